@@ -1,0 +1,28 @@
+// Shared set-up for tests over the simulated platform: a fresh table of
+// drives, an empty drive table and no error text before every test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "diskinfo.h"
+#include "platform/simulated.h"
+
+class SimulatedDrives : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim::reset();
+        std::memset(drive_table, 0, sizeof drive_table);
+        std::memset(last_error_text, 0, sizeof last_error_text);
+        current_drive = 0;
+    }
+    void TearDown() override { sim::reset(); }
+};
+
+// The request as the driver saw it.
+inline const AtaPassBuffer& sent(const sim::Request& request)
+{
+    return *reinterpret_cast<const AtaPassBuffer*>(request.buffer.data());
+}

@@ -1,0 +1,379 @@
+// The simulated platform: drives that live in memory, answer the register
+// blocks the way an ATA drive does, and fail on demand.
+#include "simulated.h"
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "../diskinfo.h"
+#include "platform.h"
+
+namespace sim {
+namespace {
+
+// Handles are offset from drive numbers so that a test mixing the two up
+// fails instead of passing by accident.
+constexpr platform::DriveHandle kHandleBase = 0x100;
+
+Drive g_drives[kMaxDrives];
+bool g_open[kMaxDrives];
+bool g_recording = false;
+std::vector<Request> g_requests;
+SleepHook g_sleep_hook = nullptr;
+CommandHook g_command_hook = nullptr;
+
+void put_word(std::uint8_t* sector, int word, std::uint16_t value)
+{
+    sector[2 * word] = static_cast<std::uint8_t>(value & 0xFF);
+    sector[2 * word + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+std::uint16_t get_word(const std::uint8_t* sector, int word)
+{
+    return static_cast<std::uint16_t>(sector[2 * word] | (sector[2 * word + 1] << 8));
+}
+
+// ATA strings are stored two characters to a word, first character in the
+// high byte, padded with blanks.
+void put_string(std::uint8_t* sector, int first_word, int words, const char* text)
+{
+    const std::size_t length = std::strlen(text);
+    for (int i = 0; i < words * 2; ++i) {
+        const char c = static_cast<std::size_t>(i) < length ? text[i] : ' ';
+        sector[2 * first_word + (i ^ 1)] = static_cast<std::uint8_t>(c);
+    }
+}
+
+void put_checksum(std::uint8_t* sector)
+{
+    std::uint8_t sum = 0;
+    for (int i = 0; i < 511; ++i) {
+        sum = static_cast<std::uint8_t>(sum + sector[i]);
+    }
+    sector[511] = static_cast<std::uint8_t>(0x100 - sum);
+}
+
+// What a drive reports as SMART state in IDENTIFY word 85 bit 0.
+void reflect_smart_state(Drive& d)
+{
+    if (d.identify_is_stale) {
+        return;
+    }
+    std::uint16_t w85 = get_word(d.identify, 85);
+    w85 = static_cast<std::uint16_t>(d.smart_on ? (w85 | 1) : (w85 & ~1u));
+    put_word(d.identify, 85, w85);
+}
+
+int drive_of(platform::DriveHandle handle)
+{
+    const platform::DriveHandle n = handle - kHandleBase;
+    if (n < 0 || n >= kMaxDrives || !g_open[n]) {
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+platform::IoResult driver_failure(std::uint32_t code)
+{
+    // As on Windows: 1 and 50 say the driver has no ATA pass-through.
+    if (code == 1 || code == 50) {
+        return {platform::IoFailure::not_supported, code};
+    }
+    return {platform::IoFailure::driver_error, code};
+}
+
+}  // namespace
+
+void reset()
+{
+    for (auto& d : g_drives) {
+        d = Drive{};
+    }
+    std::memset(g_open, 0, sizeof g_open);
+    g_recording = false;
+    g_requests.clear();
+    g_requests.shrink_to_fit();
+    g_sleep_hook = nullptr;
+    g_command_hook = nullptr;
+}
+
+Drive& drive(int n)
+{
+    return g_drives[n];
+}
+
+void load_record(int n, const std::uint8_t* record)
+{
+    Drive& d = g_drives[n];
+    d.present = true;
+    std::memcpy(d.identify, record + 1, 512);
+    std::memcpy(d.smart_data, record + 513, 512);
+    std::memcpy(d.thresholds, record + 1025, 512);
+    d.smart_on = (get_word(d.identify, 85) & 1) != 0;
+}
+
+bool load_record_file(int n, const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    if (bytes.size() != sizeof(DriveRecord)) {
+        return false;
+    }
+    load_record(n, bytes.data());
+    return true;
+}
+
+void make_plain_drive(int n)
+{
+    Drive& d = g_drives[n];
+    d = Drive{};
+    d.present = true;
+    char serial[21];
+    std::snprintf(serial, sizeof serial, "SIM%04d", n);
+    put_string(d.identify, 10, 10, serial);
+    put_string(d.identify, 23, 4, "1.0");
+    put_string(d.identify, 27, 20, "PLATEWISE SIMULATED DRIVE");
+    const std::uint64_t sectors = 1953525168ull;  // a 1 TB disk
+    put_word(d.identify, 49, 0x0200);             // LBA
+    put_word(d.identify, 60, 0xFFFF);
+    put_word(d.identify, 61, 0x0FFF);
+    put_word(d.identify, 82, 0x4001);             // SMART supported
+    put_word(d.identify, 83, 0x4400);             // 48-bit addressing
+    put_word(d.identify, 85, 0x4001);             // SMART enabled
+    put_word(d.identify, 87, 0x4000);
+    for (int i = 0; i < 4; ++i) {
+        put_word(d.identify, 100 + i, static_cast<std::uint16_t>(sectors >> (16 * i)));
+    }
+    put_checksum(d.identify);
+
+    // Attribute table: revision, then 12-byte entries from byte 2.
+    struct Attr { std::uint8_t id, value, worst, threshold; std::uint32_t raw; };
+    const Attr attrs[] = {{1, 100, 100, 16, 0}, {5, 100, 100, 5, 0}, {9, 98, 98, 0, 1234},
+                          {194, 35, 45, 0, 35}};
+    put_word(d.smart_data, 0, 0x0010);
+    put_word(d.thresholds, 0, 0x0010);
+    int slot = 0;
+    for (const Attr& a : attrs) {
+        std::uint8_t* e = d.smart_data + 2 + 12 * slot;
+        e[0] = a.id;
+        e[1] = 0x03;
+        e[3] = a.value;
+        e[4] = a.worst;
+        std::memcpy(e + 5, &a.raw, 4);
+        std::uint8_t* t = d.thresholds + 2 + 12 * slot;
+        t[0] = a.id;
+        t[1] = a.threshold;
+        ++slot;
+    }
+    put_checksum(d.smart_data);
+    put_checksum(d.thresholds);
+}
+
+void set_recording(bool on)
+{
+    g_recording = on;
+}
+
+const std::vector<Request>& requests()
+{
+    return g_requests;
+}
+
+void clear_requests()
+{
+    g_requests.clear();
+}
+
+int open_handles()
+{
+    int count = 0;
+    for (bool open : g_open) {
+        count += open ? 1 : 0;
+    }
+    return count;
+}
+
+void set_sleep_hook(SleepHook hook)
+{
+    g_sleep_hook = hook;
+}
+
+SleepHook sleep_hook()
+{
+    return g_sleep_hook;
+}
+
+void set_command_hook(CommandHook hook)
+{
+    g_command_hook = hook;
+}
+
+Command classify(std::uint8_t features, std::uint8_t lba_mid, std::uint8_t lba_high,
+                 std::uint8_t command)
+{
+    if (command == ATA_IDENTIFY_DEVICE) {
+        return Command::identify;
+    }
+    if (command != ATA_SMART || lba_mid != SMART_LBA_MID_SIGNATURE ||
+        lba_high != SMART_LBA_HIGH_SIGNATURE) {
+        return Command::other;
+    }
+    switch (features) {
+    case SMART_READ_DATA:
+        return Command::smart_read_data;
+    case SMART_READ_THRESHOLDS:
+        return Command::smart_read_thresholds;
+    case SMART_ENABLE_OPERATIONS:
+        return Command::smart_enable;
+    case SMART_DISABLE_OPERATIONS:
+        return Command::smart_disable;
+    default:
+        return Command::other;
+    }
+}
+
+}  // namespace sim
+
+// ------------------------------------------------------------ the seam
+
+namespace platform {
+
+void drive_device_path(std::int32_t number, char* out, std::size_t size)
+{
+    std::snprintf(out, size, "\\\\.\\PhysicalDrive%d", static_cast<int>(number));
+}
+
+DriveOpenResult open_drive_device(std::int32_t number)
+{
+    if (number < 0 || number >= sim::kMaxDrives || !sim::g_drives[number].present) {
+        return {invalid_drive_handle, OpenFailure::not_found, 2};
+    }
+    sim::Drive& d = sim::g_drives[number];
+    switch (d.open_error) {
+    case 0:
+        break;
+    case 2:
+        return {invalid_drive_handle, OpenFailure::not_found, 2};
+    case 5:
+        return {invalid_drive_handle, OpenFailure::access_denied, 5};
+    default:
+        return {invalid_drive_handle, OpenFailure::other, d.open_error};
+    }
+    ++d.opens;
+    sim::g_open[number] = true;
+    return {sim::kHandleBase + number, OpenFailure::none, 0};
+}
+
+void close_drive(DriveHandle handle)
+{
+    const int n = sim::drive_of(handle);
+    if (n >= 0) {
+        sim::g_open[n] = false;
+        ++sim::g_drives[n].closes;
+    }
+}
+
+IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
+                              std::uint32_t request_size, std::uint32_t* returned)
+{
+    const int n = sim::drive_of(handle);
+    if (sim::g_recording) {
+        sim::g_requests.push_back(
+            sim::Request{n, request_size, std::vector<std::uint8_t>(request, request + request_size)});
+    }
+    if (n < 0) {
+        return {IoFailure::driver_error, 6};  // invalid handle
+    }
+    sim::Drive& d = sim::g_drives[n];
+    if (!d.present) {
+        return {IoFailure::driver_error, 1167};  // the device went away while open
+    }
+
+    // Only well-formed requests reach the device.
+    auto* ab = reinterpret_cast<AtaPassBuffer*>(request);
+    if (request_size < kPassthroughHeaderBytes || request_size > sizeof(AtaPassBuffer) ||
+        ab->apt.Length != sizeof(AtaPassThroughRecord) ||
+        ab->apt.DataBufferOffset != kPassthroughHeaderBytes ||
+        request_size != kPassthroughHeaderBytes + ab->apt.DataTransferLength) {
+        return {IoFailure::driver_error, 87};  // invalid parameter
+    }
+
+    TaskFile& regs = ab->apt.CurrentTaskFile;
+    const sim::Command cmd = sim::classify(regs.features, regs.lba_mid, regs.lba_high, regs.command);
+    ++d.commands_seen[static_cast<int>(cmd)];
+    sim::CommandFault fault = d.faults[static_cast<int>(cmd)];
+    if (sim::g_command_hook != nullptr) {
+        sim::g_command_hook(n, cmd, fault);
+    }
+
+    *returned = request_size;
+    const bool data_in = (ab->apt.AtaFlags & ATA_FLAGS_DATA_IN) != 0;
+    auto abort_command = [&] {
+        regs.features = 0x04;  // ABRT
+        regs.command = 0x51;   // DRDY | DSC | ERR
+    };
+
+    switch (fault.kind) {
+    case sim::Fault::driver_error:
+        return sim::driver_failure(fault.code);
+    case sim::Fault::status_err:
+        abort_command();
+        return {IoFailure::none, 0};
+    case sim::Fault::status_drq:
+        regs.features = 0;
+        regs.command = 0x58;  // DRDY | DSC | DRQ
+        return {IoFailure::none, 0};
+    case sim::Fault::untouched_data:
+        regs.features = 0;
+        regs.command = 0x50;
+        return {IoFailure::none, 0};
+    default:
+        break;
+    }
+
+    const std::uint8_t* source = nullptr;
+    switch (cmd) {
+    case sim::Command::identify:
+        sim::reflect_smart_state(d);
+        source = d.identify;
+        break;
+    case sim::Command::smart_read_data:
+        source = d.smart_on ? d.smart_data : nullptr;
+        break;
+    case sim::Command::smart_read_thresholds:
+        source = d.smart_on ? d.thresholds : nullptr;
+        break;
+    case sim::Command::smart_enable:
+    case sim::Command::smart_disable:
+        // These move no data: whatever the host asked for, the data area
+        // comes back as it went out.
+        d.smart_on = cmd == sim::Command::smart_enable;
+        sim::reflect_smart_state(d);
+        regs.features = 0;
+        regs.command = 0x50;
+        return {IoFailure::none, 0};
+    default:
+        break;
+    }
+
+    if (source == nullptr || !data_in) {
+        abort_command();
+        return {IoFailure::none, 0};
+    }
+    // The device sends its one sector; a shorter transfer gets its first bytes.
+    const std::uint32_t length = ab->apt.DataTransferLength < 512 ? ab->apt.DataTransferLength : 512;
+    std::memcpy(ab->data, source, length);
+    regs.features = 0;
+    regs.command = 0x50;  // DRDY | DSC
+    if (fault.kind == sim::Fault::short_count) {
+        *returned = kPassthroughHeaderBytes + 256;
+    }
+    return {IoFailure::none, 0};
+}
+
+}  // namespace platform

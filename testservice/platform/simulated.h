@@ -1,0 +1,109 @@
+// Control of the simulated platform: a table of drives that answer ATA
+// commands as real drives do, with faults injected on demand, and a record
+// of every request they received. Used by tests, demos, soaks and fuzzers;
+// the shipped service never links it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+inline constexpr int kMaxDrives = 64;
+
+// What a simulated command can be made to do instead of its normal answer.
+enum class Fault : std::uint8_t {
+    none,
+    driver_error,    // the driver call fails with `code` (1 and 50 mean "not supported")
+    status_err,      // the device answers with ERR in Status (0x51)
+    status_drq,      // the device answers with DRQ in Status (0x58)
+    short_count,     // the driver reports fewer bytes than were asked for
+    untouched_data,  // the data area comes back exactly as it went out
+};
+
+struct CommandFault {
+    Fault kind = Fault::none;
+    std::uint32_t code = 0;  // driver error code for Fault::driver_error
+};
+
+// The commands a simulated drive tells apart.
+enum class Command : std::uint8_t {
+    identify,
+    smart_read_data,
+    smart_read_thresholds,
+    smart_enable,
+    smart_disable,
+    other,  // anything else: aborted with ERR
+};
+inline constexpr int kCommandKinds = 6;
+
+struct Drive {
+    bool present = false;
+    // Open failure: 0 opens; 2 not found, 5 access denied, anything else "other".
+    std::int32_t open_error = 0;
+    std::uint8_t identify[512] = {};
+    std::uint8_t smart_data[512] = {};
+    std::uint8_t thresholds[512] = {};
+    // SMART state; IDENTIFY word 85 bit 0 follows it unless the drive keeps a
+    // stale IDENTIFY (as some emulators do).
+    bool smart_on = true;
+    bool identify_is_stale = false;
+    CommandFault faults[kCommandKinds];
+    // Counts of what the drive was asked to do.
+    int commands_seen[kCommandKinds] = {};
+    int opens = 0;
+    int closes = 0;
+};
+
+// One pass-through request as it reached the driver.
+struct Request {
+    int drive;
+    std::uint32_t request_size;
+    std::vector<std::uint8_t> buffer;  // the whole request as sent, request_size bytes
+};
+
+// Forget every drive, fault, request and hook.
+void reset();
+
+// Drive n (0 <= n < kMaxDrives).
+Drive& drive(int n);
+
+// Makes drive n present with the sectors of a 1537-byte drive record (the
+// leading reserved byte, IDENTIFY, SMART data, thresholds). SMART state is
+// taken from the record's IDENTIFY word 85 bit 0.
+void load_record(int n, const std::uint8_t* record);
+
+// Reads a 1537-byte drive record file into drive n. False if the file could
+// not be read or has another size.
+bool load_record_file(int n, const std::string& path);
+
+// Makes drive n present with a small plausible IDENTIFY, SMART data and
+// thresholds, SMART on.
+void make_plain_drive(int n);
+
+// Request log. Off by default for speed; when on, every request is kept.
+void set_recording(bool on);
+const std::vector<Request>& requests();
+void clear_requests();
+
+// Count of handles opened and not yet closed.
+int open_handles();
+
+// Called by the platform's sleep with the milliseconds asked for; a test
+// uses it to change the drives between passes or to stop the service.
+using SleepHook = void (*)(std::uint32_t milliseconds);
+void set_sleep_hook(SleepHook hook);
+SleepHook sleep_hook();
+
+// Called before each command reaches a drive; may change `fault` for this
+// one command (random faults in soaks).
+using CommandHook = void (*)(int drive, Command command, CommandFault& fault);
+void set_command_hook(CommandHook hook);
+
+// Which command a register block asks for.
+Command classify(std::uint8_t features, std::uint8_t lba_mid, std::uint8_t lba_high,
+                 std::uint8_t command);
+
+}  // namespace sim
