@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace platform {
 
@@ -62,5 +63,115 @@ struct IoResult {
 // expressed in that same layout (header plus data actually transferred).
 IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
                               std::uint32_t request_size, std::uint32_t* returned);
+
+}  // namespace platform
+
+// ------------------------------------------------------------------ time
+
+namespace platform {
+
+// Suspends the calling thread; 0 gives up the rest of its time slice.
+void sleep_ms(std::uint32_t milliseconds);
+
+struct LocalTime {
+    int year;    // e.g. 2026
+    int month;   // 1-12
+    int day;     // 1-31
+    int hour;    // 0-23
+    int minute;
+    int second;
+};
+
+// The current local time; false if the clock or the time zone failed.
+bool local_time_now(LocalTime* out);
+
+// ------------------------------------------------------------------- log
+
+// A newly allocated copy of an environment variable (release it with
+// std::free), or null when it is not set.
+char* environment_copy(const char* name);
+
+// How the log path is made from the log directory: "%s" and the file name,
+// with this platform's directory separator.
+extern const char* const log_path_format;
+
+// Opens a file for appending text lines, creating it if needed (mode "a+";
+// on Windows that is text mode, so a line feed reaches the disk as CR LF).
+// Null when it cannot be opened. Close it with std::fclose.
+std::FILE* open_log_file(const char* path);
+
+// ------------------------------------------------------------------ pipe
+
+using PipeHandle = std::intptr_t;
+inline constexpr PipeHandle invalid_pipe_handle = -1;
+
+// The name of the local endpoint on which the listener takes snapshots.
+extern const char* const pipe_name;
+
+enum class PipeOpenFailure : std::uint8_t {
+    none,
+    busy,   // the listener exists but has no free connection now
+    other,  // no listener, or any other failure
+};
+
+struct PipeOpenResult {
+    PipeHandle handle;
+    PipeOpenFailure failure;
+    std::uint32_t code;  // the platform's own error number
+};
+
+// Connects to the endpoint for writing only.
+PipeOpenResult open_pipe(const char* name);
+
+// Waits until the endpoint can take a connection, at most `timeout_ms`.
+// True when it can; the next open_pipe of the same name then gets it.
+bool wait_pipe(const char* name, std::uint32_t timeout_ms);
+
+// Writes the whole message in one synchronous write. False when the write
+// failed, for example because the listener closed its end.
+bool write_pipe(PipeHandle handle, const void* bytes, std::uint32_t size);
+
+void close_pipe(PipeHandle handle);
+
+// --------------------------------------------------------- service control
+
+// The status record that the service reports to its manager; the same seven
+// 32-bit words, with the same names, as the platform's own record.
+struct ServiceStatus {
+    std::uint32_t dwServiceType;
+    std::uint32_t dwCurrentState;
+    std::uint32_t dwControlsAccepted;
+    std::uint32_t dwWin32ExitCode;
+    std::uint32_t dwServiceSpecificExitCode;
+    std::uint32_t dwCheckPoint;
+    std::uint32_t dwWaitHint;
+};
+
+inline constexpr std::uint32_t SERVICE_WIN32 = 0x30;
+inline constexpr std::uint32_t SERVICE_STOPPED = 1;
+inline constexpr std::uint32_t SERVICE_START_PENDING = 2;
+inline constexpr std::uint32_t SERVICE_RUNNING = 4;
+inline constexpr std::uint32_t SERVICE_ACCEPT_STOP = 1;
+inline constexpr std::uint32_t SERVICE_ACCEPT_SHUTDOWN = 4;
+inline constexpr std::uint32_t SERVICE_CONTROL_STOP = 1;
+inline constexpr std::uint32_t SERVICE_CONTROL_INTERROGATE = 4;
+inline constexpr std::uint32_t SERVICE_CONTROL_SHUTDOWN = 5;
+
+using StatusHandle = std::intptr_t;  // 0 is "not registered"
+using ServiceMainFunction = void (*)(std::uint32_t argc, char** argv);
+using ControlHandlerFunction = void (*)(std::uint32_t control);
+
+// Hands the process to the service manager, which runs `service_main` on a
+// thread of its own and delivers controls to the registered handler on this
+// one. Returns when the service has reported itself stopped (or at once when
+// there is no manager to talk to), with the status the process should end
+// with.
+int run_service_dispatcher(const char* service_name, ServiceMainFunction service_main);
+
+// Registers the control handler; 0 on failure.
+StatusHandle register_control_handler(const char* name, ControlHandlerFunction handler);
+
+// Reports the status record to the manager. The result is not reported.
+void set_service_status(StatusHandle handle, const ServiceStatus* status);
 
 }  // namespace platform

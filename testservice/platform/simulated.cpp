@@ -2,9 +2,13 @@
 // blocks the way an ATA drive does, and fail on demand.
 #include "simulated.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <thread>
 
 #include "../diskinfo.h"
 #include "platform.h"
@@ -22,6 +26,12 @@ bool g_recording = false;
 std::vector<Request> g_requests;
 SleepHook g_sleep_hook = nullptr;
 CommandHook g_command_hook = nullptr;
+Listener g_listener;
+std::vector<std::uint32_t> g_sleeps;
+std::mutex g_status_mutex;
+std::vector<ServiceReport> g_reports;
+platform::ControlHandlerFunction g_handler = nullptr;
+bool g_fail_registration = false;
 
 void put_word(std::uint8_t* sector, int word, std::uint16_t value)
 {
@@ -96,6 +106,14 @@ void reset()
     g_requests.shrink_to_fit();
     g_sleep_hook = nullptr;
     g_command_hook = nullptr;
+    g_listener = Listener{};
+    g_sleeps.clear();
+    {
+        std::lock_guard<std::mutex> lock(g_status_mutex);
+        g_reports.clear();
+    }
+    g_handler = nullptr;
+    g_fail_registration = false;
 }
 
 Drive& drive(int n)
@@ -211,6 +229,34 @@ SleepHook sleep_hook()
 void set_command_hook(CommandHook hook)
 {
     g_command_hook = hook;
+}
+
+Listener& listener()
+{
+    return g_listener;
+}
+
+std::vector<ServiceReport> status_reports()
+{
+    std::lock_guard<std::mutex> lock(g_status_mutex);
+    return g_reports;
+}
+
+void send_control(std::uint32_t control)
+{
+    if (g_handler != nullptr) {
+        g_handler(control);
+    }
+}
+
+void fail_registration(bool fail)
+{
+    g_fail_registration = fail;
+}
+
+const std::vector<std::uint32_t>& sleeps()
+{
+    return g_sleeps;
 }
 
 Command classify(std::uint8_t features, std::uint8_t lba_mid, std::uint8_t lba_high,
@@ -374,6 +420,120 @@ IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
         *returned = kPassthroughHeaderBytes + 256;
     }
     return {IoFailure::none, 0};
+}
+
+}  // namespace platform
+
+// ------------------------------------------------------ time, log, pipe
+
+namespace platform {
+
+void sleep_ms(std::uint32_t milliseconds)
+{
+    sim::g_sleeps.push_back(milliseconds);
+    if (sim::g_sleep_hook != nullptr) {
+        sim::g_sleep_hook(milliseconds);
+    }
+}
+
+bool local_time_now(LocalTime* out)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    if (localtime_r(&now, &parts) == nullptr) {
+        return false;
+    }
+    *out = LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                     parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+    return true;
+}
+
+char* environment_copy(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value == nullptr ? nullptr : strdup(value);
+}
+
+const char* const log_path_format = "%s/platewise_s.log";
+
+std::FILE* open_log_file(const char* path)
+{
+    return std::fopen(path, "a+");
+}
+
+const char* const pipe_name = "sim:PlatewisePipe";
+
+PipeOpenResult open_pipe(const char* name)
+{
+    sim::Listener& l = sim::g_listener;
+    ++l.opens;
+    l.last_endpoint = name;
+    if (l.mode == sim::ListenerMode::absent) {
+        return {invalid_pipe_handle, PipeOpenFailure::other, 2};
+    }
+    if (l.busy_opens > 0) {
+        --l.busy_opens;
+        return {invalid_pipe_handle, PipeOpenFailure::busy, 231};
+    }
+    ++l.open_connections;
+    return {0x200, PipeOpenFailure::none, 0};
+}
+
+bool wait_pipe(const char* /*name*/, std::uint32_t timeout_ms)
+{
+    ++sim::g_listener.waits;
+    sim::g_listener.last_wait_timeout = timeout_ms;
+    return sim::g_listener.wait_succeeds;
+}
+
+bool write_pipe(PipeHandle /*handle*/, const void* bytes, std::uint32_t size)
+{
+    sim::Listener& l = sim::g_listener;
+    if (l.mode == sim::ListenerMode::closing_early) {
+        return false;
+    }
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    l.last_message.assign(p, p + size);
+    if (l.keep_messages) {
+        l.messages.emplace_back(p, p + size);
+    }
+    ++l.delivered;
+    return true;
+}
+
+void close_pipe(PipeHandle /*handle*/)
+{
+    --sim::g_listener.open_connections;
+}
+
+// ------------------------------------------------------ service manager
+
+int run_service_dispatcher(const char* /*service_name*/, ServiceMainFunction service_main)
+{
+    std::thread service_thread(service_main, 0u, nullptr);
+    service_thread.join();
+    for (const sim::ServiceReport& report : sim::status_reports()) {
+        if (report.state == SERVICE_STOPPED && report.exit_code != 0) {
+            return 255;
+        }
+    }
+    return 0;
+}
+
+StatusHandle register_control_handler(const char* /*name*/, ControlHandlerFunction handler)
+{
+    if (sim::g_fail_registration) {
+        return 0;
+    }
+    sim::g_handler = handler;
+    return 0x300;
+}
+
+void set_service_status(StatusHandle /*handle*/, const ServiceStatus* status)
+{
+    std::lock_guard<std::mutex> lock(sim::g_status_mutex);
+    sim::g_reports.push_back(sim::ServiceReport{status->dwCurrentState, status->dwControlsAccepted,
+                                                status->dwWin32ExitCode, status->dwServiceType});
 }
 
 }  // namespace platform

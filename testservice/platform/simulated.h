@@ -13,6 +13,14 @@ namespace sim {
 
 inline constexpr int kMaxDrives = 64;
 
+// A status report as the manager received it.
+struct ServiceReport {
+    std::uint32_t state;
+    std::uint32_t controls_accepted;
+    std::uint32_t exit_code;
+    std::uint32_t service_type;
+};
+
 // What a simulated command can be made to do instead of its normal answer.
 enum class Fault : std::uint8_t {
     none,
@@ -101,6 +109,46 @@ SleepHook sleep_hook();
 // one command (random faults in soaks).
 using CommandHook = void (*)(int drive, Command command, CommandFault& fault);
 void set_command_hook(CommandHook hook);
+
+// ------------------------------------------------------ in-process endpoint
+
+enum class ListenerMode : std::uint8_t {
+    absent,         // nobody listens: opens fail at once
+    accepting,      // every connection is taken and read
+    closing_early,  // connections are taken, but the write fails
+};
+
+struct Listener {
+    ListenerMode mode = ListenerMode::accepting;
+    int busy_opens = 0;         // this many opens find the endpoint busy first
+    bool wait_succeeds = true;  // what waiting for a busy endpoint answers
+    bool keep_messages = false; // keep a copy of every message, not just the last
+    // What happened.
+    int opens = 0;
+    int waits = 0;
+    std::uint32_t last_wait_timeout = 0;
+    int delivered = 0;
+    int open_connections = 0;
+    std::string last_endpoint;
+    std::vector<std::uint8_t> last_message;
+    std::vector<std::vector<std::uint8_t>> messages;
+};
+
+Listener& listener();
+
+// --------------------------------------------------------- service manager
+
+// Every status report the service made, in order.
+std::vector<ServiceReport> status_reports();
+
+// Delivers a control to the registered handler, as the manager would.
+void send_control(std::uint32_t control);
+
+// Makes handler registration fail.
+void fail_registration(bool fail);
+
+// Milliseconds asked of sleep, in order (the simulated sleep does not wait).
+const std::vector<std::uint32_t>& sleeps();
 
 // Which command a register block asks for.
 Command classify(std::uint8_t features, std::uint8_t lba_mid, std::uint8_t lba_high,

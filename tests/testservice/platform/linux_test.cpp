@@ -1,0 +1,159 @@
+// The Linux platform against the real kernel: device names, open failures,
+// and the snapshot transport over a real Unix-domain socket.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "../temp_dir.h"
+#include "service.h"
+
+namespace {
+
+TEST(LinuxDrives, DriveNumbersNameDisksAsTheKernelDoes)
+{
+    struct Row { std::int32_t number; const char* path; };
+    const Row rows[] = {{0, "/dev/sda"},     {1, "/dev/sdb"},     {25, "/dev/sdz"},
+                        {26, "/dev/sdaa"},   {27, "/dev/sdab"},   {51, "/dev/sdaz"},
+                        {52, "/dev/sdba"},   {701, "/dev/sdzz"},  {702, "/dev/sdaaa"}};
+    for (const Row& row : rows) {
+        char path[32];
+        platform::drive_device_path(row.number, path, sizeof path);
+        EXPECT_STREQ(path, row.path) << row.number;
+    }
+}
+
+TEST(LinuxDrives, MissingDeviceIsNotFound)
+{
+    // /dev/sd followed by many letters never exists.
+    const platform::DriveOpenResult opened = platform::open_drive_device(700000);
+    EXPECT_EQ(opened.failure, platform::OpenFailure::not_found);
+    EXPECT_EQ(opened.handle, platform::invalid_drive_handle);
+}
+
+// A listening socket in a temporary folder.
+class Endpoint : public ::testing::Test {
+protected:
+    void SetUp() override { path = dir / "PlatewisePipe"; }
+    void TearDown() override
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    void listen_with_backlog(int backlog)
+    {
+        fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path.c_str());
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::listen(fd, backlog), 0);
+    }
+    static std::vector<std::uint8_t> read_all(int connection)
+    {
+        std::vector<std::uint8_t> bytes;
+        std::uint8_t chunk[8192];
+        ssize_t n;
+        while ((n = ::read(connection, chunk, sizeof chunk)) > 0) {
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        }
+        return bytes;
+    }
+    static DriveSnapshot sample()
+    {
+        DriveSnapshot message;
+        for (std::size_t i = 0; i < sizeof message; ++i) {
+            reinterpret_cast<std::uint8_t*>(&message)[i] = static_cast<std::uint8_t>(i * 31);
+        }
+        return message;
+    }
+    TempDir dir;
+    std::string path;
+    int fd = -1;
+};
+
+TEST_F(Endpoint, SnapshotArrivesIntactOverItsOwnConnection)
+{
+    listen_with_backlog(4);
+    const DriveSnapshot message = sample();
+    std::vector<std::uint8_t> received;
+    std::thread listener([&] {
+        const int connection = ::accept(fd, nullptr, nullptr);
+        received = read_all(connection);
+        ::close(connection);
+    });
+    EXPECT_TRUE(send_snapshot_to(path.c_str(), &message));
+    listener.join();
+    ASSERT_EQ(received.size(), 49185u);
+    EXPECT_EQ(std::memcmp(received.data(), &message, sizeof message), 0);
+}
+
+TEST_F(Endpoint, NobodyListeningFailsAtOnce)
+{
+    const DriveSnapshot message = sample();
+    // No socket file at all.
+    EXPECT_FALSE(send_snapshot_to(path.c_str(), &message));
+    // A socket file that nobody listens on any more.
+    listen_with_backlog(1);
+    ::close(fd);
+    fd = -1;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(send_snapshot_to(path.c_str(), &message));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5))
+        << "refused is not busy: nothing is waited for";
+}
+
+TEST_F(Endpoint, BusyListenerIsWaitedForAndThenServed)
+{
+    // Backlog 0 holds one pending connection; a second makes it busy.
+    listen_with_backlog(0);
+    int blocker = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(::connect(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    const DriveSnapshot message = sample();
+    std::vector<std::uint8_t> received;
+    std::atomic<bool> sending{false};
+    std::thread listener([&] {
+        while (!sending) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const int first = ::accept(fd, nullptr, nullptr);  // the blocker
+        ::close(first);
+        const int second = ::accept(fd, nullptr, nullptr);
+        received = read_all(second);
+        ::close(second);
+    });
+    sending = true;
+    EXPECT_TRUE(send_snapshot_to(path.c_str(), &message));
+    listener.join();
+    ::close(blocker);
+    ASSERT_EQ(received.size(), 49185u);
+    EXPECT_EQ(std::memcmp(received.data(), &message, sizeof message), 0);
+}
+
+TEST_F(Endpoint, ListenerClosingEarlyIsAFailedWriteNotADeath)
+{
+    listen_with_backlog(4);
+    const platform::PipeOpenResult pipe = platform::open_pipe(path.c_str());
+    ASSERT_EQ(pipe.failure, platform::PipeOpenFailure::none);
+    const int connection = ::accept(fd, nullptr, nullptr);
+    ::close(connection);
+
+    // Without MSG_NOSIGNAL this write would end the process with SIGPIPE.
+    const DriveSnapshot message = sample();
+    EXPECT_FALSE(platform::write_pipe(pipe.handle, &message, sizeof message));
+    platform::close_pipe(pipe.handle);
+}
+
+}  // namespace

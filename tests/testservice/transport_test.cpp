@@ -1,0 +1,61 @@
+#include <vector>
+
+#include "service.h"
+#include "sim_fixture.h"
+
+namespace {
+
+struct TransportRow {
+    const char* name;
+    sim::ListenerMode mode;
+    int busy_opens;
+    bool wait_succeeds;
+    bool delivered;
+    int opens;
+    int waits;
+};
+
+void PrintTo(const TransportRow& row, std::ostream* os) { *os << row.name; }
+
+class Transport : public SimulatedDrives, public ::testing::WithParamInterface<TransportRow> {};
+
+// Only a busy endpoint is waited for, 20000 ms at a time, as often as the
+// wait succeeds and the endpoint is busy again.
+TEST_P(Transport, OpensWaitsAndWritesAsTheListenerAllows)
+{
+    const TransportRow& row = GetParam();
+    sim::Listener& listener = sim::listener();
+    listener.mode = row.mode;
+    listener.busy_opens = row.busy_opens;
+    listener.wait_succeeds = row.wait_succeeds;
+
+    DriveSnapshot message;
+    std::memset(&message, 0, sizeof message);
+    message.count = 3;
+    message.drives[31].smart_thresholds[511] = 0x42;
+
+    EXPECT_EQ(send_snapshot(&message), row.delivered);
+    EXPECT_EQ(listener.opens, row.opens);
+    EXPECT_EQ(listener.waits, row.waits);
+    if (row.waits > 0) {
+        EXPECT_EQ(listener.last_wait_timeout, 20000u);
+    }
+    EXPECT_EQ(listener.open_connections, 0) << "every connection is closed";
+    EXPECT_EQ(listener.last_endpoint, platform::pipe_name);
+    if (row.delivered) {
+        ASSERT_EQ(listener.last_message.size(), 49185u);
+        EXPECT_EQ(std::memcmp(listener.last_message.data(), &message, sizeof message), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Listeners, Transport,
+    ::testing::Values(
+        TransportRow{"accepting", sim::ListenerMode::accepting, 0, true, true, 1, 0},
+        TransportRow{"absent", sim::ListenerMode::absent, 0, true, false, 1, 0},
+        TransportRow{"busy_then_free", sim::ListenerMode::accepting, 3, true, true, 4, 3},
+        TransportRow{"busy_past_the_wait", sim::ListenerMode::accepting, 1, false, false, 1, 1},
+        TransportRow{"closing_early", sim::ListenerMode::closing_early, 0, true, false, 1, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

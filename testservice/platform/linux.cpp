@@ -1,0 +1,334 @@
+// The Linux platform: /dev/sd* block devices, a Unix-domain socket for the
+// snapshot endpoint, signals for stop, and systemd's notify protocol for
+// status.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <systemd/sd-daemon.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform.h"
+
+namespace platform {
+
+// ------------------------------------------------------------------ drives
+
+// Drive n is /dev/sd followed by the disk letters of n: a..z, then aa..zz,
+// aaa..: the kernel's own naming of SCSI disks.
+void drive_device_path(std::int32_t number, char* out, std::size_t size)
+{
+    if (number < 0) {
+        std::snprintf(out, size, "/dev/sd?%d", static_cast<int>(number));
+        return;
+    }
+    char letters[8];
+    int count = 0;
+    std::int64_t n = number;
+    do {
+        letters[count++] = static_cast<char>('a' + n % 26);
+        n = n / 26 - 1;
+    } while (n >= 0 && count < static_cast<int>(sizeof letters));
+    char name[16] = "/dev/sd";
+    int at = 7;
+    while (count > 0) {
+        name[at++] = letters[--count];
+    }
+    name[at] = '\0';
+    std::snprintf(out, size, "%s", name);
+}
+
+DriveOpenResult open_drive_device(std::int32_t number)
+{
+    char path[32];
+    drive_device_path(number, path, sizeof path);
+    const int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+        return {fd, OpenFailure::none, 0};
+    }
+    const int error = errno;
+    switch (error) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        return {invalid_drive_handle, OpenFailure::not_found, error};
+    case EACCES:
+    case EPERM:
+        return {invalid_drive_handle, OpenFailure::access_denied, error};
+    default:
+        return {invalid_drive_handle, OpenFailure::other, error};
+    }
+}
+
+void close_drive(DriveHandle handle)
+{
+    ::close(static_cast<int>(handle));
+}
+
+IoResult send_ata_passthrough(DriveHandle /*handle*/, std::uint8_t* /*request*/,
+                              std::uint32_t /*request_size*/, std::uint32_t* /*returned*/)
+{
+    // Commands reach Linux drives through SG_IO; until that path exists the
+    // driver offers no ATA pass-through.
+    return {IoFailure::not_supported, ENOSYS};
+}
+
+// -------------------------------------------------------------------- time
+
+void sleep_ms(std::uint32_t milliseconds)
+{
+    if (milliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    timespec wait{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
+bool local_time_now(LocalTime* out)
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    if (localtime_r(&now, &parts) == nullptr) {
+        return false;
+    }
+    *out = LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                     parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+    return true;
+}
+
+// --------------------------------------------------------------------- log
+
+char* environment_copy(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value == nullptr ? nullptr : strdup(value);
+}
+
+const char* const log_path_format = "%s/platewise_s.log";
+
+std::FILE* open_log_file(const char* path)
+{
+    return std::fopen(path, "a+e");  // e: not inherited by anything we start
+}
+
+// -------------------------------------------------------------------- pipe
+
+const char* const pipe_name = "/run/platewise/PlatewisePipe";
+
+namespace {
+
+// A connection made while waiting for a busy listener, kept for the open
+// that follows the wait.
+int g_parked_fd = -1;
+char g_parked_name[sizeof(sockaddr_un::sun_path)];
+
+bool endpoint_address(const char* name, sockaddr_un* address)
+{
+    std::memset(address, 0, sizeof *address);
+    address->sun_family = AF_UNIX;
+    if (std::strlen(name) >= sizeof address->sun_path) {
+        return false;
+    }
+    std::strcpy(address->sun_path, name);
+    return true;
+}
+
+// Connects a stream socket to the endpoint. With a time-out of 0 a full
+// listener backlog fails at once with EAGAIN; otherwise connect waits for
+// room up to the time-out.
+int connect_endpoint(const char* name, std::uint32_t timeout_ms, int* error)
+{
+    sockaddr_un address;
+    if (!endpoint_address(name, &address)) {
+        *error = ENAMETOOLONG;
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (timeout_ms == 0 ? SOCK_NONBLOCK : 0), 0);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
+    if (timeout_ms != 0) {
+        timeval limit{static_cast<time_t>(timeout_ms / 1000),
+                      static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        *error = errno;
+        ::close(fd);
+        return -1;
+    }
+    // From here on the socket blocks, but no write may hang the service on a
+    // listener that stopped reading.
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    timeval write_limit{static_cast<time_t>(20), 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &write_limit, sizeof write_limit);
+    *error = 0;
+    return fd;
+}
+
+}  // namespace
+
+PipeOpenResult open_pipe(const char* name)
+{
+    if (g_parked_fd >= 0) {
+        const int parked = g_parked_fd;
+        g_parked_fd = -1;
+        if (std::strcmp(g_parked_name, name) == 0) {
+            return {parked, PipeOpenFailure::none, 0};
+        }
+        ::close(parked);
+    }
+    int error = 0;
+    const int fd = connect_endpoint(name, 0, &error);
+    if (fd >= 0) {
+        return {fd, PipeOpenFailure::none, 0};
+    }
+    if (error == EAGAIN) {
+        return {invalid_pipe_handle, PipeOpenFailure::busy, static_cast<std::uint32_t>(error)};
+    }
+    return {invalid_pipe_handle, PipeOpenFailure::other, static_cast<std::uint32_t>(error)};
+}
+
+bool wait_pipe(const char* name, std::uint32_t timeout_ms)
+{
+    int error = 0;
+    const int fd = connect_endpoint(name, timeout_ms == 0 ? 1 : timeout_ms, &error);
+    if (fd < 0) {
+        return false;
+    }
+    if (g_parked_fd >= 0) {
+        ::close(g_parked_fd);
+    }
+    g_parked_fd = fd;
+    std::snprintf(g_parked_name, sizeof g_parked_name, "%s", name);
+    return true;
+}
+
+bool write_pipe(PipeHandle handle, const void* bytes, std::uint32_t size)
+{
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    std::uint32_t done = 0;
+    while (done < size) {
+        // MSG_NOSIGNAL: a listener that went away is a failed write, not a
+        // SIGPIPE death.
+        const ssize_t n = ::send(static_cast<int>(handle), p + done, size - done, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+void close_pipe(PipeHandle handle)
+{
+    ::close(static_cast<int>(handle));
+}
+
+// --------------------------------------------------------- service control
+
+namespace {
+
+ControlHandlerFunction g_handler = nullptr;
+pthread_t g_dispatcher_thread;
+volatile sig_atomic_t g_reported_stopped = 0;
+volatile sig_atomic_t g_failed = 0;
+
+struct ServiceThreadStart {
+    ServiceMainFunction service_main;
+};
+
+void* service_thread(void* argument)
+{
+    const auto* start = static_cast<const ServiceThreadStart*>(argument);
+    start->service_main(0, nullptr);
+    // A service that returns without reporting itself stopped has nothing
+    // left to run: let the process end.
+    if (g_reported_stopped == 0) {
+        g_reported_stopped = 1;
+        pthread_kill(g_dispatcher_thread, SIGUSR1);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// The process entry stands in for the service manager's dispatcher: it runs
+// the service on a second thread and turns SIGTERM and SIGINT into the stop
+// control. It returns once the service has reported itself stopped, and the
+// process then ends, whatever the service thread is doing.
+int run_service_dispatcher(const char* /*service_name*/, ServiceMainFunction service_main)
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGUSR1);  // the service thread's "I reported stopped"
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    g_dispatcher_thread = pthread_self();
+
+    static ServiceThreadStart start;
+    start.service_main = service_main;
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, service_thread, &start) != 0) {
+        return 1;
+    }
+    pthread_detach(thread);
+
+    while (g_reported_stopped == 0) {
+        int signal_number = 0;
+        if (sigwait(&signals, &signal_number) != 0) {
+            continue;
+        }
+        if ((signal_number == SIGTERM || signal_number == SIGINT) && g_reported_stopped == 0 &&
+            g_handler != nullptr) {
+            g_handler(SERVICE_CONTROL_STOP);
+        }
+    }
+    return g_failed != 0 ? 255 : 0;
+}
+
+StatusHandle register_control_handler(const char* /*name*/, ControlHandlerFunction handler)
+{
+    g_handler = handler;
+    return 1;
+}
+
+void set_service_status(StatusHandle /*handle*/, const ServiceStatus* status)
+{
+    if (status->dwCurrentState == SERVICE_RUNNING) {
+        sd_notify(0, "READY=1\nSTATUS=Monitoring drives");
+        return;
+    }
+    if (status->dwCurrentState != SERVICE_STOPPED) {
+        return;
+    }
+    if (status->dwWin32ExitCode != 0) {
+        sd_notify(0, "STOPPING=1\nSTATUS=Stopped: the log could not be written");
+        g_failed = 1;
+    } else {
+        sd_notify(0, "STOPPING=1\nSTATUS=Monitoring stopped");
+    }
+    g_reported_stopped = 1;
+    if (!pthread_equal(pthread_self(), g_dispatcher_thread)) {
+        pthread_kill(g_dispatcher_thread, SIGUSR1);
+    }
+}
+
+}  // namespace platform
