@@ -1,0 +1,45 @@
+// platewise listen: take snapshots from the service and show them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "listen_endpoint.h"
+#include "raw_format_option.h"
+
+namespace platewise {
+
+inline constexpr std::uint32_t kDefaultReadTimeoutMs = 10000;
+// After a whole message, how long to wait at most for the peer to close (or
+// to show that it sends too much) before the message counts as complete.
+inline constexpr std::uint32_t kTailWaitMs = 1000;
+
+struct ListenOptions {
+    bool json = false;
+    std::string save_directory;  // empty: do not save
+    bool once = false;           // return after one good snapshot
+    std::vector<RawFormatOverride> overrides;
+    std::string endpoint = endpoint::default_name();
+    std::uint32_t socket_mode = endpoint::default_mode;
+    std::uint32_t read_timeout_ms = kDefaultReadTimeoutMs;  // per connection, in total
+    bool handle_signals = true;              // SIGINT/SIGTERM stop the listener
+    std::function<void()> on_listening;      // called once the endpoint accepts
+};
+
+struct ListenSummary {
+    unsigned good = 0;      // snapshots decoded and printed
+    unsigned rejected = 0;  // connections reported as short, long, malformed, ...
+};
+
+// Creates the endpoint and serves one connection after another until a stop
+// request (or, with `once`, one good snapshot). Each good snapshot is
+// printed on `out` (text, or one JSON line); each bad connection is reported
+// on `err` and the listener carries on. Removes the endpoint when it ends.
+// 0 after a clean stop, 1 when the endpoint could not be created.
+int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& err,
+               ListenSummary* summary = nullptr);
+
+}  // namespace platewise
