@@ -5,3 +5,9 @@ if(PLATEWISE_SANITIZE)
   add_compile_options(${_san})
   add_link_options(${_san})
 endif()
+
+# Fuzz builds instrument everything for coverage; only the fuzz targets link
+# libFuzzer's main.
+if(PLATEWISE_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

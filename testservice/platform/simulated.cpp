@@ -26,6 +26,7 @@ bool g_recording = false;
 std::vector<Request> g_requests;
 SleepHook g_sleep_hook = nullptr;
 CommandHook g_command_hook = nullptr;
+AnswerHook g_answer_hook = nullptr;
 Listener g_listener;
 std::vector<std::uint32_t> g_sleeps;
 std::mutex g_status_mutex;
@@ -106,6 +107,7 @@ void reset()
     g_requests.shrink_to_fit();
     g_sleep_hook = nullptr;
     g_command_hook = nullptr;
+    g_answer_hook = nullptr;
     g_listener = Listener{};
     g_sleeps.clear();
     {
@@ -231,6 +233,11 @@ void set_command_hook(CommandHook hook)
     g_command_hook = hook;
 }
 
+void set_answer_hook(AnswerHook hook)
+{
+    g_answer_hook = hook;
+}
+
 Listener& listener()
 {
     return g_listener;
@@ -240,6 +247,12 @@ std::vector<ServiceReport> status_reports()
 {
     std::lock_guard<std::mutex> lock(g_status_mutex);
     return g_reports;
+}
+
+void clear_status_reports()
+{
+    std::lock_guard<std::mutex> lock(g_status_mutex);
+    g_reports.clear();
 }
 
 void send_control(std::uint32_t control)
@@ -334,6 +347,9 @@ IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
     }
     if (n < 0) {
         return {IoFailure::driver_error, 6};  // invalid handle
+    }
+    if (sim::g_answer_hook != nullptr) {
+        return sim::g_answer_hook(n, request, request_size, returned);
     }
     sim::Drive& d = sim::g_drives[n];
     if (!d.present) {
@@ -430,7 +446,9 @@ namespace platform {
 
 void sleep_ms(std::uint32_t milliseconds)
 {
-    sim::g_sleeps.push_back(milliseconds);
+    if (sim::g_sleeps.size() < 1024) {
+        sim::g_sleeps.push_back(milliseconds);
+    }
     if (sim::g_sleep_hook != nullptr) {
         sim::g_sleep_hook(milliseconds);
     }

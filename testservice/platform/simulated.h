@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform.h"
+
 namespace sim {
 
 inline constexpr int kMaxDrives = 64;
@@ -147,8 +149,19 @@ void send_control(std::uint32_t control);
 // Makes handler registration fail.
 void fail_registration(bool fail);
 
-// Milliseconds asked of sleep, in order (the simulated sleep does not wait).
+// Milliseconds asked of sleep, in order (the simulated sleep does not wait);
+// the first 1024 are kept, so that long runs do not grow.
 const std::vector<std::uint32_t>& sleeps();
+
+// Forget the status reports made so far.
+void clear_status_reports();
+
+// Replaces every drive's answer: the hook gets the request as it reached
+// the driver and writes the reply into it. Fuzzers answer with arbitrary
+// registers, byte counts and data this way.
+using AnswerHook = platform::IoResult (*)(int drive, std::uint8_t* request,
+                                          std::uint32_t request_size, std::uint32_t* returned);
+void set_answer_hook(AnswerHook hook);
 
 // Which command a register block asks for.
 Command classify(std::uint8_t features, std::uint8_t lba_mid, std::uint8_t lba_high,
