@@ -4,9 +4,10 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <systemd/sd-daemon.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,6 +17,15 @@
 #include <ctime>
 
 #include "platform.h"
+#include "sat_passthrough.h"
+
+#if PLATEWISE_SYSTEMD
+#include <systemd/sd-daemon.h>
+#else
+// Built without libsystemd (the static lab build): there is no service
+// manager to tell, which is what sd_notify reports when NOTIFY_SOCKET is unset.
+static int sd_notify(int /*unset_environment*/, const char* /*state*/) { return 0; }
+#endif
 
 namespace platform {
 
@@ -72,12 +82,42 @@ void close_drive(DriveHandle handle)
     ::close(static_cast<int>(handle));
 }
 
-IoResult send_ata_passthrough(DriveHandle /*handle*/, std::uint8_t* /*request*/,
-                              std::uint32_t /*request_size*/, std::uint32_t* /*returned*/)
+// ATA commands reach a Linux disk as SCSI ATA PASS-THROUGH(16) through
+// SG_IO; sat_passthrough.cpp does the translation both ways, this function
+// only the system call.
+IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
+                              std::uint32_t request_size, std::uint32_t* returned)
 {
-    // Commands reach Linux drives through SG_IO; until that path exists the
-    // driver offers no ATA pass-through.
-    return {IoFailure::not_supported, ENOSYS};
+    *returned = 0;
+    sat::Command command;
+    if (!sat::build_command(request, request_size, &command)) {
+        return {IoFailure::driver_error, EINVAL};
+    }
+    std::uint8_t sense[64];
+    std::memset(sense, 0, sizeof sense);
+    sg_io_hdr_t io;
+    std::memset(&io, 0, sizeof io);
+    io.interface_id = 'S';
+    io.cmdp = command.cdb;
+    io.cmd_len = sizeof command.cdb;
+    io.sbp = sense;
+    io.mx_sb_len = sizeof sense;
+    io.timeout = command.timeout_ms;
+    switch (command.direction) {
+    case sat::Direction::from_device: io.dxfer_direction = SG_DXFER_FROM_DEV; break;
+    case sat::Direction::to_device: io.dxfer_direction = SG_DXFER_TO_DEV; break;
+    case sat::Direction::none: io.dxfer_direction = SG_DXFER_NONE; break;
+    }
+    if (command.data_length != 0) {
+        io.dxferp = request + kPassthroughHeaderBytes;
+        io.dxfer_len = command.data_length;
+    }
+    if (::ioctl(static_cast<int>(handle), SG_IO, &io) != 0) {
+        return sat::classify_ioctl_error(errno);
+    }
+    const sat::Completion completion{io.status, io.host_status, io.driver_status, io.resid,
+                                     sense, io.sb_len_wr};
+    return sat::finish_command(command, completion, request, returned);
 }
 
 // -------------------------------------------------------------------- time

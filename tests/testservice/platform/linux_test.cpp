@@ -1,11 +1,13 @@
 // The Linux platform against the real kernel: device names, open failures,
 // and the snapshot transport over a real Unix-domain socket.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -35,6 +37,28 @@ TEST(LinuxDrives, MissingDeviceIsNotFound)
     const platform::DriveOpenResult opened = platform::open_drive_device(700000);
     EXPECT_EQ(opened.failure, platform::OpenFailure::not_found);
     EXPECT_EQ(opened.handle, platform::invalid_drive_handle);
+}
+
+// A device without a SCSI layer refuses SG_IO with ENOTTY: the pass-through
+// is "not supported" (ENOSYS), and nothing the caller gave is changed.
+TEST(LinuxDrives, PassthroughOnDeviceWithoutScsiLayerIsNotSupported)
+{
+    const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    TaskFile in{};
+    in.sector_count = 1;
+    in.command = ATA_IDENTIFY_DEVICE;
+    TaskFile prev{};
+    const TaskFile in_before = in;
+    std::uint8_t data[512];
+    std::memset(data, 0xAA, sizeof data);
+    errno = 0;
+    EXPECT_EQ(run_ata_passthrough(fd, &in, &prev, data, sizeof data), -1);
+    EXPECT_EQ(errno, ENOSYS);
+    EXPECT_EQ(std::memcmp(&in, &in_before, sizeof in), 0);
+    EXPECT_EQ(data[0], 0xAA);
+    EXPECT_EQ(data[511], 0xAA);
+    ::close(fd);
 }
 
 // A listening socket in a temporary folder.
