@@ -9,6 +9,9 @@
 #include "decode_command.h"
 #include "listen_command.h"
 #include "raw_format_option.h"
+#if defined(PLATEWISE_HAVE_METRICS)
+#include "metrics_server.h"
+#endif
 
 namespace platewise {
 
@@ -79,7 +82,8 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                        "Also write each raw snapshot to DIR as snapshot-YYYYMMDD-HHMMSS-NNN.bin")
         ->option_text("DIR")
         ->check(CLI::ExistingDirectory);
-    listen->add_flag("--once", listen_options.once, "Return after one good snapshot");
+    bool once = false;
+    listen->add_flag("--once", once, "Return after one good snapshot");
     listen->add_option("--raw-format", raw_format_texts, kRawFormatHelp)
         ->option_text("ID,STYLE[,LAYOUT]")
         ->allow_extra_args(false);
@@ -96,6 +100,21 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                        "dropped (default 10)")
         ->option_text("SECONDS")
         ->check(CLI::Range(0.001, 3600.0));
+    std::string metrics_address;
+    std::string textfile_path;
+#if defined(PLATEWISE_HAVE_METRICS)
+    listen->add_option("--metrics", metrics_address,
+                       "Serve the latest pass as Prometheus metrics at http://ADDRESS:PORT/metrics "
+                       "(e.g. 127.0.0.1:9101, [::1]:9101)")
+        ->option_text("ADDRESS:PORT");
+    listen->add_option("--textfile", textfile_path,
+                       "Write the metrics to PATH (replaced atomically) for node_exporter's "
+                       "textfile collector; PATH should end in .prom")
+        ->option_text("PATH");
+#else
+    listen->footer("Prometheus metrics (--metrics, --textfile) are not available in this build: "
+                   "it was made without prometheus-cpp.");
+#endif
 
     CLI::App* decode = app.add_subcommand(
         "decode", "Decode 49185-byte snapshot files and 1537-byte drive records.");
@@ -126,8 +145,15 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                    "Run with --help for more information.\n";
             return kUsageError;
         }
+        listen_options.stop_after = once ? 1 : 0;
         listen_options.overrides = std::move(overrides);
         listen_options.read_timeout_ms = static_cast<std::uint32_t>(read_timeout_seconds * 1000.0 + 0.5);
+#if defined(PLATEWISE_HAVE_METRICS)
+        metrics::MetricsPublisher publisher;
+        if (!metrics::attach(publisher, metrics_address, textfile_path, listen_options, err)) {
+            return 1;
+        }
+#endif
         return run_listen(listen_options, out, err);
     }
     decode_options.overrides = std::move(overrides);

@@ -133,6 +133,9 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
             err << who << problem << "\n";
             err.flush();
             ++counts.rejected;
+            if (options.on_refused) {
+                options.on_refused();
+            }
             if (endpoint::stop_requested()) {
                 break;
             }
@@ -155,7 +158,10 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
             err.flush();
         }
         ++counts.good;
-        if (options.once) {
+        if (options.on_snapshot) {
+            options.on_snapshot(report);
+        }
+        if (options.stop_after != 0 && counts.good >= options.stop_after) {
             break;
         }
     }

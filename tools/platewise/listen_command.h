@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "drive_report.h"
 #include "listen_endpoint.h"
 #include "raw_format_option.h"
 
@@ -20,13 +21,17 @@ inline constexpr std::uint32_t kTailWaitMs = 1000;
 struct ListenOptions {
     bool json = false;
     std::string save_directory;  // empty: do not save
-    bool once = false;           // return after one good snapshot
+    unsigned stop_after = 0;     // return after this many good snapshots; 0: never (--once: 1)
     std::vector<RawFormatOverride> overrides;
     std::string endpoint = endpoint::default_name();
     std::uint32_t socket_mode = endpoint::default_mode;
     std::uint32_t read_timeout_ms = kDefaultReadTimeoutMs;  // per connection, in total
     bool handle_signals = true;              // SIGINT/SIGTERM stop the listener
     std::function<void()> on_listening;      // called once the endpoint accepts
+    // Told of each good snapshot after it is shown, and of each refused
+    // connection after it is reported (listen --metrics and --textfile).
+    std::function<void(const SnapshotReport&)> on_snapshot;
+    std::function<void()> on_refused;
 };
 
 struct ListenSummary {
@@ -35,7 +40,7 @@ struct ListenSummary {
 };
 
 // Creates the endpoint and serves one connection after another until a stop
-// request (or, with `once`, one good snapshot). Each good snapshot is
+// request (or `stop_after` good snapshots). Each good snapshot is
 // printed on `out` (text, or one JSON line); each bad connection is reported
 // on `err` and the listener carries on. Removes the endpoint when it ends.
 // 0 after a clean stop, 1 when the endpoint could not be created.

@@ -1,0 +1,245 @@
+// The platewise program as a process: exit statuses of decode, listen ended
+// by signals, and listen --once --json against the real testservice on the
+// real endpoint (root only, and only when no listener is there already).
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../testservice/temp_dir.h"
+#include "service.h"
+#include "tool_test_support.h"
+
+extern char** environ;
+
+namespace {
+
+using nlohmann::json;
+
+struct Process {
+    pid_t pid = -1;
+    std::string out_path;
+    std::string err_path;
+};
+
+// Starts `argv` with standard output and error going to files in `dir`
+// (and standard input from `input` when given).
+Process spawn(const std::vector<std::string>& args, const TempDir& dir, const std::string& tag,
+              const std::string& input = "", char* const* envp = environ)
+{
+    Process p;
+    p.out_path = dir / (tag + ".out");
+    p.err_path = dir / (tag + ".err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!input.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
+    }
+    posix_spawn_file_actions_addopen(&actions, 1, p.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, p.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    if (::posix_spawn(&p.pid, argv[0], &actions, nullptr, argv.data(), envp) != 0) {
+        p.pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return p;
+}
+
+// The exit status, or nullopt (and the process killed) after `seconds`.
+std::optional<int> wait_exit(pid_t pid, int seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        if (done == pid) {
+            if (WIFEXITED(status)) {
+                return WEXITSTATUS(status);
+            }
+            return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+bool wait_for_socket(const std::string& path, int seconds)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        struct stat st{};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// send_snapshot_to, retried while the listener is still between bind and listen.
+bool send_when_ready(const std::string& path, const DriveSnapshot* message)
+{
+    for (int i = 0; i < 200; ++i) {
+        if (send_snapshot_to(path.c_str(), message)) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+std::unique_ptr<DriveSnapshot> service_snapshot(const std::vector<std::string>& files)
+{
+    const std::vector<std::uint8_t> bytes = tooltest::snapshot_of(files);
+    auto message = std::make_unique<DriveSnapshot>();
+    std::memcpy(message.get(), bytes.data(), sizeof *message);
+    return message;
+}
+
+const std::string kBinary = PLATEWISE_BINARY;
+
+TEST(PlatewiseProcess, DecodeExitStatuses)
+{
+    TempDir dir;
+    const std::string record = (tooltest::kDrives / "WDC_WD2500JB--00REA0-20.00K20.rec").string();
+    tooltest::write_bytes(dir / "odd.bin", std::vector<std::uint8_t>(4096, 0));
+
+    Process p = spawn({kBinary, "decode", record}, dir, "good");
+    EXPECT_EQ(wait_exit(p.pid, 30), 0);
+    EXPECT_NE(read_file(p.out_path).find("Drive 0: WDC WD2500JB-00REA0"), std::string::npos);
+
+    p = spawn({kBinary, "decode", "--json", record, dir / "odd.bin"}, dir, "refused");
+    EXPECT_EQ(wait_exit(p.pid, 30), 1);
+    EXPECT_NE(read_file(p.err_path).find(dir / "odd.bin" + ": refused: size is 4096 bytes"), std::string::npos)
+        << read_file(p.err_path);
+    EXPECT_EQ(json::parse(read_file(p.out_path))["drives"][0]["model"], "WDC WD2500JB-00REA0");
+
+    p = spawn({kBinary, "decode", "--raw-format", "9,Nope", record}, dir, "usage");
+    EXPECT_EQ(wait_exit(p.pid, 30), 2);
+    EXPECT_NE(read_file(p.err_path).find("--raw-format 9,Nope"), std::string::npos);
+
+    p = spawn({kBinary, "decode", "--raw-format", "9,3,543210543210", record}, dir, "layout");
+    EXPECT_EQ(wait_exit(p.pid, 30), 2);
+
+    p = spawn({kBinary, "decode", "--json", "-"}, dir, "stdin", record);
+    EXPECT_EQ(wait_exit(p.pid, 30), 0);
+    EXPECT_EQ(json::parse(read_file(p.out_path))["drives"][0]["sizes"]["total_bytes"].get<std::uint64_t>(),
+              250059350016ULL);
+
+    p = spawn({kBinary, "--version"}, dir, "version");
+    EXPECT_EQ(wait_exit(p.pid, 30), 0);
+    EXPECT_EQ(read_file(p.out_path), "platewise 0.1.0\n");
+}
+
+TEST(PlatewiseProcess, ListenOnceJsonFromTheServicesClient)
+{
+    TempDir dir;
+    const std::string endpoint = dir / "run/PlatewisePipe";
+    Process p = spawn({kBinary, "listen", "--once", "--json", "--endpoint", endpoint, "--read-timeout", "2"},
+                      dir, "listen");
+    ASSERT_TRUE(wait_for_socket(endpoint, 10)) << read_file(p.err_path);
+    const auto message = service_snapshot({"SAMSUNG_MP0804H--UE100-14.rec", "WDC_WD2500JS-75NCB3--10.02E04.rec"});
+    EXPECT_TRUE(send_when_ready(endpoint, message.get()));
+    EXPECT_EQ(wait_exit(p.pid, 30), 0) << read_file(p.err_path);
+    const json doc = json::parse(read_file(p.out_path));
+    EXPECT_EQ(doc["count"], 3);
+    EXPECT_EQ(doc["drives"][1]["sizes"]["total_bytes"].get<std::uint64_t>(), 250000000000ULL);
+    EXPECT_FALSE(std::filesystem::exists(endpoint));
+}
+
+TEST(PlatewiseProcess, SigintAndSigtermEndListenCleanly)
+{
+    for (const int signal_number : {SIGTERM, SIGINT}) {
+        TempDir dir;
+        const std::string endpoint = dir / "PlatewisePipe";
+        Process p = spawn({kBinary, "listen", "--endpoint", endpoint}, dir, "listen");
+        ASSERT_TRUE(wait_for_socket(endpoint, 10)) << read_file(p.err_path);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(::kill(p.pid, signal_number), 0);
+        EXPECT_EQ(wait_exit(p.pid, 10), 0) << signal_number << read_file(p.err_path);
+        EXPECT_FALSE(std::filesystem::exists(endpoint)) << signal_number;
+    }
+}
+
+// The count byte the service sends on this machine: the drives that open,
+// from /dev/sda on without a gap, plus one.
+int expected_count()
+{
+    int count = 1;
+    for (std::int32_t n = 0; n < kDriveSlots; ++n) {
+        const platform::DriveOpenResult opened = platform::open_drive_device(n);
+        if (opened.failure != platform::OpenFailure::none) {
+            break;
+        }
+        platform::close_drive(opened.handle);
+        ++count;
+    }
+    return count;
+}
+
+TEST(PlatewiseProcess, ListenOnceJsonFromTheRealTestservice)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "the service's endpoint lives in /run/platewise, which needs root";
+    }
+    const std::string endpoint = platform::pipe_name;
+    struct stat st{};
+    if (::lstat(endpoint.c_str(), &st) == 0) {
+        const int probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, endpoint.c_str());
+        const bool in_use = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(probe);
+        if (in_use) {
+            GTEST_SKIP() << "a listener already runs on " << endpoint;
+        }
+    }
+    TempDir dir;
+    Process listener = spawn({kBinary, "listen", "--once", "--json"}, dir, "listen");
+    ASSERT_TRUE(wait_for_socket(endpoint, 10)) << read_file(listener.err_path);
+    struct stat socket_st{};
+    ASSERT_EQ(::lstat(endpoint.c_str(), &socket_st), 0);
+    EXPECT_EQ(socket_st.st_mode & 07777, 0600u);
+    EXPECT_EQ(socket_st.st_uid, 0u);
+
+    const std::string appdata = "APPDATA=" + dir.path();
+    char* const envp[] = {const_cast<char*>(appdata.c_str()), const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+    Process service = spawn({PLATEWISE_TESTSERVICE}, dir, "service", "", envp);
+    ASSERT_GT(service.pid, 0);
+
+    const std::optional<int> listened = wait_exit(listener.pid, 30);
+    ::kill(service.pid, SIGTERM);
+    EXPECT_EQ(wait_exit(service.pid, 30), 0);
+    ASSERT_EQ(listened, 0) << read_file(listener.err_path);
+
+    const json doc = json::parse(read_file(listener.out_path));
+    const int count = expected_count();
+    EXPECT_EQ(doc["count"], count);
+    EXPECT_EQ(doc["drives"].size(), static_cast<std::size_t>(count - 1));
+    EXPECT_FALSE(std::filesystem::exists(endpoint)) << "--once removes the socket";
+}
+
+}  // namespace
