@@ -229,6 +229,11 @@ const SenseRow kSenseRows[] = {
     {"fixed_linux61_aborted", "70 00 0b 00 00 00 00 0a 04 41 00 01 00 00 00 00 00 00",
      sat::SenseLayout::fixed_linux61, registers(0x04, 0x01, 0, 0, 0, 0x00, 0x41), false, false,
      kZero},
+    // Measured in the lab (scripts/lab, Debian 6.1.0, QEMU 7.2 AHCI): SMART
+    // READ DATA with SMART disabled, sb_len_wr 18, EXTEND flag at byte 16.
+    {"fixed_linux61_measured_in_lab", "70 00 0b 00 00 00 00 0a 04 41 00 01 00 00 00 00 80 00",
+     sat::SenseLayout::fixed_linux61, registers(0x04, 0x01, 0, 0, 0, 0x00, 0x41), true, false,
+     kZero},
     // The same layout with its LBA bytes (17-19) and the EXTEND flag (16),
     // when the kernel hands out more than the additional length.
     {"fixed_linux61_full", "70 00 0b 00 00 00 00 0a 04 51 e0 01 00 00 00 00 80 00 4f c2",
