@@ -183,6 +183,34 @@ TEST(PlatewiseProcess, SigintAndSigtermEndListenCleanly)
     }
 }
 
+TEST(PlatewiseProcess, ListenEndsWhenItsOutputIsGone)
+{
+    TempDir dir;
+    const std::string endpoint = dir / "PlatewisePipe";
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipe_fds[0]);
+    const std::string err_path = dir / "listen.err";
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::string endpoint_arg = endpoint;
+    char* const argv[] = {const_cast<char*>(kBinary.c_str()), const_cast<char*>("listen"),
+                          const_cast<char*>("--endpoint"), const_cast<char*>(endpoint_arg.c_str()), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(::posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe_fds[0]);  // nobody reads what it prints
+    ::close(pipe_fds[1]);
+    ASSERT_TRUE(wait_for_socket(endpoint, 10)) << read_file(err_path);
+    const auto message = service_snapshot({"ST320410A--3.39.rec"});
+    EXPECT_TRUE(send_when_ready(endpoint, message.get()));
+    EXPECT_EQ(wait_exit(pid, 10), 1) << read_file(err_path);
+    EXPECT_NE(read_file(err_path).find("output closed"), std::string::npos) << read_file(err_path);
+    EXPECT_FALSE(std::filesystem::exists(endpoint)) << "socket removed";
+}
+
 // The count byte the service sends on this machine: the drives that open,
 // from /dev/sda on without a gap, plus one.
 int expected_count()

@@ -103,6 +103,7 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
     std::vector<std::uint8_t> buffer(kMessage);
     auto snapshot = std::make_unique<smart::DriveSnapshot>();
     std::uint64_t connection_number = 0;
+    int result = 0;
     for (;;) {
         endpoint::Handle connection = endpoint::invalid_handle;
         const endpoint::AcceptStatus accepted =
@@ -148,6 +149,11 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
             out << render_text(report, "Snapshot received " + local_time_text()) << "\n";
         }
         out.flush();
+        if (!out) {
+            err << "platewise listen: cannot write the report (output closed); stopping\n";
+            result = 1;
+            break;
+        }
         if (!options.save_directory.empty()) {
             std::string saved;
             if (save_snapshot(options.save_directory, buffer, saved, error)) {
@@ -173,7 +179,7 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
     if (summary != nullptr) {
         *summary = counts;
     }
-    return 0;
+    return result;
 }
 
 }  // namespace platewise

@@ -43,7 +43,8 @@ struct ListenSummary {
 // request (or `stop_after` good snapshots). Each good snapshot is
 // printed on `out` (text, or one JSON line); each bad connection is reported
 // on `err` and the listener carries on. Removes the endpoint when it ends.
-// 0 after a clean stop, 1 when the endpoint could not be created.
+// 0 after a clean stop, 1 when the endpoint could not be created or the
+// output could not be written.
 int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& err,
                ListenSummary* summary = nullptr);
 
