@@ -130,7 +130,9 @@ AttributeDefinitionTable default_attribute_table();
 // printf into a 512-byte buffer: at most 511 characters come back, a longer
 // text is cut there. An encoding error gives "".
 std::string format_text(const char* format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    __attribute__((format(gnu_printf, 1, 2)))  // C99 printf (__USE_MINGW_ANSI_STDIO)
+#elif defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;

@@ -458,9 +458,15 @@ bool local_time_now(LocalTime* out)
 {
     const std::time_t now = std::time(nullptr);
     std::tm parts{};
+#if defined(_WIN32)
+    if (localtime_s(&parts, &now) != 0) {
+        return false;
+    }
+#else
     if (localtime_r(&now, &parts) == nullptr) {
         return false;
     }
+#endif
     *out = LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
                      parts.tm_hour,        parts.tm_min,     parts.tm_sec};
     return true;
@@ -476,7 +482,8 @@ const char* const log_path_format = "%s/platewise_s.log";
 
 std::FILE* open_log_file(const char* path)
 {
-    return std::fopen(path, "a+");
+    // Binary on every host: the simulated log has the same bytes everywhere.
+    return std::fopen(path, "a+b");
 }
 
 const char* const pipe_name = "sim:PlatewisePipe";

@@ -1,0 +1,304 @@
+// The Windows platform: physical drives through IOCTL_ATA_PASS_THROUGH, the
+// named-pipe client, the log through the runtime's secure functions, and the
+// Service Control Manager. Plain Win32 calls, as Parts 1.2, 2.2, 2.3, 3.1 and
+// 4.1 of the specification name them.
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <ctime>
+
+// The seam's own names (SERVICE_RUNNING, ATA_FLAGS_DATA_IN, ...) are macros
+// in the Windows headers: the seam comes first, so its declarations are
+// parsed before those macros exist, and nothing below uses them.
+#include "platform.h"
+#include "win32_passthrough_layout.h"
+
+#include "win32.h"
+#include <ntddscsi.h>
+
+namespace platform::win32 {
+
+CreateFileWFunction create_file_w = ::CreateFileW;
+DeviceIoControlFunction device_io_control = ::DeviceIoControl;
+
+// The translation's own copy of the x64 record must be the real one.
+static_assert(sizeof(ATA_PASS_THROUGH_EX) == sizeof(AtaPassThroughEx64));
+static_assert(offsetof(ATA_PASS_THROUGH_EX, DataBufferOffset) ==
+              offsetof(AtaPassThroughEx64, DataBufferOffset));
+static_assert(offsetof(ATA_PASS_THROUGH_EX, PreviousTaskFile) ==
+              offsetof(AtaPassThroughEx64, PreviousTaskFile));
+static_assert(offsetof(ATA_PASS_THROUGH_EX, CurrentTaskFile) ==
+              offsetof(AtaPassThroughEx64, CurrentTaskFile));
+
+}  // namespace platform::win32
+
+namespace platform {
+
+namespace {
+
+constexpr int kPathChars = 260;
+
+// Formats the wide device path of drive `number` into `dev_path`.
+void format_dev_path(std::int32_t number, wchar_t (&dev_path)[kPathChars])
+{
+    wsprintfW(dev_path, L"\\\\.\\PhysicalDrive%i", static_cast<int>(number));
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ drives
+
+void drive_device_path(std::int32_t number, char* out, std::size_t size)
+{
+    wchar_t dev_path[kPathChars];
+    format_dev_path(number, dev_path);
+    std::size_t convertedChars = 0;
+    if (wcstombs_s(&convertedChars, out, size, dev_path, _TRUNCATE) != 0 && size > 0) {
+        out[0] = '\0';
+    }
+}
+
+DriveOpenResult open_drive_device(std::int32_t number)
+{
+    wchar_t dev_path[kPathChars];
+    format_dev_path(number, dev_path);
+    const HANDLE handle =
+        win32::create_file_w(dev_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        return {reinterpret_cast<DriveHandle>(handle), OpenFailure::none, 0};
+    }
+    const DWORD error = GetLastError();
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+        return {invalid_drive_handle, OpenFailure::not_found, static_cast<std::int32_t>(error)};
+    case ERROR_ACCESS_DENIED:
+        return {invalid_drive_handle, OpenFailure::access_denied, static_cast<std::int32_t>(error)};
+    default:
+        return {invalid_drive_handle, OpenFailure::other, static_cast<std::int32_t>(error)};
+    }
+}
+
+void close_drive(DriveHandle handle)
+{
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
+                              std::uint32_t request_size, std::uint32_t* returned)
+{
+    // The service's 32-bit layout becomes the real x64 ATA_PASS_THROUGH_EX
+    // (48 bytes, data at 48), goes out and comes back in the same memory,
+    // and is translated back.
+    win32::AtaPassBuffer64 real;
+    const DWORD real_size = win32::to_real_request(request, request_size, &real);
+    DWORD num_out = 0;
+    if (!win32::device_io_control(reinterpret_cast<HANDLE>(handle), IOCTL_ATA_PASS_THROUGH, &real,
+                                  real_size, &real, real_size, &num_out, nullptr)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) {
+            return {IoFailure::not_supported, error};
+        }
+        return {IoFailure::driver_error, error};
+    }
+    win32::from_real_request(real, request, request_size);
+    *returned = win32::returned_in_service_layout(num_out);
+    return {IoFailure::none, 0};
+}
+
+// -------------------------------------------------------------------- time
+
+void sleep_ms(std::uint32_t milliseconds)
+{
+    Sleep(milliseconds);
+}
+
+bool local_time_now(LocalTime* out)
+{
+    const __time64_t now = _time64(nullptr);
+    struct tm parts {};
+    if (now == -1 || _localtime64_s(&parts, &now) != 0) {
+        return false;
+    }
+    *out = LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+                     parts.tm_hour,        parts.tm_min,     parts.tm_sec};
+    return true;
+}
+
+// --------------------------------------------------------------------- log
+
+namespace {
+
+#if defined(_UCRT) || defined(_MSC_VER)
+errno_t dupenv_s(char** buffer, std::size_t* length, const char* name)
+{
+    return _dupenv_s(buffer, length, name);
+}
+#else
+// MinGW-w64 links the system's msvcrt.dll, which (in MinGW's import library
+// and in Wine) has no _dupenv_s. Its behaviour, from the same runtime's
+// getenv_s: a new copy from malloc (released with free), or null and length
+// 0 when the variable is not set.
+errno_t dupenv_s(char** buffer, std::size_t* length, const char* name)
+{
+    *buffer = nullptr;
+    *length = 0;
+    std::size_t needed = 0;
+    if (getenv_s(&needed, nullptr, 0, name) != 0 || needed == 0) {
+        return 0;
+    }
+    char* copy = static_cast<char*>(std::malloc(needed));
+    if (copy == nullptr) {
+        return ENOMEM;
+    }
+    if (getenv_s(&needed, copy, needed, name) != 0) {
+        std::free(copy);
+        return EINVAL;
+    }
+    *buffer = copy;
+    *length = needed;
+    return 0;
+}
+#endif
+
+}  // namespace
+
+char* environment_copy(const char* name)
+{
+    char* app_data = nullptr;
+    std::size_t length = 0;
+    if (dupenv_s(&app_data, &length, name) != 0) {
+        return nullptr;
+    }
+    return app_data;  // null when not set
+}
+
+const char* const log_path_format = "%s\\platewise_s.log";
+
+std::FILE* open_log_file(const char* path)
+{
+    std::FILE* file = nullptr;
+    if (fopen_s(&file, path, "a+") != 0) {
+        return nullptr;
+    }
+    return file;
+}
+
+// -------------------------------------------------------------------- pipe
+
+const char* const pipe_name = "\\\\.\\pipe\\PlatewisePipe";
+
+namespace {
+
+// The wide pipe name, in writable static storage: CreateFileW and
+// WaitNamedPipeW take it from here. Only the service thread uses it.
+wchar_t g_pipe_name[kPathChars];
+
+const wchar_t* wide_pipe_name(const char* name)
+{
+    std::size_t convertedChars = 0;
+    if (mbstowcs_s(&convertedChars, g_pipe_name, kPathChars, name, _TRUNCATE) != 0) {
+        g_pipe_name[0] = L'\0';
+    }
+    return g_pipe_name;
+}
+
+}  // namespace
+
+PipeOpenResult open_pipe(const char* name)
+{
+    const HANDLE pipe = win32::create_file_w(wide_pipe_name(name), GENERIC_WRITE, 0, nullptr,
+                                             OPEN_EXISTING, win32::kPipeOpenFlags, nullptr);
+    const DWORD error = GetLastError();
+    if (pipe != INVALID_HANDLE_VALUE) {
+        return {reinterpret_cast<PipeHandle>(pipe), PipeOpenFailure::none, 0};
+    }
+    if (error == ERROR_PIPE_BUSY) {
+        return {invalid_pipe_handle, PipeOpenFailure::busy, error};
+    }
+    return {invalid_pipe_handle, PipeOpenFailure::other, error};
+}
+
+bool wait_pipe(const char* name, std::uint32_t timeout_ms)
+{
+    return WaitNamedPipeW(wide_pipe_name(name), timeout_ms) != FALSE;
+}
+
+bool write_pipe(PipeHandle handle, const void* bytes, std::uint32_t size)
+{
+    DWORD dwRead = 0;
+    return WriteFile(reinterpret_cast<HANDLE>(handle), bytes, size, &dwRead, nullptr) != FALSE;
+}
+
+void close_pipe(PipeHandle handle)
+{
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+// --------------------------------------------------------- service control
+
+namespace {
+
+ServiceMainFunction g_service_main = nullptr;
+ControlHandlerFunction g_handler = nullptr;
+wchar_t g_service_name[kPathChars];
+wchar_t g_handler_name[kPathChars];
+
+void to_wide(const char* text, wchar_t (&out)[kPathChars])
+{
+    std::size_t convertedChars = 0;
+    if (mbstowcs_s(&convertedChars, out, kPathChars, text, _TRUNCATE) != 0) {
+        out[0] = L'\0';
+    }
+}
+
+// The manager calls these with its own signatures; the service's functions
+// ignore the arguments (Part 1.2), so none are converted.
+void WINAPI service_main_trampoline(DWORD /*argc*/, LPWSTR* /*argv*/)
+{
+    g_service_main(0, nullptr);
+}
+
+void WINAPI control_handler_trampoline(DWORD control)
+{
+    g_handler(control);
+}
+
+}  // namespace
+
+int run_service_dispatcher(const char* service_name, ServiceMainFunction service_main)
+{
+    g_service_main = service_main;
+    to_wide(service_name, g_service_name);  // "Platewise"
+    SERVICE_TABLE_ENTRYW ServiceTable[] = {
+        {g_service_name, service_main_trampoline},
+        {nullptr, nullptr},
+    };
+    // Blocks for the life of the service. Started by hand, outside the
+    // manager, it fails at once (1063) and the process ends quietly.
+    StartServiceCtrlDispatcherW(ServiceTable);
+    return 0;
+}
+
+StatusHandle register_control_handler(const char* name, ControlHandlerFunction handler)
+{
+    g_handler = handler;
+    to_wide(name, g_handler_name);  // "MemoryStatus"
+    return reinterpret_cast<StatusHandle>(
+        RegisterServiceCtrlHandlerW(g_handler_name, control_handler_trampoline));
+}
+
+void set_service_status(StatusHandle handle, const ServiceStatus* status)
+{
+    SERVICE_STATUS record{};
+    record.dwServiceType = status->dwServiceType;
+    record.dwCurrentState = status->dwCurrentState;
+    record.dwControlsAccepted = status->dwControlsAccepted;
+    record.dwWin32ExitCode = status->dwWin32ExitCode;
+    record.dwServiceSpecificExitCode = status->dwServiceSpecificExitCode;
+    record.dwCheckPoint = status->dwCheckPoint;
+    record.dwWaitHint = status->dwWaitHint;
+    SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &record);
+}
+
+}  // namespace platform
