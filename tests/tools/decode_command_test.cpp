@@ -7,6 +7,7 @@
 #include "../testservice/temp_dir.h"
 #include "decode_command.h"
 #include "json_report.h"
+#include "smart.h"
 #include "tool_test_support.h"
 
 namespace {
@@ -158,12 +159,15 @@ TEST(DecodeCommand, WrongSizesAreRefusedByNameAndTheRestDecoded)
     const Decoded result = decode(options);
     EXPECT_EQ(result.status, 1);
     for (const std::size_t size : sizes) {
-        const std::string expected = "platewise decode: " + (dir / ("bad-" + std::to_string(size) + ".bin")) +
+        // File names are shown sanitised (a Windows path's backslashes as \x5c).
+        const std::string expected = "platewise decode: " +
+                                     smart::sanitize_text(dir / ("bad-" + std::to_string(size) + ".bin")) +
                                      ": refused: size is " + std::to_string(size) +
                                      " bytes; a snapshot is 49185 bytes and a drive record 1537 bytes\n";
         EXPECT_NE(result.err.find(expected), std::string::npos) << expected << result.err;
     }
-    EXPECT_NE(result.err.find(dir / "missing.bin" + ": cannot open"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(smart::sanitize_text(dir / "missing.bin") + ": cannot open"), std::string::npos)
+        << result.err;
     EXPECT_NE(result.out.find("Drive 0: ST320410A"), std::string::npos) << "good input still decoded";
 }
 

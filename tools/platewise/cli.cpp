@@ -68,6 +68,8 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                  "platewise"};
     app.set_version_flag("--version", std::string("platewise ") + PLATEWISE_VERSION);
     app.require_subcommand(1);
+    // CLI11 takes "/name" for an option on Windows; here it is always a path.
+    app.allow_windows_style_options(false);
 
     std::vector<std::string> raw_format_texts;
 
