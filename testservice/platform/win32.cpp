@@ -143,8 +143,11 @@ errno_t dupenv_s(char** buffer, std::size_t* length, const char* name)
 {
     *buffer = nullptr;
     *length = 0;
+    // The size query: some runtimes answer it with ERANGE, all give the
+    // size (terminator included), 0 when the variable is not set.
     std::size_t needed = 0;
-    if (getenv_s(&needed, nullptr, 0, name) != 0 || needed == 0) {
+    getenv_s(&needed, nullptr, 0, name);
+    if (needed == 0) {
         return 0;
     }
     char* copy = static_cast<char*>(std::malloc(needed));
