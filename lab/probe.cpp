@@ -68,7 +68,7 @@ TaskFile identify_command()
     return t;
 }
 
-// One 512-byte read as the Part issues it: 48-bit flag, zero previous block.
+// One 512-byte read as the service issues it: 48-bit flag, zero previous block.
 int part_read(int fd, TaskFile command, std::uint8_t* data, int* error)
 {
     TaskFile prev{};

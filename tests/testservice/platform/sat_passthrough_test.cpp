@@ -17,7 +17,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A request exactly as run_ata_passthrough builds it (Part 2.3).
+// A request exactly as run_ata_passthrough builds it.
 AtaPassBuffer make_request(const TaskFile& current, const TaskFile* previous, std::int32_t size)
 {
     AtaPassBuffer ab;
@@ -109,7 +109,7 @@ const TaskFile kZero{};
 const TaskFile kPrev48 = registers(0x00, 0x12, 0x34, 0x56, 0x78, 0x00, 0x00);
 
 const CdbRow kCdbRows[] = {
-    // The service's commands (Part 2.2): 512-byte PIO data-in, AtaFlags 0x0A,
+    // The service's commands: 512-byte PIO data-in, AtaFlags 0x0A,
     // previous block all zero: EXTEND=1, zero high halves.
     {"identify", registers(0x00, 1, 0, 0x00, 0x00, 0, ATA_IDENTIFY_DEVICE), true, kZero, 512,
      "85 09 0e 00 00 00 01 00 00 00 00 00 00 00 ec 00", sat::Direction::from_device},
