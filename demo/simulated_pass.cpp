@@ -9,30 +9,15 @@
 
 #include "diskinfo.h"
 #include "platform/simulated.h"
+#include "service.h"
+#include "smart.h"
 
 namespace {
 
 // Drive text is untrusted: anything but printable ASCII is shown escaped.
-std::string identify_text(const std::uint8_t* identify, int first_word, int words)
+std::string shown(const std::string& text)
 {
-    std::string raw;
-    for (int i = 0; i < words * 2; ++i) {
-        raw.push_back(static_cast<char>(identify[2 * first_word + (i ^ 1)]));
-    }
-    while (!raw.empty() && raw.back() == ' ') {
-        raw.pop_back();
-    }
-    std::string shown;
-    for (unsigned char c : raw) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            shown.push_back(static_cast<char>(c));
-        } else {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            shown += escaped;
-        }
-    }
-    return shown;
+    return smart::sanitize_text(text);
 }
 
 const char* section_state(const std::uint8_t* section)
@@ -70,25 +55,14 @@ int main(int argc, char** argv)
         }
     }
 
-    // One pass, as the service makes it: drives in order until one fails.
-    std::int8_t n = 0;
-    for (;;) {
-        const platform::DriveHandle handle = open_drive(n);
-        if (handle == platform::invalid_drive_handle) {
-            ++n;
-            break;
-        }
-        read_identify(handle);
-        if (smart_enabled() == 0) {
-            set_smart_enabled(handle, true);
-        }
-        read_smart_values(handle);
-        read_smart_thresholds(handle);
-        platform::close_drive(handle);
-        ++n;
-    }
+    // The demo keeps no log: a missing drive 0 is shown below instead.
+    unsetenv("APPDATA");
+
+    // One pass of the service's own cycle: drives in order until one fails.
+    // (Without APPDATA a missing drive 0 is not logged; nothing else changes.)
+    const PassResult pass = run_pass();
     static DriveSnapshot drives;
-    build_snapshot(&drives, static_cast<std::uint8_t>(n));
+    build_snapshot(&drives, static_cast<std::uint8_t>(pass.count));
 
     std::printf("snapshot: %zu bytes, count byte %d (%d drive(s) read; pass ended at: %s)\n",
                 sizeof drives, drives.count, drives.count - 1, last_error_text);
@@ -97,9 +71,9 @@ int main(int argc, char** argv)
         current_drive = slot;
         std::printf("  slot %2d  %-40s serial %-20s fw %-8s smart %-2d  identify %s, values %s, "
                     "thresholds %s\n",
-                    slot, identify_text(r.identify, 27, 20).c_str(),
-                    identify_text(r.identify, 10, 10).c_str(),
-                    identify_text(r.identify, 23, 4).c_str(), smart_enabled(),
+                    slot, shown(smart::identify_model(r.identify)).c_str(),
+                    shown(smart::identify_serial(r.identify)).c_str(),
+                    shown(smart::identify_firmware(r.identify)).c_str(), smart_enabled(),
                     section_state(r.identify), section_state(r.smart_values),
                     section_state(r.smart_thresholds));
     }
