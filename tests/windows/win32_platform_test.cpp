@@ -361,7 +361,7 @@ TEST_F(Win32Passthrough, ReturnedCountIsCheckedInTheServiceLayout)
     EXPECT_EQ(platform::win32::returned_in_service_layout(12), 0u);
 }
 
-TEST_F(Win32Passthrough, DriverCodesMapAsTheSpecificationSays)
+TEST_F(Win32Passthrough, DriverCodesMapToNotSupportedOrDriverError)
 {
     std::uint8_t data[512] = {};
     for (const DWORD code : {1ul, 50ul}) {

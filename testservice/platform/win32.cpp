@@ -1,7 +1,6 @@
 // The Windows platform: physical drives through IOCTL_ATA_PASS_THROUGH, the
 // named-pipe client, the log through the runtime's secure functions, and the
-// Service Control Manager. Plain Win32 calls, as Parts 1.2, 2.2, 2.3, 3.1 and
-// 4.1 of the specification name them.
+// Service Control Manager, in plain Win32 calls.
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -256,7 +255,7 @@ void to_wide(const char* text, wchar_t (&out)[kPathChars])
 }
 
 // The manager calls these with its own signatures; the service's functions
-// ignore the arguments (Part 1.2), so none are converted.
+// ignore their arguments, so none are converted.
 void WINAPI service_main_trampoline(DWORD /*argc*/, LPWSTR* /*argv*/)
 {
     g_service_main(0, nullptr);
