@@ -244,12 +244,13 @@ AcceptStatus accept_connection(Handle endpoint_handle, Handle& connection, std::
             connected = true;
         } else {
             const DWORD code = GetLastError();
-            if (code == ERROR_PIPE_CONNECTED) {
+            // ERROR_NO_DATA: a client connected, wrote and closed before we
+            // looked. What it wrote is still in the pipe and is its message
+            // (a service that sends its snapshot and closes at once), so the
+            // connection is handed over like any other; the read then sees
+            // the bytes and the close.
+            if (code == ERROR_PIPE_CONNECTED || code == ERROR_NO_DATA) {
                 connected = true;
-            } else if (code == ERROR_NO_DATA) {
-                // A client came and went before we looked: start afresh.
-                DisconnectNamedPipe(endpoint->waiting);
-                continue;
             } else if (code != ERROR_IO_PENDING) {
                 error = "ConnectNamedPipe: " + error_text(code);
                 return AcceptStatus::failed;
