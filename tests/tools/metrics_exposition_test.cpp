@@ -213,7 +213,7 @@ void put_ata_string(std::uint8_t* identify, std::size_t first_word, std::size_t 
 
 TEST(MetricsExposition, HostileDriveStringsAreSanitisedAndEscaped)
 {
-    std::vector<std::uint8_t> bytes = metricstest::snapshot_bytes({"ST320410A--3.39.rec"});
+    std::vector<std::uint8_t> bytes = metricstest::snapshot_of({"ST320410A--3.39.rec"});
     std::uint8_t* identify = bytes.data() + 2;  // count byte, reserved byte
     put_ata_string(identify, 27, 20, "Q\"uo\\te\nx\xc3\xa9");
     put_ata_string(identify, 10, 10, "S\"N\\1");
@@ -243,7 +243,7 @@ TEST(MetricsExposition, HostileDriveStringsAreSanitisedAndEscaped)
 
 TEST(MetricsExposition, RepeatedAttributeIdGivesOneSeries)
 {
-    std::vector<std::uint8_t> bytes = metricstest::snapshot_bytes({"ST320410A--3.39.rec"});
+    std::vector<std::uint8_t> bytes = metricstest::snapshot_of({"ST320410A--3.39.rec"});
     std::uint8_t* values = bytes.data() + 2 + smart::kSectorBytes;
     // Entry 1 takes entry 0's id.
     values[2 + 12] = values[2];

@@ -245,7 +245,7 @@ TEST(MetricsListen, TextfileOfTheSnapshotListenReceived)
     ASSERT_TRUE(fs::exists(endpoint));
     // One refused (short) message, then a good snapshot.
     EXPECT_TRUE(send_to_socket(endpoint, std::vector<std::uint8_t>(100, 1)));
-    EXPECT_TRUE(send_to_socket(endpoint, metricstest::snapshot_bytes(metricstest::corpus_files())));
+    EXPECT_TRUE(send_to_socket(endpoint, metricstest::snapshot_of(metricstest::corpus_files())));
     listener.join();
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_NE(result.err.find("metrics written to " + file.string()), std::string::npos) << result.err;

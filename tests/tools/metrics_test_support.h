@@ -16,16 +16,13 @@
 
 #include "drive_report.h"
 #include "smart.h"
+#include "tool_test_support.h"
 
 namespace metricstest {
 
-inline const std::filesystem::path kDrives = std::filesystem::path(PLATEWISE_TEST_DATA) / "drives";
-
-inline std::vector<std::uint8_t> file_bytes(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using tooltest::file_bytes;
+using tooltest::kDrives;
+using tooltest::snapshot_of;
 
 // The corpus files, sorted by name (as a shell glob lists them).
 inline std::vector<std::string> corpus_files()
@@ -40,19 +37,6 @@ inline std::vector<std::string> corpus_files()
     return files;
 }
 
-// The raw snapshot the service would send with these drives in slots 0...
-inline std::vector<std::uint8_t> snapshot_bytes(const std::vector<std::string>& files)
-{
-    std::vector<std::uint8_t> bytes(smart::kDriveSnapshotBytes, 0);
-    bytes[0] = static_cast<std::uint8_t>(files.size() + 1);
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        const std::vector<std::uint8_t> record = file_bytes(kDrives / files[i]);
-        std::memcpy(bytes.data() + 1 + i * smart::kDriveRecordBytes, record.data(),
-                    smart::kDriveRecordBytes);
-    }
-    return bytes;
-}
-
 inline platewise::SnapshotReport decode(const std::vector<std::uint8_t>& bytes)
 {
     auto snapshot = std::make_unique<smart::DriveSnapshot>();
@@ -65,7 +49,7 @@ inline platewise::SnapshotReport decode(const std::vector<std::uint8_t>& bytes)
 
 inline platewise::SnapshotReport corpus_pass(const std::vector<std::string>& files)
 {
-    return decode(snapshot_bytes(files));
+    return decode(snapshot_of(files));
 }
 
 // One sample line of the text format, its labels unescaped.

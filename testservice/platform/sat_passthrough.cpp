@@ -108,41 +108,36 @@ AtaRegisters parse_descriptor(const std::uint8_t* sense, std::uint32_t length)
 AtaRegisters parse_fixed(const std::uint8_t* sense, std::uint32_t length)
 {
     AtaRegisters out{};
-    const bool valid = (sense[0] & 0x80) != 0;
-    const std::uint8_t standard_status = byte_at(sense, length, 4);
-    if (valid || standard_status != 0) {
-        // SAT: INFORMATION holds Error, Status, Device, Count(7:0); the
-        // COMMAND-SPECIFIC INFORMATION holds the flags and LBA(23:0).
-        if (length < 5) {
-            return out;
-        }
-        out.layout = SenseLayout::fixed;
-        out.current.features = byte_at(sense, length, 3);
-        out.current.command = standard_status;
-        out.current.device = byte_at(sense, length, 5);
-        out.current.sector_count = byte_at(sense, length, 6);
-        out.extend = (byte_at(sense, length, 8) & 0x80) != 0;
-        out.current.lba_low = byte_at(sense, length, 9);
-        out.current.lba_mid = byte_at(sense, length, 10);
-        out.current.lba_high = byte_at(sense, length, 11);
-        return out;
-    }
+    // Where the fields stand in each fixed layout.
+    struct Offsets {
+        std::uint32_t error, status, device, count, flags, lba;
+    };
+    // SAT: INFORMATION holds Error, Status, Device, Count(7:0); the
+    // COMMAND-SPECIFIC INFORMATION holds the flags and LBA(23:0).
+    constexpr Offsets kStandard{3, 4, 5, 6, 8, 9};
     // Linux up to 6.9 wrote the same fields eight bytes further on (over the
-    // COMMAND-SPECIFIC INFORMATION, ASC and ASCQ staying at 12 and 13):
-    // Error 8, Status 9, Device 10, Count 11, flags 16, LBA 17-19.
-    const std::uint8_t shifted_status = byte_at(sense, length, 9);
-    if (shifted_status == 0) {
+    // COMMAND-SPECIFIC INFORMATION, ASC and ASCQ staying at 12 and 13).
+    constexpr Offsets kLinux61{8, 9, 10, 11, 16, 17};
+
+    const bool valid = (sense[0] & 0x80) != 0;
+    const bool standard = valid || byte_at(sense, length, kStandard.status) != 0;
+    const Offsets& at = standard ? kStandard : kLinux61;
+    // The standard layout needs its Status byte; the shifted one is known
+    // only by a non-zero Status at its own offset.
+    const bool too_short = standard && length <= kStandard.status;
+    const bool no_status = !standard && byte_at(sense, length, at.status) == 0;
+    if (too_short || no_status) {
         return out;
     }
-    out.layout = SenseLayout::fixed_linux61;
-    out.current.features = byte_at(sense, length, 8);
-    out.current.command = shifted_status;
-    out.current.device = byte_at(sense, length, 10);
-    out.current.sector_count = byte_at(sense, length, 11);
-    out.extend = (byte_at(sense, length, 16) & 0x80) != 0;
-    out.current.lba_low = byte_at(sense, length, 17);
-    out.current.lba_mid = byte_at(sense, length, 18);
-    out.current.lba_high = byte_at(sense, length, 19);
+    out.layout = standard ? SenseLayout::fixed : SenseLayout::fixed_linux61;
+    out.current.features = byte_at(sense, length, at.error);
+    out.current.command = byte_at(sense, length, at.status);
+    out.current.device = byte_at(sense, length, at.device);
+    out.current.sector_count = byte_at(sense, length, at.count);
+    out.extend = (byte_at(sense, length, at.flags) & 0x80) != 0;
+    out.current.lba_low = byte_at(sense, length, at.lba);
+    out.current.lba_mid = byte_at(sense, length, at.lba + 1);
+    out.current.lba_high = byte_at(sense, length, at.lba + 2);
     return out;
 }
 

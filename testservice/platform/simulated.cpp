@@ -223,11 +223,6 @@ void set_sleep_hook(SleepHook hook)
     g_sleep_hook = hook;
 }
 
-SleepHook sleep_hook()
-{
-    return g_sleep_hook;
-}
-
 void set_command_hook(CommandHook hook)
 {
     g_command_hook = hook;

@@ -105,7 +105,6 @@ int open_handles();
 // uses it to change the drives between passes or to stop the service.
 using SleepHook = void (*)(std::uint32_t milliseconds);
 void set_sleep_hook(SleepHook hook);
-SleepHook sleep_hook();
 
 // Called before each command reaches a drive; may change `fault` for this
 // one command (random faults in soaks).

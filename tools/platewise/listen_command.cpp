@@ -1,5 +1,6 @@
 // platewise listen.
 #include "listen_command.h"
+#include "local_time_text.h"
 
 #include <chrono>
 #include <ctime>
@@ -18,20 +19,6 @@ namespace platewise {
 namespace {
 
 constexpr std::size_t kMessage = smart::kDriveSnapshotBytes;
-
-std::string local_time_text()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-#if defined(_WIN32)
-    localtime_s(&parts, &now);
-#else
-    localtime_r(&now, &parts);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
-}
 
 // Reads one connection's message. True with the bytes in `buffer` when it is
 // exactly one snapshot; otherwise false with what was wrong in `problem`.
@@ -146,7 +133,7 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         if (options.json) {
             out << render_json_line(report_to_json(report));
         } else {
-            out << render_text(report, "Snapshot received " + local_time_text()) << "\n";
+            out << render_text(report, "Snapshot received " + local_time_text("%Y-%m-%d %H:%M:%S")) << "\n";
         }
         out.flush();
         if (!out) {

@@ -1,4 +1,5 @@
 // Saving received snapshots.
+#include "local_time_text.h"
 #include "snapshot_store.h"
 
 #include <atomic>
@@ -13,27 +14,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string timestamp_now()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-#if defined(_WIN32)
-    localtime_s(&parts, &now);
-#else
-    localtime_r(&now, &parts);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &parts);
-    return text;
-}
-
 std::atomic<unsigned> g_temporary_counter{0};
 
 }  // namespace
 
 std::string next_snapshot_path(const std::string& directory)
 {
-    const std::string stamp = timestamp_now();
+    const std::string stamp = local_time_text("%Y%m%d-%H%M%S");
     for (unsigned n = 0;; ++n) {
         const std::string name = "snapshot-" + stamp + smart::format_text("-%03u.bin", n);
         const fs::path path = fs::path(directory) / name;
@@ -49,7 +36,7 @@ bool save_snapshot(const std::string& directory, std::span<const std::uint8_t> b
 {
     const fs::path temporary =
         fs::path(directory) /
-        (".snapshot-" + timestamp_now() +
+        (".snapshot-" + local_time_text("%Y%m%d-%H%M%S") +
          smart::format_text("-%u.tmp", g_temporary_counter.fetch_add(1)));
     std::error_code ec;
     fs::remove(temporary, ec);  // a leftover of an earlier run, never followed
