@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "drive_report.h"
-#include "json_report.h"
-#include "listen_command.h"
-#include "raw_format_option.h"
-#include "text_report.h"
+#include "report/drive_report.h"
+#include "report/json_report.h"
+#include "commands/listen_command.h"
+#include "cli/raw_format_option.h"
+#include "report/text_report.h"
 
 namespace {
 

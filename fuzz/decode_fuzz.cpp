@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "decode_command.h"
-#include "raw_format_option.h"
+#include "commands/decode_command.h"
+#include "cli/raw_format_option.h"
 
 namespace {
 

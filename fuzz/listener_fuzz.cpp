@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "listen_command.h"
+#include "commands/listen_command.h"
 
 namespace {
 

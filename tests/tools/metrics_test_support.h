@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "drive_report.h"
+#include "report/drive_report.h"
 #include "smart.h"
 #include "tool_test_support.h"
 

@@ -2,11 +2,11 @@
 # from tests/CMakeLists.txt when the build has them (prometheus-cpp found).
 set(_metrics_tests ${CMAKE_CURRENT_LIST_DIR})
 add_executable(platewise_metrics_test
-  ${_metrics_tests}/metrics_exposition_test.cpp
-  ${_metrics_tests}/metrics_textfile_test.cpp
+  ${_metrics_tests}/metrics/metrics_exposition_test.cpp
+  ${_metrics_tests}/metrics/metrics_textfile_test.cpp
 )
 if(NOT WIN32)
-  target_sources(platewise_metrics_test PRIVATE ${_metrics_tests}/metrics_server_test.cpp)
+  target_sources(platewise_metrics_test PRIVATE ${_metrics_tests}/metrics/metrics_server_test.cpp)
 endif()
 target_link_libraries(platewise_metrics_test PRIVATE platewise_metrics platewise_tool
                       GTest::gtest_main platewise_warnings)

@@ -2,7 +2,7 @@
 #include <csignal>
 #include <iostream>
 
-#include "cli.h"
+#include "cli/cli.h"
 
 int main(int argc, char** argv)
 {

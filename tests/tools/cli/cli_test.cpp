@@ -1,0 +1,95 @@
+// The command line in-process: exit statuses, help, version and usage errors.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/cli.h"
+#include "../tool_test_support.h"
+
+namespace {
+
+tooltest::CliRun run(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "platewise");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(a.c_str());
+    }
+    std::istringstream in;
+    std::ostringstream out;
+    std::ostringstream err;
+    tooltest::CliRun result;
+    result.status = platewise::run_cli(static_cast<int>(argv.size()), argv.data(), in, out, err);
+    result.out = out.str();
+    result.err = err.str();
+    return result;
+}
+
+const std::string kRecord = (tooltest::kDrives / "ST9160821AS--3.CLH.rec").string();
+
+TEST(Cli, VersionAndHelp)
+{
+    tooltest::CliRun r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "platewise 0.1.0\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"listen", "--help"}, {"decode", "--help"}}) {
+        r = run(args);
+        EXPECT_EQ(r.status, 0) << args.back();
+        EXPECT_NE(r.out.find("Usage: platewise"), std::string::npos) << r.out;
+    }
+    r = run({"listen", "--help"});
+    for (const char* option : {"--json", "--save", "--once", "--raw-format", "--endpoint", "--socket-mode",
+                               "--read-timeout"}) {
+        EXPECT_NE(r.out.find(option), std::string::npos) << option;
+    }
+}
+
+TEST(Cli, UsageErrorsExitWith2)
+{
+    const std::vector<std::vector<std::string>> rows = {
+        {},
+        {"frobnicate"},
+        {"decode"},
+        {"decode", "--bogus", kRecord},
+        {"decode", "--raw-format", "9,Bogus", kRecord},
+        {"decode", "--raw-format", "9,1,012345012345", kRecord},
+        {"decode", "--raw-format", "0,Decimal", kRecord},
+        {"decode", "--raw-format"},
+        {"listen", "--raw-format", "9,NoSuchStyle"},
+        {"listen", "--socket-mode", "999"},
+        {"listen", "--socket-mode", "rw"},
+        {"listen", "--save", "/nonexistent/platewise-dir"},
+        {"listen", "--read-timeout", "0"},
+        {"listen", "extra"},
+    };
+    for (const auto& args : rows) {
+        const tooltest::CliRun r = run(args);
+        std::string joined;
+        for (const auto& a : args) {
+            joined += a + " ";
+        }
+        EXPECT_EQ(r.status, 2) << joined << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty()) << joined;
+        EXPECT_EQ(r.out, "") << joined;
+    }
+}
+
+TEST(Cli, DecodeWithRepeatedOverrides)
+{
+    const tooltest::CliRun r =
+        run({"decode", "--json", "--raw-format", "9,MinutesClock", "--raw-format", "194,99", kRecord});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\"raw_text\":\"9h+16m (54934)\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"raw_text\":\"?\""), std::string::npos) << r.out;
+}
+
+TEST(Cli, RefusedInputExitsWith1)
+{
+    const tooltest::CliRun r = run({"decode", kRecord, PLATEWISE_TEST_DATA});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Drive 0: ST9160821AS"), std::string::npos);
+    EXPECT_NE(r.err.find(PLATEWISE_TEST_DATA), std::string::npos) << r.err;
+}
+
+}  // namespace

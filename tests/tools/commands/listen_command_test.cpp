@@ -1,0 +1,315 @@
+// platewise listen against a peer that sends exactly what the service sends
+// (the service's own send_snapshot_to over platform_linux) and against
+// hostile peers: each bad connection is reported and the listener carries on.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <sstream>
+#include <thread>
+
+#include "../../testservice/temp_dir.h"
+#include "report/json_report.h"
+#include "commands/listen_command.h"
+#include "service.h"
+#include "../tool_test_support.h"
+
+namespace {
+
+namespace ep = platewise::endpoint;
+using nlohmann::json;
+
+int connect_to(const std::string& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void send_all(int fd, const std::uint8_t* bytes, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::send(fd, bytes + done, size - done, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;  // the listener closed: fine for a hostile peer
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// Waits until the listener closes the connection (reads until end).
+void wait_for_close(int fd)
+{
+    char sink[64];
+    while (::read(fd, sink, sizeof sink) > 0) {
+    }
+}
+
+std::unique_ptr<DriveSnapshot> service_snapshot(const std::vector<std::string>& files)
+{
+    const std::vector<std::uint8_t> bytes = tooltest::snapshot_of(files);
+    auto message = std::make_unique<DriveSnapshot>();
+    std::memcpy(message.get(), bytes.data(), sizeof *message);
+    return message;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& piece)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// run_listen on a thread of its own, on an endpoint in a temporary folder.
+class Listener : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ep::clear_stop();
+        options.endpoint = dir / "PlatewisePipe";
+        options.handle_signals = false;
+        options.read_timeout_ms = 500;
+    }
+    void TearDown() override
+    {
+        if (thread.joinable()) {
+            ep::request_stop();
+            thread.join();
+        }
+        ep::clear_stop();
+    }
+    void start()
+    {
+        std::promise<void> listening;
+        std::future<void> ready = listening.get_future();
+        options.on_listening = [&listening] { listening.set_value(); };
+        thread = std::thread([this] { status = platewise::run_listen(options, out, err, &summary); });
+        ASSERT_EQ(ready.wait_for(std::chrono::seconds(10)), std::future_status::ready) << err.str();
+    }
+    // Ends the listener (if --once has not) and waits for it.
+    void finish()
+    {
+        if (options.stop_after == 0) {
+            ep::request_stop();
+        }
+        thread.join();
+    }
+    TempDir dir;
+    platewise::ListenOptions options;
+    std::ostringstream out;
+    std::ostringstream err;
+    platewise::ListenSummary summary;
+    int status = -1;
+    std::thread thread;
+};
+
+TEST_F(Listener, DecodesWhatTheServiceSends)
+{
+    options.json = true;
+    options.stop_after = 1;
+    start();
+    const auto message = service_snapshot({"SAMSUNG_HD501LJ--CR100-12.rec", "ST9160821AS--3.CLH.rec"});
+    EXPECT_TRUE(send_snapshot_to(options.endpoint.c_str(), message.get()));
+    finish();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(summary.good, 1u);
+    EXPECT_EQ(summary.rejected, 0u);
+    const std::string text = out.str();
+    ASSERT_EQ(occurrences(text, "\n"), 1u) << text;
+    const json doc = json::parse(text);
+    EXPECT_EQ(doc["count"], 3);
+    ASSERT_EQ(doc["drives"].size(), 2u);
+    EXPECT_EQ(doc["drives"][0]["model"], "SAMSUNG HD501LJ");
+    EXPECT_EQ(doc["drives"][1]["sizes"]["total_bytes"].get<std::uint64_t>(), 160041885696ULL);
+    EXPECT_FALSE(std::filesystem::exists(options.endpoint)) << "socket removed at the end";
+}
+
+TEST_F(Listener, TextOutputAndOverridesForEverySnapshot)
+{
+    options.overrides = {{9, smart::MinutesClock, ""}};
+    options.stop_after = 3;
+    start();
+    const auto message = service_snapshot({"ST9160821AS--3.CLH.rec"});
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(send_snapshot_to(options.endpoint.c_str(), message.get())) << i;
+    }
+    finish();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(summary.good, 3u);
+    const std::string text = out.str();
+    EXPECT_EQ(occurrences(text, "Snapshot received "), 3u) << text;
+    EXPECT_EQ(occurrences(text, "Snapshot: count 2, 1 current drive slot"), 3u);
+    EXPECT_NE(text.find("9h+16m (54934)"), std::string::npos) << text;
+    EXPECT_NE(err.str().find("listening on " + options.endpoint + " (mode 0600)"), std::string::npos);
+}
+
+TEST_F(Listener, HostilePeersAreReportedAndAGoodSnapshotStillArrives)
+{
+    options.json = true;
+    options.stop_after = 1;
+    start();
+    const std::string& path = options.endpoint;
+    const std::vector<std::uint8_t> good = tooltest::snapshot_of({"ST320410A--3.39.rec"});
+    std::vector<std::thread> peers;
+    std::atomic<int> connected{0};
+    const auto peer = [&](auto behaviour) {
+        peers.emplace_back([&, behaviour] {
+            const int fd = connect_to(path);
+            ++connected;
+            if (fd < 0) {
+                return;
+            }
+            behaviour(fd);
+            ::close(fd);
+        });
+        // Keep the accept order the order of this list.
+        while (connected < static_cast<int>(peers.size())) {
+            std::this_thread::yield();
+        }
+    };
+
+    // Short write, then close.
+    peer([&](int fd) { send_all(fd, good.data(), 1000); });
+    // Connect and close at once.
+    peer([](int) {});
+    // One byte too many.
+    peer([&](int fd) {
+        std::vector<std::uint8_t> long_message = good;
+        long_message.push_back(0);
+        send_all(fd, long_message.data(), long_message.size());
+        wait_for_close(fd);
+    });
+    // Never writes: only the time-out moves the listener on.
+    peer([](int fd) { wait_for_close(fd); });
+    // Trickles: the time-out is for the whole message, not per byte.
+    peer([&](int fd) {
+        for (int i = 0; i < 20; ++i) {
+            if (::send(fd, good.data() + i, 1, MSG_NOSIGNAL) != 1) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    // Whole size, impossible count byte.
+    peer([&](int fd) {
+        std::vector<std::uint8_t> malformed = good;
+        malformed[0] = 0;
+        send_all(fd, malformed.data(), malformed.size());
+    });
+    // Many at once: short and long messages from 24 peers together.
+    std::atomic<int> go{0};
+    for (int i = 0; i < 24; ++i) {
+        peer([&, i](int fd) {
+            while (go == 0) {
+                std::this_thread::yield();
+            }
+            std::vector<std::uint8_t> bytes = good;
+            bytes.resize(i % 2 == 0 ? 49184 : 60000, 7);
+            send_all(fd, bytes.data(), bytes.size());
+        });
+    }
+    go = 1;
+
+    // And then the service.
+    const auto message = service_snapshot({"ST320410A--3.39.rec"});
+    EXPECT_TRUE(send_snapshot_to(path.c_str(), message.get()));
+    finish();
+    for (std::thread& t : peers) {
+        t.join();
+    }
+
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(summary.good, 1u);
+    EXPECT_EQ(summary.rejected, 30u) << err.str();
+    const std::string report = err.str();
+    EXPECT_EQ(occurrences(report, "short message: 1000 of 49185 bytes, then the peer closed"), 1u) << report;
+    EXPECT_EQ(occurrences(report, "no data: the peer closed without sending anything"), 1u) << report;
+    EXPECT_EQ(occurrences(report, "message too long: more than 49185 bytes"), 13u) << report;
+    EXPECT_EQ(occurrences(report, "time-out: 0 of 49185 bytes within 500 ms"), 1u) << report;
+    EXPECT_EQ(occurrences(report, "bytes within 500 ms; connection dropped"), 2u) << report;
+    EXPECT_EQ(occurrences(report, "malformed snapshot: count byte is 0"), 1u) << report;
+    EXPECT_EQ(occurrences(report, "short message: 49184 of 49185 bytes"), 12u) << report;
+    EXPECT_EQ(occurrences(report, "connection 31: "), 0u) << "the good one is not reported";
+    const json doc = json::parse(out.str());
+    EXPECT_EQ(doc["count"], 2);
+    EXPECT_EQ(doc["drives"][0]["model"], "ST320410A");
+}
+
+TEST_F(Listener, AWholeMessageFromAPeerThatStaysOpenCounts)
+{
+    options.stop_after = 1;
+    options.read_timeout_ms = 5000;
+    start();
+    const std::vector<std::uint8_t> good = tooltest::snapshot_of({"ST320410A--3.39.rec"});
+    const int fd = connect_to(options.endpoint);
+    ASSERT_GE(fd, 0);
+    send_all(fd, good.data(), good.size());
+    const auto started = std::chrono::steady_clock::now();
+    finish();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(3000));
+    ::close(fd);
+    EXPECT_EQ(summary.good, 1u);
+    EXPECT_NE(out.str().find("Drive 0: ST320410A"), std::string::npos);
+}
+
+TEST_F(Listener, SavesEachSnapshotWhole)
+{
+    options.stop_after = 1;
+    options.json = true;
+    ::mkdir((dir / "saved").c_str(), 0700);
+    options.save_directory = dir / "saved";
+    start();
+    const auto message = service_snapshot({"TOSHIBA_MK1651GSY--38IGT0G5T.rec"});
+    EXPECT_TRUE(send_snapshot_to(options.endpoint.c_str(), message.get()));
+    finish();
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "saved")) {
+        files.push_back(entry.path());
+    }
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].filename().string().rfind("snapshot-", 0), 0u) << files[0];
+    const std::vector<std::uint8_t> saved = tooltest::file_bytes(files[0]);
+    ASSERT_EQ(saved.size(), 49185u);
+    EXPECT_EQ(std::memcmp(saved.data(), message.get(), saved.size()), 0);
+    EXPECT_NE(err.str().find("saved " + files[0].string()), std::string::npos) << err.str();
+}
+
+TEST_F(Listener, StopEndsItCleanlyAndRemovesTheSocket)
+{
+    start();
+    EXPECT_TRUE(std::filesystem::exists(options.endpoint));
+    finish();
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(std::filesystem::exists(options.endpoint));
+}
+
+TEST_F(Listener, RefusesToStartBesideALiveListener)
+{
+    start();
+    std::ostringstream out2;
+    std::ostringstream err2;
+    platewise::ListenOptions second = options;
+    second.on_listening = nullptr;
+    EXPECT_EQ(platewise::run_listen(second, out2, err2), 1);
+    EXPECT_NE(err2.str().find("another listener is already accepting"), std::string::npos) << err2.str();
+    EXPECT_TRUE(std::filesystem::exists(options.endpoint)) << "the first one's socket stays";
+    const auto message = service_snapshot({"ST320410A--3.39.rec"});
+    EXPECT_TRUE(send_snapshot_to(options.endpoint.c_str(), message.get()));
+    finish();
+}
+
+}  // namespace

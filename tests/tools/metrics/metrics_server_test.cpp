@@ -1,0 +1,264 @@
+// listen --metrics and --textfile: /metrics over real HTTP on loopback, the
+// series of vanished drives going away, and the options wired into listen.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "cli/cli.h"
+#include "metrics/metrics_server.h"
+#include "../metrics_test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using platewise::metrics::MetricsPublisher;
+
+struct TempDir {
+    fs::path path;
+    TempDir()
+    {
+        path = fs::temp_directory_path() /
+               ("platewise-metrics-server-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+// GET `path` from 127.0.0.1:`port`; the whole response, headers included.
+std::string http_get(int port, const std::string& path)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return "connect failed";
+    }
+    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+        ::close(fd);
+        return "send failed";
+    }
+    std::string response;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            break;
+        }
+        response.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return response;
+}
+
+std::string body_of(const std::string& response)
+{
+    const std::size_t end = response.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : response.substr(end + 4);
+}
+
+std::string read(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST(MetricsServer, ServesTheLatestPassAndDropsVanishedDrives)
+{
+    MetricsPublisher publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", error)) << error;
+    ASSERT_EQ(publisher.listening_ports().size(), 1u);
+    const int port = publisher.listening_ports()[0];
+    ASSERT_GT(port, 0);
+
+    std::string response = http_get(port, "/metrics");
+    EXPECT_EQ(response.rfind("HTTP/1.1 200", 0), 0u) << response;
+    std::string body = body_of(response);
+    EXPECT_NE(body.find("\nplatewise_snapshots_received_total 0\n"), std::string::npos) << body;
+    EXPECT_EQ(body.find("\nplatewise_drives "), std::string::npos) << body;
+
+    const platewise::SnapshotReport three = metricstest::corpus_pass(
+        {"ST320410A--3.39.rec", "SAMSUNG_HD501LJ--CR100-12.rec", "ST9160821AS--3.CLH.rec"});
+    ASSERT_TRUE(publisher.snapshot_received(three, 1796634902, error)) << error;
+    body = body_of(http_get(port, "/metrics"));
+    EXPECT_NE(body.find("\nplatewise_drives 3\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("\nplatewise_last_snapshot_timestamp_seconds 1796634902\n"), std::string::npos);
+    EXPECT_NE(body.find("platewise_drive_capacity_bytes{slot=\"2\",model=\"ST9160821AS\""),
+              std::string::npos);
+    std::vector<metricstest::Sample> samples;
+    std::string bad;
+    EXPECT_TRUE(metricstest::parse_exposition(body, samples, bad)) << bad;
+
+    ASSERT_TRUE(publisher.snapshot_refused(error)) << error;
+    const platewise::SnapshotReport one = metricstest::corpus_pass({"ST320410A--3.39.rec"});
+    ASSERT_TRUE(publisher.snapshot_received(one, 1796634907, error)) << error;
+    body = body_of(http_get(port, "/metrics"));
+    EXPECT_NE(body.find("\nplatewise_drives 1\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("\nplatewise_snapshots_received_total 2\n"), std::string::npos);
+    EXPECT_NE(body.find("\nplatewise_snapshots_refused_total 1\n"), std::string::npos);
+    EXPECT_EQ(body.find("slot=\"1\""), std::string::npos) << body;
+    EXPECT_EQ(body.find("slot=\"2\""), std::string::npos) << body;
+    EXPECT_EQ(body.find("SAMSUNG"), std::string::npos) << body;
+}
+
+TEST(MetricsServer, ConcurrentScrapesWhilePassesArrive)
+{
+    MetricsPublisher publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", error)) << error;
+    const int port = publisher.listening_ports().at(0);
+    const platewise::SnapshotReport all = metricstest::corpus_pass(metricstest::corpus_files());
+    const platewise::SnapshotReport one = metricstest::corpus_pass({"ST320410A--3.39.rec"});
+    std::thread scraper([port] {
+        for (int i = 0; i < 30; ++i) {
+            std::vector<metricstest::Sample> samples;
+            std::string bad;
+            const std::string body = body_of(http_get(port, "/metrics"));
+            EXPECT_TRUE(metricstest::parse_exposition(body, samples, bad)) << bad;
+            EXPECT_NE(body.find("platewise_snapshots_received_total"), std::string::npos);
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(publisher.snapshot_received(i % 2 == 0 ? all : one, i, error)) << error;
+    }
+    scraper.join();
+}
+
+TEST(MetricsServer, AddressInUseIsAnError)
+{
+    MetricsPublisher first;
+    std::string error;
+    ASSERT_TRUE(first.start("127.0.0.1:0", "", error)) << error;
+    const std::string taken = "127.0.0.1:" + std::to_string(first.listening_ports().at(0));
+    MetricsPublisher second;
+    EXPECT_FALSE(second.start(taken, "", error));
+    EXPECT_NE(error.find(taken), std::string::npos) << error;
+}
+
+TEST(MetricsServer, TextfileFollowsEveryChange)
+{
+    TempDir dir;
+    const fs::path file = dir.path / "platewise.prom";
+    MetricsPublisher publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.start("", file.string(), error)) << error;
+    EXPECT_TRUE(publisher.listening_ports().empty());
+    EXPECT_NE(read(file).find("\nplatewise_snapshots_received_total 0\n"), std::string::npos);
+    ASSERT_TRUE(publisher.snapshot_refused(error)) << error;
+    EXPECT_NE(read(file).find("\nplatewise_snapshots_refused_total 1\n"), std::string::npos);
+    const platewise::SnapshotReport one = metricstest::corpus_pass({"ST320410A--3.39.rec"});
+    ASSERT_TRUE(publisher.snapshot_received(one, 1796634902, error)) << error;
+    EXPECT_EQ(read(file), publisher.text());
+    EXPECT_NE(read(file).find("\nplatewise_drives 1\n"), std::string::npos);
+}
+
+// ------------------------------------------------- the options of listen
+
+struct CliRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+CliRun run(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "platewise");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) {
+        argv.push_back(a.c_str());
+    }
+    std::istringstream in;
+    std::ostringstream out;
+    std::ostringstream err;
+    CliRun result;
+    result.status = platewise::run_cli(static_cast<int>(argv.size()), argv.data(), in, out, err);
+    result.out = out.str();
+    result.err = err.str();
+    return result;
+}
+
+bool send_to_socket(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+              ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    ::close(fd);
+    return ok;
+}
+
+TEST(MetricsListen, HelpShowsTheOptions)
+{
+    const CliRun r = run({"listen", "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("--metrics"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("--textfile"), std::string::npos) << r.out;
+}
+
+TEST(MetricsListen, BusyMetricsAddressEndsListenWithStatus1)
+{
+    MetricsPublisher first;
+    std::string error;
+    ASSERT_TRUE(first.start("127.0.0.1:0", "", error)) << error;
+    TempDir dir;
+    const CliRun r = run({"listen", "--endpoint", (dir.path / "sock").string(), "--metrics",
+                          "127.0.0.1:" + std::to_string(first.listening_ports().at(0))});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot serve metrics"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir.path / "sock"));
+}
+
+TEST(MetricsListen, TextfileOfTheSnapshotListenReceived)
+{
+    TempDir dir;
+    const std::string endpoint = (dir.path / "sock").string();
+    const fs::path file = dir.path / "platewise.prom";
+    CliRun result;
+    std::thread listener([&] {
+        result = run({"listen", "--once", "--endpoint", endpoint, "--textfile", file.string(),
+                      "--metrics", "127.0.0.1:0"});
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!fs::exists(endpoint) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(fs::exists(endpoint));
+    // One refused (short) message, then a good snapshot.
+    EXPECT_TRUE(send_to_socket(endpoint, std::vector<std::uint8_t>(100, 1)));
+    EXPECT_TRUE(send_to_socket(endpoint, metricstest::snapshot_of(metricstest::corpus_files())));
+    listener.join();
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(result.err.find("metrics written to " + file.string()), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("serving metrics on 127.0.0.1:0"), std::string::npos) << result.err;
+
+    const std::string text = read(file);
+    EXPECT_NE(text.find("\nplatewise_drives 19\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nplatewise_snapshots_received_total 1\n"), std::string::npos);
+    EXPECT_NE(text.find("\nplatewise_snapshots_refused_total 1\n"), std::string::npos);
+    EXPECT_NE(text.find("platewise_attribute_failing_now{slot=\"7\",model=\"Maxtor 96147H8\","
+                        "serial=\"N80BR8EC\",id=\"10\",name=\"Spin Retry Count\"} 1\n"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(file.string() + ".tmp"));
+}
+
+}  // namespace

@@ -1,0 +1,78 @@
+// The human report: sizes in both units, the table, statuses, the verdict,
+// and no raw drive bytes reaching the terminal.
+#include <gtest/gtest.h>
+
+#include "report/text_report.h"
+#include "../tool_test_support.h"
+
+namespace {
+
+TEST(TextReport, SizesInDecimalAndBinaryUnits)
+{
+    struct Row {
+        std::uint64_t bytes;
+        const char* decimal;
+        const char* binary;
+    };
+    const Row rows[] = {
+        {0, "0 bytes", "0 bytes"},
+        {999, "999 bytes", "999 bytes"},
+        {1536, "1.5 kB", "1.5 KiB"},
+        {500107862016ULL, "500.1 GB", "465.8 GiB"},
+        {250000000000ULL, "250.0 GB", "232.8 GiB"},
+        {18446744073709551615ULL, "18.4 EB", "16.0 EiB"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(platewise::decimal_size(row.bytes), row.decimal);
+        EXPECT_EQ(platewise::binary_size(row.bytes), row.binary);
+    }
+}
+
+TEST(TextReport, CorpusDriveShowsWhatTheIssueAsksFor)
+{
+    const platewise::SnapshotReport report = platewise::report_record(
+        tooltest::corpus_record("ST9160821AS--3.CLH.rec"), smart::default_attribute_table());
+    const std::string text = platewise::render_text(report, "ST9160821AS--3.CLH.rec");
+    for (const char* piece : {"== ST9160821AS--3.CLH.rec\n", "Drive record\n", "Drive 0: ST9160821AS\n",
+                              "Serial: 5MAC2QTA", "Firmware: 3.CLH", "160.0 GB (149.1 GiB)",
+                              "312581808 sectors", "logical 512 bytes, physical 512 bytes, alignment offset 0 bytes",
+                              "SMART: supported yes, enabled yes", "Flags", "Thresh",
+                              "  194  Temperature", "  190  Airflow Temperature            0x0022    62    44     45  38 (78 40 38 37 0)",
+                              "failed in the past\n",
+                              "Verdict: FAILED IN THE PAST: attribute 190 Airflow Temperature\n"}) {
+        EXPECT_NE(text.find(piece), std::string::npos) << piece << "\n" << text;
+    }
+}
+
+TEST(TextReport, EveryByteIsPrintableAscii)
+{
+    smart::DriveRecord record{};
+    tooltest::put_ata_string(record.identify, 27, 20, "\x1b]0;pwned\x07\xc3\xa9");
+    tooltest::put_attribute(record, 0, 5, 1, 1, 10);
+    platewise::SnapshotReport report =
+        platewise::report_record(record, smart::default_attribute_table());
+    const std::string text = platewise::render_text(report, "odd\x1bname");
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        EXPECT_TRUE(byte == '\n' || (byte >= 0x20 && byte <= 0x7e)) << int{byte};
+    }
+    EXPECT_NE(text.find("\\x1b]0;pwned\\x07\\xc3\\xa9"), std::string::npos) << text;
+    EXPECT_NE(text.find("odd\\x1bname"), std::string::npos);
+    EXPECT_NE(text.find("failing now"), std::string::npos);
+}
+
+TEST(TextReport, SnapshotHeaderAndEmptyDrive)
+{
+    platewise::SnapshotReport report;
+    report.is_snapshot = true;
+    report.count = 2;
+    report.drives.push_back(platewise::report_drive(smart::DriveRecord{}, 0, smart::default_attribute_table()));
+    const std::string text = platewise::render_text(report, "t");
+    EXPECT_NE(text.find("Snapshot: count 2, 1 current drive slot\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Drive 0: (no model)"), std::string::npos) << text;
+    EXPECT_NE(text.find("Capacity: unknown"), std::string::npos) << text;
+    EXPECT_NE(text.find("SMART: supported unknown, enabled unknown"), std::string::npos) << text;
+    EXPECT_NE(text.find("Verdict: NO SMART DATA\n"), std::string::npos) << text;
+}
+
+}  // namespace

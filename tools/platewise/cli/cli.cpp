@@ -1,0 +1,165 @@
+// Parsing the command line with CLI11 and running the chosen command.
+#include "cli/cli.h"
+
+#include <CLI/CLI.hpp>
+
+#include <string>
+#include <vector>
+
+#include "commands/decode_command.h"
+#include "commands/listen_command.h"
+#include "cli/raw_format_option.h"
+#if defined(PLATEWISE_HAVE_METRICS)
+#include "metrics/metrics_server.h"
+#endif
+
+namespace platewise {
+
+namespace {
+
+constexpr const char* kRawFormatHelp =
+    "ID,STYLE[,LAYOUT]: show attribute ID's raw value in STYLE (a RawStyle name such as "
+    "MinutesClock, or an integer code; codes outside 0-16 render \"?\") from the bytes in "
+    "LAYOUT (at most 11 of 0-5, r, v, w; empty: the style's default). Repeatable.";
+
+bool parse_overrides(const std::vector<std::string>& texts, std::vector<RawFormatOverride>& out,
+                     std::ostream& err)
+{
+    for (const std::string& text : texts) {
+        RawFormatOverride o;
+        std::string error;
+        if (!parse_raw_format(text, o, error)) {
+            err << "platewise: --raw-format " << smart::sanitize_text(text) << ": " << error
+                << "\nRun with --help for more information.\n";
+            return false;
+        }
+        out.push_back(std::move(o));
+    }
+    return true;
+}
+
+// An octal permission mode such as 0600 or 660.
+bool parse_mode(const std::string& text, std::uint32_t& mode)
+{
+    if (text.empty() || text.size() > 4) {
+        return false;
+    }
+    std::uint32_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '7') {
+            return false;
+        }
+        value = value * 8 + static_cast<std::uint32_t>(c - '0');
+    }
+    if (value > 0777) {
+        return false;
+    }
+    mode = value;
+    return true;
+}
+
+}  // namespace
+
+int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& out,
+            std::ostream& err)
+{
+    CLI::App app{"platewise: listen for the Platewise service's drive snapshots and decode them "
+                 "for people and programs.",
+                 "platewise"};
+    app.set_version_flag("--version", std::string("platewise ") + PLATEWISE_VERSION);
+    app.require_subcommand(1);
+    // CLI11 takes "/name" for an option on Windows; here it is always a path.
+    app.allow_windows_style_options(false);
+
+    std::vector<std::string> raw_format_texts;
+
+    CLI::App* listen = app.add_subcommand(
+        "listen", "Create the endpoint, take one snapshot per connection from the service and "
+                  "print each decoded pass.");
+    ListenOptions listen_options;
+    std::string socket_mode_text = "0600";
+    double read_timeout_seconds = kDefaultReadTimeoutMs / 1000.0;
+    listen->add_flag("--json", listen_options.json, "One JSON document per line per snapshot");
+    listen->add_option("--save", listen_options.save_directory,
+                       "Also write each raw snapshot to DIR as snapshot-YYYYMMDD-HHMMSS-NNN.bin")
+        ->option_text("DIR")
+        ->check(CLI::ExistingDirectory);
+    bool once = false;
+    listen->add_flag("--once", once, "Return after one good snapshot");
+    listen->add_option("--raw-format", raw_format_texts, kRawFormatHelp)
+        ->option_text("ID,STYLE[,LAYOUT]")
+        ->allow_extra_args(false);
+    listen->add_option("--endpoint", listen_options.endpoint,
+                       "Socket path to listen on (default /run/platewise/PlatewisePipe, where "
+                       "the service sends)")
+        ->option_text("PATH");
+    listen->add_option("--socket-mode", socket_mode_text,
+                       "Octal permission bits of the socket; connecting needs write permission "
+                       "(default 0600: only the owner, root for the service's endpoint)")
+        ->option_text("MODE");
+    listen->add_option("--read-timeout", read_timeout_seconds,
+                       "Seconds a connection may take to deliver its snapshot before it is "
+                       "dropped (default 10)")
+        ->option_text("SECONDS")
+        ->check(CLI::Range(0.001, 3600.0));
+    std::string metrics_address;
+    std::string textfile_path;
+#if defined(PLATEWISE_HAVE_METRICS)
+    listen->add_option("--metrics", metrics_address,
+                       "Serve the latest pass as Prometheus metrics at http://ADDRESS:PORT/metrics "
+                       "(e.g. 127.0.0.1:9101, [::1]:9101)")
+        ->option_text("ADDRESS:PORT");
+    listen->add_option("--textfile", textfile_path,
+                       "Write the metrics to PATH (replaced atomically) for node_exporter's "
+                       "textfile collector; PATH should end in .prom")
+        ->option_text("PATH");
+#else
+    listen->footer("Prometheus metrics (--metrics, --textfile) are not available in this build: "
+                   "it was made without prometheus-cpp.");
+#endif
+
+    CLI::App* decode = app.add_subcommand(
+        "decode", "Decode 49185-byte snapshot files and 1537-byte drive records.");
+    DecodeOptions decode_options;
+    decode->add_flag("--json", decode_options.json, "One JSON document per line per input");
+    decode->add_option("--raw-format", raw_format_texts, kRawFormatHelp)
+        ->option_text("ID,STYLE[,LAYOUT]")
+        ->allow_extra_args(false);
+    decode->add_option("FILE", decode_options.files, "Snapshot or drive record; - reads standard input")
+        ->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int status = app.exit(e, out, err);
+        return status == 0 ? 0 : kUsageError;
+    }
+
+    std::vector<RawFormatOverride> overrides;
+    if (!parse_overrides(raw_format_texts, overrides, err)) {
+        return kUsageError;
+    }
+
+    if (listen->parsed()) {
+        if (!parse_mode(socket_mode_text, listen_options.socket_mode)) {
+            err << "platewise: --socket-mode " << smart::sanitize_text(socket_mode_text)
+                << ": expected octal permission bits such as 0600 or 0660\n"
+                   "Run with --help for more information.\n";
+            return kUsageError;
+        }
+        listen_options.stop_after = once ? 1 : 0;
+        listen_options.overrides = std::move(overrides);
+        listen_options.read_timeout_ms = static_cast<std::uint32_t>(read_timeout_seconds * 1000.0 + 0.5);
+#if defined(PLATEWISE_HAVE_METRICS)
+        metrics::MetricsPublisher publisher;
+        if (!metrics::attach(publisher, metrics_address, textfile_path, listen_options, err)) {
+            return 1;
+        }
+#endif
+        return run_listen(listen_options, out, err);
+    }
+    decode_options.overrides = std::move(overrides);
+    return run_decode(decode_options, in, out, err);
+}
+
+}  // namespace platewise

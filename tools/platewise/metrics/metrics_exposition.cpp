@@ -1,0 +1,147 @@
+// The metric families of a decoded pass.
+#include "metrics/metrics_exposition.h"
+
+#include <set>
+#include <sstream>
+#include <utility>
+
+#include <prometheus/client_metric.h>
+#include <prometheus/metric_type.h>
+#include <prometheus/text_serializer.h>
+
+namespace platewise::metrics {
+
+namespace {
+
+using prometheus::ClientMetric;
+using prometheus::MetricFamily;
+using prometheus::MetricType;
+
+MetricFamily family(const char* name, const char* help, MetricType type = MetricType::Gauge)
+{
+    MetricFamily f;
+    f.name = name;
+    f.help = help;
+    f.type = type;
+    return f;
+}
+
+void add_gauge(MetricFamily& f, const std::vector<ClientMetric::Label>& labels, double value)
+{
+    ClientMetric m;
+    m.label = labels;
+    m.gauge.value = value;
+    f.metric.push_back(std::move(m));
+}
+
+void add_counter(MetricFamily& f, double value)
+{
+    ClientMetric m;
+    m.counter.value = value;
+    f.metric.push_back(std::move(m));
+}
+
+std::vector<ClientMetric::Label> drive_labels(const DriveReport& drive)
+{
+    return {{"slot", std::to_string(drive.slot)}, {"model", drive.model}, {"serial", drive.serial}};
+}
+
+}  // namespace
+
+std::vector<MetricFamily> build_families(const SnapshotReport* pass, const ListenerStatus& status)
+{
+    MetricFamily value = family("platewise_attribute_value",
+                                "Normalised value of a SMART attribute (1-253, higher is better)");
+    MetricFamily worst = family("platewise_attribute_worst",
+                                "Worst normalised value a SMART attribute has had");
+    MetricFamily threshold = family(
+        "platewise_attribute_threshold",
+        "Failure threshold of a SMART attribute (0: the drive gives none, never failing)");
+    MetricFamily raw = family("platewise_attribute_raw",
+                              "Raw value of a SMART attribute as the listener extracts it "
+                              "(for temperatures 190 and 194 the reading is raw % 256)");
+    MetricFamily failing_now = family(
+        "platewise_attribute_failing_now",
+        "1 when a SMART attribute is failing now: value <= threshold and threshold != 0");
+    MetricFamily failed_past = family(
+        "platewise_attribute_failed_past",
+        "1 when a SMART attribute failed in the past: worst <= threshold and threshold != 0");
+
+    MetricFamily info = family("platewise_drive_info",
+                               "Always 1: a drive read in the last pass, with its firmware");
+    MetricFamily capacity = family("platewise_drive_capacity_bytes",
+                                   "Capacity of a drive in bytes (0: the drive reports no size)");
+    MetricFamily logical = family("platewise_drive_logical_sector_bytes",
+                                  "Logical sector size of a drive in bytes");
+    MetricFamily physical = family("platewise_drive_physical_sector_bytes",
+                                   "Physical sector size of a drive in bytes");
+    MetricFamily supported = family("platewise_drive_smart_supported",
+                                    "SMART supported by a drive: 1 yes, 0 no, -1 unknown");
+    MetricFamily enabled = family("platewise_drive_smart_enabled",
+                                  "SMART enabled on a drive: 1 yes, 0 no, -1 unknown");
+
+    MetricFamily drives = family("platewise_drives", "Drives read in the last pass");
+    MetricFamily last = family("platewise_last_snapshot_timestamp_seconds",
+                               "Unix time at which the last good snapshot arrived");
+    MetricFamily received = family("platewise_snapshots_received_total",
+                                   "Snapshots the listener received and decoded",
+                                   MetricType::Counter);
+    MetricFamily refused = family(
+        "platewise_snapshots_refused_total",
+        "Connections the listener refused: short, long, malformed or too slow messages",
+        MetricType::Counter);
+
+    if (pass != nullptr) {
+        for (const DriveReport& drive : pass->drives) {
+            const std::vector<ClientMetric::Label> labels = drive_labels(drive);
+            std::vector<ClientMetric::Label> with_firmware = labels;
+            with_firmware.push_back({"firmware", drive.firmware});
+            add_gauge(info, with_firmware, 1);
+            add_gauge(capacity, labels, static_cast<double>(drive.sizes.total_bytes));
+            add_gauge(logical, labels, drive.sizes.logical_sector_bytes);
+            add_gauge(physical, labels, drive.sizes.physical_sector_bytes);
+            add_gauge(supported, labels, drive.smart_supported);
+            add_gauge(enabled, labels, drive.smart_enabled);
+
+            std::set<int> seen;
+            for (const AttributeReport& a : drive.attributes) {
+                if (!seen.insert(a.id).second) {
+                    continue;
+                }
+                std::vector<ClientMetric::Label> attribute = labels;
+                attribute.push_back({"id", std::to_string(a.id)});
+                attribute.push_back({"name", a.name});
+                add_gauge(value, attribute, a.value);
+                add_gauge(worst, attribute, a.worst);
+                add_gauge(threshold, attribute, a.threshold);
+                add_gauge(raw, attribute, static_cast<double>(a.raw));
+                add_gauge(failing_now, attribute, a.failing_now ? 1 : 0);
+                add_gauge(failed_past, attribute, a.failed_past ? 1 : 0);
+            }
+        }
+    }
+    if (status.has_pass) {
+        add_gauge(drives, {}, pass == nullptr ? 0.0 : static_cast<double>(pass->drives.size()));
+        add_gauge(last, {}, status.last_snapshot_unix_seconds);
+    }
+    add_counter(received, static_cast<double>(status.received));
+    add_counter(refused, static_cast<double>(status.refused));
+
+    std::vector<MetricFamily> out;
+    out.reserve(16);
+    for (MetricFamily* f : {&value, &worst, &threshold, &raw, &failing_now, &failed_past, &info,
+                            &capacity, &logical, &physical, &supported, &enabled, &drives, &last,
+                            &received, &refused}) {
+        out.push_back(std::move(*f));
+    }
+    return out;
+}
+
+std::string serialize_text(const std::vector<MetricFamily>& families)
+{
+    std::ostringstream text;
+    prometheus::TextSerializer().Serialize(text, families);
+    return text.str();
+}
+
+}  // namespace platewise::metrics

@@ -1,0 +1,139 @@
+// Serving and writing the metrics of the latest pass.
+#include "metrics/metrics_server.h"
+
+#include <chrono>
+#include <exception>
+#include <utility>
+
+#include <prometheus/collectable.h>
+#include <prometheus/exposer.h>
+
+#include "metrics/metrics_textfile.h"
+
+namespace platewise::metrics {
+
+// What /metrics shows: the families built for the latest pass, swapped in
+// whole under a mutex.
+class LatestFamilies final : public prometheus::Collectable {
+public:
+    std::vector<prometheus::MetricFamily> Collect() const override
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return families_;
+    }
+
+    void set(std::vector<prometheus::MetricFamily> families)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        families_ = std::move(families);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<prometheus::MetricFamily> families_;
+};
+
+MetricsPublisher::MetricsPublisher() : latest_(std::make_shared<LatestFamilies>())
+{
+    latest_->set(build_families(nullptr, status_));
+}
+
+MetricsPublisher::~MetricsPublisher()
+{
+    exposer_.reset();  // stops the server's threads before latest_ goes
+}
+
+bool MetricsPublisher::start(const std::string& address, const std::string& textfile,
+                             std::string& error)
+{
+    textfile_ = textfile;
+    if (!address.empty()) {
+        try {
+            exposer_ = std::make_unique<prometheus::Exposer>(address, 2);
+        } catch (const std::exception& e) {
+            error = "cannot serve metrics at " + address + ": " + e.what();
+            return false;
+        }
+        exposer_->RegisterCollectable(latest_);
+    }
+    return publish(error);
+}
+
+std::vector<int> MetricsPublisher::listening_ports() const
+{
+    return exposer_ ? exposer_->GetListeningPorts() : std::vector<int>{};
+}
+
+bool MetricsPublisher::snapshot_received(const SnapshotReport& pass, double unix_seconds,
+                                         std::string& error)
+{
+    pass_ = pass;
+    ++status_.received;
+    status_.has_pass = true;
+    status_.last_snapshot_unix_seconds = unix_seconds;
+    return publish(error);
+}
+
+bool MetricsPublisher::snapshot_refused(std::string& error)
+{
+    ++status_.refused;
+    return publish(error);
+}
+
+std::string MetricsPublisher::text() const
+{
+    return serialize_text(latest_->Collect());
+}
+
+bool MetricsPublisher::publish(std::string& error)
+{
+    latest_->set(build_families(status_.has_pass ? &pass_ : nullptr, status_));
+    if (textfile_.empty()) {
+        return true;
+    }
+    return write_textfile(textfile_, text(), error);
+}
+
+bool attach(MetricsPublisher& publisher, const std::string& address, const std::string& textfile,
+            ListenOptions& options, std::ostream& err)
+{
+    if (address.empty() && textfile.empty()) {
+        return true;
+    }
+    std::string error;
+    if (!publisher.start(address, textfile, error)) {
+        err << "platewise listen: " << error << "\n";
+        return false;
+    }
+    if (!address.empty()) {
+        err << "platewise listen: serving metrics on " << address << " (port";
+        for (const int port : publisher.listening_ports()) {
+            err << " " << port;
+        }
+        err << "), path /metrics\n";
+    }
+    if (!textfile.empty()) {
+        err << "platewise listen: metrics written to " << textfile << "\n";
+    }
+    err.flush();
+    options.on_snapshot = [&publisher, &err](const SnapshotReport& pass) {
+        const double now = std::chrono::duration<double>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+        std::string problem;
+        if (!publisher.snapshot_received(pass, now, problem)) {
+            err << "platewise listen: metrics: " << problem << "\n";
+            err.flush();
+        }
+    };
+    options.on_refused = [&publisher, &err]() {
+        std::string problem;
+        if (!publisher.snapshot_refused(problem)) {
+            err << "platewise listen: metrics: " << problem << "\n";
+            err.flush();
+        }
+    };
+    return true;
+}
+
+}  // namespace platewise::metrics

@@ -1,0 +1,72 @@
+// listen --metrics ADDRESS:PORT and --textfile PATH: the latest pass as
+// Prometheus metrics, served at /metrics (prometheus-cpp's Exposer, over
+// civetweb) and/or written to a file for node_exporter's textfile collector.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "report/drive_report.h"
+#include "commands/listen_command.h"
+#include "metrics/metrics_exposition.h"
+
+namespace prometheus {
+class Exposer;
+}
+
+namespace platewise::metrics {
+
+class LatestFamilies;
+
+// Holds the listener's status and the families of the last pass. Every new
+// pass replaces all per-drive and per-attribute series, so the series of a
+// drive that vanished from the pass vanish from /metrics too. The listen
+// loop calls snapshot_received and snapshot_refused; the HTTP server's
+// threads read concurrently.
+class MetricsPublisher {
+public:
+    MetricsPublisher();
+    ~MetricsPublisher();
+    MetricsPublisher(const MetricsPublisher&) = delete;
+    MetricsPublisher& operator=(const MetricsPublisher&) = delete;
+
+    // Serves /metrics at `address` (civetweb's listening_ports syntax, such
+    // as 127.0.0.1:9101 or [::1]:9101; port 0 picks a free one) unless it is
+    // empty, and writes `textfile` unless it is empty. False with the reason
+    // in `error` when the address cannot be bound or the file not written.
+    bool start(const std::string& address, const std::string& textfile, std::string& error);
+
+    // The ports /metrics is served on (empty without an address).
+    std::vector<int> listening_ports() const;
+
+    // A good snapshot decoded to `pass`, arrived at `unix_seconds`. False
+    // with the reason in `error` when the text file could not be replaced.
+    bool snapshot_received(const SnapshotReport& pass, double unix_seconds, std::string& error);
+    // A connection refused.
+    bool snapshot_refused(std::string& error);
+
+    // The current metrics in the text exposition format.
+    std::string text() const;
+
+private:
+    bool publish(std::string& error);
+
+    ListenerStatus status_;
+    SnapshotReport pass_;
+    std::string textfile_;
+    std::shared_ptr<LatestFamilies> latest_;
+    std::unique_ptr<prometheus::Exposer> exposer_;
+};
+
+// The wiring of the two options into `listen`: when either is given, starts
+// `publisher`, says on `err` where the metrics go, and sets the listen
+// options' on_snapshot and on_refused to feed it (textfile errors are
+// reported on `err`; the listener carries on). False after reporting on
+// `err` when the publisher cannot start.
+bool attach(MetricsPublisher& publisher, const std::string& address, const std::string& textfile,
+            ListenOptions& options, std::ostream& err);
+
+}  // namespace platewise::metrics

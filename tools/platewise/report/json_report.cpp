@@ -1,0 +1,62 @@
+// Rendering report records as JSON.
+#include "report/json_report.h"
+
+namespace platewise {
+
+nlohmann::json drive_to_json(const DriveReport& d)
+{
+    nlohmann::json attributes = nlohmann::json::array();
+    for (const AttributeReport& a : d.attributes) {
+        attributes.push_back({
+            {"id", a.id},
+            {"name", a.name},
+            {"flags", a.flags},
+            {"value", a.value},
+            {"worst", a.worst},
+            {"threshold", a.threshold},
+            {"raw", a.raw},  // std::uint64_t: an exact unsigned JSON number
+            {"raw_text", a.raw_text},
+            {"failing_now", a.failing_now},
+            {"failed_past", a.failed_past},
+        });
+    }
+    return {
+        {"slot", d.slot},
+        {"model", d.model},
+        {"serial", d.serial},
+        {"firmware", d.firmware},
+        {"smart_supported", d.smart_supported},
+        {"smart_enabled", d.smart_enabled},
+        {"sizes",
+         {
+             {"sector_count", d.sizes.sector_count},
+             {"total_bytes", d.sizes.total_bytes},
+             {"logical_sector_bytes", d.sizes.logical_sector_bytes},
+             {"physical_sector_bytes", d.sizes.physical_sector_bytes},
+             {"alignment_offset_bytes", d.sizes.alignment_offset_bytes},
+         }},
+        {"attributes", std::move(attributes)},
+        {"verdict", d.verdict_text},
+    };
+}
+
+nlohmann::json report_to_json(const SnapshotReport& report)
+{
+    nlohmann::json document = nlohmann::json::object();
+    if (report.is_snapshot) {
+        document["count"] = report.count;
+    }
+    nlohmann::json drives = nlohmann::json::array();
+    for (const DriveReport& d : report.drives) {
+        drives.push_back(drive_to_json(d));
+    }
+    document["drives"] = std::move(drives);
+    return document;
+}
+
+std::string render_json_line(const nlohmann::json& document)
+{
+    return document.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace platewise
