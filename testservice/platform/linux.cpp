@@ -18,14 +18,7 @@
 
 #include "platform.h"
 #include "sat_passthrough.h"
-
-#if PLATEWISE_SYSTEMD
-#include <systemd/sd-daemon.h>
-#else
-// Built without libsystemd (the static lab build): there is no service
-// manager to tell, which is what sd_notify reports when NOTIFY_SOCKET is unset.
-static int sd_notify(int /*unset_environment*/, const char* /*state*/) { return 0; }
-#endif
+#include "systemd_notify.h"
 
 namespace platform {
 
@@ -353,17 +346,17 @@ StatusHandle register_control_handler(const char* /*name*/, ControlHandlerFuncti
 void set_service_status(StatusHandle /*handle*/, const ServiceStatus* status)
 {
     if (status->dwCurrentState == SERVICE_RUNNING) {
-        sd_notify(0, "READY=1\nSTATUS=Monitoring drives");
+        notify_service_manager("READY=1\nSTATUS=Monitoring drives");
         return;
     }
     if (status->dwCurrentState != SERVICE_STOPPED) {
         return;
     }
     if (status->dwWin32ExitCode != 0) {
-        sd_notify(0, "STOPPING=1\nSTATUS=Stopped: the log could not be written");
+        notify_service_manager("STOPPING=1\nSTATUS=Stopped: the log could not be written");
         g_failed = 1;
     } else {
-        sd_notify(0, "STOPPING=1\nSTATUS=Monitoring stopped");
+        notify_service_manager("STOPPING=1\nSTATUS=Monitoring stopped");
     }
     g_reported_stopped = 1;
     if (!pthread_equal(pthread_self(), g_dispatcher_thread)) {
