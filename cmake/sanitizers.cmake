@@ -6,6 +6,15 @@ if(PLATEWISE_SANITIZE)
   add_link_options(${_san})
 endif()
 
+# ThreadSanitizer (preset tsan), for the service's two threads and the
+# processes around it. Its test preset sets TSAN_OPTIONS so that a report
+# fails the test.
+if(PLATEWISE_TSAN)
+  set(_tsan -fsanitize=thread -fno-omit-frame-pointer)
+  add_compile_options(${_tsan})
+  add_link_options(${_tsan})
+endif()
+
 # Fuzz builds instrument everything for coverage; only the fuzz targets link
 # libFuzzer's main.
 if(PLATEWISE_FUZZ)

@@ -43,7 +43,7 @@ void monitoring_cycle()
 
         if (pass.log_failure != 0) {
             set_state(platform::SERVICE_STOPPED, 0xFFFFFFFFu);
-            platform::set_service_status(status_handle, &service_status);
+            report_status();
             return;
         }
         platform::sleep_ms(kPollIntervalMs);

@@ -28,6 +28,9 @@ bool send_snapshot_to(const char* endpoint, const DriveSnapshot* message);
 
 // -------------------------------------------------------- service control
 
+// Both are shared with the control handler, which may run on another thread:
+// the state and exit code are read and written through current_state(),
+// set_state() and report_status(); the handle atomically.
 extern platform::ServiceStatus service_status;
 extern platform::StatusHandle status_handle;
 
@@ -46,6 +49,9 @@ int log_service_start();
 // and write it whole.
 std::uint32_t current_state();
 void set_state(std::uint32_t state, std::uint32_t exit_code);
+
+// Reports the status record, as it stands, to the service manager.
+void report_status();
 
 // ---------------------------------------------------------- monitoring
 

@@ -20,6 +20,24 @@ void set_state(std::uint32_t state, std::uint32_t exit_code)
     std::atomic_ref<std::uint32_t>(service_status.dwCurrentState).store(state);
 }
 
+// The control handler may run on the manager's thread while the service
+// thread reports or changes its state, so the manager is given a copy read
+// through the same atomic words, never the shared record itself. The words
+// that never change after start-up are written before the handler is
+// registered, and registration publishes them.
+void report_status()
+{
+    platform::ServiceStatus copy;
+    copy.dwServiceType = service_status.dwServiceType;
+    copy.dwCurrentState = current_state();
+    copy.dwControlsAccepted = service_status.dwControlsAccepted;
+    copy.dwWin32ExitCode = std::atomic_ref<std::uint32_t>(service_status.dwWin32ExitCode).load();
+    copy.dwServiceSpecificExitCode = service_status.dwServiceSpecificExitCode;
+    copy.dwCheckPoint = service_status.dwCheckPoint;
+    copy.dwWaitHint = service_status.dwWaitHint;
+    platform::set_service_status(std::atomic_ref<platform::StatusHandle>(status_handle).load(), &copy);
+}
+
 int log_service_start()
 {
     return write_log("Monitoring started.");
@@ -33,7 +51,7 @@ void control_handler(std::uint32_t control)
     }
     // Anything else, interrogation included, is answered with the record
     // as it stands.
-    platform::set_service_status(status_handle, &service_status);
+    report_status();
 }
 
 void service_main(std::uint32_t /*argc*/, char** /*argv*/)
@@ -46,19 +64,21 @@ void service_main(std::uint32_t /*argc*/, char** /*argv*/)
     service_status.dwWaitHint = 0;
     set_state(platform::SERVICE_START_PENDING, 0);
 
-    status_handle = platform::register_control_handler(kHandlerName, control_handler);
-    if (status_handle == 0) {
+    const platform::StatusHandle handle =
+        platform::register_control_handler(kHandlerName, control_handler);
+    std::atomic_ref<platform::StatusHandle>(status_handle).store(handle);
+    if (handle == 0) {
         return;
     }
 
     if (log_service_start() != 0) {
         set_state(platform::SERVICE_STOPPED, 0xFFFFFFFFu);
-        platform::set_service_status(status_handle, &service_status);
+        report_status();
         return;
     }
 
     set_state(platform::SERVICE_RUNNING, 0);
-    platform::set_service_status(status_handle, &service_status);
+    report_status();
 
     monitoring_cycle();
 }

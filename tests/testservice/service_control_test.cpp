@@ -1,5 +1,7 @@
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "service.h"
@@ -83,6 +85,34 @@ TEST_F(Service, OtherControlsAreAnsweredWithTheRecordUnchanged)
     }
     EXPECT_EQ(reports[4].state, SERVICE_STOPPED);
     EXPECT_EQ(sim::listener().delivered, 3) << "the stop follows the last control in the same wait";
+}
+
+// The manager's stop comes from a thread of its own while the service thread
+// runs passes back to back (the simulated wait returns at once): the pass
+// under way finishes and closes its drive, no other starts, and the stop is
+// reported once.
+TEST_F(Service, StopFromTheManagersThreadEndsTheCycleBetweenPasses)
+{
+    std::thread manager([] {
+        while (current_state() != SERVICE_RUNNING) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        sim::send_control(platform::SERVICE_CONTROL_STOP);
+    });
+    EXPECT_EQ(service_entry(), 0);
+    manager.join();
+
+    const auto reports = sim::status_reports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0].state, SERVICE_RUNNING);
+    EXPECT_EQ(reports[1].state, SERVICE_STOPPED);
+    EXPECT_EQ(reports[1].exit_code, 0u);
+    EXPECT_EQ(sim::open_handles(), 0);
+    EXPECT_EQ(sim::drive(0).opens, sim::drive(0).closes);
+    EXPECT_GE(sim::listener().delivered, 1);
+    const std::string text = log();
+    EXPECT_LT(text.find("> Monitoring started.\n"), text.find("> Monitoring stopped.\n"));
 }
 
 TEST_F(Service, UnwritableLogAtStartStopsWithFailureAndNoPass)

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -277,10 +278,23 @@ void close_pipe(PipeHandle handle)
 
 namespace {
 
-ControlHandlerFunction g_handler = nullptr;
+// Shared by the dispatcher thread (signals, controls) and the service thread
+// (registration, status reports); every one is atomic. The dispatcher's
+// thread id is set before the service thread starts and only read after.
+std::atomic<ControlHandlerFunction> g_handler{nullptr};
+std::atomic<bool> g_reported_running{false};
+std::atomic<bool> g_stop_pending{false};
+std::atomic<bool> g_reported_stopped{false};
+std::atomic<bool> g_failed{false};
 pthread_t g_dispatcher_thread;
-volatile sig_atomic_t g_reported_stopped = 0;
-volatile sig_atomic_t g_failed = 0;
+
+// Wakes the dispatcher from its wait for signals, from the service thread.
+void wake_dispatcher()
+{
+    if (!pthread_equal(pthread_self(), g_dispatcher_thread)) {
+        pthread_kill(g_dispatcher_thread, SIGUSR1);
+    }
+}
 
 struct ServiceThreadStart {
     ServiceMainFunction service_main;
@@ -292,9 +306,8 @@ void* service_thread(void* argument)
     start->service_main(0, nullptr);
     // A service that returns without reporting itself stopped has nothing
     // left to run: let the process end.
-    if (g_reported_stopped == 0) {
-        g_reported_stopped = 1;
-        pthread_kill(g_dispatcher_thread, SIGUSR1);
+    if (!g_reported_stopped.exchange(true)) {
+        wake_dispatcher();
     }
     return nullptr;
 }
@@ -303,15 +316,19 @@ void* service_thread(void* argument)
 
 // The process entry stands in for the service manager's dispatcher: it runs
 // the service on a second thread and turns SIGTERM and SIGINT into the stop
-// control. It returns once the service has reported itself stopped, and the
-// process then ends, whatever the service thread is doing.
+// control. As a service manager does, it delivers controls only to a service
+// that has reported itself running: a stop that comes earlier (before the
+// handler is registered, or while the service is still starting) is kept and
+// delivered as soon as it has. It returns once the service has reported
+// itself stopped, and the process then ends, whatever the service thread is
+// doing.
 int run_service_dispatcher(const char* /*service_name*/, ServiceMainFunction service_main)
 {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGUSR1);  // the service thread's "I reported stopped"
+    sigaddset(&signals, SIGUSR1);  // the service thread's "look again"
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     g_dispatcher_thread = pthread_self();
@@ -324,22 +341,28 @@ int run_service_dispatcher(const char* /*service_name*/, ServiceMainFunction ser
     }
     pthread_detach(thread);
 
-    while (g_reported_stopped == 0) {
+    while (!g_reported_stopped.load()) {
         int signal_number = 0;
         if (sigwait(&signals, &signal_number) != 0) {
             continue;
         }
-        if ((signal_number == SIGTERM || signal_number == SIGINT) && g_reported_stopped == 0 &&
-            g_handler != nullptr) {
-            g_handler(SERVICE_CONTROL_STOP);
+        if (signal_number == SIGTERM || signal_number == SIGINT) {
+            g_stop_pending.store(true);
+        }
+        // The service reports running after it stores its handler, so a
+        // handler is there whenever the report is.
+        const ControlHandlerFunction handler = g_handler.load();
+        if (g_reported_running.load() && handler != nullptr && !g_reported_stopped.load() &&
+            g_stop_pending.exchange(false)) {
+            handler(SERVICE_CONTROL_STOP);
         }
     }
-    return g_failed != 0 ? 255 : 0;
+    return g_failed.load() ? 255 : 0;
 }
 
 StatusHandle register_control_handler(const char* /*name*/, ControlHandlerFunction handler)
 {
-    g_handler = handler;
+    g_handler.store(handler);
     return 1;
 }
 
@@ -347,6 +370,11 @@ void set_service_status(StatusHandle /*handle*/, const ServiceStatus* status)
 {
     if (status->dwCurrentState == SERVICE_RUNNING) {
         notify_service_manager("READY=1\nSTATUS=Monitoring drives");
+        g_reported_running.store(true);
+        // A stop that came while the service was starting is delivered now.
+        if (g_stop_pending.load()) {
+            wake_dispatcher();
+        }
         return;
     }
     if (status->dwCurrentState != SERVICE_STOPPED) {
@@ -354,14 +382,12 @@ void set_service_status(StatusHandle /*handle*/, const ServiceStatus* status)
     }
     if (status->dwWin32ExitCode != 0) {
         notify_service_manager("STOPPING=1\nSTATUS=Stopped: the log could not be written");
-        g_failed = 1;
+        g_failed.store(true);
     } else {
         notify_service_manager("STOPPING=1\nSTATUS=Monitoring stopped");
     }
-    g_reported_stopped = 1;
-    if (!pthread_equal(pthread_self(), g_dispatcher_thread)) {
-        pthread_kill(g_dispatcher_thread, SIGUSR1);
-    }
+    g_reported_stopped.store(true);
+    wake_dispatcher();
 }
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 // blocks the way an ATA drive does, and fail on demand.
 #include "simulated.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -31,7 +32,9 @@ Listener g_listener;
 std::vector<std::uint32_t> g_sleeps;
 std::mutex g_status_mutex;
 std::vector<ServiceReport> g_reports;
-platform::ControlHandlerFunction g_handler = nullptr;
+// Registered on the service thread, called from whichever thread plays the
+// manager.
+std::atomic<platform::ControlHandlerFunction> g_handler{nullptr};
 bool g_fail_registration = false;
 
 void put_word(std::uint8_t* sector, int word, std::uint16_t value)
@@ -114,7 +117,7 @@ void reset()
         std::lock_guard<std::mutex> lock(g_status_mutex);
         g_reports.clear();
     }
-    g_handler = nullptr;
+    g_handler.store(nullptr);
     g_fail_registration = false;
 }
 
@@ -252,8 +255,9 @@ void clear_status_reports()
 
 void send_control(std::uint32_t control)
 {
-    if (g_handler != nullptr) {
-        g_handler(control);
+    const platform::ControlHandlerFunction handler = g_handler.load();
+    if (handler != nullptr) {
+        handler(control);
     }
 }
 
@@ -545,7 +549,7 @@ StatusHandle register_control_handler(const char* /*name*/, ControlHandlerFuncti
     if (sim::g_fail_registration) {
         return 0;
     }
-    sim::g_handler = handler;
+    sim::g_handler.store(handler);
     return 0x300;
 }
 

@@ -2,8 +2,11 @@
 // and the snapshot transport over a real Unix-domain socket.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -59,6 +62,104 @@ TEST(LinuxDrives, PassthroughOnDeviceWithoutScsiLayerIsNotSupported)
     EXPECT_EQ(data[0], 0xAA);
     EXPECT_EQ(data[511], 0xAA);
     ::close(fd);
+}
+
+// The dispatcher in a child process of its own (it takes the process's
+// signals), with a service that notes each step to the parent through a pipe:
+// H handler registered, R reported running, S stop delivered.
+namespace dispatch {
+
+int g_events = -1;
+int g_signal = SIGTERM;
+int g_stop_at = 0;  // 0: before registration, 1: after it, 2: once running
+std::atomic<bool> g_stop_seen{false};
+
+void note(char step)
+{
+    [[maybe_unused]] const ssize_t n = ::write(g_events, &step, 1);
+}
+
+// The signal goes to the process, as kill(1) and systemd send it, and the
+// service thread gives the dispatcher time to take it before going on.
+void send_stop()
+{
+    ::kill(::getpid(), g_signal);
+    ::usleep(50000);
+}
+
+void report(std::uint32_t state)
+{
+    platform::ServiceStatus status{};
+    status.dwCurrentState = state;
+    platform::set_service_status(1, &status);
+}
+
+void handler(std::uint32_t control)
+{
+    note(control == platform::SERVICE_CONTROL_STOP ? 'S' : '?');
+    g_stop_seen.store(true);
+    report(platform::SERVICE_STOPPED);
+}
+
+void service_main(std::uint32_t /*argc*/, char** /*argv*/)
+{
+    if (g_stop_at == 0) {
+        send_stop();
+    }
+    platform::register_control_handler("test", handler);
+    note('H');
+    if (g_stop_at == 1) {
+        send_stop();
+    }
+    note('R');
+    report(platform::SERVICE_RUNNING);
+    if (g_stop_at == 2) {
+        send_stop();
+    }
+    for (int i = 0; i < 300 && !g_stop_seen.load(); ++i) {
+        ::usleep(10000);
+    }
+}
+
+}  // namespace dispatch
+
+// A stop is never lost, whenever it comes, and reaches the service only once
+// it has reported itself running, as a service manager would deliver it.
+TEST(LinuxServiceControl, StopSignalIsDeliveredOnceTheServiceRunsWheneverItCame)
+{
+    struct Row { const char* when; int stop_at; int signal_number; };
+    const Row rows[] = {
+        {"before the handler is registered", 0, SIGTERM},
+        {"while the service is starting", 1, SIGTERM},
+        {"while it runs", 2, SIGTERM},
+        {"Ctrl-C before the handler is registered", 0, SIGINT},
+    };
+    for (const Row& row : rows) {
+        int events[2];
+        ASSERT_EQ(::pipe2(events, O_CLOEXEC), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::close(events[0]);
+            dispatch::g_events = events[1];
+            dispatch::g_stop_at = row.stop_at;
+            dispatch::g_signal = row.signal_number;
+            ::_exit(platform::run_service_dispatcher("test", dispatch::service_main));
+        }
+        ::close(events[1]);
+        std::string steps;
+        pollfd p{events[0], POLLIN, 0};
+        char step;
+        while (::poll(&p, 1, 10000) == 1 && ::read(events[0], &step, 1) == 1) {
+            steps += step;
+        }
+        ::close(events[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status)) << row.when;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << row.when;
+        EXPECT_EQ(steps, "HRS") << row.when;
+    }
 }
 
 // A listening socket in a temporary folder.
