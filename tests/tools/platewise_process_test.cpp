@@ -1,6 +1,6 @@
 // The platewise program as a process: exit statuses of decode, listen ended
 // by signals, and listen --once --json against the real testservice on the
-// real endpoint (root only, and only when no listener is there already).
+// real endpoint, in a /run of the test's own (root only).
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "../testservice/private_run.h"
 #include "../testservice/temp_dir.h"
 #include "service.h"
 #include "tool_test_support.h"
@@ -229,22 +230,11 @@ int expected_count()
 
 TEST(PlatewiseProcess, ListenOnceJsonFromTheRealTestservice)
 {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "the service's endpoint lives in /run/platewise, which needs root";
+    std::string reason;
+    if (!enter_private_run(&reason)) {
+        GTEST_SKIP() << reason;
     }
     const std::string endpoint = platform::pipe_name;
-    struct stat st{};
-    if (::lstat(endpoint.c_str(), &st) == 0) {
-        const int probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, endpoint.c_str());
-        const bool in_use = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(probe);
-        if (in_use) {
-            GTEST_SKIP() << "a listener already runs on " << endpoint;
-        }
-    }
     TempDir dir;
     Process listener = spawn({kBinary, "listen", "--once", "--json"}, dir, "listen");
     ASSERT_TRUE(wait_for_socket(endpoint, 10)) << read_file(listener.err_path);
@@ -254,7 +244,10 @@ TEST(PlatewiseProcess, ListenOnceJsonFromTheRealTestservice)
     EXPECT_EQ(socket_st.st_uid, 0u);
 
     const std::string appdata = "APPDATA=" + dir.path();
-    char* const envp[] = {const_cast<char*>(appdata.c_str()), const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+    const std::string tsan_options = environment_entry("TSAN_OPTIONS");
+    char* const envp[] = {const_cast<char*>(appdata.c_str()), const_cast<char*>("PATH=/usr/bin:/bin"),
+                          tsan_options.empty() ? nullptr : const_cast<char*>(tsan_options.c_str()),
+                          nullptr};
     Process service = spawn({PLATEWISE_TESTSERVICE}, dir, "service", "", envp);
     ASSERT_GT(service.pid, 0);
 

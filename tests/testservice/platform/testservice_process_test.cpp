@@ -1,6 +1,6 @@
 // The real testservice binary as a daemon: it sends snapshots to the real
-// endpoint, talks to systemd's notify socket, logs start and stop, and
-// ends with status 0 on SIGTERM.
+// endpoint (in a /run of the test's own), talks to systemd's notify socket,
+// logs start and stop, and ends with status 0 on SIGTERM.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../private_run.h"
 #include "../temp_dir.h"
 #include "service.h"
 
@@ -95,23 +96,12 @@ int expected_count()
 
 TEST(TestserviceProcess, SendsSnapshotsAndStopsCleanlyOnSigterm)
 {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "the endpoint lives in /run/platewise, which needs root";
+    std::string reason;
+    if (!enter_private_run(&reason)) {
+        GTEST_SKIP() << reason;
     }
     const std::string endpoint = platform::pipe_name;
-    ::mkdir("/run/platewise", 0755);
-    if (std::filesystem::exists(endpoint)) {
-        const int probe = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, endpoint.c_str());
-        const bool in_use = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(probe);
-        if (in_use) {
-            GTEST_SKIP() << "a listener already runs on " << endpoint;
-        }
-        ::unlink(endpoint.c_str());
-    }
+    ASSERT_EQ(::mkdir("/run/platewise", 0755), 0) << std::strerror(errno);
     const int listener = bound_socket(endpoint, SOCK_STREAM);
     ASSERT_GE(listener, 0) << std::strerror(errno);
     ASSERT_EQ(::listen(listener, 4), 0);
@@ -123,8 +113,11 @@ TEST(TestserviceProcess, SendsSnapshotsAndStopsCleanlyOnSigterm)
     const std::string appdata = "APPDATA=" + dir.path();
     const std::string notify_socket = "NOTIFY_SOCKET=" + (dir / "notify");
     char* const argv[] = {const_cast<char*>(PLATEWISE_TESTSERVICE), nullptr};
+    const std::string tsan_options = environment_entry("TSAN_OPTIONS");
     char* const envp[] = {const_cast<char*>(appdata.c_str()), const_cast<char*>(notify_socket.c_str()),
-                          const_cast<char*>("PATH=/usr/bin:/bin"), nullptr};
+                          const_cast<char*>("PATH=/usr/bin:/bin"),
+                          tsan_options.empty() ? nullptr : const_cast<char*>(tsan_options.c_str()),
+                          nullptr};
     pid_t pid = 0;
     ASSERT_EQ(::posix_spawn(&pid, PLATEWISE_TESTSERVICE, nullptr, nullptr, argv, envp), 0);
 
