@@ -2,7 +2,9 @@
 # packaging/systemd/platewise.service under systemd's own checks: it loads
 # without a warning (systemd-analyze verify, with ExecStart pointed at the
 # service just built), and its exposure rating (systemd-analyze security,
-# offline) is 2.5 or lower. Neither needs systemd running.
+# offline) is 2.5 or lower. Neither needs systemd running. And every system
+# call the service makes in two passes (under strace, where it is installed)
+# is one that the unit's SystemCallFilter= lets through.
 # Usage: systemd_unit_test.sh SOURCE_DIR TESTSERVICE
 set -euo pipefail
 source_dir=$1
@@ -33,3 +35,59 @@ exposure=$(sed -n 's/.*Overall exposure level for platewise.service: \([0-9.]*\)
 echo "exposure: $exposure (limit $limit)"
 awk -v e="$exposure" -v l="$limit" 'BEGIN { exit !(e <= l) }' ||
     fail "exposure $exposure is above $limit: $(grep '✗' "$work/security.txt")"
+
+# The system-call filter against what the service really calls.
+if ! command -v strace >/dev/null || [[ $(id -u) -ne 0 ]] ||
+    ! unshare --mount --propagation private true 2>/dev/null; then
+    echo "system calls: not traced (needs strace, root and a mount namespace)"
+    exit 0
+fi
+# Groups as systemd defines them: a line "@group", then its members indented.
+declare -A members
+while read -r group member; do
+    members[$group]+=" $member"
+done < <(systemd-analyze syscall-filter --no-pager 2>/dev/null |
+         awk '/^@/ { group = $1; next } /^ +[^ #]/ { print group, $1 }')
+expand() {
+    local item
+    for item in ${members[$1]:-}; do
+        if [[ $item == @* ]]; then expand "$item"; else echo "$item"; fi
+    done
+}
+allowed=()
+denied=()
+while read -r value; do
+    for item in $value; do
+        if [[ $value == '~'* ]]; then
+            item=${item#\~}
+            if [[ $item == @* ]]; then mapfile -t -O ${#denied[@]} denied < <(expand "$item"); else denied+=("$item"); fi
+        else
+            if [[ $item == @* ]]; then mapfile -t -O ${#allowed[@]} allowed < <(expand "$item"); else allowed+=("$item"); fi
+        fi
+    done
+done < <(sed -n 's/^SystemCallFilter=//p' "$unit")
+((${#allowed[@]})) || fail "no SystemCallFilter= allow list in the unit"
+printf '%s\n' "${allowed[@]}" | sort -u >"$work/allowed"
+printf '%s\n' "${denied[@]}" | sort -u >"$work/denied"
+comm -23 "$work/allowed" "$work/denied" >"$work/permitted"
+
+APPDATA=$work NOTIFY_SOCKET=@platewise-unit-test-$$ unshare --mount --propagation private \
+    sh -c 'mount -t tmpfs -o mode=0755 tmpfs /run && exec strace -f -qq -o "$0" "$1"' \
+    "$work/trace" "$testservice" >"$work/service.out" 2>&1 &
+traced=$!
+sleep 7  # start-up and two passes
+# strace's one child is the service: stop it as systemd would.
+service=$(pgrep -P "$traced" || true)
+kill -TERM "${service:-$traced}"
+wait "$traced" || true
+# Calls as strace names them, past the exec of the service itself; the
+# disk's SG_IO ioctl is there even on a machine without disks.
+{
+    sed -n '/execve(/,$p' "$work/trace" | sed -E 's/^[0-9]+ +//' | grep -E '^[a-z_0-9]+\(' |
+        sed -E 's/\(.*//'
+    echo ioctl
+} | sort -u >"$work/called"
+[[ -s $work/called ]] || fail "nothing traced: $(cat "$work/service.out")"
+outside=$(comm -23 "$work/called" "$work/permitted" | tr '\n' ' ')
+[[ -z $outside ]] || fail "the unit's filter refuses calls the service makes: $outside"
+echo "system calls made: $(wc -l <"$work/called"), all permitted by the filter"
