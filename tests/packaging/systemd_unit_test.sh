@@ -5,10 +5,11 @@
 # offline) is 2.5 or lower. Neither needs systemd running. And every system
 # call the service makes in two passes (under strace, where it is installed)
 # is one that the unit's SystemCallFilter= lets through.
-# Usage: systemd_unit_test.sh SOURCE_DIR TESTSERVICE
+# Usage: systemd_unit_test.sh SOURCE_DIR TESTSERVICE [plain|sanitized]
 set -euo pipefail
 source_dir=$1
 testservice=$2
+service_build=${3:-plain}
 unit=$source_dir/packaging/systemd/platewise.service
 limit=2.5
 
@@ -37,6 +38,10 @@ awk -v e="$exposure" -v l="$limit" 'BEGIN { exit !(e <= l) }' ||
     fail "exposure $exposure is above $limit: $(grep '✗' "$work/security.txt")"
 
 # The system-call filter against what the service really calls.
+if [[ $service_build != plain ]]; then
+    echo "system calls: not traced (a sanitizer's runtime makes calls of its own)"
+    exit 0
+fi
 if ! command -v strace >/dev/null || [[ $(id -u) -ne 0 ]] ||
     ! unshare --mount --propagation private true 2>/dev/null; then
     echo "system calls: not traced (needs strace, root and a mount namespace)"
