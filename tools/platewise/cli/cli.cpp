@@ -97,6 +97,13 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                        "Octal permission bits of the socket; connecting needs write permission "
                        "(default 0600: only the owner, root for the service's endpoint)")
         ->option_text("MODE");
+    listen->add_option("--peer-uid", listen_options.peers.extra_uids,
+                       "Also accept snapshots from peers running as user id UID (repeatable); "
+                       "root and the listener's own user always may, every other peer is "
+                       "refused and counted")
+        ->option_text("UID")
+        ->allow_extra_args(false)
+        ->check(CLI::Range(0u, 4294967294u));
     listen->add_option("--read-timeout", read_timeout_seconds,
                        "Seconds a connection may take to deliver its snapshot before it is "
                        "dropped (default 10)")

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -280,6 +281,24 @@ AcceptStatus accept_connection(Handle endpoint, Handle& connection, std::string&
         error = "accept: " + errno_text(errno);
         return AcceptStatus::failed;
     }
+}
+
+PeerCheck check_peer(Handle connection, const PeerPolicy& policy)
+{
+    PeerCheck check;
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(static_cast<int>(connection), SOL_SOCKET, SO_PEERCRED, &credentials, &size) !=
+            0 ||
+        size != sizeof credentials) {
+        check.peer = "unidentified peer (SO_PEERCRED: " + errno_text(errno) + ")";
+        return check;
+    }
+    check.peer = "uid " + std::to_string(credentials.uid) + ", pid " + std::to_string(credentials.pid);
+    check.admitted = credentials.uid == 0 || credentials.uid == ::geteuid() ||
+                     std::find(policy.extra_uids.begin(), policy.extra_uids.end(),
+                               credentials.uid) != policy.extra_uids.end();
+    return check;
 }
 
 ReadResult read_message(Handle connection, std::uint8_t* buffer, std::size_t wanted,
