@@ -84,7 +84,7 @@ TEST(MetricsServer, ServesTheLatestPassAndDropsVanishedDrives)
 {
     MetricsPublisher publisher;
     std::string error;
-    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", error)) << error;
+    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
     ASSERT_EQ(publisher.listening_ports().size(), 1u);
     const int port = publisher.listening_ports()[0];
     ASSERT_GT(port, 0);
@@ -123,7 +123,7 @@ TEST(MetricsServer, ConcurrentScrapesWhilePassesArrive)
 {
     MetricsPublisher publisher;
     std::string error;
-    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", error)) << error;
+    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
     const int port = publisher.listening_ports().at(0);
     const platewise::SnapshotReport all = metricstest::corpus_pass(metricstest::corpus_files());
     const platewise::SnapshotReport one = metricstest::corpus_pass({"ST320410A--3.39.rec"});
@@ -146,10 +146,10 @@ TEST(MetricsServer, AddressInUseIsAnError)
 {
     MetricsPublisher first;
     std::string error;
-    ASSERT_TRUE(first.start("127.0.0.1:0", "", error)) << error;
+    ASSERT_TRUE(first.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
     const std::string taken = "127.0.0.1:" + std::to_string(first.listening_ports().at(0));
     MetricsPublisher second;
-    EXPECT_FALSE(second.start(taken, "", error));
+    EXPECT_FALSE(second.start(taken, "", platewise::kDefaultFileMode, error));
     EXPECT_NE(error.find(taken), std::string::npos) << error;
 }
 
@@ -159,7 +159,7 @@ TEST(MetricsServer, TextfileFollowsEveryChange)
     const fs::path file = dir.path / "platewise.prom";
     MetricsPublisher publisher;
     std::string error;
-    ASSERT_TRUE(publisher.start("", file.string(), error)) << error;
+    ASSERT_TRUE(publisher.start("", file.string(), platewise::kDefaultFileMode, error)) << error;
     EXPECT_TRUE(publisher.listening_ports().empty());
     EXPECT_NE(read(file).find("\nplatewise_snapshots_received_total 0\n"), std::string::npos);
     ASSERT_TRUE(publisher.snapshot_refused(error)) << error;
@@ -219,7 +219,7 @@ TEST(MetricsListen, BusyMetricsAddressEndsListenWithStatus1)
 {
     MetricsPublisher first;
     std::string error;
-    ASSERT_TRUE(first.start("127.0.0.1:0", "", error)) << error;
+    ASSERT_TRUE(first.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
     TempDir dir;
     const CliRun r = run({"listen", "--endpoint", (dir.path / "sock").string(), "--metrics",
                           "127.0.0.1:" + std::to_string(first.listening_ports().at(0))});

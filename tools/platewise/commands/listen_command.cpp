@@ -182,10 +182,21 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         endpoint::install_stop_signals();
     }
     std::string error;
+    SnapshotStore store;
+    if (!options.save_directory.empty() &&
+        !open_snapshot_store(options.save_directory, options.file_mode, options.save_retention,
+                             store, error)) {
+        err << "platewise listen: --save: " << error << "\n";
+        if (options.handle_signals) {
+            endpoint::restore_stop_signals();
+        }
+        return 1;
+    }
     const endpoint::Handle listener =
         endpoint::create_endpoint(options.endpoint, options.socket_mode, error);
     if (listener == endpoint::invalid_handle) {
         err << "platewise listen: " << error << "\n";
+        close_snapshot_store(store);
         if (options.handle_signals) {
             endpoint::restore_stop_signals();
         }
@@ -257,8 +268,11 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         } else {
             if (!options.save_directory.empty()) {
                 std::string saved;
-                if (save_snapshot(options.save_directory, delivery.bytes, saved, error)) {
+                if (save_snapshot(store, delivery.bytes, saved, error)) {
                     err << who << "saved " << saved << "\n";
+                    if (!error.empty()) {
+                        err << who << "--save retention: " << error << "\n";
+                    }
                 } else {
                     err << who << "cannot save the snapshot: " << error << "\n";
                 }
@@ -286,6 +300,7 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         reader.join();
     }
     endpoint::close_endpoint(listener, options.endpoint);
+    close_snapshot_store(store);
     if (stop_is_ours) {
         endpoint::clear_stop();
     }

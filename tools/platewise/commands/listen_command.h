@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "report/drive_report.h"
+#include "files/snapshot_store.h"
 #include "endpoint/listen_endpoint.h"
 #include "cli/raw_format_option.h"
 
@@ -24,6 +25,8 @@ inline constexpr unsigned kMaxConnections = 16;
 struct ListenOptions {
     bool json = false;
     std::string save_directory;  // empty: do not save
+    Retention save_retention;    // what --save keeps (default: everything)
+    std::uint32_t file_mode = kDefaultFileMode;  // of saved snapshots (and the metrics text)
     unsigned stop_after = 0;     // return after this many good snapshots; 0: never (--once: 1)
     std::vector<RawFormatOverride> overrides;
     std::string endpoint = endpoint::default_name();
@@ -49,8 +52,8 @@ struct ListenSummary {
 // closed unread. Each good snapshot is printed on `out` (text, or one JSON
 // line); each bad connection is reported on `err` and the listener carries
 // on. Removes the endpoint when it ends.
-// 0 after a clean stop, 1 when the endpoint could not be created or the
-// output could not be written.
+// 0 after a clean stop, 1 when the save directory or the endpoint could not
+// be used or the output could not be written.
 int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& err,
                ListenSummary* summary = nullptr);
 

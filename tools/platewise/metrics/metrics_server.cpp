@@ -3,12 +3,14 @@
 
 #include <chrono>
 #include <exception>
+#include <filesystem>
 #include <utility>
 
 #include <prometheus/collectable.h>
 #include <prometheus/exposer.h>
 
 #include "metrics/metrics_textfile.h"
+#include "smart.h"
 
 namespace platewise::metrics {
 
@@ -41,12 +43,23 @@ MetricsPublisher::MetricsPublisher() : latest_(std::make_shared<LatestFamilies>(
 MetricsPublisher::~MetricsPublisher()
 {
     exposer_.reset();  // stops the server's threads before latest_ goes
+    close_output_directory(textfile_dir_);
 }
 
 bool MetricsPublisher::start(const std::string& address, const std::string& textfile,
-                             std::string& error)
+                             std::uint32_t file_mode, std::string& error)
 {
-    textfile_ = textfile;
+    if (!textfile.empty()) {
+        const std::filesystem::path path(textfile);
+        const std::string folder = path.has_parent_path() ? path.parent_path().string() : ".";
+        if (!path.has_filename() ||
+            !open_output_directory(folder, file_mode, textfile_dir_, error)) {
+            error = "--textfile " + smart::sanitize_text(textfile) + ": " +
+                    (path.has_filename() ? error : std::string("not a file name"));
+            return false;
+        }
+        textfile_name_ = path.filename().string();
+    }
     if (!address.empty()) {
         try {
             exposer_ = std::make_unique<prometheus::Exposer>(address, 2);
@@ -88,10 +101,10 @@ std::string MetricsPublisher::text() const
 bool MetricsPublisher::publish(std::string& error)
 {
     latest_->set(build_families(status_.has_pass ? &pass_ : nullptr, status_));
-    if (textfile_.empty()) {
+    if (textfile_name_.empty()) {
         return true;
     }
-    return write_textfile(textfile_, text(), error);
+    return write_textfile(textfile_dir_, textfile_name_, text(), error);
 }
 
 bool attach(MetricsPublisher& publisher, const std::string& address, const std::string& textfile,
@@ -101,7 +114,7 @@ bool attach(MetricsPublisher& publisher, const std::string& address, const std::
         return true;
     }
     std::string error;
-    if (!publisher.start(address, textfile, error)) {
+    if (!publisher.start(address, textfile, options.file_mode, error)) {
         err << "platewise listen: " << error << "\n";
         return false;
     }

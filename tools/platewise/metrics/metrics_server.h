@@ -11,6 +11,7 @@
 
 #include "report/drive_report.h"
 #include "commands/listen_command.h"
+#include "files/output_directory.h"
 #include "metrics/metrics_exposition.h"
 
 namespace prometheus {
@@ -35,9 +36,12 @@ public:
 
     // Serves /metrics at `address` (civetweb's listening_ports syntax, such
     // as 127.0.0.1:9101 or [::1]:9101; port 0 picks a free one) unless it is
-    // empty, and writes `textfile` unless it is empty. False with the reason
-    // in `error` when the address cannot be bound or the file not written.
-    bool start(const std::string& address, const std::string& textfile, std::string& error);
+    // empty, and writes `textfile` (with `file_mode`, in a directory checked
+    // as open_output_directory does) unless it is empty. False with the
+    // reason in `error` when the address cannot be bound or the file not
+    // written.
+    bool start(const std::string& address, const std::string& textfile, std::uint32_t file_mode,
+               std::string& error);
 
     // The ports /metrics is served on (empty without an address).
     std::vector<int> listening_ports() const;
@@ -56,14 +60,16 @@ private:
 
     ListenerStatus status_;
     SnapshotReport pass_;
-    std::string textfile_;
+    OutputDirectory textfile_dir_;
+    std::string textfile_name_;  // empty: no text file
     std::shared_ptr<LatestFamilies> latest_;
     std::unique_ptr<prometheus::Exposer> exposer_;
 };
 
 // The wiring of the two options into `listen`: when either is given, starts
 // `publisher`, says on `err` where the metrics go, and sets the listen
-// options' on_snapshot and on_refused to feed it (textfile errors are
+// options' on_snapshot and on_refused to feed it (the text file gets
+// options.file_mode; textfile errors are
 // reported on `err`; the listener carries on). False after reporting on
 // `err` when the publisher cannot start.
 bool attach(MetricsPublisher& publisher, const std::string& address, const std::string& textfile,
