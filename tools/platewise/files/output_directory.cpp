@@ -94,6 +94,11 @@ void close_output_directory(OutputDirectory& dir)
     dir.fd = -1;
 }
 
+std::string unsafe_directory_reason(const std::string& /*path*/)
+{
+    return {};
+}
+
 bool write_file_in(const OutputDirectory& dir, const std::string& name,
                    std::span<const std::uint8_t> bytes, Placement placement, std::string& error,
                    bool* taken)
@@ -181,6 +186,38 @@ std::string other_writers(const struct stat& st, bool sticky_allowed)
 
 }  // namespace
 
+std::string unsafe_directory_reason(const std::string& path)
+{
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) {
+        return "cannot examine it: " + errno_text(errno);
+    }
+    std::string why = other_writers(st, false);
+    if (!why.empty()) {
+        return why;
+    }
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr) {
+        return "cannot resolve it: " + errno_text(errno);
+    }
+    std::filesystem::path above = std::filesystem::path(resolved).parent_path();
+    for (;;) {
+        struct stat up{};
+        if (::stat(above.c_str(), &up) != 0) {
+            return "cannot examine the folder " + shown(above.string()) + " above it: " +
+                   errno_text(errno);
+        }
+        why = other_writers(up, true);
+        if (!why.empty()) {
+            return "the folder above it, " + shown(above.string()) + ", is unsafe: " + why;
+        }
+        if (above == above.parent_path()) {
+            return {};
+        }
+        above = above.parent_path();
+    }
+}
+
 bool open_output_directory(const std::string& path, std::uint32_t file_mode, OutputDirectory& dir,
                            std::string& error)
 {
@@ -210,33 +247,14 @@ bool open_output_directory(const std::string& path, std::uint32_t file_mode, Out
         return false;
     }
     std::string why = other_writers(st, false);
+    if (why.empty()) {
+        why = unsafe_directory_reason(trimmed);
+    }
     if (!why.empty()) {
         error = "refusing to write into " + shown(path) + ": " + why +
                 "; use a directory only root or the listener's user can change";
         ::close(fd);
         return false;
-    }
-    // The folders above: whoever can rename one of them can swap the
-    // directory for another.
-    char resolved[PATH_MAX];
-    if (::realpath(trimmed.c_str(), resolved) != nullptr) {
-        std::filesystem::path above = std::filesystem::path(resolved).parent_path();
-        for (;;) {
-            struct stat up{};
-            if (::stat(above.c_str(), &up) == 0) {
-                why = other_writers(up, true);
-                if (!why.empty()) {
-                    error = "refusing to write into " + shown(path) + ": the folder above it, " +
-                            shown(above.string()) + ", is unsafe: " + why;
-                    ::close(fd);
-                    return false;
-                }
-            }
-            if (above == above.parent_path()) {
-                break;
-            }
-            above = above.parent_path();
-        }
     }
     dir.path = trimmed;
     dir.file_mode = file_mode;

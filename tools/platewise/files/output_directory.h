@@ -31,6 +31,15 @@ bool open_output_directory(const std::string& path, std::uint32_t file_mode, Out
                            std::string& error);
 void close_output_directory(OutputDirectory& dir);
 
+// Who besides root and the listener's user could change the directory
+// `path` (the directory itself, or a folder above it: whoever can rename
+// one can swap the directory for another). Empty when nobody; otherwise
+// what to tell the user. The folders above may be everybody's when they
+// have the sticky bit, as /tmp does; the directory itself may not. Always
+// empty on Windows, where the directory's access list is its
+// administrator's business.
+std::string unsafe_directory_reason(const std::string& path);
+
 // Whether `mode` may be given to the files written: octal permission bits
 // with nothing for others and no execute bits (0600, 0640, 0660, 0400, ...).
 bool valid_file_mode(std::uint32_t mode);
