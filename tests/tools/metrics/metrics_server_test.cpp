@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "cli/cli.h"
 #include "metrics/metrics_server.h"
@@ -36,10 +38,30 @@ struct TempDir {
     ~TempDir() { fs::remove_all(path); }
 };
 
-// GET `path` from 127.0.0.1:`port`; the whole response, headers included.
-std::string http_get(int port, const std::string& path)
+int connect_tcp(int port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// GET `path` from 127.0.0.1:`port`; the whole response, headers included.
+// With `timeout_ms`, each send and receive gives up after that long.
+std::string http_get(int port, const std::string& path, int timeout_ms = 0)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (timeout_ms > 0) {
+        const timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -117,6 +139,35 @@ TEST(MetricsServer, ServesTheLatestPassAndDropsVanishedDrives)
     EXPECT_EQ(body.find("slot=\"1\""), std::string::npos) << body;
     EXPECT_EQ(body.find("slot=\"2\""), std::string::npos) << body;
     EXPECT_EQ(body.find("SAMSUNG"), std::string::npos) << body;
+}
+
+// Two idle connections once stalled every scrape for 30 s. Sixteen idle
+// or slow ones must leave the scrape answered within 2 s.
+TEST(MetricsServer, ScrapesAreAnsweredWhileSixteenConnectionsIdle)
+{
+    MetricsPublisher publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
+    const int port = publisher.listening_ports().at(0);
+    std::vector<int> idle;
+    for (int i = 0; i < 16; ++i) {
+        const int fd = connect_tcp(port);
+        ASSERT_GE(fd, 0);
+        if (i % 2 == 1) {
+            // Slow: half a request line, the rest never comes.
+            ASSERT_EQ(::send(fd, "GET /metr", 9, MSG_NOSIGNAL), 9);
+        }
+        idle.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all accepted by now
+    for (int scrape = 0; scrape < 3; ++scrape) {
+        const std::string response = http_get(port, "/metrics", 2000);
+        EXPECT_EQ(response.rfind("HTTP/1.1 200", 0), 0u) << "scrape " << scrape << ": " << response;
+        EXPECT_NE(body_of(response).find("platewise_snapshots_received_total"), std::string::npos);
+    }
+    for (const int fd : idle) {
+        ::close(fd);
+    }
 }
 
 TEST(MetricsServer, ConcurrentScrapesWhilePassesArrive)
@@ -215,6 +266,22 @@ TEST(MetricsListen, HelpShowsTheOptions)
     EXPECT_NE(r.out.find("--textfile"), std::string::npos) << r.out;
 }
 
+TEST(MetricsListen, TheAddressIsRequired)
+{
+    TempDir dir;
+    for (const char* address : {"9945", ":9945", "0", "127.0.0.1", "127.0.0.1:", "127.0.0.1:99999",
+                                "[::1]", "[]:9945", "eth0:9945", "1.2.3:9945", "127.0.0.1:9945s",
+                                "127.0.0.1:80,127.0.0.1:81"}) {
+        const CliRun r = run({"listen", "--endpoint", (dir.path / "sock").string(), "--metrics", address});
+        EXPECT_EQ(r.status, 2) << address << ": " << r.err;
+        EXPECT_NE(r.err.find("give an address and a port"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir.path / "sock"));
+    }
+    for (const char* address : {"127.0.0.1:0", "[::1]:9101", "0.0.0.0:9101", "[::]:0"}) {
+        EXPECT_TRUE(platewise::metrics::valid_metrics_address(address)) << address;
+    }
+}
+
 TEST(MetricsListen, BusyMetricsAddressEndsListenWithStatus1)
 {
     MetricsPublisher first;
@@ -243,8 +310,13 @@ TEST(MetricsListen, TextfileOfTheSnapshotListenReceived)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_TRUE(fs::exists(endpoint));
-    // One refused (short) message, then a good snapshot.
+    // One refused (short) message, then a good snapshot. Connections are
+    // read at once: wait for the refusal to show before sending the good one.
     EXPECT_TRUE(send_to_socket(endpoint, std::vector<std::uint8_t>(100, 1)));
+    while (read(file).find("\nplatewise_snapshots_refused_total 1\n") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_TRUE(send_to_socket(endpoint, metricstest::snapshot_of(metricstest::corpus_files())));
     listener.join();
     EXPECT_EQ(result.status, 0) << result.err;

@@ -165,8 +165,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     std::string textfile_path;
 #if defined(PLATEWISE_HAVE_METRICS)
     listen->add_option("--metrics", metrics_address,
-                       "Serve the latest pass as Prometheus metrics at http://ADDRESS:PORT/metrics "
-                       "(e.g. 127.0.0.1:9101, [::1]:9101)")
+                       "Serve the latest pass as Prometheus metrics at http://ADDRESS:PORT/metrics; "
+                       "the address is required (e.g. 127.0.0.1:9101, [::1]:9101). The metrics "
+                       "carry serial numbers: expose them beyond this machine only through a "
+                       "reverse proxy or a firewall")
         ->option_text("ADDRESS:PORT");
     listen->add_option("--textfile", textfile_path,
                        "Write the metrics to PATH (replaced atomically) for node_exporter's "
@@ -225,6 +227,13 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         listen_options.overrides = std::move(overrides);
         listen_options.read_timeout_ms = static_cast<std::uint32_t>(read_timeout_seconds * 1000.0 + 0.5);
 #if defined(PLATEWISE_HAVE_METRICS)
+        if (!metrics_address.empty() && !metrics::valid_metrics_address(metrics_address)) {
+            err << "platewise: --metrics " << smart::sanitize_text(metrics_address)
+                << ": give an address and a port, such as 127.0.0.1:9101 or [::1]:9101 "
+                   "(a bare port would serve every network)\n"
+                   "Run with --help for more information.\n";
+            return kUsageError;
+        }
         metrics::MetricsPublisher publisher;
         if (!metrics::attach(publisher, metrics_address, textfile_path, listen_options, err)) {
             return 1;

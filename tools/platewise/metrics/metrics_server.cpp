@@ -62,7 +62,15 @@ bool MetricsPublisher::start(const std::string& address, const std::string& text
     }
     if (!address.empty()) {
         try {
-            exposer_ = std::make_unique<prometheus::Exposer>(address, 2);
+            // Each connection holds a worker until its request is in or the
+            // request time-out ends it: enough workers that idle or slow
+            // clients leave room for scrapes, and a short time-out for them.
+            exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
+                "listening_ports", address,
+                "num_threads", std::to_string(kHttpWorkers),
+                "request_timeout_ms", std::to_string(kHttpRequestTimeoutMs),
+                "keep_alive_timeout_ms", "500",
+            });
         } catch (const std::exception& e) {
             error = "cannot serve metrics at " + address + ": " + e.what();
             return false;
@@ -105,6 +113,47 @@ bool MetricsPublisher::publish(std::string& error)
         return true;
     }
     return write_textfile(textfile_dir_, textfile_name_, text(), error);
+}
+
+bool valid_metrics_address(const std::string& address)
+{
+    const std::size_t colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 >= address.size() ||
+        address.size() - colon - 1 > 5) {
+        return false;
+    }
+    unsigned port = 0;
+    for (std::size_t i = colon + 1; i < address.size(); ++i) {
+        if (address[i] < '0' || address[i] > '9') {
+            return false;
+        }
+        port = port * 10 + static_cast<unsigned>(address[i] - '0');
+    }
+    if (port > 65535) {
+        return false;
+    }
+    const std::string host = address.substr(0, colon);
+    if (host.front() == '[') {
+        if (host.size() < 4 || host.back() != ']') {
+            return false;
+        }
+        return host.find_first_not_of("0123456789abcdefABCDEF:.", 1) == host.size() - 1;
+    }
+    int dots = 0;
+    unsigned digits = 0;
+    for (const char c : host) {
+        if (c == '.') {
+            if (digits == 0) {
+                return false;
+            }
+            ++dots;
+            digits = 0;
+        } else if (c >= '0' && c <= '9' && ++digits <= 3) {
+        } else {
+            return false;
+        }
+    }
+    return dots == 3 && digits > 0;
 }
 
 bool attach(MetricsPublisher& publisher, const std::string& address, const std::string& textfile,

@@ -22,6 +22,16 @@ namespace platewise::metrics {
 
 class LatestFamilies;
 
+// The HTTP server's workers and how long one connection may take to send
+// its request: 16 idle or slow connections still leave workers for scrapes.
+inline constexpr int kHttpWorkers = 24;
+inline constexpr int kHttpRequestTimeoutMs = 5000;
+
+// Whether `address` names an address and a port, IPV4:PORT or [IPV6]:PORT
+// (such as 127.0.0.1:9101 or [::1]:9101). A bare port, which would listen
+// on every address, is not one.
+bool valid_metrics_address(const std::string& address);
+
 // Holds the listener's status and the families of the last pass. Every new
 // pass replaces all per-drive and per-attribute series, so the series of a
 // drive that vanished from the pass vanish from /metrics too. The listen
