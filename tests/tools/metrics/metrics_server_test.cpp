@@ -141,6 +141,59 @@ TEST(MetricsServer, ServesTheLatestPassAndDropsVanishedDrives)
     EXPECT_EQ(body.find("SAMSUNG"), std::string::npos) << body;
 }
 
+// A failing drive whose SMART read then fails must not drop its own alert:
+// its attribute series stay, as last read, for the hold time, by serial.
+TEST(MetricsServer, ADriveWithoutSmartDataKeepsItsLastSeriesForAWhile)
+{
+    MetricsPublisher publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.start("", "", platewise::kDefaultFileMode, error)) << error;
+    const platewise::SnapshotReport good =
+        metricstest::corpus_pass({"Maxtor_96147H8--BAC51KJ0--2.rec", "ST320410A--3.39.rec"});
+    ASSERT_EQ(good.drives.size(), 2u);
+    platewise::SnapshotReport blind = good;  // both drives read, neither with SMART data
+    for (platewise::DriveReport& drive : blind.drives) {
+        drive.attributes.clear();
+        drive.verdict = platewise::Verdict::no_smart_data;
+    }
+    const std::string failing =
+        "platewise_attribute_failing_now{slot=\"0\",model=\"Maxtor 96147H8\",serial=\"N80BR8EC\","
+        "id=\"10\",name=\"Spin Retry Count\"} 1\n";
+    const std::string present0 = "platewise_drive_smart_data_present{slot=\"0\",model=\"Maxtor 96147H8\","
+                                 "serial=\"N80BR8EC\"} ";
+    const std::string other = "platewise_attribute_value{slot=\"1\"";
+    struct Step {
+        const char* what;
+        const platewise::SnapshotReport* pass;
+        double at;
+        bool series_kept;      // the Maxtor's attribute series are there
+        const char* present;   // its platewise_drive_smart_data_present
+    };
+    const platewise::SnapshotReport empty;
+    const std::vector<Step> steps = {
+        {"a good read", &good, 1000, true, "1"},
+        {"then no SMART data: kept", &blind, 1005, true, "0"},
+        {"still none, within the hold time", &blind, 1000 + platewise::metrics::kHoldAttributesSeconds, true, "0"},
+        {"past the hold time: gone", &blind, 1001 + platewise::metrics::kHoldAttributesSeconds, false, "0"},
+        {"good again", &good, 5000, true, "1"},
+        {"the drive gone from the pass: gone", &empty, 5005, false, nullptr},
+        {"back without SMART data after vanishing: kept", &blind, 5010, true, "0"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_TRUE(publisher.snapshot_received(*step.pass, step.at, error)) << error;
+        const std::string text = publisher.text();
+        EXPECT_EQ(text.find(failing) != std::string::npos, step.series_kept) << text;
+        if (step.present != nullptr) {
+            EXPECT_NE(text.find(present0 + step.present + "\n"), std::string::npos) << text;
+        } else {
+            EXPECT_EQ(text.find(present0), std::string::npos) << text;
+        }
+        // The other drive's series follow the same rule.
+        EXPECT_EQ(text.find(other) != std::string::npos, step.series_kept) << text;
+    }
+}
+
 // Two idle connections once stalled every scrape for 30 s. Sixteen idle
 // or slow ones must leave the scrape answered within 2 s.
 TEST(MetricsServer, ScrapesAreAnsweredWhileSixteenConnectionsIdle)

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 #include <filesystem>
+#include <iterator>
 #include <utility>
 
 #include <prometheus/collectable.h>
@@ -13,6 +14,14 @@
 #include "smart.h"
 
 namespace platewise::metrics {
+
+namespace {
+
+// Drives remembered at most (a pass has 32 slots; drives swapped often
+// within the hold time are forgotten beyond this).
+constexpr std::size_t kMaxRemembered = 256;
+
+}  // namespace
 
 // What /metrics shows: the families built for the latest pass, swapped in
 // whole under a mutex.
@@ -89,6 +98,23 @@ bool MetricsPublisher::snapshot_received(const SnapshotReport& pass, double unix
                                          std::string& error)
 {
     pass_ = pass;
+    held_.clear();
+    for (auto it = last_good_.begin(); it != last_good_.end();) {
+        it = unix_seconds - it->second.unix_seconds > kHoldAttributesSeconds ? last_good_.erase(it)
+                                                                              : std::next(it);
+    }
+    for (const DriveReport& drive : pass_.drives) {
+        if (drive.serial.find_first_not_of(' ') == std::string::npos) {
+            continue;  // no serial to know the drive by
+        }
+        if (!drive.attributes.empty()) {
+            if (last_good_.size() < kMaxRemembered || last_good_.count(drive.serial) != 0) {
+                last_good_[drive.serial] = LastGood{drive.attributes, unix_seconds};
+            }
+        } else if (const auto found = last_good_.find(drive.serial); found != last_good_.end()) {
+            held_.push_back(HeldAttributes{drive.slot, found->second.attributes});
+        }
+    }
     ++status_.received;
     status_.has_pass = true;
     status_.last_snapshot_unix_seconds = unix_seconds;
@@ -108,7 +134,7 @@ std::string MetricsPublisher::text() const
 
 bool MetricsPublisher::publish(std::string& error)
 {
-    latest_->set(build_families(status_.has_pass ? &pass_ : nullptr, status_));
+    latest_->set(build_families(status_.has_pass ? &pass_ : nullptr, status_, held_));
     if (textfile_name_.empty()) {
         return true;
     }

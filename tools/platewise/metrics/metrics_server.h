@@ -3,6 +3,7 @@
 // civetweb) and/or written to a file for node_exporter's textfile collector.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -32,9 +33,16 @@ inline constexpr int kHttpRequestTimeoutMs = 5000;
 // on every address, is not one.
 bool valid_metrics_address(const std::string& address);
 
+// How long the attribute series of a drive (known by its serial) stay when
+// it comes back without SMART data.
+inline constexpr double kHoldAttributesSeconds = 3600;
+
 // Holds the listener's status and the families of the last pass. Every new
 // pass replaces all per-drive and per-attribute series, so the series of a
-// drive that vanished from the pass vanish from /metrics too. The listen
+// drive that vanished from the pass vanish from /metrics too; a drive that
+// is still there but came without SMART data keeps the attribute series of
+// its last good read for kHoldAttributesSeconds (with
+// platewise_drive_smart_data_present 0). The listen
 // loop calls snapshot_received and snapshot_refused; the HTTP server's
 // threads read concurrently.
 class MetricsPublisher {
@@ -68,8 +76,15 @@ public:
 private:
     bool publish(std::string& error);
 
+    struct LastGood {
+        std::vector<AttributeReport> attributes;
+        double unix_seconds = 0;
+    };
+
     ListenerStatus status_;
     SnapshotReport pass_;
+    std::vector<HeldAttributes> held_;           // for the drives of pass_ without SMART data
+    std::map<std::string, LastGood> last_good_;  // by serial
     OutputDirectory textfile_dir_;
     std::string textfile_name_;  // empty: no text file
     std::shared_ptr<LatestFamilies> latest_;
