@@ -403,6 +403,20 @@ TEST_F(Listener, SavesEachSnapshotWhole)
     EXPECT_NE(err.str().find("saved " + files[0].string()), std::string::npos) << err.str();
 }
 
+TEST_F(Listener, AnUnsafeSaveDirectoryStopsItBeforeItListens)
+{
+    const std::string open_to_all = dir / "saved";
+    ::mkdir(open_to_all.c_str(), 0700);
+    ::chmod(open_to_all.c_str(), 0777);
+    options.save_directory = open_to_all;
+    EXPECT_EQ(platewise::run_listen(options, out, err), 1);
+    EXPECT_NE(err.str().find("--save: refusing to write into " + open_to_all +
+                             ": it is writable by everybody (mode 0777)"),
+              std::string::npos)
+        << err.str();
+    EXPECT_FALSE(std::filesystem::exists(options.endpoint));
+}
+
 TEST_F(Listener, StopEndsItCleanlyAndRemovesTheSocket)
 {
     start();

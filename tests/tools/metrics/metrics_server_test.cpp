@@ -335,6 +335,22 @@ TEST(MetricsListen, TheAddressIsRequired)
     }
 }
 
+TEST(MetricsListen, AnUnsafeTextfileDirectoryEndsListenWithStatus1)
+{
+    TempDir dir;
+    fs::create_directory(dir.path / "open");
+    fs::permissions(dir.path / "open", fs::perms::all);
+    const CliRun r = run({"listen", "--endpoint", (dir.path / "sock").string(), "--textfile",
+                          (dir.path / "open" / "platewise.prom").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--textfile " + (dir.path / "open" / "platewise.prom").string() +
+                         ": refusing to write into"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(fs::exists(dir.path / "sock"));
+    EXPECT_TRUE(fs::is_empty(dir.path / "open"));
+}
+
 TEST(MetricsListen, BusyMetricsAddressEndsListenWithStatus1)
 {
     MetricsPublisher first;

@@ -93,7 +93,8 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
                                    MetricType::Counter);
     MetricFamily refused = family(
         "platewise_snapshots_refused_total",
-        "Connections the listener refused: short, long, malformed or too slow messages",
+        "Connections the listener refused: peers not allowed to send, and short, long, "
+        "malformed or too slow messages",
         MetricType::Counter);
 
     if (pass != nullptr) {
