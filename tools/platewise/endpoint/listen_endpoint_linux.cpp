@@ -99,10 +99,8 @@ bool socket_address(const std::string& name, sockaddr_un& address, std::string& 
 // or plant a lock file.
 bool ensure_directory(const std::string& name, std::string& error)
 {
-    std::string parent = std::filesystem::path(name).parent_path().string();
-    if (parent.empty()) {
-        parent = ".";
-    }
+    const std::filesystem::path folder = std::filesystem::path(name).parent_path();
+    const std::string parent = folder.empty() ? std::string(".") : folder.string();
     struct stat st{};
     if (::stat(parent.c_str(), &st) != 0) {
         if (errno != ENOENT || (::mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST)) {
