@@ -40,9 +40,12 @@ TEST(Cli, VersionAndHelp)
     }
     r = run({"listen", "--help"});
     for (const char* option : {"--json", "--save", "--once", "--raw-format", "--endpoint", "--socket-mode",
-                               "--read-timeout"}) {
+                               "--read-timeout", "--peer-uid", "--file-mode", "--save-keep-days",
+                               "--save-max-bytes"}) {
         EXPECT_NE(r.out.find(option), std::string::npos) << option;
     }
+    EXPECT_NE(r.out.find("nothing is ever removed"), std::string::npos)
+        << "--help says what --save does without retention";
 }
 
 TEST(Cli, UsageErrorsExitWith2)
@@ -61,6 +64,17 @@ TEST(Cli, UsageErrorsExitWith2)
         {"listen", "--socket-mode", "rw"},
         {"listen", "--save", "/nonexistent/platewise-dir"},
         {"listen", "--read-timeout", "0"},
+        {"listen", "--file-mode", "0644"},
+        {"listen", "--file-mode", "0700"},
+        {"listen", "--file-mode", "0060"},
+        {"listen", "--file-mode", "x"},
+        {"listen", "--save-max-bytes", "0"},
+        {"listen", "--save-max-bytes", "12Q"},
+        {"listen", "--save-max-bytes", "99999999999999999999"},
+        {"listen", "--save-max-bytes", "17179869184T"},
+        {"listen", "--save-keep-days", "0"},
+        {"listen", "--peer-uid", "bob"},
+        {"listen", "--peer-uid", "-1"},
         {"listen", "extra"},
     };
     for (const auto& args : rows) {

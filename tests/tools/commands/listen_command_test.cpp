@@ -2,8 +2,11 @@
 // (the service's own send_snapshot_to over platform_linux) and against
 // hostile peers: each bad connection is reported and the listener carries on.
 #include <gtest/gtest.h>
+#include <grp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -160,7 +163,11 @@ TEST_F(Listener, TextOutputAndOverridesForEverySnapshot)
 TEST_F(Listener, HostilePeersAreReportedAndAGoodSnapshotStillArrives)
 {
     options.json = true;
-    options.stop_after = 1;
+    // Connections are served at once, so the good snapshot comes before the
+    // slow peers' time-outs: run until everything is reported.
+    std::atomic<int> reported{0};
+    options.on_snapshot = [&reported](const platewise::SnapshotReport&) { ++reported; };
+    options.on_refused = [&reported] { ++reported; };
     start();
     const std::string& path = options.endpoint;
     const std::vector<std::uint8_t> good = tooltest::snapshot_of({"ST320410A--3.39.rec"});
@@ -227,6 +234,10 @@ TEST_F(Listener, HostilePeersAreReportedAndAGoodSnapshotStillArrives)
     // And then the service.
     const auto message = service_snapshot({"ST320410A--3.39.rec"});
     EXPECT_TRUE(send_snapshot_to(path.c_str(), message.get()));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (reported < 31 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     finish();
     for (std::thread& t : peers) {
         t.join();
@@ -247,6 +258,110 @@ TEST_F(Listener, HostilePeersAreReportedAndAGoodSnapshotStillArrives)
     const json doc = json::parse(out.str());
     EXPECT_EQ(doc["count"], 2);
     EXPECT_EQ(doc["drives"][0]["model"], "ST320410A");
+}
+
+// A child process that drops to `uid` and sends a whole, good snapshot:
+// a local user forging the service. Returns the child's pid after it ended,
+// or -1 when it could not change user or connect.
+pid_t send_as_user(const std::string& path, uid_t uid, const std::vector<std::uint8_t>& bytes)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Only async-signal-safe calls here: the parent has threads.
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+            ::setresuid(uid, uid, uid) != 0) {
+            ::_exit(10);
+        }
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.data(), path.size());
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::_exit(11);
+        }
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        char sink[16];
+        while (::read(fd, sink, sizeof sink) > 0) {
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? child : -1;
+}
+
+TEST_F(Listener, SnapshotsFromOtherUsersAreRefusedUnlessNamed)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run a peer as another user";
+    }
+    constexpr uid_t kNobody = 65534;
+    const std::vector<std::uint8_t> good = tooltest::snapshot_of({"ST320410A--3.39.rec"});
+    struct Row {
+        std::vector<std::uint32_t> extra_uids;
+        bool admitted;
+    };
+    for (const Row& row : {Row{{}, false}, Row{{1000}, false}, Row{{1000, kNobody}, true}}) {
+        SCOPED_TRACE(row.extra_uids.size());
+        TearDown();
+        out.str("");
+        err.str("");
+        summary = {};
+        // The socket open to everybody, so that only the peer check stands
+        // between another user and the listener.
+        ::chmod(dir.path().c_str(), 0755);
+        options.socket_mode = 0666;
+        options.peers.extra_uids = row.extra_uids;
+        options.json = true;
+        start();
+        const pid_t peer = send_as_user(options.endpoint, kNobody, good);
+        ASSERT_GT(peer, 0) << "the forged peer could not connect";
+        finish();
+        EXPECT_EQ(summary.good, row.admitted ? 1u : 0u) << err.str();
+        EXPECT_EQ(summary.rejected, row.admitted ? 0u : 1u) << err.str();
+        EXPECT_EQ(out.str().empty(), !row.admitted) << out.str();
+        const std::string refused = "connection 1: refused: uid 65534, pid " + std::to_string(peer) +
+                                    " may not send snapshots";
+        EXPECT_EQ(err.str().find(refused) != std::string::npos, !row.admitted) << err.str();
+    }
+}
+
+TEST_F(Listener, SilentPeersDoNotHoldUpTheService)
+{
+    options.read_timeout_ms = 10000;
+    options.stop_after = 1;
+    options.json = true;
+    std::atomic<bool> arrived{false};
+    options.on_snapshot = [&arrived](const platewise::SnapshotReport&) { arrived = true; };
+    start();
+    // All readers but one held by peers that connect and say nothing; each
+    // may keep its connection for the whole 10 s time-out.
+    std::vector<int> silent;
+    for (unsigned i = 0; i + 1 < platewise::kMaxConnections; ++i) {
+        silent.push_back(connect_to(options.endpoint));
+        ASSERT_GE(silent.back(), 0);
+    }
+    const auto message = service_snapshot({"ST320410A--3.39.rec"});
+    EXPECT_TRUE(send_snapshot_to(options.endpoint.c_str(), message.get()));
+    // Bounded wait: the snapshot is reported long before the first silent
+    // peer's time-out could have ended.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!arrived && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    finish();
+    for (const int fd : silent) {
+        ::close(fd);
+    }
+    EXPECT_EQ(summary.good, 1u) << err.str();
+    EXPECT_NE(out.str().find("ST320410A"), std::string::npos) << "reported within 5 s";
 }
 
 TEST_F(Listener, AWholeMessageFromAPeerThatStaysOpenCounts)
@@ -286,6 +401,20 @@ TEST_F(Listener, SavesEachSnapshotWhole)
     ASSERT_EQ(saved.size(), 49185u);
     EXPECT_EQ(std::memcmp(saved.data(), message.get(), saved.size()), 0);
     EXPECT_NE(err.str().find("saved " + files[0].string()), std::string::npos) << err.str();
+}
+
+TEST_F(Listener, AnUnsafeSaveDirectoryStopsItBeforeItListens)
+{
+    const std::string open_to_all = dir / "saved";
+    ::mkdir(open_to_all.c_str(), 0700);
+    ::chmod(open_to_all.c_str(), 0777);
+    options.save_directory = open_to_all;
+    EXPECT_EQ(platewise::run_listen(options, out, err), 1);
+    EXPECT_NE(err.str().find("--save: refusing to write into " + open_to_all +
+                             ": it is writable by everybody (mode 0777)"),
+              std::string::npos)
+        << err.str();
+    EXPECT_FALSE(std::filesystem::exists(options.endpoint));
 }
 
 TEST_F(Listener, StopEndsItCleanlyAndRemovesTheSocket)

@@ -66,7 +66,8 @@ const std::vector<std::string> kAttributeFamilies = {
 const std::vector<std::string> kDriveFamilies = {
     "platewise_drive_info",                  "platewise_drive_capacity_bytes",
     "platewise_drive_logical_sector_bytes",  "platewise_drive_physical_sector_bytes",
-    "platewise_drive_smart_supported",       "platewise_drive_smart_enabled"};
+    "platewise_drive_smart_supported",       "platewise_drive_smart_enabled",
+    "platewise_drive_smart_data_present"};
 
 TEST(MetricsExposition, NamesAndTypesFollowTheConventions)
 {

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "cli/cli.h"
 #include "metrics/metrics_server.h"
@@ -36,10 +38,30 @@ struct TempDir {
     ~TempDir() { fs::remove_all(path); }
 };
 
-// GET `path` from 127.0.0.1:`port`; the whole response, headers included.
-std::string http_get(int port, const std::string& path)
+int connect_tcp(int port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// GET `path` from 127.0.0.1:`port`; the whole response, headers included.
+// With `timeout_ms`, each send and receive gives up after that long.
+std::string http_get(int port, const std::string& path, int timeout_ms = 0)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (timeout_ms > 0) {
+        const timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -84,7 +106,7 @@ TEST(MetricsServer, ServesTheLatestPassAndDropsVanishedDrives)
 {
     MetricsPublisher publisher;
     std::string error;
-    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", error)) << error;
+    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
     ASSERT_EQ(publisher.listening_ports().size(), 1u);
     const int port = publisher.listening_ports()[0];
     ASSERT_GT(port, 0);
@@ -119,11 +141,93 @@ TEST(MetricsServer, ServesTheLatestPassAndDropsVanishedDrives)
     EXPECT_EQ(body.find("SAMSUNG"), std::string::npos) << body;
 }
 
+// A failing drive whose SMART read then fails must not drop its own alert:
+// its attribute series stay, as last read, for the hold time, by serial.
+TEST(MetricsServer, ADriveWithoutSmartDataKeepsItsLastSeriesForAWhile)
+{
+    MetricsPublisher publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.start("", "", platewise::kDefaultFileMode, error)) << error;
+    const platewise::SnapshotReport good =
+        metricstest::corpus_pass({"Maxtor_96147H8--BAC51KJ0--2.rec", "ST320410A--3.39.rec"});
+    ASSERT_EQ(good.drives.size(), 2u);
+    platewise::SnapshotReport blind = good;  // both drives read, neither with SMART data
+    for (platewise::DriveReport& drive : blind.drives) {
+        drive.attributes.clear();
+        drive.verdict = platewise::Verdict::no_smart_data;
+    }
+    const std::string failing =
+        "platewise_attribute_failing_now{slot=\"0\",model=\"Maxtor 96147H8\",serial=\"N80BR8EC\","
+        "id=\"10\",name=\"Spin Retry Count\"} 1\n";
+    const std::string present0 = "platewise_drive_smart_data_present{slot=\"0\",model=\"Maxtor 96147H8\","
+                                 "serial=\"N80BR8EC\"} ";
+    const std::string other = "platewise_attribute_value{slot=\"1\"";
+    struct Step {
+        const char* what;
+        const platewise::SnapshotReport* pass;
+        double at;
+        bool series_kept;      // the Maxtor's attribute series are there
+        const char* present;   // its platewise_drive_smart_data_present
+    };
+    const platewise::SnapshotReport empty;
+    const std::vector<Step> steps = {
+        {"a good read", &good, 1000, true, "1"},
+        {"then no SMART data: kept", &blind, 1005, true, "0"},
+        {"still none, within the hold time", &blind, 1000 + platewise::metrics::kHoldAttributesSeconds, true, "0"},
+        {"past the hold time: gone", &blind, 1001 + platewise::metrics::kHoldAttributesSeconds, false, "0"},
+        {"good again", &good, 5000, true, "1"},
+        {"the drive gone from the pass: gone", &empty, 5005, false, nullptr},
+        {"back without SMART data after vanishing: kept", &blind, 5010, true, "0"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_TRUE(publisher.snapshot_received(*step.pass, step.at, error)) << error;
+        const std::string text = publisher.text();
+        EXPECT_EQ(text.find(failing) != std::string::npos, step.series_kept) << text;
+        if (step.present != nullptr) {
+            EXPECT_NE(text.find(present0 + step.present + "\n"), std::string::npos) << text;
+        } else {
+            EXPECT_EQ(text.find(present0), std::string::npos) << text;
+        }
+        // The other drive's series follow the same rule.
+        EXPECT_EQ(text.find(other) != std::string::npos, step.series_kept) << text;
+    }
+}
+
+// Two idle connections once stalled every scrape for 30 s. Sixteen idle
+// or slow ones must leave the scrape answered within 2 s.
+TEST(MetricsServer, ScrapesAreAnsweredWhileSixteenConnectionsIdle)
+{
+    MetricsPublisher publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
+    const int port = publisher.listening_ports().at(0);
+    std::vector<int> idle;
+    for (int i = 0; i < 16; ++i) {
+        const int fd = connect_tcp(port);
+        ASSERT_GE(fd, 0);
+        if (i % 2 == 1) {
+            // Slow: half a request line, the rest never comes.
+            ASSERT_EQ(::send(fd, "GET /metr", 9, MSG_NOSIGNAL), 9);
+        }
+        idle.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // all accepted by now
+    for (int scrape = 0; scrape < 3; ++scrape) {
+        const std::string response = http_get(port, "/metrics", 2000);
+        EXPECT_EQ(response.rfind("HTTP/1.1 200", 0), 0u) << "scrape " << scrape << ": " << response;
+        EXPECT_NE(body_of(response).find("platewise_snapshots_received_total"), std::string::npos);
+    }
+    for (const int fd : idle) {
+        ::close(fd);
+    }
+}
+
 TEST(MetricsServer, ConcurrentScrapesWhilePassesArrive)
 {
     MetricsPublisher publisher;
     std::string error;
-    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", error)) << error;
+    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
     const int port = publisher.listening_ports().at(0);
     const platewise::SnapshotReport all = metricstest::corpus_pass(metricstest::corpus_files());
     const platewise::SnapshotReport one = metricstest::corpus_pass({"ST320410A--3.39.rec"});
@@ -146,10 +250,10 @@ TEST(MetricsServer, AddressInUseIsAnError)
 {
     MetricsPublisher first;
     std::string error;
-    ASSERT_TRUE(first.start("127.0.0.1:0", "", error)) << error;
+    ASSERT_TRUE(first.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
     const std::string taken = "127.0.0.1:" + std::to_string(first.listening_ports().at(0));
     MetricsPublisher second;
-    EXPECT_FALSE(second.start(taken, "", error));
+    EXPECT_FALSE(second.start(taken, "", platewise::kDefaultFileMode, error));
     EXPECT_NE(error.find(taken), std::string::npos) << error;
 }
 
@@ -159,7 +263,7 @@ TEST(MetricsServer, TextfileFollowsEveryChange)
     const fs::path file = dir.path / "platewise.prom";
     MetricsPublisher publisher;
     std::string error;
-    ASSERT_TRUE(publisher.start("", file.string(), error)) << error;
+    ASSERT_TRUE(publisher.start("", file.string(), platewise::kDefaultFileMode, error)) << error;
     EXPECT_TRUE(publisher.listening_ports().empty());
     EXPECT_NE(read(file).find("\nplatewise_snapshots_received_total 0\n"), std::string::npos);
     ASSERT_TRUE(publisher.snapshot_refused(error)) << error;
@@ -215,11 +319,43 @@ TEST(MetricsListen, HelpShowsTheOptions)
     EXPECT_NE(r.out.find("--textfile"), std::string::npos) << r.out;
 }
 
+TEST(MetricsListen, TheAddressIsRequired)
+{
+    TempDir dir;
+    for (const char* address : {"9945", ":9945", "0", "127.0.0.1", "127.0.0.1:", "127.0.0.1:99999",
+                                "[::1]", "[]:9945", "eth0:9945", "1.2.3:9945", "127.0.0.1:9945s",
+                                "127.0.0.1:80,127.0.0.1:81"}) {
+        const CliRun r = run({"listen", "--endpoint", (dir.path / "sock").string(), "--metrics", address});
+        EXPECT_EQ(r.status, 2) << address << ": " << r.err;
+        EXPECT_NE(r.err.find("give an address and a port"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir.path / "sock"));
+    }
+    for (const char* address : {"127.0.0.1:0", "[::1]:9101", "0.0.0.0:9101", "[::]:0"}) {
+        EXPECT_TRUE(platewise::metrics::valid_metrics_address(address)) << address;
+    }
+}
+
+TEST(MetricsListen, AnUnsafeTextfileDirectoryEndsListenWithStatus1)
+{
+    TempDir dir;
+    fs::create_directory(dir.path / "open");
+    fs::permissions(dir.path / "open", fs::perms::all);
+    const CliRun r = run({"listen", "--endpoint", (dir.path / "sock").string(), "--textfile",
+                          (dir.path / "open" / "platewise.prom").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--textfile " + (dir.path / "open" / "platewise.prom").string() +
+                         ": refusing to write into"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(fs::exists(dir.path / "sock"));
+    EXPECT_TRUE(fs::is_empty(dir.path / "open"));
+}
+
 TEST(MetricsListen, BusyMetricsAddressEndsListenWithStatus1)
 {
     MetricsPublisher first;
     std::string error;
-    ASSERT_TRUE(first.start("127.0.0.1:0", "", error)) << error;
+    ASSERT_TRUE(first.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
     TempDir dir;
     const CliRun r = run({"listen", "--endpoint", (dir.path / "sock").string(), "--metrics",
                           "127.0.0.1:" + std::to_string(first.listening_ports().at(0))});
@@ -243,8 +379,13 @@ TEST(MetricsListen, TextfileOfTheSnapshotListenReceived)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_TRUE(fs::exists(endpoint));
-    // One refused (short) message, then a good snapshot.
+    // One refused (short) message, then a good snapshot. Connections are
+    // read at once: wait for the refusal to show before sending the good one.
     EXPECT_TRUE(send_to_socket(endpoint, std::vector<std::uint8_t>(100, 1)));
+    while (read(file).find("\nplatewise_snapshots_refused_total 1\n") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_TRUE(send_to_socket(endpoint, metricstest::snapshot_of(metricstest::corpus_files())));
     listener.join();
     EXPECT_EQ(result.status, 0) << result.err;

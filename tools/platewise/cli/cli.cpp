@@ -3,12 +3,14 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "commands/decode_command.h"
 #include "commands/listen_command.h"
 #include "cli/raw_format_option.h"
+#include "files/output_directory.h"
 #if defined(PLATEWISE_HAVE_METRICS)
 #include "metrics/metrics_server.h"
 #endif
@@ -58,6 +60,37 @@ bool parse_mode(const std::string& text, std::uint32_t& mode)
     return true;
 }
 
+// A byte count such as 500000, 64M or 2G (K, M, G, T: powers of 1024).
+bool parse_size(const std::string& text, std::uint64_t& bytes)
+{
+    std::uint64_t value = 0;
+    std::size_t at = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        if (value > (UINT64_MAX - 9) / 10) {
+            return false;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(text[at] - '0');
+    }
+    if (at == 0 || value == 0 || text.size() - at > 1) {
+        return false;
+    }
+    unsigned shift = 0;
+    if (at < text.size()) {
+        switch (text[at]) {
+        case 'K': case 'k': shift = 10; break;
+        case 'M': case 'm': shift = 20; break;
+        case 'G': case 'g': shift = 30; break;
+        case 'T': case 't': shift = 40; break;
+        default: return false;
+        }
+    }
+    if (value > (UINT64_MAX >> shift)) {
+        return false;
+    }
+    bytes = value << shift;
+    return true;
+}
+
 }  // namespace
 
 int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& out,
@@ -81,9 +114,28 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     double read_timeout_seconds = kDefaultReadTimeoutMs / 1000.0;
     listen->add_flag("--json", listen_options.json, "One JSON document per line per snapshot");
     listen->add_option("--save", listen_options.save_directory,
-                       "Also write each raw snapshot to DIR as snapshot-YYYYMMDD-HHMMSS-NNN.bin")
+                       "Also write each raw snapshot to DIR as snapshot-YYYYMMDD-HHMMSS-NNN.bin. "
+                       "DIR must be writable only by root and the listener's user. Without "
+                       "--save-keep-days or --save-max-bytes nothing is ever removed: about "
+                       "850 MB a day at one pass every 5 s")
         ->option_text("DIR")
         ->check(CLI::ExistingDirectory);
+    listen->add_option("--save-keep-days", listen_options.save_retention.keep_days,
+                       "Remove saved snapshots older than N days (the newest always stays)")
+        ->option_text("N")
+        ->check(CLI::Range(1u, 36500u));
+    std::string save_max_text;
+    listen->add_option("--save-max-bytes", save_max_text,
+                       "Remove the oldest saved snapshots while DIR's snapshots take more than "
+                       "SIZE bytes (suffix K, M, G or T for powers of 1024, e.g. 2G; the newest "
+                       "always stays)")
+        ->option_text("SIZE");
+    std::string file_mode_text = "0600";
+    listen->add_option("--file-mode", file_mode_text,
+                       "Octal permission bits of saved snapshots and the --textfile file "
+                       "(default 0600; e.g. 0640 to let the group read; never anything for "
+                       "others: they hold serial numbers)")
+        ->option_text("MODE");
     bool once = false;
     listen->add_flag("--once", once, "Return after one good snapshot");
     listen->add_option("--raw-format", raw_format_texts, kRawFormatHelp)
@@ -97,6 +149,13 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                        "Octal permission bits of the socket; connecting needs write permission "
                        "(default 0600: only the owner, root for the service's endpoint)")
         ->option_text("MODE");
+    listen->add_option("--peer-uid", listen_options.peers.extra_uids,
+                       "Also accept snapshots from peers running as user id UID (repeatable); "
+                       "root and the listener's own user always may, every other peer is "
+                       "refused and counted")
+        ->option_text("UID")
+        ->allow_extra_args(false)
+        ->check(CLI::Range(0u, 4294967294u));
     listen->add_option("--read-timeout", read_timeout_seconds,
                        "Seconds a connection may take to deliver its snapshot before it is "
                        "dropped (default 10)")
@@ -106,8 +165,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     std::string textfile_path;
 #if defined(PLATEWISE_HAVE_METRICS)
     listen->add_option("--metrics", metrics_address,
-                       "Serve the latest pass as Prometheus metrics at http://ADDRESS:PORT/metrics "
-                       "(e.g. 127.0.0.1:9101, [::1]:9101)")
+                       "Serve the latest pass as Prometheus metrics at http://ADDRESS:PORT/metrics; "
+                       "the address is required (e.g. 127.0.0.1:9101, [::1]:9101). The metrics "
+                       "carry serial numbers: expose them beyond this machine only through a "
+                       "reverse proxy or a firewall")
         ->option_text("ADDRESS:PORT");
     listen->add_option("--textfile", textfile_path,
                        "Write the metrics to PATH (replaced atomically) for node_exporter's "
@@ -147,10 +208,32 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                    "Run with --help for more information.\n";
             return kUsageError;
         }
+        if (!parse_mode(file_mode_text, listen_options.file_mode) ||
+            !valid_file_mode(listen_options.file_mode)) {
+            err << "platewise: --file-mode " << smart::sanitize_text(file_mode_text)
+                << ": expected octal permission bits readable by the owner, with nothing for "
+                   "others and no execute bits, such as 0600 or 0640\n"
+                   "Run with --help for more information.\n";
+            return kUsageError;
+        }
+        if (!save_max_text.empty() &&
+            !parse_size(save_max_text, listen_options.save_retention.max_bytes)) {
+            err << "platewise: --save-max-bytes " << smart::sanitize_text(save_max_text)
+                << ": expected a positive number of bytes, optionally with K, M, G or T\n"
+                   "Run with --help for more information.\n";
+            return kUsageError;
+        }
         listen_options.stop_after = once ? 1 : 0;
         listen_options.overrides = std::move(overrides);
         listen_options.read_timeout_ms = static_cast<std::uint32_t>(read_timeout_seconds * 1000.0 + 0.5);
 #if defined(PLATEWISE_HAVE_METRICS)
+        if (!metrics_address.empty() && !metrics::valid_metrics_address(metrics_address)) {
+            err << "platewise: --metrics " << smart::sanitize_text(metrics_address)
+                << ": give an address and a port, such as 127.0.0.1:9101 or [::1]:9101 "
+                   "(a bare port would serve every network)\n"
+                   "Run with --help for more information.\n";
+            return kUsageError;
+        }
         metrics::MetricsPublisher publisher;
         if (!metrics::attach(publisher, metrics_address, textfile_path, listen_options, err)) {
             return 1;

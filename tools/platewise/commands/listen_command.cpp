@@ -3,9 +3,14 @@
 #include "report/local_time_text.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <ctime>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "report/drive_report.h"
@@ -59,6 +64,112 @@ bool receive(endpoint::Handle connection, std::vector<std::uint8_t>& buffer,
     return true;
 }
 
+// What one connection came to.
+struct Delivery {
+    enum class Kind {
+        snapshot,        // `bytes` hold one whole message
+        bad_connection,  // refused, short, long, slow, ...: `problem` says which
+        listener_error,  // accepting failed: `problem` says why
+    };
+    Kind kind = Kind::bad_connection;
+    std::uint64_t number = 0;
+    std::string problem;
+    std::vector<std::uint8_t> bytes;
+};
+
+// Between the accepting thread, the readers and the reporting loop: admitted
+// connections wait in `pending` for a free reader, and what each connection
+// came to waits in `delivered` for the reporting loop.
+struct Hub {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<std::pair<std::uint64_t, endpoint::Handle>> pending;
+    std::deque<Delivery> delivered;
+    unsigned busy = 0;      // connections pending or being read
+    bool accepting = true;  // the accepting thread still runs
+    bool closing = false;   // readers return once nothing is pending
+
+    void deliver(Delivery delivery)
+    {
+        const std::lock_guard<std::mutex> hold(lock);
+        delivered.push_back(std::move(delivery));
+        changed.notify_all();
+    }
+};
+
+// Accepts until a stop request; checks each peer before anybody reads it.
+// Accepts only while a reader is free: the others wait in the backlog.
+void accept_loop(Hub& hub, endpoint::Handle listener, const endpoint::PeerPolicy& peers)
+{
+    std::uint64_t number = 0;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(hub.lock);
+            // A stop request comes from a signal handler, which cannot
+            // notify: look at it every few milliseconds.
+            while (hub.busy >= kMaxConnections && !endpoint::stop_requested()) {
+                hub.changed.wait_for(hold, std::chrono::milliseconds(20));
+            }
+        }
+        endpoint::Handle connection = endpoint::invalid_handle;
+        std::string error;
+        const endpoint::AcceptStatus accepted = endpoint::accept_connection(listener, connection, error);
+        if (accepted == endpoint::AcceptStatus::stopped) {
+            break;
+        }
+        if (accepted == endpoint::AcceptStatus::failed) {
+            hub.deliver({Delivery::Kind::listener_error, 0, error, {}});
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        ++number;
+        const endpoint::PeerCheck check = endpoint::check_peer(connection, peers);
+        if (!check.admitted) {
+            endpoint::close_connection(connection);
+            hub.deliver({Delivery::Kind::bad_connection, number,
+                         "refused: " + smart::sanitize_text(check.peer) + " may not send snapshots",
+                         {}});
+            continue;
+        }
+        const std::lock_guard<std::mutex> hold(hub.lock);
+        hub.pending.emplace_back(number, connection);
+        ++hub.busy;
+        hub.changed.notify_all();
+    }
+    const std::lock_guard<std::mutex> hold(hub.lock);
+    hub.accepting = false;
+    hub.changed.notify_all();
+}
+
+// Reads one pending connection after another, each with its own time-out.
+void read_loop(Hub& hub, std::uint32_t timeout_ms)
+{
+    std::vector<std::uint8_t> buffer(kMessage);
+    for (;;) {
+        std::pair<std::uint64_t, endpoint::Handle> job;
+        {
+            std::unique_lock<std::mutex> hold(hub.lock);
+            hub.changed.wait(hold, [&hub] { return hub.closing || !hub.pending.empty(); });
+            if (hub.pending.empty()) {
+                return;
+            }
+            job = hub.pending.front();
+            hub.pending.pop_front();
+        }
+        Delivery delivery;
+        delivery.number = job.first;
+        if (receive(job.second, buffer, timeout_ms, delivery.problem)) {
+            delivery.kind = Delivery::Kind::snapshot;
+            delivery.bytes = buffer;
+        }
+        endpoint::close_connection(job.second);
+        const std::lock_guard<std::mutex> hold(hub.lock);
+        hub.delivered.push_back(std::move(delivery));
+        --hub.busy;
+        hub.changed.notify_all();
+    }
+}
+
 }  // namespace
 
 int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& err,
@@ -71,10 +182,21 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         endpoint::install_stop_signals();
     }
     std::string error;
+    SnapshotStore store;
+    if (!options.save_directory.empty() &&
+        !open_snapshot_store(options.save_directory, options.file_mode, options.save_retention,
+                             store, error)) {
+        err << "platewise listen: --save: " << error << "\n";
+        if (options.handle_signals) {
+            endpoint::restore_stop_signals();
+        }
+        return 1;
+    }
     const endpoint::Handle listener =
         endpoint::create_endpoint(options.endpoint, options.socket_mode, error);
     if (listener == endpoint::invalid_handle) {
         err << "platewise listen: " << error << "\n";
+        close_snapshot_store(store);
         if (options.handle_signals) {
             endpoint::restore_stop_signals();
         }
@@ -87,32 +209,39 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         options.on_listening();
     }
 
-    std::vector<std::uint8_t> buffer(kMessage);
+    Hub hub;
+    std::thread acceptor(accept_loop, std::ref(hub), listener, std::cref(options.peers));
+    std::vector<std::thread> readers;
+    for (unsigned i = 0; i < kMaxConnections; ++i) {
+        readers.emplace_back(read_loop, std::ref(hub), options.read_timeout_ms);
+    }
+
     auto snapshot = std::make_unique<smart::DriveSnapshot>();
-    std::uint64_t connection_number = 0;
+    bool stop_is_ours = false;  // this loop asked the others to stop
     int result = 0;
     for (;;) {
-        endpoint::Handle connection = endpoint::invalid_handle;
-        const endpoint::AcceptStatus accepted =
-            endpoint::accept_connection(listener, connection, error);
-        if (accepted == endpoint::AcceptStatus::stopped) {
-            break;
+        Delivery delivery;
+        {
+            std::unique_lock<std::mutex> hold(hub.lock);
+            hub.changed.wait(hold, [&hub] {
+                return !hub.delivered.empty() || (!hub.accepting && hub.busy == 0);
+            });
+            if (hub.delivered.empty()) {
+                break;
+            }
+            delivery = std::move(hub.delivered.front());
+            hub.delivered.pop_front();
         }
-        if (accepted == endpoint::AcceptStatus::failed) {
-            err << "platewise listen: " << error << "\n";
+        if (delivery.kind == Delivery::Kind::listener_error) {
+            err << "platewise listen: " << delivery.problem << "\n";
             err.flush();
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        ++connection_number;
-        const std::string who = "platewise listen: connection " + std::to_string(connection_number) + ": ";
-        std::string problem;
-        const bool whole = receive(connection, buffer, options.read_timeout_ms, problem);
-        endpoint::close_connection(connection);
-
+        const std::string who = "platewise listen: connection " + std::to_string(delivery.number) + ": ";
+        std::string problem = delivery.problem;
         SnapshotReport report;
-        if (whole) {
-            smart::split_snapshot(buffer, *snapshot);
+        if (delivery.kind == Delivery::Kind::snapshot) {
+            smart::split_snapshot(delivery.bytes, *snapshot);
             if (!report_snapshot(*snapshot, table, report, problem)) {
                 problem += "; not decoded";
             }
@@ -123,9 +252,6 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
             ++counts.rejected;
             if (options.on_refused) {
                 options.on_refused();
-            }
-            if (endpoint::stop_requested()) {
-                break;
             }
             continue;
         }
@@ -139,27 +265,45 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         if (!out) {
             err << "platewise listen: cannot write the report (output closed); stopping\n";
             result = 1;
-            break;
-        }
-        if (!options.save_directory.empty()) {
-            std::string saved;
-            if (save_snapshot(options.save_directory, buffer, saved, error)) {
-                err << who << "saved " << saved << "\n";
-            } else {
-                err << who << "cannot save the snapshot: " << error << "\n";
+        } else {
+            if (!options.save_directory.empty()) {
+                std::string saved;
+                if (save_snapshot(store, delivery.bytes, saved, error)) {
+                    err << who << "saved " << saved << "\n";
+                    if (!error.empty()) {
+                        err << who << "--save retention: " << error << "\n";
+                    }
+                } else {
+                    err << who << "cannot save the snapshot: " << error << "\n";
+                }
+                err.flush();
             }
-            err.flush();
+            ++counts.good;
+            if (options.on_snapshot) {
+                options.on_snapshot(report);
+            }
         }
-        ++counts.good;
-        if (options.on_snapshot) {
-            options.on_snapshot(report);
-        }
-        if (options.stop_after != 0 && counts.good >= options.stop_after) {
+        if (result != 0 || (options.stop_after != 0 && counts.good >= options.stop_after)) {
+            stop_is_ours = !endpoint::stop_requested();
+            endpoint::request_stop();
             break;
         }
     }
 
+    {
+        const std::lock_guard<std::mutex> hold(hub.lock);
+        hub.closing = true;
+        hub.changed.notify_all();
+    }
+    acceptor.join();
+    for (std::thread& reader : readers) {
+        reader.join();
+    }
     endpoint::close_endpoint(listener, options.endpoint);
+    close_snapshot_store(store);
+    if (stop_is_ours) {
+        endpoint::clear_stop();
+    }
     if (options.handle_signals) {
         endpoint::restore_stop_signals();
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "report/drive_report.h"
+#include "files/snapshot_store.h"
 #include "endpoint/listen_endpoint.h"
 #include "cli/raw_format_option.h"
 
@@ -17,15 +18,21 @@ inline constexpr std::uint32_t kDefaultReadTimeoutMs = 10000;
 // After a whole message, how long to wait at most for the peer to close (or
 // to show that it sends too much) before the message counts as complete.
 inline constexpr std::uint32_t kTailWaitMs = 1000;
+// Connections read at the same time, each on its own thread with its own
+// time-out. When all are busy, further peers wait in the socket's backlog.
+inline constexpr unsigned kMaxConnections = 16;
 
 struct ListenOptions {
     bool json = false;
     std::string save_directory;  // empty: do not save
+    Retention save_retention;    // what --save keeps (default: everything)
+    std::uint32_t file_mode = kDefaultFileMode;  // of saved snapshots (and the metrics text)
     unsigned stop_after = 0;     // return after this many good snapshots; 0: never (--once: 1)
     std::vector<RawFormatOverride> overrides;
     std::string endpoint = endpoint::default_name();
     std::uint32_t socket_mode = endpoint::default_mode;
     std::uint32_t read_timeout_ms = kDefaultReadTimeoutMs;  // per connection, in total
+    endpoint::PeerPolicy peers;              // who may deliver (listen --peer-uid)
     bool handle_signals = true;              // SIGINT/SIGTERM stop the listener
     std::function<void()> on_listening;      // called once the endpoint accepts
     // Told of each good snapshot after it is shown, and of each refused
@@ -36,15 +43,17 @@ struct ListenOptions {
 
 struct ListenSummary {
     unsigned good = 0;      // snapshots decoded and printed
-    unsigned rejected = 0;  // connections reported as short, long, malformed, ...
+    unsigned rejected = 0;  // connections reported as refused, short, long, malformed, ...
 };
 
-// Creates the endpoint and serves one connection after another until a stop
-// request (or `stop_after` good snapshots). Each good snapshot is
-// printed on `out` (text, or one JSON line); each bad connection is reported
-// on `err` and the listener carries on. Removes the endpoint when it ends.
-// 0 after a clean stop, 1 when the endpoint could not be created or the
-// output could not be written.
+// Creates the endpoint and serves connections until a stop request (or
+// `stop_after` good snapshots): up to kMaxConnections at once, so that a slow
+// or silent peer holds up nobody else. A peer that `peers` does not admit is
+// closed unread. Each good snapshot is printed on `out` (text, or one JSON
+// line); each bad connection is reported on `err` and the listener carries
+// on. Removes the endpoint when it ends.
+// 0 after a clean stop, 1 when the save directory or the endpoint could not
+// be used or the output could not be written.
 int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& err,
                ListenSummary* summary = nullptr);
 

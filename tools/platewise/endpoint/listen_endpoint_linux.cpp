@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -18,6 +20,8 @@
 #include <mutex>
 
 #include "endpoint/listen_endpoint.h"
+#include "files/output_directory.h"
+#include "smart.h"
 
 namespace platewise::endpoint {
 
@@ -90,27 +94,64 @@ bool socket_address(const std::string& name, sockaddr_un& address, std::string& 
 }
 
 // Makes the directory that will hold the socket (one level) with mode 0755
-// when it is missing.
+// when it is missing, and refuses one that anybody but root and the
+// listener's user could change: they could swap the socket for their own,
+// or plant a lock file.
 bool ensure_directory(const std::string& name, std::string& error)
 {
-    const std::string parent = std::filesystem::path(name).parent_path().string();
-    if (parent.empty()) {
-        return true;
-    }
+    const std::filesystem::path folder = std::filesystem::path(name).parent_path();
+    const std::string parent = folder.empty() ? std::string(".") : folder.string();
     struct stat st{};
-    if (::stat(parent.c_str(), &st) == 0) {
-        if (!S_ISDIR(st.st_mode)) {
-            error = parent + " is not a directory";
+    if (::stat(parent.c_str(), &st) != 0) {
+        if (errno != ENOENT || (::mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST)) {
+            error = "cannot make directory " + parent + ": " + errno_text(errno);
             return false;
         }
-        return true;
-    }
-    if (errno != ENOENT || (::mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST)) {
-        error = "cannot make directory " + parent + ": " + errno_text(errno);
+        ::chmod(parent.c_str(), 0755);  // whatever the umask took away
+    } else if (!S_ISDIR(st.st_mode)) {
+        error = parent + " is not a directory";
         return false;
     }
-    ::chmod(parent.c_str(), 0755);  // whatever the umask took away
+    const std::string why = unsafe_directory_reason(parent);
+    if (!why.empty()) {
+        error = "refusing the endpoint directory " + smart::sanitize_text(parent) + ": " + why;
+        return false;
+    }
     return true;
+}
+
+// The lock beside the endpoint (NAME.lock): held while deciding whether a
+// socket is stale, replacing it and binding, and while removing our own at
+// the end, so that two listeners never both remove and re-create the name.
+// -1 with the reason in `error` when it cannot be had within a few seconds.
+int take_lock(const std::string& name, std::string& error)
+{
+    const std::string path = name + ".lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot open the lock file " + path + ": " + errno_text(errno);
+        return -1;
+    }
+    for (int attempt = 0;; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return fd;
+        }
+        if ((errno != EWOULDBLOCK && errno != EINTR) || attempt >= 500) {
+            error = "cannot lock " + path + ": " +
+                    (errno == EWOULDBLOCK ? std::string("another listener keeps holding it")
+                                          : errno_text(errno));
+            ::close(fd);
+            return -1;
+        }
+        ::usleep(10000);
+    }
+}
+
+void release_lock(int fd)
+{
+    if (fd >= 0) {
+        ::close(fd);  // closing drops the flock
+    }
 }
 
 // What is at `name` now: nothing, a socket nobody accepts on (removed
@@ -163,46 +204,55 @@ const char* default_name()
 Handle create_endpoint(const std::string& name, std::uint32_t mode, std::string& error)
 {
     sockaddr_un address;
-    if (!socket_address(name, address, error) || !ensure_directory(name, error) ||
-        !clear_old_socket(name, address, error)) {
+    if (!socket_address(name, address, error) || !ensure_directory(name, error)) {
+        return invalid_handle;
+    }
+    const int lock = take_lock(name, error);
+    if (lock < 0) {
+        return invalid_handle;
+    }
+    if (!clear_old_socket(name, address, error)) {
+        release_lock(lock);
         return invalid_handle;
     }
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         error = "socket: " + errno_text(errno);
+        release_lock(lock);
         return invalid_handle;
     }
-    // The file appears with no permissions at all and gets its mode only
-    // after bind: nobody unintended can connect in between.
-    const mode_t old_mask = ::umask(0777);
+    // The file appears with its final mode: no chmod by name afterwards,
+    // which could reach a file put in its place.
+    const mode_t old_mask = ::umask(static_cast<mode_t>(~mode & 0777));
     const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     const int bind_error = errno;
     ::umask(old_mask);
+    struct stat st{};
     if (bound != 0) {
         error = "cannot bind " + name + ": " + errno_text(bind_error);
-        ::close(fd);
-        return invalid_handle;
-    }
-    struct stat st{};
-    if (::chmod(name.c_str(), static_cast<mode_t>(mode & 07777)) != 0 ||
-        ::stat(name.c_str(), &st) != 0) {
-        error = "cannot set the mode of " + name + ": " + errno_text(errno);
-        ::close(fd);
-        ::unlink(name.c_str());
-        return invalid_handle;
-    }
-    if (::listen(fd, 64) != 0) {
+    } else if (::lstat(name.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        error = "cannot examine " + name + " after bind: " + errno_text(errno);
+    } else if ((st.st_mode & 07777) != (mode & 07777)) {
+        error = "the socket " + name + smart::format_text(" got mode %04o instead of %04o",
+                                                          static_cast<unsigned>(st.st_mode & 07777),
+                                                          static_cast<unsigned>(mode & 07777));
+    } else if (::listen(fd, 64) != 0) {
         error = "cannot listen on " + name + ": " + errno_text(errno);
-        ::close(fd);
+    } else {
+        {
+            const std::lock_guard<std::mutex> hold(g_files_lock);
+            g_files[fd] = FileIdentity{st.st_dev, st.st_ino};
+        }
+        release_lock(lock);
+        stop_fd();
+        return fd;
+    }
+    ::close(fd);
+    if (bound == 0) {
         ::unlink(name.c_str());
-        return invalid_handle;
     }
-    {
-        const std::lock_guard<std::mutex> lock(g_files_lock);
-        g_files[fd] = FileIdentity{st.st_dev, st.st_ino};
-    }
-    stop_fd();
-    return fd;
+    release_lock(lock);
+    return invalid_handle;
 }
 
 void install_stop_signals()
@@ -280,6 +330,24 @@ AcceptStatus accept_connection(Handle endpoint, Handle& connection, std::string&
         error = "accept: " + errno_text(errno);
         return AcceptStatus::failed;
     }
+}
+
+PeerCheck check_peer(Handle connection, const PeerPolicy& policy)
+{
+    PeerCheck check;
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(static_cast<int>(connection), SOL_SOCKET, SO_PEERCRED, &credentials, &size) !=
+            0 ||
+        size != sizeof credentials) {
+        check.peer = "unidentified peer (SO_PEERCRED: " + errno_text(errno) + ")";
+        return check;
+    }
+    check.peer = "uid " + std::to_string(credentials.uid) + ", pid " + std::to_string(credentials.pid);
+    check.admitted = credentials.uid == 0 || credentials.uid == ::geteuid() ||
+                     std::find(policy.extra_uids.begin(), policy.extra_uids.end(),
+                               credentials.uid) != policy.extra_uids.end();
+    return check;
 }
 
 ReadResult read_message(Handle connection, std::uint8_t* buffer, std::size_t wanted,
@@ -376,11 +444,19 @@ void close_endpoint(Handle endpoint, const std::string& name)
         }
     }
     ::close(fd);
+    if (!known) {
+        return;
+    }
+    // Under the lock: a listener starting now cannot have put its own
+    // socket there between the look and the removal.
+    std::string error;
+    const int lock = take_lock(name, error);
     struct stat st{};
-    if (known && ::lstat(name.c_str(), &st) == 0 && st.st_dev == identity.device &&
+    if (::lstat(name.c_str(), &st) == 0 && st.st_dev == identity.device &&
         st.st_ino == identity.inode) {
         ::unlink(name.c_str());
     }
+    release_lock(lock);
 }
 
 }  // namespace platewise::endpoint

@@ -1,12 +1,18 @@
-// Saving received snapshots.
-#include "report/local_time_text.h"
+// Saving received snapshots, and removing old ones.
 #include "files/snapshot_store.h"
 
-#include <atomic>
-#include <ctime>
-#include <filesystem>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
 
+#include "report/local_time_text.h"
 #include "smart.h"
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace platewise {
 
@@ -14,49 +20,120 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::atomic<unsigned> g_temporary_counter{0};
+bool snapshot_name(const std::string& name)
+{
+    return name.size() > 13 && name.rfind("snapshot-", 0) == 0 &&
+           name.compare(name.size() - 4, 4, ".bin") == 0;
+}
+
+bool remove_file(const SnapshotStore& store, const std::string& name, std::string& error)
+{
+#if defined(_WIN32)
+    std::error_code ec;
+    fs::remove(fs::path(store.dir.path) / name, ec);
+    if (ec) {
+        error = "cannot remove " + smart::sanitize_text(name) + ": " + ec.message();
+        return false;
+    }
+#else
+    if (::unlinkat(store.dir.fd, name.c_str(), 0) != 0 && errno != ENOENT) {
+        error = "cannot remove " + smart::sanitize_text(name) + ": " + std::strerror(errno);
+        return false;
+    }
+#endif
+    return true;
+}
 
 }  // namespace
 
-std::string next_snapshot_path(const std::string& directory)
+bool open_snapshot_store(const std::string& directory, std::uint32_t file_mode,
+                         const Retention& retention, SnapshotStore& store, std::string& error)
 {
-    const std::string stamp = local_time_text("%Y%m%d-%H%M%S");
-    for (unsigned n = 0;; ++n) {
-        const std::string name = "snapshot-" + stamp + smart::format_text("-%03u.bin", n);
-        const fs::path path = fs::path(directory) / name;
-        std::error_code ec;
-        if (!fs::exists(fs::symlink_status(path, ec))) {
-            return path.string();
+    if (!open_output_directory(directory, file_mode, store.dir, error)) {
+        return false;
+    }
+    store.retention = retention;
+    store.files.clear();
+    store.total_bytes = 0;
+    std::error_code ec;
+    for (fs::directory_iterator it(store.dir.path, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        std::error_code ignored;
+        if (!snapshot_name(name) || !fs::is_regular_file(it->symlink_status(ignored))) {
+            continue;
+        }
+        SnapshotStore::File file{name, fs::last_write_time(it->path(), ignored),
+                                 static_cast<std::uint64_t>(fs::file_size(it->path(), ignored))};
+        if (!ignored) {
+            store.files.push_back(std::move(file));
         }
     }
+    if (ec) {
+        error = "cannot list " + smart::sanitize_text(store.dir.path) + ": " + ec.message();
+        close_output_directory(store.dir);
+        return false;
+    }
+    std::sort(store.files.begin(), store.files.end(), [](const auto& a, const auto& b) {
+        return a.modified != b.modified ? a.modified < b.modified : a.name < b.name;
+    });
+    for (const SnapshotStore::File& file : store.files) {
+        store.total_bytes += file.bytes;
+    }
+    return true;
 }
 
-bool save_snapshot(const std::string& directory, std::span<const std::uint8_t> bytes,
-                   std::string& saved, std::string& error)
+void close_snapshot_store(SnapshotStore& store)
 {
-    const fs::path temporary =
-        fs::path(directory) /
-        (".snapshot-" + local_time_text("%Y%m%d-%H%M%S") +
-         smart::format_text("-%u.tmp", g_temporary_counter.fetch_add(1)));
-    std::error_code ec;
-    fs::remove(temporary, ec);  // a leftover of an earlier run, never followed
-    const std::int32_t written = smart::save_buffer_to_file(
-        temporary.string(), bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    if (written != static_cast<std::int32_t>(bytes.size())) {
-        error = written < 0 ? "cannot create " + temporary.string()
-                            : "short write to " + temporary.string();
-        fs::remove(temporary, ec);
-        return false;
+    close_output_directory(store.dir);
+    store.files.clear();
+    store.total_bytes = 0;
+}
+
+bool save_snapshot(SnapshotStore& store, std::span<const std::uint8_t> bytes, std::string& saved,
+                   std::string& error)
+{
+    const std::string stamp = local_time_text("%Y%m%d-%H%M%S");
+    for (unsigned n = 0; n < 1000; ++n) {
+        const std::string name = "snapshot-" + stamp + smart::format_text("-%03u.bin", n);
+        bool taken = false;
+        if (write_file_in(store.dir, name, bytes, Placement::new_only, error, &taken)) {
+            const fs::file_time_type now = fs::file_time_type::clock::now();
+            store.files.push_back({name, now, bytes.size()});
+            store.total_bytes += bytes.size();
+            saved = (fs::path(store.dir.path) / name).string();
+            error.clear();
+            apply_retention(store, now, error);  // saved all the same; the caller reports it
+            return true;
+        }
+        if (!taken) {
+            return false;
+        }
     }
-    const std::string final_path = next_snapshot_path(directory);
-    fs::rename(temporary, final_path, ec);
-    if (ec) {
-        error = "cannot rename " + temporary.string() + " to " + final_path + ": " + ec.message();
-        fs::remove(temporary, ec);
-        return false;
+    error = "no free name for snapshot-" + stamp + "-NNN.bin";
+    return false;
+}
+
+unsigned apply_retention(SnapshotStore& store, fs::file_time_type now, std::string& error)
+{
+    const Retention& keep = store.retention;
+    const auto too_old = [&](const SnapshotStore::File& file) {
+        return keep.keep_days != 0 &&
+               now - file.modified > std::chrono::hours(24) * static_cast<int>(keep.keep_days);
+    };
+    unsigned removed = 0;
+    while (store.files.size() > 1) {
+        const SnapshotStore::File& oldest = store.files.front();
+        if (!too_old(oldest) && (keep.max_bytes == 0 || store.total_bytes <= keep.max_bytes)) {
+            break;
+        }
+        // One that cannot be removed is reported and left alone from then on.
+        if (remove_file(store, oldest.name, error)) {
+            ++removed;
+        }
+        store.total_bytes -= oldest.bytes;
+        store.files.pop_front();
     }
-    saved = final_path;
-    return true;
+    return removed;
 }
 
 }  // namespace platewise

@@ -1,22 +1,56 @@
-// listen --save DIR: each raw snapshot as a file of its own.
+// listen --save DIR: each raw snapshot as a file of its own, and the
+// retention that keeps the directory from growing without end.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <filesystem>
 #include <span>
 #include <string>
 
+#include "files/output_directory.h"
+
 namespace platewise {
 
-// The final name for a snapshot received at the current local time:
-// "snapshot-YYYYMMDD-HHMMSS-NNN.bin", NNN counting 000, 001, ... until the
-// name is free in `directory`. Returns the full path.
-std::string next_snapshot_path(const std::string& directory);
+// What --save keeps. Without either limit every snapshot stays: one
+// 49185-byte file per pass, about 850 MB a day at the service's 5 s.
+struct Retention {
+    std::uint32_t keep_days = 0;  // remove snapshots older than this; 0: no age limit
+    std::uint64_t max_bytes = 0;  // remove the oldest while all hold more; 0: no size limit
+};
 
-// Writes `bytes` with smart::save_buffer_to_file to a temporary name in
-// `directory` (".snapshot-....tmp") and renames it to next_snapshot_path(),
-// so a reader never sees half a file. The final path in `saved`; false with
-// the reason in `error` (and no file left behind) on failure.
-bool save_snapshot(const std::string& directory, std::span<const std::uint8_t> bytes,
-                   std::string& saved, std::string& error);
+struct SnapshotStore {
+    OutputDirectory dir;
+    Retention retention;
+    struct File {
+        std::string name;
+        std::filesystem::file_time_type modified;
+        std::uint64_t bytes = 0;
+    };
+    std::deque<File> files;  // the snapshot-*.bin files, oldest first
+    std::uint64_t total_bytes = 0;
+};
+
+// Opens and checks `directory` (see open_output_directory) and takes stock
+// of the snapshot files already in it. False with the reason in `error`.
+bool open_snapshot_store(const std::string& directory, std::uint32_t file_mode,
+                         const Retention& retention, SnapshotStore& store, std::string& error);
+void close_snapshot_store(SnapshotStore& store);
+
+// Writes `bytes` as "snapshot-YYYYMMDD-HHMMSS-NNN.bin" (local time; NNN
+// counting 000, 001, ... until the name is free), never replacing a file,
+// then applies the retention. True with the final path in `saved` (and in
+// `error` what the retention could not remove, if anything); false with the
+// reason in `error` (and no file left behind) on failure.
+bool save_snapshot(SnapshotStore& store, std::span<const std::uint8_t> bytes, std::string& saved,
+                   std::string& error);
+
+// Removes snapshot files, oldest first, that are older than keep_days at
+// `now` or beyond max_bytes; the newest one always stays. The number
+// removed; a file that cannot be removed is named in `error` and left
+// alone from then on.
+unsigned apply_retention(SnapshotStore& store, std::filesystem::file_time_type now,
+                         std::string& error);
 
 }  // namespace platewise

@@ -48,7 +48,8 @@ std::vector<ClientMetric::Label> drive_labels(const DriveReport& drive)
 
 }  // namespace
 
-std::vector<MetricFamily> build_families(const SnapshotReport* pass, const ListenerStatus& status)
+std::vector<MetricFamily> build_families(const SnapshotReport* pass, const ListenerStatus& status,
+                                         const std::vector<HeldAttributes>& held)
 {
     MetricFamily value = family("platewise_attribute_value",
                                 "Normalised value of a SMART attribute (1-253, higher is better)");
@@ -79,6 +80,10 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
                                     "SMART supported by a drive: 1 yes, 0 no, -1 unknown");
     MetricFamily enabled = family("platewise_drive_smart_enabled",
                                   "SMART enabled on a drive: 1 yes, 0 no, -1 unknown");
+    MetricFamily present = family(
+        "platewise_drive_smart_data_present",
+        "1 when the last pass read a drive's SMART attributes; 0 when it did not (its attribute "
+        "series then show the values last read, for a while)");
 
     MetricFamily drives = family("platewise_drives", "Drives read in the last pass");
     MetricFamily last = family("platewise_last_snapshot_timestamp_seconds",
@@ -88,7 +93,8 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
                                    MetricType::Counter);
     MetricFamily refused = family(
         "platewise_snapshots_refused_total",
-        "Connections the listener refused: short, long, malformed or too slow messages",
+        "Connections the listener refused: peers not allowed to send, and short, long, "
+        "malformed or too slow messages",
         MetricType::Counter);
 
     if (pass != nullptr) {
@@ -102,9 +108,18 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
             add_gauge(physical, labels, drive.sizes.physical_sector_bytes);
             add_gauge(supported, labels, drive.smart_supported);
             add_gauge(enabled, labels, drive.smart_enabled);
+            add_gauge(present, labels, drive.attributes.empty() ? 0 : 1);
 
+            const std::vector<AttributeReport>* attributes = &drive.attributes;
+            if (drive.attributes.empty()) {
+                for (const HeldAttributes& h : held) {
+                    if (h.slot == drive.slot) {
+                        attributes = &h.attributes;
+                    }
+                }
+            }
             std::set<int> seen;
-            for (const AttributeReport& a : drive.attributes) {
+            for (const AttributeReport& a : *attributes) {
                 if (!seen.insert(a.id).second) {
                     continue;
                 }
@@ -128,10 +143,10 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
     add_counter(refused, static_cast<double>(status.refused));
 
     std::vector<MetricFamily> out;
-    out.reserve(16);
+    out.reserve(17);
     for (MetricFamily* f : {&value, &worst, &threshold, &raw, &failing_now, &failed_past, &info,
-                            &capacity, &logical, &physical, &supported, &enabled, &drives, &last,
-                            &received, &refused}) {
+                            &capacity, &logical, &physical, &supported, &enabled, &present, &drives,
+                            &last, &received, &refused}) {
         out.push_back(std::move(*f));
     }
     return out;

@@ -29,7 +29,8 @@ struct ListenerStatus {
 //     platewise_drive_info (1, with the extra label firmware),
 //     platewise_drive_capacity_bytes, platewise_drive_logical_sector_bytes,
 //     platewise_drive_physical_sector_bytes,
-//     platewise_drive_smart_supported, platewise_drive_smart_enabled (1, 0, -1 unknown)
+//     platewise_drive_smart_supported, platewise_drive_smart_enabled (1, 0, -1 unknown),
+//     platewise_drive_smart_data_present (1: the pass had its attributes; 0: not)
 //   per listener:
 //     platewise_drives (gauge), platewise_last_snapshot_timestamp_seconds (gauge),
 //     platewise_snapshots_received_total, platewise_snapshots_refused_total (counters)
@@ -40,8 +41,18 @@ struct ListenerStatus {
 // already (printable ASCII); the serializer escapes them for the format. An
 // attribute id that occurs twice in one drive's sector gives series only for
 // its first entry (the same labels twice would break a scrape).
+//
+// `held` gives attributes for drives of the pass that came without SMART
+// data: their series are shown as last seen (a failing drive whose SMART
+// read then fails keeps its alert), while platewise_drive_smart_data_present
+// says 0.
+struct HeldAttributes {
+    std::size_t slot = 0;  // the drive's slot in `pass`
+    std::vector<AttributeReport> attributes;
+};
 std::vector<prometheus::MetricFamily> build_families(const SnapshotReport* pass,
-                                                     const ListenerStatus& status);
+                                                     const ListenerStatus& status,
+                                                     const std::vector<HeldAttributes>& held = {});
 
 // The families in the text exposition format (prometheus::TextSerializer).
 std::string serialize_text(const std::vector<prometheus::MetricFamily>& families);

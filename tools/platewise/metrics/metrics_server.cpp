@@ -3,14 +3,25 @@
 
 #include <chrono>
 #include <exception>
+#include <filesystem>
+#include <iterator>
 #include <utility>
 
 #include <prometheus/collectable.h>
 #include <prometheus/exposer.h>
 
 #include "metrics/metrics_textfile.h"
+#include "smart.h"
 
 namespace platewise::metrics {
+
+namespace {
+
+// Drives remembered at most (a pass has 32 slots; drives swapped often
+// within the hold time are forgotten beyond this).
+constexpr std::size_t kMaxRemembered = 256;
+
+}  // namespace
 
 // What /metrics shows: the families built for the latest pass, swapped in
 // whole under a mutex.
@@ -41,15 +52,34 @@ MetricsPublisher::MetricsPublisher() : latest_(std::make_shared<LatestFamilies>(
 MetricsPublisher::~MetricsPublisher()
 {
     exposer_.reset();  // stops the server's threads before latest_ goes
+    close_output_directory(textfile_dir_);
 }
 
 bool MetricsPublisher::start(const std::string& address, const std::string& textfile,
-                             std::string& error)
+                             std::uint32_t file_mode, std::string& error)
 {
-    textfile_ = textfile;
+    if (!textfile.empty()) {
+        const std::filesystem::path path(textfile);
+        const std::string folder = path.has_parent_path() ? path.parent_path().string() : ".";
+        if (!path.has_filename() ||
+            !open_output_directory(folder, file_mode, textfile_dir_, error)) {
+            error = "--textfile " + smart::sanitize_text(textfile) + ": " +
+                    (path.has_filename() ? error : std::string("not a file name"));
+            return false;
+        }
+        textfile_name_ = path.filename().string();
+    }
     if (!address.empty()) {
         try {
-            exposer_ = std::make_unique<prometheus::Exposer>(address, 2);
+            // Each connection holds a worker until its request is in or the
+            // request time-out ends it: enough workers that idle or slow
+            // clients leave room for scrapes, and a short time-out for them.
+            exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
+                "listening_ports", address,
+                "num_threads", std::to_string(kHttpWorkers),
+                "request_timeout_ms", std::to_string(kHttpRequestTimeoutMs),
+                "keep_alive_timeout_ms", "500",
+            });
         } catch (const std::exception& e) {
             error = "cannot serve metrics at " + address + ": " + e.what();
             return false;
@@ -68,6 +98,23 @@ bool MetricsPublisher::snapshot_received(const SnapshotReport& pass, double unix
                                          std::string& error)
 {
     pass_ = pass;
+    held_.clear();
+    for (auto it = last_good_.begin(); it != last_good_.end();) {
+        it = unix_seconds - it->second.unix_seconds > kHoldAttributesSeconds ? last_good_.erase(it)
+                                                                              : std::next(it);
+    }
+    for (const DriveReport& drive : pass_.drives) {
+        if (drive.serial.find_first_not_of(' ') == std::string::npos) {
+            continue;  // no serial to know the drive by
+        }
+        if (!drive.attributes.empty()) {
+            if (last_good_.size() < kMaxRemembered || last_good_.count(drive.serial) != 0) {
+                last_good_[drive.serial] = LastGood{drive.attributes, unix_seconds};
+            }
+        } else if (const auto found = last_good_.find(drive.serial); found != last_good_.end()) {
+            held_.push_back(HeldAttributes{drive.slot, found->second.attributes});
+        }
+    }
     ++status_.received;
     status_.has_pass = true;
     status_.last_snapshot_unix_seconds = unix_seconds;
@@ -87,11 +134,52 @@ std::string MetricsPublisher::text() const
 
 bool MetricsPublisher::publish(std::string& error)
 {
-    latest_->set(build_families(status_.has_pass ? &pass_ : nullptr, status_));
-    if (textfile_.empty()) {
+    latest_->set(build_families(status_.has_pass ? &pass_ : nullptr, status_, held_));
+    if (textfile_name_.empty()) {
         return true;
     }
-    return write_textfile(textfile_, text(), error);
+    return write_textfile(textfile_dir_, textfile_name_, text(), error);
+}
+
+bool valid_metrics_address(const std::string& address)
+{
+    const std::size_t colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 >= address.size() ||
+        address.size() - colon - 1 > 5) {
+        return false;
+    }
+    unsigned port = 0;
+    for (std::size_t i = colon + 1; i < address.size(); ++i) {
+        if (address[i] < '0' || address[i] > '9') {
+            return false;
+        }
+        port = port * 10 + static_cast<unsigned>(address[i] - '0');
+    }
+    if (port > 65535) {
+        return false;
+    }
+    const std::string host = address.substr(0, colon);
+    if (host.front() == '[') {
+        if (host.size() < 4 || host.back() != ']') {
+            return false;
+        }
+        return host.find_first_not_of("0123456789abcdefABCDEF:.", 1) == host.size() - 1;
+    }
+    int dots = 0;
+    unsigned digits = 0;
+    for (const char c : host) {
+        if (c == '.') {
+            if (digits == 0) {
+                return false;
+            }
+            ++dots;
+            digits = 0;
+        } else if (c >= '0' && c <= '9' && ++digits <= 3) {
+        } else {
+            return false;
+        }
+    }
+    return dots == 3 && digits > 0;
 }
 
 bool attach(MetricsPublisher& publisher, const std::string& address, const std::string& textfile,
@@ -101,7 +189,7 @@ bool attach(MetricsPublisher& publisher, const std::string& address, const std::
         return true;
     }
     std::string error;
-    if (!publisher.start(address, textfile, error)) {
+    if (!publisher.start(address, textfile, options.file_mode, error)) {
         err << "platewise listen: " << error << "\n";
         return false;
     }

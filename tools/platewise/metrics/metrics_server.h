@@ -3,6 +3,7 @@
 // civetweb) and/or written to a file for node_exporter's textfile collector.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -11,6 +12,7 @@
 
 #include "report/drive_report.h"
 #include "commands/listen_command.h"
+#include "files/output_directory.h"
 #include "metrics/metrics_exposition.h"
 
 namespace prometheus {
@@ -21,9 +23,26 @@ namespace platewise::metrics {
 
 class LatestFamilies;
 
+// The HTTP server's workers and how long one connection may take to send
+// its request: 16 idle or slow connections still leave workers for scrapes.
+inline constexpr int kHttpWorkers = 24;
+inline constexpr int kHttpRequestTimeoutMs = 5000;
+
+// Whether `address` names an address and a port, IPV4:PORT or [IPV6]:PORT
+// (such as 127.0.0.1:9101 or [::1]:9101). A bare port, which would listen
+// on every address, is not one.
+bool valid_metrics_address(const std::string& address);
+
+// How long the attribute series of a drive (known by its serial) stay when
+// it comes back without SMART data.
+inline constexpr double kHoldAttributesSeconds = 3600;
+
 // Holds the listener's status and the families of the last pass. Every new
 // pass replaces all per-drive and per-attribute series, so the series of a
-// drive that vanished from the pass vanish from /metrics too. The listen
+// drive that vanished from the pass vanish from /metrics too; a drive that
+// is still there but came without SMART data keeps the attribute series of
+// its last good read for kHoldAttributesSeconds (with
+// platewise_drive_smart_data_present 0). The listen
 // loop calls snapshot_received and snapshot_refused; the HTTP server's
 // threads read concurrently.
 class MetricsPublisher {
@@ -35,9 +54,12 @@ public:
 
     // Serves /metrics at `address` (civetweb's listening_ports syntax, such
     // as 127.0.0.1:9101 or [::1]:9101; port 0 picks a free one) unless it is
-    // empty, and writes `textfile` unless it is empty. False with the reason
-    // in `error` when the address cannot be bound or the file not written.
-    bool start(const std::string& address, const std::string& textfile, std::string& error);
+    // empty, and writes `textfile` (with `file_mode`, in a directory checked
+    // as open_output_directory does) unless it is empty. False with the
+    // reason in `error` when the address cannot be bound or the file not
+    // written.
+    bool start(const std::string& address, const std::string& textfile, std::uint32_t file_mode,
+               std::string& error);
 
     // The ports /metrics is served on (empty without an address).
     std::vector<int> listening_ports() const;
@@ -54,16 +76,25 @@ public:
 private:
     bool publish(std::string& error);
 
+    struct LastGood {
+        std::vector<AttributeReport> attributes;
+        double unix_seconds = 0;
+    };
+
     ListenerStatus status_;
     SnapshotReport pass_;
-    std::string textfile_;
+    std::vector<HeldAttributes> held_;           // for the drives of pass_ without SMART data
+    std::map<std::string, LastGood> last_good_;  // by serial
+    OutputDirectory textfile_dir_;
+    std::string textfile_name_;  // empty: no text file
     std::shared_ptr<LatestFamilies> latest_;
     std::unique_ptr<prometheus::Exposer> exposer_;
 };
 
 // The wiring of the two options into `listen`: when either is given, starts
 // `publisher`, says on `err` where the metrics go, and sets the listen
-// options' on_snapshot and on_refused to feed it (textfile errors are
+// options' on_snapshot and on_refused to feed it (the text file gets
+// options.file_mode; textfile errors are
 // reported on `err`; the listener carries on). False after reporting on
 // `err` when the publisher cannot start.
 bool attach(MetricsPublisher& publisher, const std::string& address, const std::string& textfile,

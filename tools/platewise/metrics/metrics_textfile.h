@@ -4,12 +4,16 @@
 
 #include <string>
 
+#include "files/output_directory.h"
+
 namespace platewise::metrics {
 
-// Writes `text` to `path` atomically: first to `path` + ".tmp" in the same
-// directory (node_exporter reads only *.prom names), flushed to disk, then
-// renamed over `path`. False with the reason in `error`, and no temporary
-// file left behind, on failure.
-bool write_textfile(const std::string& path, const std::string& text, std::string& error);
+// Writes `text` as `name` in `dir` atomically: to a fresh temporary file in
+// the same directory (hidden and ending in .tmp, so node_exporter, which
+// reads only *.prom names, never sees it), flushed to disk and renamed over
+// `name`. False with the reason in `error`, and no temporary file left
+// behind, on failure.
+bool write_textfile(const OutputDirectory& dir, const std::string& name, const std::string& text,
+                    std::string& error);
 
 }  // namespace platewise::metrics
