@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platewise::endpoint {
 
@@ -48,6 +49,33 @@ enum class AcceptStatus {
 
 // Waits without limit for the next connection or a stop request.
 AcceptStatus accept_connection(Handle endpoint, Handle& connection, std::string& error);
+
+// Who may deliver snapshots. The system itself always may: root (uid 0) on
+// Linux, LocalSystem or an administrator on Windows. On Linux so may the uid
+// the listener runs as (it controls the listener anyway), and `extra_uids`
+// admits further user ids (listen --peer-uid); Windows ignores extra_uids.
+struct PeerPolicy {
+    std::vector<std::uint32_t> extra_uids;
+};
+
+struct PeerCheck {
+    bool admitted = false;
+    // Who the peer is, for the listener's report, e.g. "uid 1000, pid 4242"
+    // on Linux or "pid 4242, user NAME" on Windows; when the peer cannot be
+    // identified, why not. Printable text, no line breaks.
+    std::string peer;
+};
+
+// Asks the operating system who is on the other end of `connection` (just
+// accepted, nothing read yet) and whether `policy` admits it. A peer that
+// cannot be identified is refused. The listener closes a refused connection
+// unread, reports it with `peer` and counts it as refused.
+PeerCheck check_peer(Handle connection, const PeerPolicy& policy);
+
+// The listener accepts and checks peers on one thread and reads each
+// admitted connection on a thread of its own (several at once):
+// read_message, read_tail and close_connection on different connections may
+// run at the same time, and a stop request ends every wait.
 
 enum class ReadStatus {
     full,       // `wanted` bytes arrived
