@@ -388,6 +388,55 @@ TEST(Win32Identity, OnlyLocalSystemOrAnAdministratorInForce)
     EXPECT_FALSE(platform::win32::identity_is_system_or_admin(nullptr, nullptr));
 }
 
+// The pipe's owner must fit the process that serves it: a pipe somebody
+// else made, served from a process id that is now an administrator's, does
+// not.
+TEST(Win32Identity, PipeOwnerMustFitTheServer)
+{
+    struct Row {
+        const char* what;
+        const wchar_t* owner;  // null: none recorded
+        bool fits;
+    };
+    const wchar_t* const server_user = L"S-1-5-21-1-2-3-500";
+    const wchar_t* const owner_group = L"S-1-5-21-1-2-3-513";    // held with SE_GROUP_OWNER
+    const wchar_t* const member_group = L"S-1-5-21-1-2-3-1100";  // held without it
+    const Row rows[] = {
+        {"none recorded", nullptr, true},
+        {"LocalSystem", L"S-1-5-18", true},
+        {"the Administrators", L"S-1-5-32-544", true},
+        {"the server's own user", server_user, true},
+        {"a group the server may make owner (Wine's default owner)", owner_group, true},
+        {"a group the server holds, but not as owner", member_group, false},
+        {"another user", L"S-1-5-21-1-2-3-1000", false},
+        {"the Users group", L"S-1-5-32-545", false},
+        {"LocalService", L"S-1-5-19", false},
+    };
+    PSID server = nullptr;
+    PSID owner_sid = nullptr;
+    PSID member_sid = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(server_user, &server));
+    ASSERT_TRUE(ConvertStringSidToSidW(owner_group, &owner_sid));
+    ASSERT_TRUE(ConvertStringSidToSidW(member_group, &member_sid));
+    std::vector<std::uint8_t> record(sizeof(TOKEN_GROUPS) + sizeof(SID_AND_ATTRIBUTES));
+    auto* groups = reinterpret_cast<TOKEN_GROUPS*>(record.data());
+    groups->GroupCount = 2;
+    groups->Groups[0] = {owner_sid, SE_GROUP_MANDATORY | SE_GROUP_ENABLED | SE_GROUP_OWNER};
+    groups->Groups[1] = {member_sid, SE_GROUP_MANDATORY | SE_GROUP_ENABLED};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        PSID owner = nullptr;
+        if (row.owner != nullptr) {
+            ASSERT_TRUE(ConvertStringSidToSidW(row.owner, &owner));
+        }
+        EXPECT_EQ(platform::win32::pipe_owner_fits_server(owner, server, groups), row.fits);
+        LocalFree(owner);
+    }
+    LocalFree(member_sid);
+    LocalFree(owner_sid);
+    LocalFree(server);
+}
+
 // ------------------------------------------------------------- drives
 
 TEST(Win32Drives, PathIsThePhysicalDriveName)

@@ -13,6 +13,7 @@
 #include "win32_passthrough_layout.h"
 
 #include "win32.h"
+#include <aclapi.h>
 #include <ntddscsi.h>
 
 namespace platform::win32 {
@@ -293,6 +294,34 @@ bool identity_is_system_or_admin(PSID user, const TOKEN_GROUPS* groups)
     return false;
 }
 
+bool pipe_owner_fits_server(PSID owner, PSID server_user, const TOKEN_GROUPS* server_groups)
+{
+    if (owner == nullptr) {
+        return true;
+    }
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD system_size = sizeof system;
+    DWORD admins_size = sizeof admins;
+    if (!IsValidSid(owner) ||
+        !CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size) ||
+        !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &admins_size)) {
+        return false;
+    }
+    if (EqualSid(owner, system) || EqualSid(owner, admins) ||
+        (server_user != nullptr && IsValidSid(server_user) && EqualSid(owner, server_user))) {
+        return true;
+    }
+    for (DWORD i = 0; server_groups != nullptr && i < server_groups->GroupCount; ++i) {
+        const SID_AND_ATTRIBUTES& group = server_groups->Groups[i];
+        if ((group.Attributes & SE_GROUP_OWNER) != 0 && IsValidSid(group.Sid) &&
+            EqualSid(owner, group.Sid)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 namespace {
 
 // A copy of one variable-sized token record from std::malloc (release with
@@ -333,8 +362,18 @@ bool pipe_server_is_system_or_admin(HANDLE pipe)
     auto* user = static_cast<TOKEN_USER*>(token_record(token, TokenUser));
     auto* groups = static_cast<TOKEN_GROUPS*>(token_record(token, TokenGroups));
     CloseHandle(token);
-    const bool trusted =
+    bool trusted =
         user != nullptr && groups != nullptr && identity_is_system_or_admin(user->User.Sid, groups);
+    // The process id names whichever process has it now; the owner is
+    // recorded on the pipe itself when it was made.
+    if (trusted) {
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        trusted = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                  nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+                  pipe_owner_fits_server(owner, user->User.Sid, groups);
+        LocalFree(descriptor);
+    }
     std::free(user);
     std::free(groups);
     return trusted;

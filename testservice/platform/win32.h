@@ -36,8 +36,16 @@ extern DWORD pipe_write_timeout_ms;
 // token under UAC does not count).
 bool identity_is_system_or_admin(PSID user, const TOKEN_GROUPS* groups);
 
+// Whether the owner recorded on a pipe fits the process that serves it:
+// LocalSystem, the Administrators, that process's own user, or a group its
+// token may make owner of what it creates (SE_GROUP_OWNER). A pipe made by
+// somebody else and served from a process id that is now an
+// administrator's does not. No owner recorded passes.
+bool pipe_owner_fits_server(PSID owner, PSID server_user, const TOKEN_GROUPS* server_groups);
+
 // The same question about the process on the server end of `pipe` (a client
-// handle), asked of that process's token. False when it cannot be answered.
+// handle), asked of that process's token, with the pipe's owner as a second
+// witness. False when it cannot be answered.
 bool pipe_server_is_system_or_admin(HANDLE pipe);
 
 using CreateFileWFunction = HANDLE(WINAPI*)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
