@@ -1,6 +1,7 @@
 // The win32 platform against the real system calls, under Wine in CI: the
-// pipe client over real named pipes (and the flags it opens them with), the
-// drives as Wine shows them, the x64 pass-through translation, the log.
+// pipe client over real named pipes (the flags it opens them with, servers
+// it must not feed), the drives as Wine shows them, the x64 pass-through
+// translation, the log.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -23,6 +24,7 @@
 #include "platform/win32.h"
 #include <ntddscsi.h>
 #include "windows_test_support.h"
+#include <sddl.h>
 
 namespace {
 
@@ -75,16 +77,19 @@ protected:
     void TearDown() override
     {
         platform::win32::create_file_w = ::CreateFileW;
+        platform::win32::pipe_write_timeout_ms = 20000;
         g_after_create = nullptr;
     }
 };
+
+constexpr DWORD kOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION | FILE_FLAG_OVERLAPPED;
 
 // The fault mended: the service (LocalSystem) must not let whoever created
 // the pipe impersonate it.
 TEST_F(Win32Pipe, OpensThePipeForIdentificationOnly)
 {
-    EXPECT_EQ(platform::win32::kPipeOpenFlags,
-              static_cast<DWORD>(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+    EXPECT_EQ(platform::win32::kPipeOpenFlags, kOpenFlags);
+    EXPECT_EQ(platform::win32::pipe_write_timeout_ms, 20000u);
     const std::string name = wintest::unique_pipe_name("flags");
     const HANDLE server = wintest::create_server_instance(name);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
@@ -99,7 +104,7 @@ TEST_F(Win32Pipe, OpensThePipeForIdentificationOnly)
     EXPECT_EQ(g_creates[0].access, static_cast<DWORD>(GENERIC_WRITE));
     EXPECT_EQ(g_creates[0].share, 0u);
     EXPECT_EQ(g_creates[0].disposition, static_cast<DWORD>(OPEN_EXISTING));
-    EXPECT_EQ(g_creates[0].flags, static_cast<DWORD>(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+    EXPECT_EQ(g_creates[0].flags, kOpenFlags);
 }
 
 TEST_F(Win32Pipe, ListenerReceivesTheSameBytesAndCannotImpersonate)
@@ -124,7 +129,7 @@ TEST_F(Win32Pipe, ListenerReceivesTheSameBytesAndCannotImpersonate)
     ASSERT_EQ(received.size(), 49185u);
     EXPECT_EQ(std::memcmp(received.data(), &snapshot, sizeof snapshot), 0);
     ASSERT_EQ(g_creates.size(), 1u);
-    EXPECT_EQ(g_creates[0].flags, static_cast<DWORD>(SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION));
+    EXPECT_EQ(g_creates[0].flags, kOpenFlags);
     // What the server's impersonation yields. On Windows the client grants
     // SecurityIdentification (1): the server may ask who the client is but
     // not act as it. Wine's pipes ignore the client's quality of service and
@@ -208,6 +213,228 @@ TEST_F(Win32Pipe, ServerClosingEarlyFails)
     const DriveSnapshot snapshot = patterned_snapshot();
     EXPECT_FALSE(send_snapshot_to(name.c_str(), &snapshot));
     EXPECT_EQ(g_early_server, INVALID_HANDLE_VALUE);
+}
+
+// A server that takes the connection and then reads late or never. Its
+// instance buffers nothing, so the client's write stays pending until the
+// server reads (the service must not wait for that for ever). It reads
+// after `read_after_ms`, or for a server that never reads, only when the
+// test lets it go, and closes after at most 10 s in any case.
+TEST_F(Win32Pipe, AServerThatDoesNotReadCostsAtMostTheWriteTimeOut)
+{
+    struct Row {
+        const char* what;
+        int read_after_ms;  // -1: never
+        DWORD write_timeout_ms;
+        bool delivered;
+    };
+    const Row rows[] = {
+        {"never reads", -1, 300, false},
+        {"reads 200 ms late, within the time-out", 200, 5000, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string name = wintest::unique_pipe_name("slow");
+        const HANDLE server = CreateNamedPipeW(wintest::widen(name).c_str(), PIPE_ACCESS_INBOUND,
+                                               PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0,
+                                               0, 0, nullptr);
+        ASSERT_NE(server, INVALID_HANDLE_VALUE);
+        const HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        std::vector<std::uint8_t> received;
+        std::thread listener([&] {
+            if (wintest::accept_client(server)) {
+                WaitForSingleObject(release, row.read_after_ms < 0 ? 10000 : row.read_after_ms);
+                received = wintest::read_message(server, sizeof(DriveSnapshot));
+            }
+        });
+
+        platform::win32::pipe_write_timeout_ms = row.write_timeout_ms;
+        const DriveSnapshot snapshot = patterned_snapshot();
+        const auto start = Clock::now();
+        const bool sent = send_snapshot_to(name.c_str(), &snapshot);
+        const auto spent = Clock::now() - start;
+        SetEvent(release);
+        listener.join();
+        CloseHandle(release);
+        CloseHandle(server);
+
+        EXPECT_EQ(sent, row.delivered);
+        EXPECT_LT(spent, std::chrono::seconds(5)) << "the write was not given up";
+        if (row.delivered) {
+            ASSERT_EQ(received.size(), 49185u);
+            EXPECT_EQ(std::memcmp(received.data(), &snapshot, sizeof snapshot), 0);
+        } else {
+            EXPECT_GE(spent, std::chrono::milliseconds(250)) << "waited for the time-out";
+            EXPECT_LT(received.size(), 49185u) << "a cancelled write is not a delivery";
+            RecordProperty("bytes_after_cancel", static_cast<int>(received.size()));
+        }
+    }
+}
+
+std::wstring pipe_peer_path()
+{
+    return wintest::beside_program(wintest::widen(PLATEWISE_PIPE_PEER_RELATIVE));
+}
+
+bool running_as_admin()
+{
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof admins;
+    BOOL member = FALSE;
+    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size) &&
+           CheckTokenMembership(nullptr, admins, &member) && member != FALSE;
+}
+
+// Any local user may create \\.\pipe\PlatewisePipe while no listener runs.
+// The server here is a process of its own, started as this user or as one
+// who is no administrator; it reports how many bytes reached it.
+TEST_F(Win32Pipe, AServerThatIsNoAdministratorGetsNothing)
+{
+    const HANDLE non_admin = wintest::non_admin_token();
+    ASSERT_NE(non_admin, nullptr) << GetLastError();
+    struct Row {
+        const char* what;
+        HANDLE token;  // null: this process's own user
+        bool delivered;
+        DWORD bytes;
+    };
+    const Row rows[] = {
+        {"an administrator (this test's own user)", nullptr, true, 49185},
+        {"a user who is no administrator", non_admin, false, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.token == nullptr && !running_as_admin()) {
+            std::printf("skipped \"%s\": this test does not run as an administrator\n", row.what);
+            continue;
+        }
+        const std::string name = wintest::unique_pipe_name("owner");
+        const HANDLE server =
+            wintest::start_process(L"\"" + pipe_peer_path() + L"\" serve " + wintest::widen(name), row.token);
+        ASSERT_NE(server, nullptr) << GetLastError();
+        if (!wintest::wait_for_pipe(name, 10000)) {
+            wintest::finish_process(server, 0);
+            FAIL() << "the server never created its pipe";
+        }
+        g_creates.clear();
+        const DriveSnapshot snapshot = patterned_snapshot();
+        const bool sent = send_snapshot_to(name.c_str(), &snapshot);
+        const wintest::ProcessResult served = wintest::finish_process(server, 15000);
+
+        EXPECT_EQ(sent, row.delivered);
+        EXPECT_TRUE(served.finished);
+        EXPECT_EQ(served.exit_code, row.bytes);
+        ASSERT_EQ(g_creates.size(), 1u) << "one open, no retry";
+        EXPECT_EQ(g_creates[0].flags, kOpenFlags);
+    }
+    CloseHandle(non_admin);
+}
+
+// Which identities may receive snapshots, by the SIDs of the process token.
+TEST(Win32Identity, OnlyLocalSystemOrAnAdministratorInForce)
+{
+    struct Group {
+        const wchar_t* sid;
+        DWORD attributes;
+    };
+    constexpr DWORD in_force = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+    constexpr DWORD deny_only = SE_GROUP_MANDATORY | SE_GROUP_USE_FOR_DENY_ONLY;
+    struct Row {
+        const char* what;
+        const wchar_t* user;
+        std::vector<Group> groups;
+        bool trusted;
+    };
+    const wchar_t* const system = L"S-1-5-18";
+    const wchar_t* const local_service = L"S-1-5-19";
+    const wchar_t* const someone = L"S-1-5-21-1-2-3-1000";
+    const wchar_t* const admins = L"S-1-5-32-544";
+    const wchar_t* const users = L"S-1-5-32-545";
+    const Row rows[] = {
+        {"LocalSystem", system, {}, true},
+        {"LocalSystem, Administrators listed as well", system, {{admins, in_force}}, true},
+        {"an elevated administrator", someone, {{users, in_force}, {admins, in_force}}, true},
+        {"an administrator's filtered token (UAC)", someone, {{users, in_force}, {admins, deny_only}},
+         false},
+        {"Administrators present but not enabled", someone, {{admins, SE_GROUP_MANDATORY}}, false},
+        {"Administrators enabled and deny-only", someone, {{admins, in_force | SE_GROUP_USE_FOR_DENY_ONLY}},
+         false},
+        {"a plain user", someone, {{users, in_force}}, false},
+        {"LocalService", local_service, {{users, in_force}}, false},
+        {"no groups at all", someone, {}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<PSID> sids;
+        PSID user = nullptr;
+        ASSERT_TRUE(ConvertStringSidToSidW(row.user, &user));
+        sids.push_back(user);
+        std::vector<std::uint8_t> record(sizeof(TOKEN_GROUPS) +
+                                         row.groups.size() * sizeof(SID_AND_ATTRIBUTES));
+        auto* groups = reinterpret_cast<TOKEN_GROUPS*>(record.data());
+        groups->GroupCount = static_cast<DWORD>(row.groups.size());
+        for (std::size_t i = 0; i < row.groups.size(); ++i) {
+            PSID sid = nullptr;
+            ASSERT_TRUE(ConvertStringSidToSidW(row.groups[i].sid, &sid));
+            sids.push_back(sid);
+            groups->Groups[i].Sid = sid;
+            groups->Groups[i].Attributes = row.groups[i].attributes;
+        }
+        EXPECT_EQ(platform::win32::identity_is_system_or_admin(user, groups), row.trusted);
+        for (PSID sid : sids) {
+            LocalFree(sid);
+        }
+    }
+    EXPECT_FALSE(platform::win32::identity_is_system_or_admin(nullptr, nullptr));
+}
+
+// The pipe's owner must fit the process that serves it: a pipe somebody
+// else made, served from a process id that is now an administrator's, does
+// not.
+TEST(Win32Identity, PipeOwnerMustFitTheServer)
+{
+    struct Row {
+        const char* what;
+        const wchar_t* owner;  // null: none recorded
+        bool fits;
+    };
+    const wchar_t* const server_user = L"S-1-5-21-1-2-3-500";
+    const wchar_t* const owner_group = L"S-1-5-21-1-2-3-513";    // held with SE_GROUP_OWNER
+    const wchar_t* const member_group = L"S-1-5-21-1-2-3-1100";  // held without it
+    const Row rows[] = {
+        {"none recorded", nullptr, true},
+        {"LocalSystem", L"S-1-5-18", true},
+        {"the Administrators", L"S-1-5-32-544", true},
+        {"the server's own user", server_user, true},
+        {"a group the server may make owner (Wine's default owner)", owner_group, true},
+        {"a group the server holds, but not as owner", member_group, false},
+        {"another user", L"S-1-5-21-1-2-3-1000", false},
+        {"the Users group", L"S-1-5-32-545", false},
+        {"LocalService", L"S-1-5-19", false},
+    };
+    PSID server = nullptr;
+    PSID owner_sid = nullptr;
+    PSID member_sid = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(server_user, &server));
+    ASSERT_TRUE(ConvertStringSidToSidW(owner_group, &owner_sid));
+    ASSERT_TRUE(ConvertStringSidToSidW(member_group, &member_sid));
+    std::vector<std::uint8_t> record(sizeof(TOKEN_GROUPS) + sizeof(SID_AND_ATTRIBUTES));
+    auto* groups = reinterpret_cast<TOKEN_GROUPS*>(record.data());
+    groups->GroupCount = 2;
+    groups->Groups[0] = {owner_sid, SE_GROUP_MANDATORY | SE_GROUP_ENABLED | SE_GROUP_OWNER};
+    groups->Groups[1] = {member_sid, SE_GROUP_MANDATORY | SE_GROUP_ENABLED};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        PSID owner = nullptr;
+        if (row.owner != nullptr) {
+            ASSERT_TRUE(ConvertStringSidToSidW(row.owner, &owner));
+        }
+        EXPECT_EQ(platform::win32::pipe_owner_fits_server(owner, server, groups), row.fits);
+        LocalFree(owner);
+    }
+    LocalFree(member_sid);
+    LocalFree(owner_sid);
+    LocalFree(server);
 }
 
 // ------------------------------------------------------------- drives

@@ -146,10 +146,34 @@ struct ProcessResult {
     DWORD exit_code = 0;
 };
 
-// Runs `command_line`, its output on NUL, and waits up to `timeout_ms`.
-inline ProcessResult run_process(const std::wstring& command_line, DWORD timeout_ms)
+// A primary token like this process's own in which the Administrators group
+// only denies (what an administrator's filtered token under UAC, or a plain
+// user, has): a process started with it is no administrator. Null when the
+// system cannot make one.
+inline HANDLE non_admin_token()
 {
-    ProcessResult result;
+    HANDLE own = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(),
+                          TOKEN_DUPLICATE | TOKEN_QUERY | TOKEN_ASSIGN_PRIMARY, &own)) {
+        return nullptr;
+    }
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof admins;
+    HANDLE restricted = nullptr;
+    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size)) {
+        SID_AND_ATTRIBUTES disable{admins, 0};
+        if (!CreateRestrictedToken(own, 0, 1, &disable, 0, nullptr, 0, nullptr, &restricted)) {
+            restricted = nullptr;
+        }
+    }
+    CloseHandle(own);
+    return restricted;
+}
+
+// Starts `command_line` with its output on NUL, as this process's user or,
+// with `token`, as the user that token says. The process handle, or null.
+inline HANDLE start_process(const std::wstring& command_line, HANDLE token = nullptr)
+{
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     const HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    &inherit, OPEN_EXISTING, 0, nullptr);
@@ -161,21 +185,57 @@ inline ProcessResult run_process(const std::wstring& command_line, DWORD timeout
     startup.hStdError = nul;
     PROCESS_INFORMATION process{};
     std::wstring writable = command_line;
-    result.started = CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                    nullptr, &startup, &process) != FALSE;
+    const BOOL started =
+        token == nullptr
+            ? CreateProcessW(nullptr, writable.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                             &startup, &process)
+            : CreateProcessAsUserW(token, nullptr, writable.data(), nullptr, nullptr, TRUE, 0,
+                                   nullptr, nullptr, &startup, &process);
     CloseHandle(nul);
+    if (!started) {
+        return nullptr;
+    }
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+// Waits up to `timeout_ms` for a process from start_process (ending it if it
+// has not finished by then) and closes its handle.
+inline ProcessResult finish_process(HANDLE process, DWORD timeout_ms)
+{
+    ProcessResult result;
+    result.started = process != nullptr;
     if (!result.started) {
         return result;
     }
-    CloseHandle(process.hThread);
-    result.finished = WaitForSingleObject(process.hProcess, timeout_ms) == WAIT_OBJECT_0;
+    result.finished = WaitForSingleObject(process, timeout_ms) == WAIT_OBJECT_0;
     if (!result.finished) {
-        TerminateProcess(process.hProcess, 1);
-        WaitForSingleObject(process.hProcess, 5000);
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
     }
-    GetExitCodeProcess(process.hProcess, &result.exit_code);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(process, &result.exit_code);
+    CloseHandle(process);
     return result;
+}
+
+// Runs `command_line`, its output on NUL, and waits up to `timeout_ms`.
+inline ProcessResult run_process(const std::wstring& command_line, DWORD timeout_ms)
+{
+    return finish_process(start_process(command_line), timeout_ms);
+}
+
+// Waits up to `timeout_ms` until a server has created the pipe `name`.
+inline bool wait_for_pipe(const std::string& name, DWORD timeout_ms)
+{
+    const std::wstring wide = widen(name);
+    const ULONGLONG until = GetTickCount64() + timeout_ms;
+    do {
+        if (WaitNamedPipeW(wide.c_str(), 100) || GetLastError() != ERROR_FILE_NOT_FOUND) {
+            return true;
+        }
+        Sleep(20);
+    } while (GetTickCount64() < until);
+    return false;
 }
 
 }  // namespace wintest

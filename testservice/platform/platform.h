@@ -120,15 +120,20 @@ struct PipeOpenResult {
     std::uint32_t code;  // the platform's own error number
 };
 
-// Connects to the endpoint for writing only.
+// Connects to the endpoint for writing only. On Windows, where any local
+// user may create the pipe while no listener runs, only a server running as
+// LocalSystem or an administrator is kept; any other is closed unwritten and
+// reported as `other`.
 PipeOpenResult open_pipe(const char* name);
 
 // Waits until the endpoint can take a connection, at most `timeout_ms`.
 // True when it can; the next open_pipe of the same name then gets it.
 bool wait_pipe(const char* name, std::uint32_t timeout_ms);
 
-// Writes the whole message in one synchronous write. False when the write
-// failed, for example because the listener closed its end.
+// Writes the whole message in one write and waits for it to be taken, at
+// most 20 s (a listener that accepts and never reads cannot hold the
+// service). False when the write failed, for example because the listener
+// closed its end, or was given up.
 bool write_pipe(PipeHandle handle, const void* bytes, std::uint32_t size);
 
 void close_pipe(PipeHandle handle);

@@ -13,12 +13,14 @@
 #include "win32_passthrough_layout.h"
 
 #include "win32.h"
+#include <aclapi.h>
 #include <ntddscsi.h>
 
 namespace platform::win32 {
 
 CreateFileWFunction create_file_w = ::CreateFileW;
 DeviceIoControlFunction device_io_control = ::DeviceIoControl;
+DWORD pipe_write_timeout_ms = 20000;
 
 // The translation's own copy of the x64 record must be the real one.
 static_assert(sizeof(ATA_PASS_THROUGH_EX) == sizeof(AtaPassThroughEx64));
@@ -213,6 +215,13 @@ PipeOpenResult open_pipe(const char* name)
                                              OPEN_EXISTING, win32::kPipeOpenFlags, nullptr);
     const DWORD error = GetLastError();
     if (pipe != INVALID_HANDLE_VALUE) {
+        // Any local user may create the pipe while no listener runs. A
+        // server that is neither LocalSystem nor an administrator gets the
+        // connection closed unwritten; the pass counts as undelivered.
+        if (!win32::pipe_server_is_system_or_admin(pipe)) {
+            CloseHandle(pipe);
+            return {invalid_pipe_handle, PipeOpenFailure::other, ERROR_ACCESS_DENIED};
+        }
         return {reinterpret_cast<PipeHandle>(pipe), PipeOpenFailure::none, 0};
     }
     if (error == ERROR_PIPE_BUSY) {
@@ -228,14 +237,149 @@ bool wait_pipe(const char* name, std::uint32_t timeout_ms)
 
 bool write_pipe(PipeHandle handle, const void* bytes, std::uint32_t size)
 {
-    DWORD dwRead = 0;
-    return WriteFile(reinterpret_cast<HANDLE>(handle), bytes, size, &dwRead, nullptr) != FALSE;
+    const HANDLE pipe = reinterpret_cast<HANDLE>(handle);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) {
+        return false;
+    }
+    DWORD written = 0;
+    bool done = WriteFile(pipe, bytes, size, nullptr, &overlapped) != FALSE;
+    if (done || GetLastError() == ERROR_IO_PENDING) {
+        if (!done &&
+            WaitForSingleObject(overlapped.hEvent, win32::pipe_write_timeout_ms) != WAIT_OBJECT_0) {
+            CancelIoEx(pipe, &overlapped);
+        }
+        // Waits for the write to end, complete or cancelled, before its
+        // record and buffer go away.
+        done = GetOverlappedResult(pipe, &overlapped, &written, TRUE) != FALSE;
+    }
+    CloseHandle(overlapped.hEvent);
+    return done && written == size;
 }
 
 void close_pipe(PipeHandle handle)
 {
     CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
+
+// ------------------------------------------------- who is on the other end
+
+namespace win32 {
+
+bool identity_is_system_or_admin(PSID user, const TOKEN_GROUPS* groups)
+{
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD system_size = sizeof system;
+    DWORD admins_size = sizeof admins;
+    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size) ||
+        !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &admins_size)) {
+        return false;
+    }
+    if (user != nullptr && IsValidSid(user) && EqualSid(user, system)) {
+        return true;
+    }
+    if (groups == nullptr) {
+        return false;
+    }
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        const SID_AND_ATTRIBUTES& group = groups->Groups[i];
+        const bool in_force = (group.Attributes & SE_GROUP_ENABLED) != 0 &&
+                              (group.Attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0;
+        if (in_force && IsValidSid(group.Sid) && EqualSid(group.Sid, admins)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool pipe_owner_fits_server(PSID owner, PSID server_user, const TOKEN_GROUPS* server_groups)
+{
+    if (owner == nullptr) {
+        return true;
+    }
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD system_size = sizeof system;
+    DWORD admins_size = sizeof admins;
+    if (!IsValidSid(owner) ||
+        !CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size) ||
+        !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &admins_size)) {
+        return false;
+    }
+    if (EqualSid(owner, system) || EqualSid(owner, admins) ||
+        (server_user != nullptr && IsValidSid(server_user) && EqualSid(owner, server_user))) {
+        return true;
+    }
+    for (DWORD i = 0; server_groups != nullptr && i < server_groups->GroupCount; ++i) {
+        const SID_AND_ATTRIBUTES& group = server_groups->Groups[i];
+        if ((group.Attributes & SE_GROUP_OWNER) != 0 && IsValidSid(group.Sid) &&
+            EqualSid(owner, group.Sid)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+// A copy of one variable-sized token record from std::malloc (release with
+// std::free), or null.
+void* token_record(HANDLE token, TOKEN_INFORMATION_CLASS what)
+{
+    DWORD size = 0;
+    GetTokenInformation(token, what, nullptr, 0, &size);
+    if (size == 0) {
+        return nullptr;
+    }
+    void* record = std::malloc(size);
+    if (record != nullptr && !GetTokenInformation(token, what, record, size, &size)) {
+        std::free(record);
+        record = nullptr;
+    }
+    return record;
+}
+
+}  // namespace
+
+bool pipe_server_is_system_or_admin(HANDLE pipe)
+{
+    ULONG server_pid = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &server_pid)) {
+        return false;
+    }
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, server_pid);
+    if (process == nullptr) {
+        return false;
+    }
+    HANDLE token = nullptr;
+    const bool opened = OpenProcessToken(process, TOKEN_QUERY, &token) != FALSE;
+    CloseHandle(process);
+    if (!opened) {
+        return false;
+    }
+    auto* user = static_cast<TOKEN_USER*>(token_record(token, TokenUser));
+    auto* groups = static_cast<TOKEN_GROUPS*>(token_record(token, TokenGroups));
+    CloseHandle(token);
+    bool trusted =
+        user != nullptr && groups != nullptr && identity_is_system_or_admin(user->User.Sid, groups);
+    // The process id names whichever process has it now; the owner is
+    // recorded on the pipe itself when it was made.
+    if (trusted) {
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        trusted = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                  nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+                  pipe_owner_fits_server(owner, user->User.Sid, groups);
+        LocalFree(descriptor);
+    }
+    std::free(user);
+    std::free(groups);
+    return trusted;
+}
+
+}  // namespace win32
 
 // --------------------------------------------------------- service control
 

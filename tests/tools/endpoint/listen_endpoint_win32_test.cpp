@@ -1,6 +1,6 @@
 // The Windows listening endpoint over real named pipes: which names it
-// takes, refusing a name another server owns, reads with time-out, peers
-// that close early or send too much, and stop requests. The peers are plain
+// takes, refusing a name another server owns, who may deliver, reads with
+// time-out, peers that close early or send too much, and stop requests. The peers are plain
 // Win32 clients (CreateFileW, WriteFile, CloseHandle) on threads of their
 // own; every pipe name is this process's own, never the service's.
 #include <gtest/gtest.h>
@@ -307,6 +307,78 @@ TEST_F(ListenEndpointWin32, ClosingFreesTheName)
     listener = ep::create_endpoint(name, ep::default_mode, error);
     EXPECT_NE(listener, ep::invalid_handle) << error;
     ep::close_endpoint(listener, name);
+}
+
+// Only LocalSystem or an administrator may deliver. The clients are
+// processes of their own (the check asks the client's process), started as
+// this test's user or as one who is no administrator, and each is named by
+// its process id in the report. Where the pipe's access list already keeps
+// the second out (Windows), its open fails with 5 instead.
+TEST_F(ListenEndpointWin32, CheckPeerAdmitsOnlyAnAdministrator)
+{
+    const HANDLE non_admin = wintest::non_admin_token();
+    ASSERT_NE(non_admin, nullptr) << GetLastError();
+    struct Row {
+        const char* what;
+        HANDLE token;  // null: this test's own user (an administrator under Wine)
+        bool admitted;
+    };
+    const Row rows[] = {
+        {"this test's own user", nullptr, true},
+        {"a user who is no administrator", non_admin, false},
+    };
+    const std::wstring peer_path =
+        wintest::beside_program(wintest::widen(PLATEWISE_PIPE_PEER_RELATIVE));
+    std::string error;
+    const ep::Handle listener = ep::create_endpoint(name, ep::default_mode, error);
+    ASSERT_NE(listener, ep::invalid_handle) << error;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const HANDLE client = wintest::start_process(
+            L"\"" + peer_path + L"\" send " + wintest::widen(name) + L" 10", row.token);
+        ASSERT_NE(client, nullptr) << GetLastError();
+        const DWORD pid = GetProcessId(client);
+        // A client that cannot open the pipe ends with 1000 + the error, and
+        // the wait for it is stopped; so is one that never comes.
+        std::atomic<bool> watching{true};
+        std::atomic<DWORD> open_error{0};
+        std::thread watcher([&] {
+            const auto until = Clock::now() + 10s;
+            while (watching && Clock::now() < until) {
+                DWORD code = 0;
+                if (WaitForSingleObject(client, 50) == WAIT_OBJECT_0 &&
+                    GetExitCodeProcess(client, &code) && code >= 1000) {
+                    open_error = code - 1000;
+                    break;
+                }
+            }
+            if (watching) {
+                ep::request_stop();
+            }
+        });
+        ep::Handle connection = ep::invalid_handle;
+        const ep::AcceptStatus accepted = ep::accept_connection(listener, connection, error);
+        watching = false;
+        watcher.join();
+        const bool refused_at_open = accepted == ep::AcceptStatus::stopped;
+        ep::clear_stop();
+        if (refused_at_open) {
+            EXPECT_FALSE(row.admitted) << "the access list refused an administrator";
+            EXPECT_EQ(open_error, static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "no client came";
+        } else {
+            ASSERT_EQ(accepted, ep::AcceptStatus::accepted) << error;
+            const ep::PeerCheck check = ep::check_peer(connection, ep::PeerPolicy{});
+            EXPECT_EQ(check.admitted, row.admitted) << check.peer;
+            RecordProperty(row.admitted ? "admitted" : "refused", check.peer);
+            EXPECT_EQ(check.peer.rfind("pid " + std::to_string(pid) + ", user ", 0), 0u)
+                << check.peer;
+            EXPECT_EQ(check.peer.find_first_of("\r\n"), std::string::npos) << check.peer;
+            ep::close_connection(connection);
+        }
+        wintest::finish_process(client, 10000);
+    }
+    ep::close_endpoint(listener, name);
+    CloseHandle(non_admin);
 }
 
 // One connection per row: what the peer sends and when it closes, what

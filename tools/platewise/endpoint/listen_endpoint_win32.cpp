@@ -11,7 +11,10 @@
 // ("D:P(A;;GA;;;SY)(A;;GA;;;BA)"), refuses remote clients, and is created
 // with FILE_FLAG_FIRST_PIPE_INSTANCE: if somebody else already owns the name
 // (a live listener, or a squatter), the listener refuses to start instead of
-// adding an instance to a pipe it does not control.
+// adding an instance to a pipe it does not control. Each accepted client is
+// then checked again by its process token (check_peer): LocalSystem or an
+// administrator whose membership is in force, whatever the access list let
+// through.
 #include <windows.h>
 // after windows.h, which it needs
 #include <sddl.h>
@@ -20,6 +23,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "endpoint/listen_endpoint.h"
 
@@ -156,6 +160,76 @@ DWORD read_some(HANDLE pipe, std::uint8_t* buffer, DWORD size, DWORD timeout_ms,
     return 0;
 }
 
+// ------------------------------------------------------------ peer checks
+
+// LocalSystem, or a member of the Administrators whose membership is in
+// force: enabled and not deny-only (an administrator's filtered token under
+// UAC holds the group deny-only, and is refused).
+bool system_or_admin(PSID user, const TOKEN_GROUPS& groups)
+{
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    DWORD system_size = sizeof system;
+    DWORD admins_size = sizeof admins;
+    if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size) ||
+        !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &admins_size)) {
+        return false;
+    }
+    if (EqualSid(user, system)) {
+        return true;
+    }
+    for (DWORD i = 0; i < groups.GroupCount; ++i) {
+        const SID_AND_ATTRIBUTES& group = groups.Groups[i];
+        if ((group.Attributes & SE_GROUP_ENABLED) != 0 &&
+            (group.Attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0 && EqualSid(group.Sid, admins)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// One variable-sized token record; empty when it cannot be read.
+std::vector<BYTE> token_record(HANDLE token, TOKEN_INFORMATION_CLASS what)
+{
+    DWORD size = 0;
+    GetTokenInformation(token, what, nullptr, 0, &size);
+    std::vector<BYTE> record(size);
+    if (size == 0 || !GetTokenInformation(token, what, record.data(), size, &size)) {
+        record.clear();
+    }
+    return record;
+}
+
+// "DOMAIN\NAME" of an account, or its SID as text when it has no name.
+std::string account_text(PSID sid)
+{
+    wchar_t name[256];
+    wchar_t domain[256];
+    DWORD name_size = 256;
+    DWORD domain_size = 256;
+    SID_NAME_USE use{};
+    std::wstring wide;
+    if (LookupAccountSidW(nullptr, sid, name, &name_size, domain, &domain_size, &use)) {
+        wide = domain_size > 0 ? std::wstring(domain) + L"\\" + name : std::wstring(name);
+    } else {
+        wchar_t* text = nullptr;
+        if (ConvertSidToStringSidW(sid, &text)) {
+            wide = text;
+            LocalFree(text);
+        } else {
+            wide = L"(unknown)";
+        }
+    }
+    const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    if (length > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(),
+                            length, nullptr, nullptr);
+    }
+    return narrow;
+}
+
 }  // namespace
 
 const char* default_name()
@@ -280,13 +354,42 @@ AcceptStatus accept_connection(Handle endpoint_handle, Handle& connection, std::
     }
 }
 
-// Placeholder: the pipe's access list (SYSTEM and Administrators) is the
-// only check so far.
-PeerCheck check_peer(Handle /*connection*/, const PeerPolicy& /*policy*/)
+// Who the client is, asked of the process that opened the pipe: its id,
+// then its token's user and groups. A client that cannot be identified (it
+// has gone, or its token cannot be read) is refused.
+PeerCheck check_peer(Handle connection, const PeerPolicy& /*policy: Linux only*/)
 {
     PeerCheck check;
-    check.admitted = true;
-    check.peer = "pipe client";
+    ULONG pid = 0;
+    if (!GetNamedPipeClientProcessId(reinterpret_cast<HANDLE>(connection), &pid)) {
+        check.peer = "unidentified client: " + error_text(GetLastError());
+        return check;
+    }
+    check.peer = "pid " + std::to_string(pid);
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) {
+        check.peer += ", process not readable: " + error_text(GetLastError());
+        return check;
+    }
+    HANDLE token = nullptr;
+    const bool opened = OpenProcessToken(process, TOKEN_QUERY, &token) != FALSE;
+    const DWORD code = opened ? 0 : GetLastError();
+    CloseHandle(process);
+    if (!opened) {
+        check.peer += ", token not readable: " + error_text(code);
+        return check;
+    }
+    const std::vector<BYTE> user = token_record(token, TokenUser);
+    const std::vector<BYTE> groups = token_record(token, TokenGroups);
+    CloseHandle(token);
+    if (user.empty() || groups.empty()) {
+        check.peer += ", token not readable";
+        return check;
+    }
+    const PSID user_sid = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
+    check.peer += ", user " + account_text(user_sid);
+    check.admitted =
+        system_or_admin(user_sid, *reinterpret_cast<const TOKEN_GROUPS*>(groups.data()));
     return check;
 }
 
