@@ -59,7 +59,11 @@ DriveOpenResult open_drive_device(std::int32_t number)
 {
     char path[32];
     drive_device_path(number, path, sizeof path);
-    const int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    // Read-only: udev watches whole disks and answers the close of a
+    // descriptor opened for writing with a "change" event and a re-read of
+    // the partition table, which every pass would otherwise cause on every
+    // disk. SG_IO does not need write access under CAP_SYS_RAWIO.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd >= 0) {
         return {fd, OpenFailure::none, 0};
     }
