@@ -1,6 +1,6 @@
-// The Linux platform: /dev/sd* block devices, a Unix-domain socket for the
-// snapshot endpoint, signals for stop, and systemd's notify protocol for
-// status.
+// The Linux platform: the physical disks of /sys/block, a Unix-domain
+// socket for the snapshot endpoint, signals for stop, and systemd's notify
+// protocol for status.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -12,10 +12,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "linux_disks.h"
 #include "platform.h"
 #include "sat_passthrough.h"
 
@@ -31,43 +33,104 @@ namespace platform {
 
 // ------------------------------------------------------------------ drives
 
-// Drive n is /dev/sd followed by the disk letters of n: a..z, then aa..zz,
-// aaa..: the kernel's own naming of SCSI disks.
-void drive_device_path(std::int32_t number, char* out, std::size_t size)
+namespace {
+
+// Where the disks are looked for: "" on the machine, a fake tree in tests.
+char g_root[256] = "";
+
+// The disks of the current walk. The service walks the drives from 0 up,
+// asking for each number's path and then opening it, so drive 0 starts a
+// walk: its path re-reads /sys/block, and the rest of the walk (drive 0's
+// open included) uses that list. A disk that appears during a walk is
+// counted from the next one; one that disappears fails its open, which ends
+// the walk as any failed open does.
+linux_disks::DiskList g_disks{};
+int g_list_error = 0;        // errno of reading /sys/block for g_disks, 0 when read
+bool g_listed = false;       // g_disks has been read at least once
+bool g_walk_fresh = false;   // g_disks was read for drive 0's path and not yet opened
+
+void sys_block_path(char* out, std::size_t size)
 {
-    if (number < 0) {
-        std::snprintf(out, size, "/dev/sd?%d", static_cast<int>(number));
-        return;
-    }
-    char letters[8];
-    int count = 0;
-    std::int64_t n = number;
-    do {
-        letters[count++] = static_cast<char>('a' + n % 26);
-        n = n / 26 - 1;
-    } while (n >= 0 && count < static_cast<int>(sizeof letters));
-    char name[16] = "/dev/sd";
-    int at = 7;
-    while (count > 0) {
-        name[at++] = letters[--count];
-    }
-    name[at] = '\0';
-    std::snprintf(out, size, "%s", name);
+    std::snprintf(out, size, "%s/sys/block", g_root);
 }
 
-DriveOpenResult open_drive_device(std::int32_t number)
+void read_disks()
 {
-    char path[32];
-    drive_device_path(number, path, sizeof path);
-    // Read-only: udev watches whole disks and answers the close of a
-    // descriptor opened for writing with a "change" event and a re-read of
-    // the partition table, which every pass would otherwise cause on every
-    // disk. SG_IO does not need write access under CAP_SYS_RAWIO.
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0) {
-        return {fd, OpenFailure::none, 0};
+    char sys_block[sizeof g_root + 16];
+    sys_block_path(sys_block, sizeof sys_block);
+    g_list_error = linux_disks::list_disks(sys_block, &g_disks);
+    g_listed = true;
+}
+
+// The list for drive `number`, read afresh when the number starts a walk:
+// by drive 0's path, or by drive 0's open unless that path came just before.
+// `for_open` tells the open from the path.
+void disks_for(std::int32_t number, bool for_open)
+{
+    if (number == 0) {
+        if (!for_open) {
+            read_disks();
+            g_walk_fresh = true;
+            return;
+        }
+        if (!g_walk_fresh) {
+            read_disks();
+        }
+        g_walk_fresh = false;
+        return;
     }
-    const int error = errno;
+    g_walk_fresh = false;
+    if (!g_listed) {
+        read_disks();
+    }
+}
+
+}  // namespace
+
+bool set_linux_device_root(const char* root)
+{
+    if (std::strlen(root) >= sizeof g_root) {
+        return false;
+    }
+    std::snprintf(g_root, sizeof g_root, "%s", root);
+    g_listed = false;
+    g_walk_fresh = false;
+    g_disks.count = 0;
+    return true;
+}
+
+const linux_disks::Disk* linux_disk(std::int32_t number)
+{
+    if (number < 0 || number >= g_disks.count) {
+        return nullptr;
+    }
+    return &g_disks.disks[number];
+}
+
+// Drive n is the n-th physical disk of /sys/block (linux_disks.h) and its
+// path is the disk's /dev node. A number without a disk names what was
+// looked through instead: the /sys/block folder.
+void drive_device_path(std::int32_t number, char* out, std::size_t size)
+{
+    disks_for(number, false);
+    const linux_disks::Disk* disk = linux_disk(number);
+    if (disk != nullptr) {
+        std::snprintf(out, size, "%s/dev/%s", g_root, disk->name);
+        return;
+    }
+    char sys_block[sizeof g_root + 16];
+    sys_block_path(sys_block, sizeof sys_block);
+    if (g_list_error != 0) {
+        std::snprintf(out, size, "%s", sys_block);
+    } else {
+        std::snprintf(out, size, "no disk %d in %s", static_cast<int>(number), sys_block);
+    }
+}
+
+namespace {
+
+DriveOpenResult open_failure(int error)
+{
     switch (error) {
     case ENOENT:
     case ENXIO:
@@ -79,6 +142,29 @@ DriveOpenResult open_drive_device(std::int32_t number)
     default:
         return {invalid_drive_handle, OpenFailure::other, error};
     }
+}
+
+}  // namespace
+
+DriveOpenResult open_drive_device(std::int32_t number)
+{
+    disks_for(number, true);
+    const linux_disks::Disk* disk = linux_disk(number);
+    if (disk == nullptr) {
+        // No such disk, or /sys/block could not be read (its errno).
+        return open_failure(g_list_error != 0 ? g_list_error : ENOENT);
+    }
+    char path[sizeof g_root + 8 + linux_disks::kNameBytes];
+    std::snprintf(path, sizeof path, "%s/dev/%s", g_root, disk->name);
+    // Read-only: udev watches whole disks and answers the close of a
+    // descriptor opened for writing with a "change" event and a re-read of
+    // the partition table, which every pass would otherwise cause on every
+    // disk. SG_IO does not need write access under CAP_SYS_RAWIO.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+        return {fd, OpenFailure::none, 0};
+    }
+    return open_failure(errno);
 }
 
 void close_drive(DriveHandle handle)
