@@ -58,7 +58,7 @@ void read_disks()
 {
     char sys_block[sizeof g_root + 16];
     sys_block_path(sys_block, sizeof sys_block);
-    g_list_error = linux_disks::list_disks(sys_block, &g_disks);
+    g_list_error = linux_disks::list_disks(sys_block, &g_disks, &g_disks);
     g_listed = true;
 }
 
@@ -95,7 +95,7 @@ bool set_linux_device_root(const char* root)
     std::snprintf(g_root, sizeof g_root, "%s", root);
     g_listed = false;
     g_walk_fresh = false;
-    g_disks.count = 0;
+    g_disks.count = 0;  // nothing of another tree is known
     return true;
 }
 

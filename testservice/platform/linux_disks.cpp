@@ -1,7 +1,7 @@
 // Listing the physical disks of /sys/block: see linux_disks.h.
 #include "linux_disks.h"
 
-#include <dirent.h>
+#include <dirent.h>  // getdents64
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -154,50 +154,82 @@ bool is_disk_name(const char* name, DiskKind* kind)
     return classify(name, kind, &key);
 }
 
-int list_disks(const char* sys_block, DiskList* list)
+int list_disks(const char* sys_block, const DiskList* previous, DiskList* list)
 {
+    // The names the previous listing found with hardware (copied first:
+    // `previous` may be `list` itself).
+    char known[kMaxDisks][kNameBytes];
+    int known_count = 0;
+    if (previous != nullptr) {
+        for (int i = 0; i < previous->count && i < kMaxDisks; ++i) {
+            std::memcpy(known[known_count++], previous->disks[i].name, kNameBytes);
+        }
+    }
     list->count = 0;
     const int folder = ::open(sys_block, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) {
         return errno;
     }
-    DIR* entries = ::fdopendir(folder);
-    if (entries == nullptr) {
-        const int error = errno;
-        ::close(folder);
-        return error;
-    }
     // Kept sorted as it fills: each disk goes in at its place, and when the
     // list is full the last one drops out.
     SortKey keys[kMaxDisks];
-    while (const dirent* entry = ::readdir(entries)) {
-        DiskKind kind;
-        SortKey key;
-        if (!classify(entry->d_name, &kind, &key)) {
-            continue;
+    // getdents64 straight into a buffer of our own: no allocation, and one
+    // call lists a usual /sys/block whole.
+    alignas(8) char buffer[4096];
+    int error = 0;
+    for (;;) {
+        const ssize_t got = ::getdents64(folder, buffer, sizeof buffer);
+        if (got <= 0) {
+            error = got < 0 ? errno : 0;
+            break;
         }
-        int at = list->count;
-        while (at > 0 && compare(key, keys[at - 1]) < 0) {
-            --at;
-        }
-        if (at == kMaxDisks || !has_hardware(folder, entry->d_name)) {
-            continue;
-        }
-        const int last = list->count < kMaxDisks ? list->count : kMaxDisks - 1;
-        for (int i = last; i > at; --i) {
-            keys[i] = keys[i - 1];
-            list->disks[i] = list->disks[i - 1];
-        }
-        keys[at] = key;
-        // classify took only names shorter than the field.
-        std::memcpy(list->disks[at].name, entry->d_name, std::strlen(entry->d_name) + 1);
-        list->disks[at].kind = kind;
-        if (list->count < kMaxDisks) {
-            ++list->count;
+        for (ssize_t at = 0; at < got;) {
+            // struct dirent64: ino (8), off (8), reclen (2), type (1), name.
+            std::uint16_t record_length = 0;
+            std::memcpy(&record_length, buffer + at + 16, sizeof record_length);
+            const char* name = buffer + at + 19;
+            at += record_length;
+            if (record_length == 0) {
+                break;
+            }
+            DiskKind kind;
+            SortKey key;
+            if (!classify(name, &kind, &key)) {
+                continue;
+            }
+            int place = list->count;
+            while (place > 0 && compare(key, keys[place - 1]) < 0) {
+                --place;
+            }
+            if (place == kMaxDisks) {
+                continue;
+            }
+            bool seen_before = false;
+            for (int i = 0; i < known_count && !seen_before; ++i) {
+                seen_before = std::strcmp(known[i], name) == 0;
+            }
+            if (!seen_before && !has_hardware(folder, name)) {
+                continue;
+            }
+            const int last = list->count < kMaxDisks ? list->count : kMaxDisks - 1;
+            for (int i = last; i > place; --i) {
+                keys[i] = keys[i - 1];
+                list->disks[i] = list->disks[i - 1];
+            }
+            keys[place] = key;
+            // classify took only names shorter than the field.
+            std::memcpy(list->disks[place].name, name, std::strlen(name) + 1);
+            list->disks[place].kind = kind;
+            if (list->count < kMaxDisks) {
+                ++list->count;
+            }
         }
     }
-    ::closedir(entries);  // closes `folder` too
-    return 0;
+    ::close(folder);
+    if (error != 0) {
+        list->count = 0;
+    }
+    return error;
 }
 
 }  // namespace linux_disks

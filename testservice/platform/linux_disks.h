@@ -60,8 +60,12 @@ bool is_disk_name(const char* name, DiskKind* kind);
 
 // Lists the physical disks in the folder `sys_block` (the machine's is
 // "/sys/block") in drive-number order. 0 when the folder was read (the list
-// may be empty), otherwise the errno of opening it, with an empty list.
-int list_disks(const char* sys_block, DiskList* list);
+// may be empty), otherwise the errno of reading it, with an empty list.
+// `previous` (may be null, may be `list`) is an earlier listing of the same
+// folder: a name it holds had hardware behind it then, and keeps it (a
+// family's name only ever names a disk of that family), so its device link
+// is not looked up again. Reading the folder is then all a listing costs.
+int list_disks(const char* sys_block, const DiskList* previous, DiskList* list);
 
 }  // namespace linux_disks
 

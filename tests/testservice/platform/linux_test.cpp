@@ -115,7 +115,7 @@ TEST(LinuxDisks, PhysicalDisksInDriveNumberOrder)
         const FakeMachine machine(row.tree);
         linux_disks::DiskList list;
         list.count = -1;
-        EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), &list), 0);
+        EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), nullptr, &list), 0);
         EXPECT_EQ(names_of(list), row.disks);
     }
 }
@@ -163,8 +163,42 @@ TEST(LinuxDisks, FirstThirtyTwoInOrderWhenThereAreMore)
     tree.push_back("nvme0n1");
     const FakeMachine machine(tree);
     linux_disks::DiskList list;
-    EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), &list), 0);
+    EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), nullptr, &list), 0);
     EXPECT_EQ(names_of(list), Names(all.begin(), all.begin() + 32));
+}
+
+// A /sys/block longer than one read of the folder (hundreds of loop
+// devices): the disks among them are all found.
+TEST(LinuxDisks, FolderLongerThanOneRead)
+{
+    Names tree{"sdb"};
+    for (int i = 0; i < 200; ++i) {  // 200 records of 32 bytes: two reads
+        tree.push_back("loop" + std::to_string(i) + "~");
+    }
+    tree.push_back("sda");
+    tree.push_back("nvme0n1");
+    const FakeMachine machine(tree);
+    linux_disks::DiskList list{};
+    EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), nullptr, &list), 0);
+    EXPECT_EQ(names_of(list), (Names{"sda", "sdb", "nvme0n1"}));
+}
+
+// A listing that follows an earlier one takes the names that had hardware
+// then without looking again; it drops the ones that are gone and checks the
+// new ones. The earlier listing may be the one being written.
+TEST(LinuxDisks, EarlierListingSparesTheDeviceLookups)
+{
+    const FakeMachine machine({"sda", "sdb~", "sdd~", "nvme0n1"});
+    linux_disks::DiskList earlier{};
+    for (const char* name : {"sdb", "sdc", "sda"}) {
+        std::snprintf(earlier.disks[earlier.count++].name, linux_disks::kNameBytes, "%s", name);
+    }
+    linux_disks::DiskList list{};
+    EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), nullptr, &list), 0);
+    EXPECT_EQ(names_of(list), (Names{"sda", "nvme0n1"}));
+    EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), &earlier, &earlier), 0);
+    EXPECT_EQ(names_of(earlier), (Names{"sda", "sdb", "nvme0n1"}));
+    EXPECT_EQ(earlier.disks[2].kind, linux_disks::DiskKind::nvme);
 }
 
 TEST(LinuxDisks, UnreadableFolderIsItsErrnoAndNoDisk)
@@ -172,10 +206,10 @@ TEST(LinuxDisks, UnreadableFolderIsItsErrnoAndNoDisk)
     TempDir dir;
     linux_disks::DiskList list;
     list.count = 7;
-    EXPECT_EQ(linux_disks::list_disks((dir / "missing").c_str(), &list), ENOENT);
+    EXPECT_EQ(linux_disks::list_disks((dir / "missing").c_str(), &list, &list), ENOENT);
     EXPECT_EQ(list.count, 0);
     std::ofstream(dir / "file").put('x');
-    EXPECT_EQ(linux_disks::list_disks((dir / "file").c_str(), &list), ENOTDIR);
+    EXPECT_EQ(linux_disks::list_disks((dir / "file").c_str(), nullptr, &list), ENOTDIR);
     EXPECT_EQ(list.count, 0);
 }
 
