@@ -234,7 +234,8 @@ int cmd_timing(int passes)
     const std::vector<std::string> disks = service_disks();
     const TaskFile commands[] = {identify_command(), smart_command(SMART_READ_DATA),
                                  smart_command(SMART_READ_THRESHOLDS)};
-    std::vector<double> pass_us, floor_us;
+    std::vector<double> pass_us, floor_us, commands_us, walk_us, opens_us;
+    std::vector<double> step_us[8];
     int bad = 0;
     int refused = 0;  // SG_IO refused by disks without a SCSI layer, as in the pass
     for (int i = 0; i < passes; ++i) {
@@ -244,6 +245,43 @@ int cmd_timing(int passes)
         if (pass.count != static_cast<int>(disks.size()) + 1) {
             ++bad;
         }
+        // The pass's commands on plain opens: the pass without finding its
+        // disks (no /sys/block, no device paths).
+        const auto commands_start = std::chrono::steady_clock::now();
+        for (const std::string& disk : disks) {
+            const int fd = open_device(disk.c_str());
+            if (fd < 0) {
+                continue;
+            }
+            read_identify(fd);
+            if (smart_enabled() == 0) {
+                set_smart_enabled(fd, true);
+            }
+            read_smart_values(fd);
+            read_smart_thresholds(fd);
+            ::close(fd);
+        }
+        commands_us.push_back(micros_since(commands_start));
+        // The pass's walk without its commands: drives 0, 1, ... opened and
+        // closed the service's way until one fails.
+        const auto walk_start = std::chrono::steady_clock::now();
+        for (std::int8_t n = 0;; ++n) {
+            const auto step = std::chrono::steady_clock::now();
+            const platform::DriveHandle handle = open_drive(n);
+            if (handle != platform::invalid_drive_handle) {
+                platform::close_drive(handle);
+            }
+            if (n < 8) step_us[n].push_back(micros_since(step));
+            if (handle == platform::invalid_drive_handle) {
+                break;
+            }
+        }
+        walk_us.push_back(micros_since(walk_start));
+        const auto opens_start = std::chrono::steady_clock::now();
+        for (const std::string& disk : disks) {
+            ::close(open_device(disk.c_str()));
+        }
+        opens_us.push_back(micros_since(opens_start));
         // The floor: what the pass cannot do without, the system calls.
         const auto floor_start = std::chrono::steady_clock::now();
         for (const std::string& disk : disks) {
@@ -329,6 +367,29 @@ int cmd_timing(int passes)
         ::close(null_fd);
         std::printf("lab: timing refused command service_us=%.2f bare_us=%.2f ioctl-alone_us=%.2f\n",
                     service_null, bare_null, ioctl_null);
+        char path[100];
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) platform::drive_device_path(1, path, sizeof path);
+        const double path_us = micros_since(start) / 1000;
+        char text[256];
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) format_message(text, "Path [%s] : not found", path);
+        const double format_us = micros_since(start) / 1000;
+        static AtaPassBuffer big;
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) {
+            std::memset(&big, i, sizeof big);
+            asm volatile("" : : "r"(&big) : "memory");
+        }
+        const double zero_us = micros_since(start) / 1000;
+        std::printf("lab: timing device-path_us=%.2f format-message_us=%.2f zero-16428-bytes_us=%.2f\n",
+                    path_us, format_us, zero_us);
+    }
+    // Each pass against the floor measured right after it: host load that
+    // slows the emulator for a while slows both alike.
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < pass_us.size(); ++i) {
+        ratios.push_back(floor_us[i] > 0 ? pass_us[i] / floor_us[i] : 0.0);
     }
     const double pass_median = median(pass_us);
     const double floor_median = median(floor_us);
@@ -338,7 +399,26 @@ int cmd_timing(int passes)
                 *std::min_element(pass_us.begin(), pass_us.end()));
     std::printf("lab: timing floor (open, SG_IO, close) median_us=%.0f min_us=%.0f\n", floor_median,
                 *std::min_element(floor_us.begin(), floor_us.end()));
-    std::printf("lab: timing pass/floor=%.3f\n", floor_median > 0 ? pass_median / floor_median : 0.0);
+    std::printf("lab: timing the pass's commands on plain opens median_us=%.0f min_us=%.0f\n",
+                median(commands_us), *std::min_element(commands_us.begin(), commands_us.end()));
+    auto quartile = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 4];
+    };
+    std::printf("lab: timing the service's walk (open_drive, close) median_us=%.0f, plain opens and closes median_us=%.0f\n",
+                median(walk_us), median(opens_us));
+    std::printf("lab: timing walk steps median_us:");
+    for (const auto& step : step_us) {
+        if (!step.empty()) std::printf(" %.0f", median(step));
+    }
+    std::printf("\n");
+    std::printf("lab: timing first quartiles pass_us=%.0f commands_us=%.0f floor_us=%.0f\n",
+                quartile(pass_us), quartile(commands_us), quartile(floor_us));
+    std::printf("lab: timing pass/floor=%.3f (medians) %.3f (mins) %.3f (median of each pass over its floor)\n",
+                floor_median > 0 ? pass_median / floor_median : 0.0,
+                *std::min_element(pass_us.begin(), pass_us.end()) /
+                    *std::min_element(floor_us.begin(), floor_us.end()),
+                median(ratios));
     return bad == 0 ? 0 : 1;
 }
 

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <scsi/sg.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -35,53 +36,176 @@ namespace platform {
 
 namespace {
 
-// Where the disks are looked for: "" on the machine, a fake tree in tests.
-char g_root[256] = "";
+// Where the disks are looked for: the machine's own, or a fake tree's in
+// tests (set_linux_device_root).
+constexpr std::size_t kRootBytes = 256;
+char g_sys_block[kRootBytes + 16] = "/sys/block";
+char g_dev[kRootBytes + 8] = "/dev/";
 
-// The disks of the current walk. The service walks the drives from 0 up,
-// asking for each number's path and then opening it, so drive 0 starts a
-// walk: its path re-reads /sys/block, and the rest of the walk (drive 0's
-// open included) uses that list. A disk that appears during a walk is
-// counted from the next one; one that disappears fails its open, which ends
-// the walk as any failed open does.
+// The disks of the walks. The service walks the drives from 0 up, asking
+// for each number's path and then opening it, so drive 0 starts a walk.
+// Reading /sys/block for every walk cost a tenth of the walk's own system
+// calls, so the list is kept and read again only when it may be out of date:
+//   - something was created, deleted or moved in /dev (inotify): the kernel
+//     makes and removes every disk's node there; such a change makes the
+//     next two walks read the list (the node is made a moment before the
+//     disk's /sys/block entry, so the first reading may be early);
+//   - a listed disk failed to open (it went away), and then the next walk;
+//   - the /dev watch could not be set up or was lost: every walk;
+//   - otherwise every 12th walk (a minute at the service's pace), should a
+//     change have escaped the watch.
+// A disk that appears during a walk is counted from a later one; one that
+// disappears fails its open, which ends the walk as any failed open does.
 linux_disks::DiskList g_disks{};
-int g_list_error = 0;        // errno of reading /sys/block for g_disks, 0 when read
-bool g_listed = false;       // g_disks has been read at least once
-bool g_walk_fresh = false;   // g_disks was read for drive 0's path and not yet opened
+int g_list_error = 0;      // errno of reading /sys/block for g_disks, 0 when read
+bool g_listed = false;     // g_disks has been read at least once
+int g_stale_walks = 0;     // walks to come that read the list again
+int g_walks_since_read = 0;
+constexpr int kWalksBetweenReads = 12;
+int g_dev_watch = -1;      // inotify descriptor watching /dev, -1 when none
 
-void sys_block_path(char* out, std::size_t size)
+// `first` then `second` into `out` (at most size - 1 characters and a
+// terminator). Paths are made this way rather than with snprintf: they are
+// made for every drive of every pass, and the formatter cost more than the
+// open it names.
+void join(char* out, std::size_t size, const char* first, const char* second)
 {
-    std::snprintf(out, size, "%s/sys/block", g_root);
+    if (size == 0) {
+        return;
+    }
+    std::size_t at = 0;
+    const char* const parts[] = {first, second};
+    for (const char* part : parts) {
+        const std::size_t length = std::strlen(part);
+        const std::size_t room = size - 1 - at;
+        const std::size_t take = length < room ? length : room;
+        std::memcpy(out + at, part, take);
+        at += take;
+    }
+    out[at] = '\0';
 }
+
+// /sys/block stays open between walks: opening and closing it for every walk
+// cost more than reading it.
+int g_sys_block_fd = -1;
 
 void read_disks()
 {
-    char sys_block[sizeof g_root + 16];
-    sys_block_path(sys_block, sizeof sys_block);
-    g_list_error = linux_disks::list_disks(sys_block, &g_disks, &g_disks);
     g_listed = true;
-}
-
-// The list for drive `number`, read afresh when the number starts a walk:
-// by drive 0's path, or by drive 0's open unless that path came just before.
-// `for_open` tells the open from the path.
-void disks_for(std::int32_t number, bool for_open)
-{
-    if (number == 0) {
-        if (!for_open) {
-            read_disks();
-            g_walk_fresh = true;
+    if (g_sys_block_fd < 0) {
+        g_sys_block_fd = ::open(g_sys_block, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (g_sys_block_fd < 0) {
+            g_list_error = errno;
+            g_disks.count = 0;
             return;
         }
-        if (!g_walk_fresh) {
+    }
+    g_list_error = linux_disks::list_disks_in(g_sys_block_fd, &g_disks, &g_disks);
+    if (g_list_error != 0) {
+        // Read again from a fresh descriptor next time.
+        ::close(g_sys_block_fd);
+        g_sys_block_fd = -1;
+    }
+}
+
+// Sets up the watch of /dev; false when it cannot be had.
+bool watch_dev()
+{
+    if (g_dev_watch >= 0) {
+        return true;
+    }
+    g_dev_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (g_dev_watch < 0) {
+        return false;
+    }
+    const std::uint32_t changes =
+        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+    if (::inotify_add_watch(g_dev_watch, g_dev, changes) < 0) {
+        ::close(g_dev_watch);
+        g_dev_watch = -1;
+        return false;
+    }
+    return true;
+}
+
+void unwatch_dev()
+{
+    if (g_dev_watch >= 0) {
+        ::close(g_dev_watch);
+        g_dev_watch = -1;
+    }
+}
+
+// True when /dev changed since the last call (or the watch is gone, in which
+// case it is set up again for the next one). Reads whatever is queued,
+// without waiting.
+bool dev_changed()
+{
+    bool changed = false;
+    alignas(inotify_event) char events[1024];
+    for (;;) {
+        const ssize_t n = ::read(g_dev_watch, events, sizeof events);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            return changed;
+        }
+        if (n <= 0) {
+            unwatch_dev();  // anything else: start over
+            return true;
+        }
+        changed = true;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if ((event->mask & (IN_IGNORED | IN_Q_OVERFLOW)) != 0) {
+                unwatch_dev();  // the watch went with /dev, or events were lost
+                return true;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+// The list for drive `number`. Drive 0 starts a walk: its path, and its
+// open unless that path came just before, read the list again when it may
+// be out of date (above); its open counts the walk.
+bool g_checked_for_open = false;  // drive 0's path was the last call
+
+void disks_for(std::int32_t number, bool for_open)
+{
+    const bool checked = g_checked_for_open;
+    g_checked_for_open = number == 0 && !for_open;
+    if (number != 0) {
+        if (!g_listed) {
             read_disks();
         }
-        g_walk_fresh = false;
         return;
     }
-    g_walk_fresh = false;
-    if (!g_listed) {
+    if (checked && for_open) {
+        ++g_walks_since_read;
+        if (g_stale_walks > 0) {
+            --g_stale_walks;
+        }
+        return;
+    }
+    if (!watch_dev()) {
+        g_stale_walks = g_stale_walks > 1 ? g_stale_walks : 1;
+    } else if (dev_changed()) {
+        g_stale_walks = 2;
+    }
+    if (g_walks_since_read >= kWalksBetweenReads) {
+        g_stale_walks = g_stale_walks > 1 ? g_stale_walks : 1;
+    }
+    if (!g_listed || g_stale_walks > 0) {
         read_disks();
+        g_walks_since_read = 0;
+    }
+    if (for_open) {
+        ++g_walks_since_read;
+        if (g_stale_walks > 0) {
+            --g_stale_walks;
+        }
     }
 }
 
@@ -89,12 +213,20 @@ void disks_for(std::int32_t number, bool for_open)
 
 bool set_linux_device_root(const char* root)
 {
-    if (std::strlen(root) >= sizeof g_root) {
+    if (std::strlen(root) >= kRootBytes) {
         return false;
     }
-    std::snprintf(g_root, sizeof g_root, "%s", root);
+    if (g_sys_block_fd >= 0) {
+        ::close(g_sys_block_fd);
+        g_sys_block_fd = -1;
+    }
+    unwatch_dev();
+    join(g_sys_block, sizeof g_sys_block, root, "/sys/block");
+    join(g_dev, sizeof g_dev, root, "/dev/");
     g_listed = false;
-    g_walk_fresh = false;
+    g_stale_walks = 0;
+    g_walks_since_read = 0;
+    g_checked_for_open = false;
     g_disks.count = 0;  // nothing of another tree is known
     return true;
 }
@@ -115,15 +247,30 @@ void drive_device_path(std::int32_t number, char* out, std::size_t size)
     disks_for(number, false);
     const linux_disks::Disk* disk = linux_disk(number);
     if (disk != nullptr) {
-        std::snprintf(out, size, "%s/dev/%s", g_root, disk->name);
+        join(out, size, g_dev, disk->name);
         return;
     }
-    char sys_block[sizeof g_root + 16];
-    sys_block_path(sys_block, sizeof sys_block);
     if (g_list_error != 0) {
-        std::snprintf(out, size, "%s", sys_block);
+        join(out, size, g_sys_block, "");
     } else {
-        std::snprintf(out, size, "no disk %d in %s", static_cast<int>(number), sys_block);
+        // "no disk <number> in /sys/block", the number in decimal.
+        char text[24] = "no disk ";
+        char digits[12];
+        int count = 0;
+        std::int64_t n = number < 0 ? -static_cast<std::int64_t>(number) : number;
+        do {
+            digits[count++] = static_cast<char>('0' + n % 10);
+            n /= 10;
+        } while (n > 0);
+        std::size_t at = 8;
+        if (number < 0) {
+            text[at++] = '-';
+        }
+        while (count > 0) {
+            text[at++] = digits[--count];
+        }
+        std::memcpy(text + at, " in ", 5);
+        join(out, size, text, g_sys_block);
     }
 }
 
@@ -154,8 +301,8 @@ DriveOpenResult open_drive_device(std::int32_t number)
         // No such disk, or /sys/block could not be read (its errno).
         return open_failure(g_list_error != 0 ? g_list_error : ENOENT);
     }
-    char path[sizeof g_root + 8 + linux_disks::kNameBytes];
-    std::snprintf(path, sizeof path, "%s/dev/%s", g_root, disk->name);
+    char path[sizeof g_dev + linux_disks::kNameBytes];
+    join(path, sizeof path, g_dev, disk->name);
     // Read-only: udev watches whole disks and answers the close of a
     // descriptor opened for writing with a "change" event and a re-read of
     // the partition table, which every pass would otherwise cause on every
@@ -164,7 +311,11 @@ DriveOpenResult open_drive_device(std::int32_t number)
     if (fd >= 0) {
         return {fd, OpenFailure::none, 0};
     }
-    return open_failure(errno);
+    const int error = errno;
+    // A listed disk that does not open may have gone: the next walk reads
+    // the list again.
+    g_stale_walks = g_stale_walks > 1 ? g_stale_walks : 1;
+    return open_failure(error);
 }
 
 void close_drive(DriveHandle handle)

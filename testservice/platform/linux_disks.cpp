@@ -154,7 +154,7 @@ bool is_disk_name(const char* name, DiskKind* kind)
     return classify(name, kind, &key);
 }
 
-int list_disks(const char* sys_block, const DiskList* previous, DiskList* list)
+int list_disks_in(int folder, const DiskList* previous, DiskList* list)
 {
     // The names the previous listing found with hardware (copied first:
     // `previous` may be `list` itself).
@@ -166,8 +166,7 @@ int list_disks(const char* sys_block, const DiskList* previous, DiskList* list)
         }
     }
     list->count = 0;
-    const int folder = ::open(sys_block, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0) {
+    if (::lseek(folder, 0, SEEK_SET) != 0) {
         return errno;
     }
     // Kept sorted as it fills: each disk goes in at its place, and when the
@@ -225,10 +224,21 @@ int list_disks(const char* sys_block, const DiskList* previous, DiskList* list)
             }
         }
     }
-    ::close(folder);
     if (error != 0) {
         list->count = 0;
     }
+    return error;
+}
+
+int list_disks(const char* sys_block, const DiskList* previous, DiskList* list)
+{
+    const int folder = ::open(sys_block, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        list->count = 0;
+        return errno;
+    }
+    const int error = list_disks_in(folder, previous, list);
+    ::close(folder);
     return error;
 }
 

@@ -67,6 +67,10 @@ bool is_disk_name(const char* name, DiskKind* kind);
 // is not looked up again. Reading the folder is then all a listing costs.
 int list_disks(const char* sys_block, const DiskList* previous, DiskList* list);
 
+// The same from an open descriptor of the folder, read from its start; the
+// descriptor stays open (the platform keeps one for its walks).
+int list_disks_in(int folder, const DiskList* previous, DiskList* list);
+
 }  // namespace linux_disks
 
 namespace platform {

@@ -248,14 +248,22 @@ TEST_F(LinuxDrivesOnFakeMachine, DriveNumbersNameTheDisksDevNodes)
             EXPECT_EQ(opened.handle, platform::invalid_drive_handle);
         }
     }
+    // A short buffer gets the path cut, terminated, never overrun.
+    char small[8];
+    std::memset(small, 'x', sizeof small);
+    platform::drive_device_path(1, small, 6);
+    EXPECT_EQ(std::string(small), dev.substr(0, 5));
+    EXPECT_EQ(small[6], 'x');
+    platform::drive_device_path(4, small, 6);
+    EXPECT_STREQ(small, "no di");
     const linux_disks::Disk* nvme = platform::linux_disk(2);
     ASSERT_NE(nvme, nullptr);
     EXPECT_EQ(nvme->kind, linux_disks::DiskKind::nvme);
     EXPECT_EQ(platform::linux_disk(4), nullptr);
 }
 
-// Drive 0 starts a walk and reads /sys/block again; later numbers use the
-// walk's list, so a disk that appears mid-walk counts from the next walk.
+// Drive 0 starts a walk and reads /sys/block again when /dev changed (or a
+// listed disk failed to open); later numbers use the walk's list.
 TEST_F(LinuxDrivesOnFakeMachine, EachWalkFromDriveZeroSeesTheDisksOfItsTime)
 {
     const FakeMachine machine({"sda", "sdb", "sdc"});
@@ -276,6 +284,20 @@ TEST_F(LinuxDrivesOnFakeMachine, EachWalkFromDriveZeroSeesTheDisksOfItsTime)
     ASSERT_EQ(first.failure, platform::OpenFailure::none);
     platform::close_drive(first.handle);
     EXPECT_EQ(path_of(1), "no disk 1 in " + machine.root() + "/sys/block");
+    platform::close_drive(platform::open_drive_device(0).handle);
+
+    // A new disk: the kernel makes its /dev node a moment before its
+    // /sys/block entry. The walk right after the node may still miss it; the
+    // one after that counts it.
+    std::ofstream(dev + "sdd").put('\0');
+    EXPECT_EQ(path_of(0), dev + "sdc");
+    platform::close_drive(platform::open_drive_device(0).handle);
+    EXPECT_EQ(path_of(1), "no disk 1 in " + machine.root() + "/sys/block");
+    std::filesystem::create_directories(machine.root() + "/sys/devices/block/sdd/device");
+    std::filesystem::create_symlink("../devices/block/sdd", machine.root() + "/sys/block/sdd");
+    EXPECT_EQ(path_of(0), dev + "sdc");
+    platform::close_drive(platform::open_drive_device(0).handle);
+    EXPECT_EQ(path_of(1), dev + "sdd");
 }
 
 // A whole pass over a fake machine: every disk counted, the ones that speak
