@@ -1,8 +1,9 @@
 // The physical disks of a Linux machine, numbered as the service numbers its
 // drives: from the kernel's list of block devices (/sys/block), without
 // holes, in a fixed order. linux.cpp turns drive numbers into /dev paths with
-// it; the listing itself makes no other system call than reading one folder
-// and one stat per candidate, so tests run it against fake trees.
+// it and decides when to list again; the listing itself keeps no state and
+// makes no other system call than reading one folder and one stat per disk
+// it does not know yet, so tests run it against fake trees.
 //
 // A physical disk is a whole-disk block device of one of these families with
 // hardware behind it:
