@@ -9,16 +9,30 @@
 //                                   through the Status test; the raw sense
 //                                   bytes and their layout are printed), then
 //                                   SMART ENABLE and READ DATA succeed again
-//   lab-probe timing PASSES         the service's pass (run_pass) against the
-//                                   bare SG_IO calls of the same commands,
-//                                   both PASSES times, in this one run
+//   lab-probe timing PASSES         the service's pass (run_pass) against its
+//                                   floor: open, the same SG_IO calls and
+//                                   close of the same disks, without the
+//                                   service's own work; both PASSES times,
+//                                   interleaved, in this one run
+//   lab-probe watch READY           inotify on every disk's /dev node until
+//                                   SIGTERM (READY: a file made once the
+//                                   watches stand); SIGUSR1 ends the
+//                                   "service" phase, SIGTERM the "control"
+//                                   one: per disk the closes after writing
+//                                   (IN_CLOSE_WRITE) and after reading seen
+//   lab-probe open-write DEVICE     opens DEVICE for writing and closes it
+//                                   (the control that the watch sees one)
 // On the host:
 //   lab-probe check EXPECTED SNAPSHOT...   the snapshots against what QEMU
 //                                   was told (EXPECTED: one line per disk,
 //                                   "model|serial|sectors|logical|physical|rotation")
 #include <fcntl.h>
+#include <poll.h>
 #include <scsi/sg.h>
+#include <signal.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +46,7 @@
 #include <vector>
 
 #include "diskinfo.h"
+#include "platform/linux_disks.h"
 #include "platform/sat_passthrough.h"
 #include "service.h"
 #include "smart.h"
@@ -78,9 +93,10 @@ int part_read(int fd, TaskFile command, std::uint8_t* data, int* error)
     return result;
 }
 
+// As the service opens a disk.
 int open_device(const char* path)
 {
-    return ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    return ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
 int cmd_passthrough(const char* path)
@@ -177,8 +193,11 @@ int cmd_device_error(const char* path)
                 layout_name(regs.layout), regs.current.features, regs.current.command);
 
     result = part_read(fd, smart_command(SMART_ENABLE_OPERATIONS), data, &error);
-    std::printf("lab: device-error %s smart-enable result=%d errno=%s\n", path, result,
-                errno_name(error));
+    AtaPassBuffer enable = request_for(smart_command(SMART_ENABLE_OPERATIONS));
+    sat::Command enable_command{};
+    sat::build_command(reinterpret_cast<std::uint8_t*>(&enable), 556, &enable_command);
+    std::printf("lab: device-error %s smart-enable result=%d errno=%s protocol=%d\n", path, result,
+                errno_name(error), enable_command.cdb[1] >> 1);
     result = part_read(fd, smart_command(SMART_READ_DATA), data, &error);
     std::printf("lab: device-error %s read-data-after-enable result=%d errno=%s\n", path, result,
                 errno_name(error));
@@ -198,57 +217,314 @@ double median(std::vector<double> v)
     return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
+// The disks the service walks, in its order.
+std::vector<std::string> service_disks()
+{
+    linux_disks::DiskList list{};
+    linux_disks::list_disks("/sys/block", nullptr, &list);
+    std::vector<std::string> paths;
+    for (int i = 0; i < list.count; ++i) {
+        paths.push_back(std::string("/dev/") + list.disks[i].name);
+    }
+    return paths;
+}
+
 int cmd_timing(int passes)
 {
-    // The disks the service walks: /dev/sda, sdb, ... until one is missing.
-    std::vector<int> fds;
-    for (int n = 0; n < kDriveSlots; ++n) {
-        char path[32];
-        platform::drive_device_path(n, path, sizeof path);
-        const int fd = open_device(path);
-        if (fd < 0) {
-            break;
-        }
-        fds.push_back(fd);
-    }
+    const std::vector<std::string> disks = service_disks();
     const TaskFile commands[] = {identify_command(), smart_command(SMART_READ_DATA),
                                  smart_command(SMART_READ_THRESHOLDS)};
-    std::vector<double> pass_us, bare_us;
+    std::vector<double> pass_us, floor_us, commands_us, walk_us, opens_us;
+    std::vector<double> step_us[8];
     int bad = 0;
+    int refused = 0;  // SG_IO refused by disks without a SCSI layer, as in the pass
     for (int i = 0; i < passes; ++i) {
         const auto start = std::chrono::steady_clock::now();
         const PassResult pass = run_pass();
         pass_us.push_back(micros_since(start));
-        if (pass.count != static_cast<int>(fds.size()) + 1) {
+        if (pass.count != static_cast<int>(disks.size()) + 1) {
             ++bad;
         }
-        double total = 0;
-        for (const int fd : fds) {
+        // The pass's commands on plain opens: the pass without finding its
+        // disks (no /sys/block, no device paths).
+        const auto commands_start = std::chrono::steady_clock::now();
+        for (const std::string& disk : disks) {
+            const int fd = open_device(disk.c_str());
+            if (fd < 0) {
+                continue;
+            }
+            read_identify(fd);
+            if (smart_enabled() == 0) {
+                set_smart_enabled(fd, true);
+            }
+            read_smart_values(fd);
+            read_smart_thresholds(fd);
+            ::close(fd);
+        }
+        commands_us.push_back(micros_since(commands_start));
+        // The pass's walk without its commands: drives 0, 1, ... opened and
+        // closed the service's way until one fails.
+        const auto walk_start = std::chrono::steady_clock::now();
+        for (std::int8_t n = 0;; ++n) {
+            const auto step = std::chrono::steady_clock::now();
+            const platform::DriveHandle handle = open_drive(n);
+            if (handle != platform::invalid_drive_handle) {
+                platform::close_drive(handle);
+            }
+            if (n < 8) step_us[n].push_back(micros_since(step));
+            if (handle == platform::invalid_drive_handle) {
+                break;
+            }
+        }
+        walk_us.push_back(micros_since(walk_start));
+        const auto opens_start = std::chrono::steady_clock::now();
+        for (const std::string& disk : disks) {
+            ::close(open_device(disk.c_str()));
+        }
+        opens_us.push_back(micros_since(opens_start));
+        // The floor: what the pass cannot do without, the system calls.
+        const auto floor_start = std::chrono::steady_clock::now();
+        for (const std::string& disk : disks) {
+            const int fd = open_device(disk.c_str());
+            if (fd < 0) {
+                ++bad;
+                continue;
+            }
             for (const TaskFile& command : commands) {
                 AtaPassBuffer ab = request_for(command);
-                const auto call = std::chrono::steady_clock::now();
                 const BareResult r = bare_sg_io(fd, &ab);
-                total += micros_since(call);
-                if (r.ioctl_result != 0 || r.io.status != 0) {
+                if (r.ioctl_result != 0 && errno == ENOTTY) {
+                    ++refused;
+                } else if (r.ioctl_result != 0 || r.io.status != 0) {
                     ++bad;
                 }
             }
+            ::close(fd);
         }
-        bare_us.push_back(total);
+        floor_us.push_back(micros_since(floor_start));
     }
-    for (const int fd : fds) {
-        ::close(fd);
+    // Where the pass's own work goes: reading /sys/block once per walk (the
+    // first time with a stat of every disk's device link, then without).
+    std::vector<double> first_us, again_us;
+    for (int i = 0; i < passes; ++i) {
+        linux_disks::DiskList list{};
+        auto start = std::chrono::steady_clock::now();
+        linux_disks::list_disks("/sys/block", nullptr, &list);
+        first_us.push_back(micros_since(start));
+        start = std::chrono::steady_clock::now();
+        linux_disks::list_disks("/sys/block", &list, &list);
+        again_us.push_back(micros_since(start));
+    }
+    std::printf("lab: timing list-disks first median_us=%.0f again median_us=%.0f\n",
+                median(first_us), median(again_us));
+    // One command through the service's path against the bare call, and the
+    // service's open and close against plain ones, on the first disk.
+    if (!disks.empty()) {
+        std::vector<double> service_cmd, bare_cmd, service_open, bare_open;
+        for (int i = 0; i < passes; ++i) {
+            auto start = std::chrono::steady_clock::now();
+            const int fd = open_device(disks[0].c_str());
+            ::close(fd);
+            bare_open.push_back(micros_since(start));
+            start = std::chrono::steady_clock::now();
+            const platform::DriveHandle handle = open_drive(0);
+            platform::close_drive(handle);
+            service_open.push_back(micros_since(start));
+            const int cmd_fd = open_device(disks[0].c_str());
+            std::uint8_t data[512];
+            int error = 0;
+            AtaPassBuffer ab = request_for(identify_command());
+            for (int order = 0; order < 2; ++order) {
+                if ((order + i) % 2 == 0) {
+                    start = std::chrono::steady_clock::now();
+                    part_read(cmd_fd, identify_command(), data, &error);
+                    service_cmd.push_back(micros_since(start));
+                } else {
+                    start = std::chrono::steady_clock::now();
+                    bare_sg_io(cmd_fd, &ab);
+                    bare_cmd.push_back(micros_since(start));
+                }
+            }
+            ::close(cmd_fd);
+        }
+        std::printf("lab: timing open+close service_us=%.0f bare_us=%.0f; one IDENTIFY service_us=%.0f bare_us=%.0f\n",
+                    median(service_open), median(bare_open), median(service_cmd), median(bare_cmd));
+        // The service's own work per command, without a device behind it:
+        // SG_IO refused at once (ENOTTY) by /dev/null, 1000 times each way.
+        const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        std::uint8_t data[512];
+        int error = 0;
+        AtaPassBuffer ab = request_for(identify_command());
+        auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) part_read(null_fd, identify_command(), data, &error);
+        const double service_null = micros_since(start) / 1000;
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) bare_sg_io(null_fd, &ab);
+        const double bare_null = micros_since(start) / 1000;
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) ::ioctl(null_fd, SG_IO, nullptr);
+        const double ioctl_null = micros_since(start) / 1000;
+        ::close(null_fd);
+        std::printf("lab: timing refused command service_us=%.2f bare_us=%.2f ioctl-alone_us=%.2f\n",
+                    service_null, bare_null, ioctl_null);
+        char path[100];
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) platform::drive_device_path(1, path, sizeof path);
+        const double path_us = micros_since(start) / 1000;
+        char text[256];
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) format_message(text, "Path [%s] : not found", path);
+        const double format_us = micros_since(start) / 1000;
+        static AtaPassBuffer big;
+        start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 1000; ++i) {
+            std::memset(&big, i, sizeof big);
+            asm volatile("" : : "r"(&big) : "memory");
+        }
+        const double zero_us = micros_since(start) / 1000;
+        std::printf("lab: timing device-path_us=%.2f format-message_us=%.2f zero-16428-bytes_us=%.2f\n",
+                    path_us, format_us, zero_us);
+    }
+    // Each pass against the floor measured right after it: host load that
+    // slows the emulator for a while slows both alike.
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < pass_us.size(); ++i) {
+        ratios.push_back(floor_us[i] > 0 ? pass_us[i] / floor_us[i] : 0.0);
     }
     const double pass_median = median(pass_us);
-    const double bare_median = median(bare_us);
-    std::printf("lab: timing disks=%zu passes=%d commands-per-pass=%zu failures=%d\n", fds.size(),
-                passes, fds.size() * 3, bad);
+    const double floor_median = median(floor_us);
+    std::printf("lab: timing disks=%zu passes=%d commands-per-pass=%zu refused-per-pass=%d failures=%d\n",
+                disks.size(), passes, disks.size() * 3, passes > 0 ? refused / passes : 0, bad);
     std::printf("lab: timing pass median_us=%.0f min_us=%.0f\n", pass_median,
                 *std::min_element(pass_us.begin(), pass_us.end()));
-    std::printf("lab: timing bare-sg-io median_us=%.0f min_us=%.0f\n", bare_median,
-                *std::min_element(bare_us.begin(), bare_us.end()));
-    std::printf("lab: timing pass/bare=%.2f\n", bare_median > 0 ? pass_median / bare_median : 0.0);
+    std::printf("lab: timing floor (open, SG_IO, close) median_us=%.0f min_us=%.0f\n", floor_median,
+                *std::min_element(floor_us.begin(), floor_us.end()));
+    std::printf("lab: timing the pass's commands on plain opens median_us=%.0f min_us=%.0f\n",
+                median(commands_us), *std::min_element(commands_us.begin(), commands_us.end()));
+    auto quartile = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 4];
+    };
+    std::printf("lab: timing the service's walk (open_drive, close) median_us=%.0f, plain opens and closes median_us=%.0f\n",
+                median(walk_us), median(opens_us));
+    std::printf("lab: timing walk steps median_us:");
+    for (const auto& step : step_us) {
+        if (!step.empty()) std::printf(" %.0f", median(step));
+    }
+    std::printf("\n");
+    std::printf("lab: timing first quartiles pass_us=%.0f commands_us=%.0f floor_us=%.0f\n",
+                quartile(pass_us), quartile(commands_us), quartile(floor_us));
+    std::printf("lab: timing pass/floor=%.3f (medians) %.3f (mins) %.3f (median of each pass over its floor)\n",
+                floor_median > 0 ? pass_median / floor_median : 0.0,
+                *std::min_element(pass_us.begin(), pass_us.end()) /
+                    *std::min_element(floor_us.begin(), floor_us.end()),
+                median(ratios));
     return bad == 0 ? 0 : 1;
+}
+
+// ------------------------------------------------------------------ watch
+
+struct WatchedDisk {
+    std::string path;
+    int watch;
+    unsigned close_write;
+    unsigned close_nowrite;
+};
+
+// Reads every queued event without waiting.
+void drain_events(int inotify, std::vector<WatchedDisk>* disks)
+{
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(inotify, buffer, sizeof buffer);
+        if (n <= 0) {
+            return;
+        }
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            for (WatchedDisk& disk : *disks) {
+                if (disk.watch == event->wd) {
+                    if ((event->mask & IN_CLOSE_WRITE) != 0) ++disk.close_write;
+                    if ((event->mask & IN_CLOSE_NOWRITE) != 0) ++disk.close_nowrite;
+                }
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+void print_phase(const char* phase, std::vector<WatchedDisk>* disks)
+{
+    for (WatchedDisk& disk : *disks) {
+        std::printf("lab: watch %s %s close-write=%u close-nowrite=%u\n", phase, disk.path.c_str(),
+                    disk.close_write, disk.close_nowrite);
+        disk.close_write = 0;
+        disk.close_nowrite = 0;
+    }
+    std::fflush(stdout);
+}
+
+int cmd_watch(const char* ready)
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGUSR1);
+    sigaddset(&signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    const int signal_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    const int inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (signal_fd < 0 || inotify < 0) {
+        std::printf("lab: watch cannot start: %s\n", std::strerror(errno));
+        return 1;
+    }
+    std::vector<WatchedDisk> disks;
+    for (const std::string& path : service_disks()) {
+        const int watch = ::inotify_add_watch(inotify, path.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE);
+        if (watch < 0) {
+            std::printf("lab: watch %s failed: %s\n", path.c_str(), std::strerror(errno));
+            continue;
+        }
+        disks.push_back({path, watch, 0, 0});
+    }
+    std::printf("lab: watch %zu disks\n", disks.size());
+    std::fflush(stdout);
+    const int made = ::open(ready, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (made >= 0) ::close(made);
+    const char* phase = "service";
+    for (;;) {
+        pollfd fds[2] = {{inotify, POLLIN, 0}, {signal_fd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            continue;
+        }
+        drain_events(inotify, &disks);
+        if ((fds[1].revents & POLLIN) == 0) {
+            continue;
+        }
+        signalfd_siginfo info;
+        if (::read(signal_fd, &info, sizeof info) != sizeof info) {
+            continue;
+        }
+        print_phase(phase, &disks);
+        if (info.ssi_signo == SIGTERM) {
+            return 0;
+        }
+        phase = "control";
+        const std::string phase_done = std::string(ready) + ".service";
+        const int done = ::open(phase_done.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (done >= 0) ::close(done);
+    }
+}
+
+int cmd_open_write(const char* path)
+{
+    const int fd = ::open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        std::printf("lab: open-write %s failed: %s\n", path, std::strerror(errno));
+        return 1;
+    }
+    ::close(fd);
+    std::printf("lab: open-write %s opened for writing and closed\n", path);
+    return 0;
 }
 
 // ------------------------------------------------------------------ check
@@ -260,6 +536,7 @@ struct Expected {
     std::uint32_t logical;
     std::uint32_t physical;
     unsigned rotation;  // IDENTIFY word 217; 0 = not set
+    bool no_ata;        // a disk without ATA: its slot stays zero
 };
 
 std::vector<std::string> split(const std::string& line, char sep)
@@ -344,13 +621,18 @@ int cmd_check(const char* expected_path, int count, char** snapshots)
     while (std::getline(in, line)) {
         if (line.empty() || line[0] == '#') continue;
         const std::vector<std::string> f = split(line, '|');
+        if (f.size() == 1 && f[0] == "no-ata") {
+            // A disk that speaks no ATA (virtio): counted, its slot all zero.
+            disks.push_back({"", "", 0, 0, 0, 0, true});
+            continue;
+        }
         if (f.size() != 6) {
             std::printf("FAIL bad expectation line: %s\n", line.c_str());
             return 1;
         }
         disks.push_back({f[0], f[1], std::stoull(f[2]), static_cast<std::uint32_t>(std::stoul(f[3])),
                          static_cast<std::uint32_t>(std::stoul(f[4])),
-                         static_cast<unsigned>(std::stoul(f[5]))});
+                         static_cast<unsigned>(std::stoul(f[5])), false});
     }
     expect(!disks.empty(), "no expected disks");
     expect(count >= 2, "at least two snapshots, found " + std::to_string(count));
@@ -369,18 +651,30 @@ int cmd_check(const char* expected_path, int count, char** snapshots)
         // Which disk lands in which slot is the kernel's naming (/dev/sda,
         // sdb, ...), and libata probes the AHCI ports in parallel: the slots
         // are matched to the configured disks by serial number, each disk
-        // exactly once, in the same order in every pass.
+        // exactly once, in the same order in every pass. A disk without ATA
+        // has the slot its expectation line has (after the sd disks).
         std::vector<bool> seen(disks.size(), false);
         std::string order;
         for (std::size_t slot = 0; slot < disks.size(); ++slot) {
             const smart::DriveRecord& r = snapshot.drives[slot];
             const std::string where = name + " slot " + std::to_string(slot);
+            if (disks[slot].no_ata) {
+                const smart::DriveRecord zero{};
+                expect(std::memcmp(r.identify, zero.identify, sizeof zero.identify) == 0 &&
+                           std::memcmp(r.smart_values, zero.smart_values, sizeof zero.smart_values) == 0 &&
+                           std::memcmp(r.smart_thresholds, zero.smart_thresholds,
+                                       sizeof zero.smart_thresholds) == 0,
+                       where + ": a disk without ATA, zero sections expected");
+                seen[slot] = true;
+                order += slot == 0 ? "(no-ata)" : " (no-ata)";
+                continue;
+            }
             const smart::SectorView id(r.identify, smart::kSectorBytes);
             const std::string model = smart::identify_model(id);
             const std::string serial = smart::identify_serial(id);
             std::size_t which = disks.size();
             for (std::size_t d = 0; d < disks.size(); ++d) {
-                if (disks[d].serial == serial && !seen[d]) {
+                if (!disks[d].no_ata && disks[d].serial == serial && !seen[d]) {
                     which = d;
                 }
             }
@@ -423,7 +717,7 @@ int usage()
 {
     std::fprintf(stderr,
                  "usage: lab-probe passthrough DEVICE | device-error DEVICE | timing PASSES |\n"
-                 "       check EXPECTED SNAPSHOT...\n");
+                 "       watch READY | open-write DEVICE | check EXPECTED SNAPSHOT...\n");
     return 2;
 }
 
@@ -438,6 +732,8 @@ int main(int argc, char** argv)
     if (mode == "passthrough") return cmd_passthrough(argv[2]);
     if (mode == "device-error") return cmd_device_error(argv[2]);
     if (mode == "timing") return cmd_timing(std::max(1, std::atoi(argv[2])));
+    if (mode == "watch") return cmd_watch(argv[2]);
+    if (mode == "open-write") return cmd_open_write(argv[2]);
     if (mode == "check") return cmd_check(argv[2], argc - 3, argv + 3);
     return usage();
 }

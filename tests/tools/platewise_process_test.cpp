@@ -213,7 +213,7 @@ TEST(PlatewiseProcess, ListenEndsWhenItsOutputIsGone)
 }
 
 // The count byte the service sends on this machine: the drives that open,
-// from /dev/sda on without a gap, plus one.
+// the physical disks of /sys/block in order, plus one.
 int expected_count()
 {
     int count = 1;

@@ -1,10 +1,11 @@
-// The Linux platform: /dev/sd* block devices, a Unix-domain socket for the
-// snapshot endpoint, signals for stop, and systemd's notify protocol for
-// status.
+// The Linux platform: the physical disks of /sys/block, a Unix-domain
+// socket for the snapshot endpoint, signals for stop, and systemd's notify
+// protocol for status.
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <scsi/sg.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -13,10 +14,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "linux_disks.h"
 #include "platform.h"
 #include "sat_passthrough.h"
 #include "systemd_notify.h"
@@ -25,39 +28,250 @@ namespace platform {
 
 // ------------------------------------------------------------------ drives
 
-// Drive n is /dev/sd followed by the disk letters of n: a..z, then aa..zz,
-// aaa..: the kernel's own naming of SCSI disks.
-void drive_device_path(std::int32_t number, char* out, std::size_t size)
+namespace {
+
+// Where the disks are looked for: the machine's own, or a fake tree's in
+// tests (set_linux_device_root).
+constexpr std::size_t kRootBytes = 256;
+char g_sys_block[kRootBytes + 16] = "/sys/block";
+char g_dev[kRootBytes + 8] = "/dev/";
+
+// The disks of the walks. The service walks the drives from 0 up, asking
+// for each number's path and then opening it, so drive 0 starts a walk.
+// Reading /sys/block for every walk cost a tenth of the walk's own system
+// calls, so the list is kept and read again only when it may be out of date:
+//   - something was created, deleted or moved in /dev (inotify): the kernel
+//     makes and removes every disk's node there; such a change makes the
+//     next two walks read the list (the node is made a moment before the
+//     disk's /sys/block entry, so the first reading may be early);
+//   - a listed disk failed to open (it went away), and then the next walk;
+//   - the /dev watch could not be set up or was lost: every walk;
+//   - otherwise every 12th walk (a minute at the service's pace), should a
+//     change have escaped the watch.
+// A disk that appears during a walk is counted from a later one; one that
+// disappears fails its open, which ends the walk as any failed open does.
+linux_disks::DiskList g_disks{};
+int g_list_error = 0;      // errno of reading /sys/block for g_disks, 0 when read
+bool g_listed = false;     // g_disks has been read at least once
+int g_stale_walks = 0;     // walks to come that read the list again
+int g_walks_since_read = 0;
+constexpr int kWalksBetweenReads = 12;
+int g_dev_watch = -1;      // inotify descriptor watching /dev, -1 when none
+
+// `first` then `second` into `out` (at most size - 1 characters and a
+// terminator). Paths are made this way rather than with snprintf: they are
+// made for every drive of every pass, and the formatter cost more than the
+// open it names.
+void join(char* out, std::size_t size, const char* first, const char* second)
 {
-    if (number < 0) {
-        std::snprintf(out, size, "/dev/sd?%d", static_cast<int>(number));
+    if (size == 0) {
         return;
     }
-    char letters[8];
-    int count = 0;
-    std::int64_t n = number;
-    do {
-        letters[count++] = static_cast<char>('a' + n % 26);
-        n = n / 26 - 1;
-    } while (n >= 0 && count < static_cast<int>(sizeof letters));
-    char name[16] = "/dev/sd";
-    int at = 7;
-    while (count > 0) {
-        name[at++] = letters[--count];
+    std::size_t at = 0;
+    const char* const parts[] = {first, second};
+    for (const char* part : parts) {
+        const std::size_t length = std::strlen(part);
+        const std::size_t room = size - 1 - at;
+        const std::size_t take = length < room ? length : room;
+        std::memcpy(out + at, part, take);
+        at += take;
     }
-    name[at] = '\0';
-    std::snprintf(out, size, "%s", name);
+    out[at] = '\0';
 }
 
-DriveOpenResult open_drive_device(std::int32_t number)
+// /sys/block stays open between walks: opening and closing it for every walk
+// cost more than reading it.
+int g_sys_block_fd = -1;
+
+void read_disks()
 {
-    char path[32];
-    drive_device_path(number, path, sizeof path);
-    const int fd = ::open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0) {
-        return {fd, OpenFailure::none, 0};
+    g_listed = true;
+    if (g_sys_block_fd < 0) {
+        g_sys_block_fd = ::open(g_sys_block, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (g_sys_block_fd < 0) {
+            g_list_error = errno;
+            g_disks.count = 0;
+            return;
+        }
     }
-    const int error = errno;
+    g_list_error = linux_disks::list_disks_in(g_sys_block_fd, &g_disks, &g_disks);
+    if (g_list_error != 0) {
+        // Read again from a fresh descriptor next time.
+        ::close(g_sys_block_fd);
+        g_sys_block_fd = -1;
+    }
+}
+
+// Sets up the watch of /dev; false when it cannot be had.
+bool watch_dev()
+{
+    if (g_dev_watch >= 0) {
+        return true;
+    }
+    g_dev_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (g_dev_watch < 0) {
+        return false;
+    }
+    const std::uint32_t changes =
+        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+    if (::inotify_add_watch(g_dev_watch, g_dev, changes) < 0) {
+        ::close(g_dev_watch);
+        g_dev_watch = -1;
+        return false;
+    }
+    return true;
+}
+
+void unwatch_dev()
+{
+    if (g_dev_watch >= 0) {
+        ::close(g_dev_watch);
+        g_dev_watch = -1;
+    }
+}
+
+// True when /dev changed since the last call (or the watch is gone, in which
+// case it is set up again for the next one). Reads whatever is queued,
+// without waiting.
+bool dev_changed()
+{
+    bool changed = false;
+    alignas(inotify_event) char events[1024];
+    for (;;) {
+        const ssize_t n = ::read(g_dev_watch, events, sizeof events);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            return changed;
+        }
+        if (n <= 0) {
+            unwatch_dev();  // anything else: start over
+            return true;
+        }
+        changed = true;
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if ((event->mask & (IN_IGNORED | IN_Q_OVERFLOW)) != 0) {
+                unwatch_dev();  // the watch went with /dev, or events were lost
+                return true;
+            }
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+}
+
+// The list for drive `number`. Drive 0 starts a walk: its path, and its
+// open unless that path came just before, read the list again when it may
+// be out of date (above); its open counts the walk.
+bool g_checked_for_open = false;  // drive 0's path was the last call
+
+void disks_for(std::int32_t number, bool for_open)
+{
+    const bool checked = g_checked_for_open;
+    g_checked_for_open = number == 0 && !for_open;
+    if (number != 0) {
+        if (!g_listed) {
+            read_disks();
+        }
+        return;
+    }
+    if (checked && for_open) {
+        ++g_walks_since_read;
+        if (g_stale_walks > 0) {
+            --g_stale_walks;
+        }
+        return;
+    }
+    if (!watch_dev()) {
+        g_stale_walks = g_stale_walks > 1 ? g_stale_walks : 1;
+    } else if (dev_changed()) {
+        g_stale_walks = 2;
+    }
+    if (g_walks_since_read >= kWalksBetweenReads) {
+        g_stale_walks = g_stale_walks > 1 ? g_stale_walks : 1;
+    }
+    if (!g_listed || g_stale_walks > 0) {
+        read_disks();
+        g_walks_since_read = 0;
+    }
+    if (for_open) {
+        ++g_walks_since_read;
+        if (g_stale_walks > 0) {
+            --g_stale_walks;
+        }
+    }
+}
+
+}  // namespace
+
+bool set_linux_device_root(const char* root)
+{
+    if (std::strlen(root) >= kRootBytes) {
+        return false;
+    }
+    if (g_sys_block_fd >= 0) {
+        ::close(g_sys_block_fd);
+        g_sys_block_fd = -1;
+    }
+    unwatch_dev();
+    join(g_sys_block, sizeof g_sys_block, root, "/sys/block");
+    join(g_dev, sizeof g_dev, root, "/dev/");
+    g_listed = false;
+    g_stale_walks = 0;
+    g_walks_since_read = 0;
+    g_checked_for_open = false;
+    g_disks.count = 0;  // nothing of another tree is known
+    return true;
+}
+
+const linux_disks::Disk* linux_disk(std::int32_t number)
+{
+    if (number < 0 || number >= g_disks.count) {
+        return nullptr;
+    }
+    return &g_disks.disks[number];
+}
+
+// Drive n is the n-th physical disk of /sys/block (linux_disks.h) and its
+// path is the disk's /dev node. A number without a disk names what was
+// looked through instead: the /sys/block folder.
+void drive_device_path(std::int32_t number, char* out, std::size_t size)
+{
+    disks_for(number, false);
+    const linux_disks::Disk* disk = linux_disk(number);
+    if (disk != nullptr) {
+        join(out, size, g_dev, disk->name);
+        return;
+    }
+    if (g_list_error != 0) {
+        join(out, size, g_sys_block, "");
+    } else {
+        // "no disk <number> in /sys/block", the number in decimal.
+        char text[24] = "no disk ";
+        char digits[12];
+        int count = 0;
+        std::int64_t n = number < 0 ? -static_cast<std::int64_t>(number) : number;
+        do {
+            digits[count++] = static_cast<char>('0' + n % 10);
+            n /= 10;
+        } while (n > 0);
+        std::size_t at = 8;
+        if (number < 0) {
+            text[at++] = '-';
+        }
+        while (count > 0) {
+            text[at++] = digits[--count];
+        }
+        std::memcpy(text + at, " in ", 5);
+        join(out, size, text, g_sys_block);
+    }
+}
+
+namespace {
+
+DriveOpenResult open_failure(int error)
+{
     switch (error) {
     case ENOENT:
     case ENXIO:
@@ -69,6 +283,33 @@ DriveOpenResult open_drive_device(std::int32_t number)
     default:
         return {invalid_drive_handle, OpenFailure::other, error};
     }
+}
+
+}  // namespace
+
+DriveOpenResult open_drive_device(std::int32_t number)
+{
+    disks_for(number, true);
+    const linux_disks::Disk* disk = linux_disk(number);
+    if (disk == nullptr) {
+        // No such disk, or /sys/block could not be read (its errno).
+        return open_failure(g_list_error != 0 ? g_list_error : ENOENT);
+    }
+    char path[sizeof g_dev + linux_disks::kNameBytes];
+    join(path, sizeof path, g_dev, disk->name);
+    // Read-only: udev watches whole disks and answers the close of a
+    // descriptor opened for writing with a "change" event and a re-read of
+    // the partition table, which every pass would otherwise cause on every
+    // disk. SG_IO does not need write access under CAP_SYS_RAWIO.
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+        return {fd, OpenFailure::none, 0};
+    }
+    const int error = errno;
+    // A listed disk that does not open may have gone: the next walk reads
+    // the list again.
+    g_stale_walks = g_stale_walks > 1 ? g_stale_walks : 1;
+    return open_failure(error);
 }
 
 void close_drive(DriveHandle handle)

@@ -38,7 +38,12 @@ struct DriveOpenResult {
 // messages quote.
 void drive_device_path(std::int32_t number, char* out, std::size_t size);
 
-// Opens drive `number` for reading and writing, shared.
+// Opens drive `number` for ATA pass-through, shared with other openers. The
+// access asked for is the platform's: Windows opens for reading and writing,
+// as its ATA pass-through control requires; Linux opens read-only, since
+// SG_IO's ATA PASS-THROUGH needs CAP_SYS_RAWIO rather than write access, and
+// every close of a disk opened for writing makes udev re-read its partition
+// table.
 DriveOpenResult open_drive_device(std::int32_t number);
 
 // Closes a handle from open_drive_device. The result is not reported.

@@ -143,6 +143,12 @@ AtaRegisters parse_fixed(const std::uint8_t* sense, std::uint32_t length)
 
 }  // namespace
 
+bool transfers_no_data(const TaskFile& command)
+{
+    return command.command == ATA_SMART && (command.features == SMART_ENABLE_OPERATIONS ||
+                                            command.features == SMART_DISABLE_OPERATIONS);
+}
+
 bool build_command(const std::uint8_t* request, std::uint32_t request_size, Command* command)
 {
     if (request == nullptr || request_size < kPassthroughHeaderBytes) {
@@ -171,7 +177,13 @@ bool build_command(const std::uint8_t* request, std::uint32_t request_size, Comm
     Command c{};
     std::uint8_t protocol = kProtocolNonData;
     std::uint8_t byte2 = kCkCond;
-    if (in) {
+    if (transfers_no_data(cur)) {
+        // Whatever direction the request gives: the data phase it describes
+        // would be a protocol violation on the wire, and nothing of the data
+        // area is sent or received.
+        c.direction = Direction::none;
+        c.data_length = 0;
+    } else if (in) {
         protocol = kProtocolPioDataIn;
         byte2 = kTDirIn | kBytBlok | kTLengthInCount;
         c.direction = Direction::from_device;
@@ -198,7 +210,9 @@ bool build_command(const std::uint8_t* request, std::uint32_t request_size, Comm
     c.cdb[13] = cur.device;
     c.cdb[14] = cur.command;
     c.cdb[15] = 0;
-    c.data_length = length;
+    if (c.direction != Direction::none) {
+        c.data_length = length;
+    }
     const std::uint32_t seconds = record.TimeOutValue;
     c.timeout_ms = seconds > 0xFFFFFFFFu / 1000u ? 0xFFFFFFFFu : seconds * 1000u;
     *command = c;

@@ -31,6 +31,12 @@ struct Command {
     std::uint32_t timeout_ms;
 };
 
+// The commands that move no data whatever the request says: SMART ENABLE
+// OPERATIONS and SMART DISABLE OPERATIONS (command 0xB0, Features 0xD8/0xD9).
+// The service sends them as 512-byte reads; on the wire they go out with the
+// non-data protocol.
+bool transfers_no_data(const TaskFile& command);
+
 // Builds the ATA PASS-THROUGH(16) command of a request in the service's
 // 32-bit layout (AtaPassBuffer: 40-byte record, 4 bytes padding, data at 44).
 //   protocol 4 PIO data-in (ATA_FLAGS_DATA_IN), 5 PIO data-out
@@ -42,6 +48,11 @@ struct Command {
 //   EXTEND=1 with ATA_FLAGS_48BIT_COMMAND, the PreviousTaskFile bytes then in
 //   the high halves of the CDB's 16-bit fields (zero otherwise);
 //   time-out: TimeOutValue seconds in milliseconds.
+// A command for which transfers_no_data holds goes out as non-data
+// (protocol 3, CK_COND=1, direction none, data_length 0) whatever the
+// request's direction and length: finish_command then reports the header
+// alone as returned and leaves the data area as it was, which the service's
+// checks take for a read that returned no data.
 // False for a request this translation does not describe: shorter than the
 // header, Length other than 40, DataBufferOffset other than 44, flags other
 // than 0x02/0x04/0x08 or both directions, a direction without data or data

@@ -1,5 +1,6 @@
-// The Linux platform against the real kernel: device names, open failures,
-// and the snapshot transport over a real Unix-domain socket.
+// The Linux platform against the real kernel: the disks of /sys/block (on
+// fake trees), device paths, open failures, and the snapshot transport over a
+// real Unix-domain socket.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -13,30 +14,343 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "../temp_dir.h"
+#include "platform/linux_disks.h"
 #include "service.h"
 
 namespace {
 
-TEST(LinuxDrives, DriveNumbersNameDisksAsTheKernelDoes)
+// A fake machine: a /sys/block of symbolic links into a /sys/devices tree,
+// as the kernel lays it out, and a /dev with a regular file per disk.
+// Entries: "sda" a disk with hardware behind it (its device link), "loop0~"
+// one without, "sda/sda1" a partition folder inside a disk's folder.
+class FakeMachine {
+public:
+    explicit FakeMachine(const std::vector<std::string>& entries)
+    {
+        namespace fs = std::filesystem;
+        fs::create_directories(root_ / "sys/block");
+        fs::create_directories(root_ / "sys/devices/hw");
+        fs::create_directories(root_ / "dev");
+        for (std::string entry : entries) {
+            const auto slash = entry.find('/');
+            if (slash != std::string::npos) {
+                fs::create_directories(root_ / ("sys/devices/block/" + entry));
+                continue;
+            }
+            const bool virtual_device = !entry.empty() && entry.back() == '~';
+            if (virtual_device) {
+                entry.pop_back();
+            }
+            fs::create_directories(root_ / ("sys/devices/block/" + entry));
+            fs::create_symlink("../devices/block/" + entry, root_ / ("sys/block/" + entry));
+            if (!virtual_device) {
+                fs::create_symlink("../../hw", root_ / ("sys/devices/block/" + entry + "/device"));
+            }
+            std::ofstream(root_ / ("dev/" + entry)).put('\0');
+        }
+    }
+    std::string sys_block() const { return root_ / "sys/block"; }
+    const std::string& root() const { return root_.path(); }
+
+private:
+    TempDir root_;
+};
+
+std::vector<std::string> names_of(const linux_disks::DiskList& list)
 {
-    struct Row { std::int32_t number; const char* path; };
-    const Row rows[] = {{0, "/dev/sda"},     {1, "/dev/sdb"},     {25, "/dev/sdz"},
-                        {26, "/dev/sdaa"},   {27, "/dev/sdab"},   {51, "/dev/sdaz"},
-                        {52, "/dev/sdba"},   {701, "/dev/sdzz"},  {702, "/dev/sdaaa"}};
+    std::vector<std::string> names;
+    for (int i = 0; i < list.count; ++i) {
+        names.emplace_back(list.disks[i].name);
+    }
+    return names;
+}
+
+using Names = std::vector<std::string>;
+
+TEST(LinuxDisks, PhysicalDisksInDriveNumberOrder)
+{
+    struct Row {
+        const char* name;
+        Names tree;
+        Names disks;
+    };
+    const Row rows[] = {
+        {"empty", {}, {}},
+        {"letter_order", {"sdab", "sdz", "sdb", "sdaa", "sda", "sdba", "sdc"},
+         {"sda", "sdb", "sdc", "sdz", "sdaa", "sdab", "sdba"}},
+        // sdb unplugged: the disks after it move up, none is hidden.
+        {"hole_left_by_unplug", {"sda", "sdc", "sdd"}, {"sda", "sdc", "sdd"}},
+        {"nvme_by_controller_then_namespace",
+         {"nvme10n1", "nvme1n1", "nvme0n2", "nvme0n1", "nvme2n1", "nvme0n10"},
+         {"nvme0n1", "nvme0n2", "nvme0n10", "nvme1n1", "nvme2n1", "nvme10n1"}},
+        {"nvme_only", {"nvme0n1"}, {"nvme0n1"}},
+        {"sd_then_nvme_then_the_rest",
+         {"vda", "xvda", "mmcblk0", "nvme0n1", "sdb", "sda", "vdb"},
+         {"sda", "sdb", "nvme0n1", "mmcblk0", "vda", "vdb", "xvda"}},
+        {"the_rest_by_family_and_number", {"vdaa", "vdz", "vdb", "mmcblk10", "mmcblk2"},
+         {"mmcblk2", "mmcblk10", "vdb", "vdz", "vdaa"}},
+        {"partitions_are_not_disks",
+         {"sda", "sda/sda1", "sda/sda2", "nvme0n1", "nvme0n1/nvme0n1p1", "mmcblk0",
+          "mmcblk0/mmcblk0p1", "sda1", "nvme0n1p1", "mmcblk0p1", "vda1"},
+         {"sda", "nvme0n1", "mmcblk0"}},
+        {"virtual_devices_are_not_disks",
+         {"loop0~", "loop7~", "ram0~", "zram0~", "dm-0~", "dm-1~", "md0~", "md127~", "nbd0~",
+          "sda"},
+         {"sda"}},
+        {"other_hardware_is_not_a_disk",
+         {"sr0", "sr1", "fd0", "nvme0c0n1", "mmcblk0boot0", "mmcblk0boot1", "mmcblk0rpmb",
+          "hda", "sda"},
+         {"sda"}},
+        {"a_disk_name_without_hardware_is_not_a_disk", {"sda~", "sdb", "vda~"}, {"sdb"}},
+        {"odd_names", {"sd", "sdA", "sd1", "nvme", "nvme0", "nvme0n", "nvmeXn1", "mmcblk",
+                       "vd", "sdaaaaaaaaa"},
+         {}},
+    };
     for (const Row& row : rows) {
-        char path[32];
-        platform::drive_device_path(row.number, path, sizeof path);
-        EXPECT_STREQ(path, row.path) << row.number;
+        SCOPED_TRACE(row.name);
+        const FakeMachine machine(row.tree);
+        linux_disks::DiskList list;
+        list.count = -1;
+        EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), nullptr, &list), 0);
+        EXPECT_EQ(names_of(list), row.disks);
+    }
+}
+
+TEST(LinuxDisks, KindOfEachFamily)
+{
+    struct Row {
+        const char* name;
+        bool disk;
+        linux_disks::DiskKind kind;
+    };
+    using linux_disks::DiskKind;
+    const Row rows[] = {
+        {"sda", true, DiskKind::scsi},     {"sdzz", true, DiskKind::scsi},
+        {"nvme0n1", true, DiskKind::nvme}, {"nvme12n3", true, DiskKind::nvme},
+        {"vda", true, DiskKind::virtio},   {"xvdb", true, DiskKind::xen},
+        {"mmcblk1", true, DiskKind::mmc},  {"sr0", false, DiskKind::scsi},
+        {"loop0", false, DiskKind::scsi},  {"nvme0n1p2", false, DiskKind::nvme},
+        {"", false, DiskKind::scsi},       {"nvme1234567890n1", false, DiskKind::nvme},
+    };
+    for (const Row& row : rows) {
+        linux_disks::DiskKind kind = linux_disks::DiskKind::scsi;
+        EXPECT_EQ(linux_disks::is_disk_name(row.name, &kind), row.disk) << row.name;
+        if (row.disk) {
+            EXPECT_EQ(kind, row.kind) << row.name;
+        }
+    }
+}
+
+// More disks than the table has slots: the first 32 in order are kept,
+// whatever order the folder lists them in.
+TEST(LinuxDisks, FirstThirtyTwoInOrderWhenThereAreMore)
+{
+    Names tree;
+    Names all;
+    for (int i = 0; i < 40; ++i) {
+        std::string name = "sd";
+        if (i >= 26) {
+            name += static_cast<char>('a' + i / 26 - 1);
+        }
+        name += static_cast<char>('a' + i % 26);
+        all.push_back(name);
+        tree.insert(tree.begin(), name);
+    }
+    tree.push_back("nvme0n1");
+    const FakeMachine machine(tree);
+    linux_disks::DiskList list;
+    EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), nullptr, &list), 0);
+    EXPECT_EQ(names_of(list), Names(all.begin(), all.begin() + 32));
+}
+
+// A /sys/block longer than one read of the folder (hundreds of loop
+// devices): the disks among them are all found.
+TEST(LinuxDisks, FolderLongerThanOneRead)
+{
+    Names tree{"sdb"};
+    for (int i = 0; i < 200; ++i) {  // 200 records of 32 bytes: two reads
+        tree.push_back("loop" + std::to_string(i) + "~");
+    }
+    tree.push_back("sda");
+    tree.push_back("nvme0n1");
+    const FakeMachine machine(tree);
+    linux_disks::DiskList list{};
+    EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), nullptr, &list), 0);
+    EXPECT_EQ(names_of(list), (Names{"sda", "sdb", "nvme0n1"}));
+}
+
+// A listing that follows an earlier one takes the names that had hardware
+// then without looking again; it drops the ones that are gone and checks the
+// new ones. The earlier listing may be the one being written.
+TEST(LinuxDisks, EarlierListingSparesTheDeviceLookups)
+{
+    const FakeMachine machine({"sda", "sdb~", "sdd~", "nvme0n1"});
+    linux_disks::DiskList earlier{};
+    for (const char* name : {"sdb", "sdc", "sda"}) {
+        std::snprintf(earlier.disks[earlier.count++].name, linux_disks::kNameBytes, "%s", name);
+    }
+    linux_disks::DiskList list{};
+    EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), nullptr, &list), 0);
+    EXPECT_EQ(names_of(list), (Names{"sda", "nvme0n1"}));
+    EXPECT_EQ(linux_disks::list_disks(machine.sys_block().c_str(), &earlier, &earlier), 0);
+    EXPECT_EQ(names_of(earlier), (Names{"sda", "sdb", "nvme0n1"}));
+    EXPECT_EQ(earlier.disks[2].kind, linux_disks::DiskKind::nvme);
+}
+
+TEST(LinuxDisks, UnreadableFolderIsItsErrnoAndNoDisk)
+{
+    TempDir dir;
+    linux_disks::DiskList list;
+    list.count = 7;
+    EXPECT_EQ(linux_disks::list_disks((dir / "missing").c_str(), &list, &list), ENOENT);
+    EXPECT_EQ(list.count, 0);
+    std::ofstream(dir / "file").put('x');
+    EXPECT_EQ(linux_disks::list_disks((dir / "file").c_str(), nullptr, &list), ENOTDIR);
+    EXPECT_EQ(list.count, 0);
+}
+
+// The platform over a fake machine: numbers, /dev paths, open failures and
+// the texts they quote. The device root is the machine's again afterwards.
+class LinuxDrivesOnFakeMachine : public ::testing::Test {
+protected:
+    void TearDown() override { platform::set_linux_device_root(""); }
+    static std::string path_of(std::int32_t number)
+    {
+        char path[100];
+        platform::drive_device_path(number, path, sizeof path);
+        return path;
+    }
+};
+
+TEST_F(LinuxDrivesOnFakeMachine, DriveNumbersNameTheDisksDevNodes)
+{
+    const FakeMachine machine({"nvme0n1", "sdc", "loop0~", "sda", "vda", "sr0"});
+    ASSERT_TRUE(platform::set_linux_device_root(machine.root().c_str()));
+    const std::string dev = machine.root() + "/dev/";
+    struct Row { std::int32_t number; std::string path; };
+    const Row rows[] = {{0, dev + "sda"}, {1, dev + "sdc"}, {2, dev + "nvme0n1"}, {3, dev + "vda"},
+                        {4, "no disk 4 in " + machine.root() + "/sys/block"},
+                        {-1, "no disk -1 in " + machine.root() + "/sys/block"}};
+    for (const Row& row : rows) {
+        EXPECT_EQ(path_of(row.number), row.path) << row.number;
+        const platform::DriveOpenResult opened = platform::open_drive_device(row.number);
+        if (row.number >= 0 && row.number < 4) {
+            ASSERT_EQ(opened.failure, platform::OpenFailure::none) << row.number;
+            EXPECT_EQ(::fcntl(static_cast<int>(opened.handle), F_GETFL) & O_ACCMODE, O_RDONLY);
+            EXPECT_NE(::fcntl(static_cast<int>(opened.handle), F_GETFD) & FD_CLOEXEC, 0);
+            platform::close_drive(opened.handle);
+        } else {
+            EXPECT_EQ(opened.failure, platform::OpenFailure::not_found) << row.number;
+            EXPECT_EQ(opened.handle, platform::invalid_drive_handle);
+        }
+    }
+    // A short buffer gets the path cut, terminated, never overrun.
+    char small[8];
+    std::memset(small, 'x', sizeof small);
+    platform::drive_device_path(1, small, 6);
+    EXPECT_EQ(std::string(small), dev.substr(0, 5));
+    EXPECT_EQ(small[6], 'x');
+    platform::drive_device_path(4, small, 6);
+    EXPECT_STREQ(small, "no di");
+    const linux_disks::Disk* nvme = platform::linux_disk(2);
+    ASSERT_NE(nvme, nullptr);
+    EXPECT_EQ(nvme->kind, linux_disks::DiskKind::nvme);
+    EXPECT_EQ(platform::linux_disk(4), nullptr);
+}
+
+// Drive 0 starts a walk and reads /sys/block again when /dev changed (or a
+// listed disk failed to open); later numbers use the walk's list.
+TEST_F(LinuxDrivesOnFakeMachine, EachWalkFromDriveZeroSeesTheDisksOfItsTime)
+{
+    const FakeMachine machine({"sda", "sdb", "sdc"});
+    ASSERT_TRUE(platform::set_linux_device_root(machine.root().c_str()));
+    const std::string dev = machine.root() + "/dev/";
+    EXPECT_EQ(path_of(0), dev + "sda");
+    EXPECT_EQ(path_of(1), dev + "sdb");
+    // sdb unplugged.
+    std::filesystem::remove(machine.root() + "/sys/block/sdb");
+    std::filesystem::remove(dev + "sdb");
+    const platform::DriveOpenResult gone = platform::open_drive_device(1);
+    EXPECT_EQ(gone.failure, platform::OpenFailure::not_found);
+    EXPECT_EQ(path_of(0), dev + "sda");
+    EXPECT_EQ(path_of(1), dev + "sdc");
+    // Without its path first, the open of drive 0 reads the list itself.
+    std::filesystem::remove(machine.root() + "/sys/block/sda");
+    const platform::DriveOpenResult first = platform::open_drive_device(0);
+    ASSERT_EQ(first.failure, platform::OpenFailure::none);
+    platform::close_drive(first.handle);
+    EXPECT_EQ(path_of(1), "no disk 1 in " + machine.root() + "/sys/block");
+    platform::close_drive(platform::open_drive_device(0).handle);
+
+    // A new disk: the kernel makes its /dev node a moment before its
+    // /sys/block entry. The walk right after the node may still miss it; the
+    // one after that counts it.
+    std::ofstream(dev + "sdd").put('\0');
+    EXPECT_EQ(path_of(0), dev + "sdc");
+    platform::close_drive(platform::open_drive_device(0).handle);
+    EXPECT_EQ(path_of(1), "no disk 1 in " + machine.root() + "/sys/block");
+    std::filesystem::create_directories(machine.root() + "/sys/devices/block/sdd/device");
+    std::filesystem::create_symlink("../devices/block/sdd", machine.root() + "/sys/block/sdd");
+    EXPECT_EQ(path_of(0), dev + "sdc");
+    platform::close_drive(platform::open_drive_device(0).handle);
+    EXPECT_EQ(path_of(1), dev + "sdd");
+}
+
+// A whole pass over a fake machine: every disk counted, the ones that speak
+// no ATA (here: regular files, which refuse SG_IO as NVMe and virtio disks
+// do) with zero sections, and no open failure worth a log line.
+TEST_F(LinuxDrivesOnFakeMachine, PassCountsEveryDiskAndZeroesWhatSpeaksNoAta)
+{
+    const FakeMachine machine({"vda", "nvme0n1", "sdb", "loop0~"});
+    ASSERT_TRUE(platform::set_linux_device_root(machine.root().c_str()));
+    std::memset(drive_table, 0x5A, sizeof drive_table);
+    std::snprintf(last_error_text, sizeof last_error_text, "untouched");
+    const PassResult pass = run_pass();
+    EXPECT_EQ(pass.count, 4);
+    EXPECT_EQ(pass.log_failure, 0);
+    for (int slot = 0; slot < 3; ++slot) {
+        const DriveRecord zero{};
+        EXPECT_EQ(std::memcmp(drive_table[slot].identify, zero.identify, sizeof zero.identify), 0)
+            << slot;
+        EXPECT_EQ(std::memcmp(drive_table[slot].smart_values, zero.smart_values,
+                              sizeof zero.smart_values), 0) << slot;
+        EXPECT_EQ(std::memcmp(drive_table[slot].smart_thresholds, zero.smart_thresholds,
+                              sizeof zero.smart_thresholds), 0) << slot;
+    }
+    // The walk ended at drive 3, which has no disk: its text, no log line.
+    EXPECT_STREQ(last_error_text,
+                 ("Path [no disk 3 in " + machine.root() + "/sys/block] : not found").c_str());
+}
+
+TEST_F(LinuxDrivesOnFakeMachine, DriveZeroMissingQuotesWhatWasLookedThrough)
+{
+    struct Row { const char* name; bool make_sys_block; std::string text; };
+    const FakeMachine empty({});
+    const FakeMachine sysfs_missing({});
+    std::filesystem::remove(sysfs_missing.root() + "/sys/block");
+    const Row rows[] = {
+        {"no_disk", true, "Path [no disk 0 in " + empty.root() + "/sys/block] : not found"},
+        {"no_sys_block", false, "Path [" + sysfs_missing.root() + "/sys/block] : not found"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(platform::set_linux_device_root(
+            (row.make_sys_block ? empty : sysfs_missing).root().c_str()));
+        EXPECT_EQ(open_drive(0), platform::invalid_drive_handle);
+        EXPECT_STREQ(last_error_text, row.text.c_str());
     }
 }
 
 TEST(LinuxDrives, MissingDeviceIsNotFound)
 {
-    // /dev/sd followed by many letters never exists.
+    // No machine has that many disks.
     const platform::DriveOpenResult opened = platform::open_drive_device(700000);
     EXPECT_EQ(opened.failure, platform::OpenFailure::not_found);
     EXPECT_EQ(opened.handle, platform::invalid_drive_handle);

@@ -118,12 +118,34 @@ const CdbRow kCdbRows[] = {
     {"smart_read_thresholds", registers(SMART_READ_THRESHOLDS, 1, 0, 0x4F, 0xC2, 0, ATA_SMART),
      true, kZero, 512, "85 09 0e 00 d1 00 01 00 00 00 4f 00 c2 00 b0 00",
      sat::Direction::from_device},
+    // SMART ENABLE and DISABLE OPERATIONS move no data: whatever direction
+    // and length the request carries, they go out non-data (protocol 3,
+    // CK_COND=1, no length fields, no data phase).
     {"smart_enable_as_512_byte_read",
      registers(SMART_ENABLE_OPERATIONS, 1, 0, 0x4F, 0xC2, 0, ATA_SMART), true, kZero, 512,
-     "85 09 0e 00 d8 00 01 00 00 00 4f 00 c2 00 b0 00", sat::Direction::from_device},
+     "85 07 20 00 d8 00 01 00 00 00 4f 00 c2 00 b0 00", sat::Direction::none},
     {"smart_disable_as_512_byte_read",
      registers(SMART_DISABLE_OPERATIONS, 1, 0, 0x4F, 0xC2, 0, ATA_SMART), true, kZero, 512,
-     "85 09 0e 00 d9 00 01 00 00 00 4f 00 c2 00 b0 00", sat::Direction::from_device},
+     "85 07 20 00 d9 00 01 00 00 00 4f 00 c2 00 b0 00", sat::Direction::none},
+    {"smart_enable_28bit_read",
+     registers(SMART_ENABLE_OPERATIONS, 1, 0, 0x4F, 0xC2, 0, ATA_SMART), false, kZero, 512,
+     "85 06 20 00 d8 00 01 00 00 00 4f 00 c2 00 b0 00", sat::Direction::none},
+    {"smart_disable_as_write",
+     registers(SMART_DISABLE_OPERATIONS, 1, 0, 0x4F, 0xC2, 0, ATA_SMART), true, kZero, -512,
+     "85 07 20 00 d9 00 01 00 00 00 4f 00 c2 00 b0 00", sat::Direction::none},
+    {"smart_enable_as_16k_read",
+     registers(SMART_ENABLE_OPERATIONS, 0, 0, 0x4F, 0xC2, 0, ATA_SMART), true, kZero, 16384,
+     "85 07 20 00 d8 00 00 00 00 00 4f 00 c2 00 b0 00", sat::Direction::none},
+    {"smart_enable_without_data",
+     registers(SMART_ENABLE_OPERATIONS, 0, 0, 0x4F, 0xC2, 0, ATA_SMART), false, kZero, 0,
+     "85 06 20 00 d8 00 00 00 00 00 4f 00 c2 00 b0 00", sat::Direction::none},
+    // Only those two: other SMART reads, and Features 0xD8 under another
+    // command, keep their data phase.
+    {"smart_read_log_keeps_data_in", registers(0xD5, 1, 0x01, 0x4F, 0xC2, 0, ATA_SMART), true,
+     kZero, 512, "85 09 0e 00 d5 00 01 00 01 00 4f 00 c2 00 b0 00", sat::Direction::from_device},
+    {"features_d8_of_identify_keeps_data_in",
+     registers(SMART_ENABLE_OPERATIONS, 1, 0, 0, 0, 0, ATA_IDENTIFY_DEVICE), true, kZero, 512,
+     "85 09 0e 00 d8 00 01 00 00 00 00 00 00 00 ec 00", sat::Direction::from_device},
     // 28-bit (no previous block): EXTEND=0.
     {"identify_28bit", registers(0x00, 1, 0, 0, 0, 0xA0, ATA_IDENTIFY_DEVICE), false, kZero, 512,
      "85 08 0e 00 00 00 01 00 00 00 00 00 00 a0 ec 00", sat::Direction::from_device},
@@ -158,7 +180,8 @@ TEST_P(CdbTranslation, RequestBecomesAtaPassThrough16)
                                    &command));
     EXPECT_EQ(hex(command.cdb, sizeof command.cdb), hex(parse_hex(row.cdb).data(), 16));
     EXPECT_EQ(command.direction, row.direction);
-    EXPECT_EQ(command.data_length, static_cast<std::uint32_t>(row.size < 0 ? -row.size : row.size));
+    const std::uint32_t magnitude = static_cast<std::uint32_t>(row.size < 0 ? -row.size : row.size);
+    EXPECT_EQ(command.data_length, row.direction == sat::Direction::none ? 0u : magnitude);
     EXPECT_EQ(command.timeout_ms, 10000u);
 }
 
@@ -429,6 +452,61 @@ TEST(CompletionClass, PreviousRegistersComeBackOnlyFromDescriptorSense)
     EXPECT_TRUE(same(run("72 01 00 1d 00 00 00 0e 09 0c 01 00 12 02 34 9a 56 bc 78 de 40 50"),
                      registers(0x00, 0x12, 0x34, 0x56, 0x78, 0x00, 0x00)));
     EXPECT_TRUE(same(run("f0 01 00 00 50 40 00 0a 80 00 00 00 00 1d 00 00 00 00"), sentinel));
+}
+
+// SMART ENABLE / DISABLE sent as the service sends them (a 512-byte read)
+// and answered as a non-data command: the registers come back, nothing is
+// reported as transferred and the data area keeps its marker, so the
+// service's byte-count and untouched-data checks see a read that returned no
+// data, as they did when the command went out as a PIO read.
+TEST(CompletionClass, SmartSwitchAnswersAsAReadThatReturnedNoData)
+{
+    struct Row {
+        const char* name;
+        std::uint8_t features;
+        std::uint8_t scsi_status;
+        std::uint16_t driver_status;
+        std::int32_t resid;
+        const char* sense;
+        platform::IoFailure failure;
+        TaskFile current;
+    };
+    const Row rows[] = {
+        {"enable_descriptor_clean", SMART_ENABLE_OPERATIONS, 0x02, 0x08, 0,
+         "72 01 00 1d 00 00 00 0e 09 0c 00 00 00 00 00 00 00 4f 00 c2 40 50",
+         platform::IoFailure::none, registers(0x00, 0, 0, 0x4F, 0xC2, 0x40, 0x50)},
+        {"disable_linux61_clean", SMART_DISABLE_OPERATIONS, 0x02, 0x08, 0,
+         "70 00 01 00 00 00 00 0a 00 50 00 01 00 1d 00 00 00 00",
+         platform::IoFailure::none, registers(0x00, 0x01, 0, 0, 0, 0, 0x50)},
+        {"enable_aborted", SMART_ENABLE_OPERATIONS, 0x02, 0x08, 0,
+         "70 00 0b 00 00 00 00 0a 04 41 00 01 00 00 00 00 00 00",
+         platform::IoFailure::none, registers(0x04, 0x01, 0, 0, 0, 0, 0x41)},
+        {"enable_good_without_registers", SMART_ENABLE_OPERATIONS, 0x00, 0, 0, "",
+         platform::IoFailure::none, registers(0x00, 1, 0, 0x4F, 0xC2, 0, 0x50)},
+        {"disable_resid_ignored", SMART_DISABLE_OPERATIONS, 0x00, 0, 512, "",
+         platform::IoFailure::none, registers(0x00, 1, 0, 0x4F, 0xC2, 0, 0x50)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        AtaPassBuffer ab = make_request(registers(row.features, 1, 0, 0x4F, 0xC2, 0, ATA_SMART),
+                                        &kZero, 512);
+        sat::Command command;
+        ASSERT_TRUE(sat::build_command(reinterpret_cast<const std::uint8_t*>(&ab), 556, &command));
+        ASSERT_EQ(command.direction, sat::Direction::none);
+        const Bytes sense = parse_hex(row.sense);
+        const sat::Completion completion{row.scsi_status, 0, row.driver_status, row.resid,
+                                         sense.empty() ? nullptr : sense.data(),
+                                         static_cast<std::uint32_t>(sense.size())};
+        std::uint32_t returned = 12345;
+        const platform::IoResult result = sat::finish_command(
+            command, completion, reinterpret_cast<std::uint8_t*>(&ab), &returned);
+        EXPECT_EQ(result.failure, row.failure);
+        EXPECT_EQ(returned, kPassthroughHeaderBytes);
+        EXPECT_TRUE(same(ab.apt.CurrentTaskFile, row.current)) << show(ab.apt.CurrentTaskFile);
+        EXPECT_EQ(ab.data[0], kUntouchedMarker);
+        Bytes untouched(511, 0);
+        EXPECT_EQ(std::memcmp(ab.data + 1, untouched.data(), untouched.size()), 0);
+    }
 }
 
 // ------------------------------------------------------------ ioctl errors
