@@ -158,7 +158,8 @@ void send_control(std::uint32_t control);
 void fail_registration(bool fail);
 
 // The local time the platform reports: the machine's clock until a test
-// fixes it (until reset); a failing clock makes every reading fail.
+// fixes it (until reset); a failing clock makes every reading fail, leaving
+// the fixed year and month behind in the caller's record.
 void fix_clock(const platform::LocalTime& time);
 void fail_clock(bool fail);
 
