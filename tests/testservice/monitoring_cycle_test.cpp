@@ -251,7 +251,14 @@ TEST_F(Cycle, SlotsKeepOldDataWhenADriveVanishesAndZerosWhereCommandsFail)
 TEST_F(Cycle, UnwritableLogStopsTheServiceAfterThatPassesSnapshot)
 {
     setenv("APPDATA", (dir / "gone").c_str(), 1);
-    monitoring_cycle();  // no sleep hook needed: the cycle must end by itself
+    // The cycle must end by itself; should it wait for another pass instead,
+    // that wait stops it, so that the test fails rather than hangs.
+    sim::set_sleep_hook([](std::uint32_t milliseconds) {
+        if (milliseconds == kPollIntervalMs) {
+            set_state(platform::SERVICE_STOPPED, 0);
+        }
+    });
+    monitoring_cycle();
     EXPECT_EQ(sim::listener().delivered, 1);
     EXPECT_TRUE(sim::sleeps().empty() || sim::sleeps().back() != kPollIntervalMs);
     EXPECT_EQ(current_state(), platform::SERVICE_STOPPED);

@@ -221,10 +221,12 @@ TEST(JsonReport, HostileDriveTextStaysValidAscii)
 
 TEST(JsonReport, InvalidUtf8NeverThrows)
 {
-    json doc = {{"text", std::string("\xff\xfe")}};
+    json doc = {{"text", std::string("a\xff\xfe" "b")}};
     std::string line;
     ASSERT_NO_THROW(line = platewise::render_json_line(doc));
-    EXPECT_NO_THROW(json::parse(line));
+    json back;
+    ASSERT_NO_THROW(back = json::parse(line));
+    EXPECT_EQ(back["text"], "a\xef\xbf\xbd\xef\xbf\xbd" "b") << "each bad byte shows as U+FFFD";
 }
 
 }  // namespace
