@@ -26,7 +26,8 @@ const fs::path kDrives = fs::path(PLATEWISE_TEST_DATA) / "drives";
 struct CorpusRow {
     const char* file;
     double marketed_gb;       // decimal gigabytes of the model's size class
-    bool temperature_reads;   // false: the temperature attribute is there but reads 0
+    int temperature_id;       // 194, else 190; 0 when the drive has neither
+    const char* temperature;  // its rendered raw value
 };
 
 void PrintTo(const CorpusRow& row, std::ostream* os) {
@@ -34,27 +35,27 @@ void PrintTo(const CorpusRow& row, std::ostream* os) {
 }
 
 const CorpusRow kCorpus[] = {
-    {"FUJITSU_MHY2120BH--0084000D.rec", 120, true},
-    {"FUJITSU_MHY2120BH--0085000B.rec", 120, true},
-    {"FUJITSU_MHY2250BH--0085000B.rec", 250, true},
-    {"FUJITSU_MHZ2160BH_G1--0084000A.rec", 160, true},
-    {"INTEL_SSDSA2CW120G3--4PC10302.rec", 120, true},
-    {"INTEL_SSDSA2MH080G1GC--045C8820.rec", 80, true},
+    {"FUJITSU_MHY2120BH--0084000D.rec", 120, 194, "28 (Min/Max 15/54)"},
+    {"FUJITSU_MHY2120BH--0085000B.rec", 120, 194, "34 (0 47 255 255 0)"},
+    {"FUJITSU_MHY2250BH--0085000B.rec", 250, 194, "39 (Min/Max 16/49)"},
+    {"FUJITSU_MHZ2160BH_G1--0084000A.rec", 160, 194, "39 (Min/Max 17/50)"},
+    {"INTEL_SSDSA2CW120G3--4PC10302.rec", 120, 0, ""},
+    {"INTEL_SSDSA2MH080G1GC--045C8820.rec", 80, 0, ""},
     // Sold as a 64 GB module; it reports the standard 60 GB sector count
-    // (117231408), and its attribute 190 is present with a zero raw value.
-    {"MCCOE64GEMPP--2.9.09.rec", 60, false},
-    {"Maxtor_96147H8--BAC51KJ0--2.rec", 61.4, true},  // DiamondMax 61.4 GB, 28-bit only
-    {"Maxtor_96147H8--BAC51KJ0.rec", 61.4, true},
-    {"SAMSUNG_HD501LJ--CR100-12.rec", 500, true},
-    {"SAMSUNG_MMCQE28G8MUP--0VA_VAM08L1Q.rec", 128, true},
-    {"SAMSUNG_MP0804H--UE100-14.rec", 80, true},
-    {"ST320410A--3.39.rec", 20, true},
-    {"ST9100821AS--3.CME.rec", 100, true},
-    {"ST9160821AS--3.CLH.rec", 160, true},
-    {"TOSHIBA_MK1651GSY--38IGT0G5T.rec", 160, true},
-    {"WDC_WD2500JB--00REA0-20.00K20.rec", 250, true},
-    {"WDC_WD2500JS-75NCB3--10.02E04.rec", 250, true},
-    {"WDC_WD5000AAKS--00TMA0-12.01C01.rec", 500, true},
+    // (117231408), and its attribute 190 is present but reads 0.
+    {"MCCOE64GEMPP--2.9.09.rec", 60, 190, "0"},
+    {"Maxtor_96147H8--BAC51KJ0--2.rec", 61.4, 0, ""},  // DiamondMax 61.4 GB, 28-bit only
+    {"Maxtor_96147H8--BAC51KJ0.rec", 61.4, 0, ""},
+    {"SAMSUNG_HD501LJ--CR100-12.rec", 500, 194, "47"},
+    {"SAMSUNG_MMCQE28G8MUP--0VA_VAM08L1Q.rec", 128, 0, ""},
+    {"SAMSUNG_MP0804H--UE100-14.rec", 80, 194, "48"},
+    {"ST320410A--3.39.rec", 20, 194, "40"},
+    {"ST9100821AS--3.CME.rec", 100, 194, "34 (0 20 0 0 0)"},
+    {"ST9160821AS--3.CLH.rec", 160, 194, "38 (0 17 0 0 0)"},
+    {"TOSHIBA_MK1651GSY--38IGT0G5T.rec", 160, 194, "41 (Min/Max 15/53)"},
+    {"WDC_WD2500JB--00REA0-20.00K20.rec", 250, 194, "17"},
+    {"WDC_WD2500JS-75NCB3--10.02E04.rec", 250, 194, "38"},
+    {"WDC_WD5000AAKS--00TMA0-12.01C01.rec", 500, 194, "40"},
 };
 
 std::unique_ptr<smart::DriveRecord> load(const std::string& file) {
@@ -149,24 +150,26 @@ TEST_P(CorpusDrive, ModelMatchesFileName) {
 }
 
 TEST_P(CorpusDrive, TemperatureIsBelievable) {
+    const CorpusRow& row = GetParam();
     const smart::AttributeList list = smart::decode_attribute_sector(record_->smart_values);
     const smart::AttributeEntry* temperature = find_attribute(list, 194);
     if (temperature == nullptr) {
         temperature = find_attribute(list, 190);
     }
-    if (temperature == nullptr) {
-        GTEST_SUCCEED() << "no temperature attribute";
+    if (row.temperature_id == 0) {
+        EXPECT_EQ(temperature, nullptr) << "a temperature attribute this drive is not known to have";
         return;
     }
+    ASSERT_NE(temperature, nullptr) << "attribute " << row.temperature_id << " went missing";
+    EXPECT_EQ(temperature->id, row.temperature_id);
     const std::string text =
         smart::render_raw_value(*temperature, smart::default_attribute_table());
-    if (!GetParam().temperature_reads) {
-        EXPECT_EQ(text, "0");
-        return;
+    EXPECT_EQ(text, row.temperature);
+    if (text != "0") {
+        const long celsius = leading_number(text);
+        EXPECT_GE(celsius, 10) << text;
+        EXPECT_LE(celsius, 80) << text;
     }
-    const long celsius = leading_number(text);
-    EXPECT_GE(celsius, 10) << text;
-    EXPECT_LE(celsius, 80) << text;
 }
 
 TEST_P(CorpusDrive, PowerOnHoursRender) {

@@ -91,6 +91,12 @@ TEST(DecodeThresholdSector, IdAndThresholdPerSlot) {
     EXPECT_EQ(found->threshold, 36);  // the first entry for the id
     EXPECT_EQ(smart::find_threshold(list, 9), nullptr);
     EXPECT_EQ(smart::find_threshold(list, 0), nullptr);
+
+    // Only the first `count` entries are searched, whatever lies behind them.
+    smart::ThresholdList shorter = list;
+    shorter.count = 1;
+    EXPECT_EQ(smart::find_threshold(shorter, 1), &shorter.entries[0]);
+    EXPECT_EQ(smart::find_threshold(shorter, 5), nullptr);
 }
 
 Sector identify_with_text(std::size_t first_word, const std::string& text) {

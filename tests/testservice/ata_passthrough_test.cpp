@@ -68,6 +68,10 @@ TEST_P(PassthroughFailure, FailsWithErrnoAndChangesNothing)
     EXPECT_EQ(sim::requests().size(), 1u);
 }
 
+// The rows from "status_err_after_data" on pass every check but one: a sector
+// that arrived in full with the full byte count, rejected for its Status
+// alone; a byte count alone; untouched data alone. Dropping any one check
+// makes its row succeed.
 INSTANTIATE_TEST_SUITE_P(
     EveryFailureRow, PassthroughFailure,
     ::testing::Values(FailureRow{"invalid_function", Fault::driver_error, 1, ENOSYS},
@@ -75,7 +79,10 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureRow{"other_driver_error", Fault::driver_error, 32, EIO},
                       FailureRow{"status_err", Fault::status_err, 0, EIO},
                       FailureRow{"status_drq", Fault::status_drq, 0, EIO},
+                      FailureRow{"status_err_after_data", Fault::status_err_with_data, 0, EIO},
+                      FailureRow{"status_drq_after_data", Fault::status_drq_with_data, 0, EIO},
                       FailureRow{"short_byte_count", Fault::short_count, 0, EIO},
+                      FailureRow{"long_byte_count", Fault::long_count, 0, EIO},
                       FailureRow{"untouched_data", Fault::untouched_data, 0, EIO}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -11,12 +11,6 @@ namespace {
 using sim::Command;
 using sim::Fault;
 
-void set_identify_word(std::uint8_t* identify, int word, std::uint16_t value)
-{
-    identify[2 * word] = static_cast<std::uint8_t>(value);
-    identify[2 * word + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
 // ------------------------------------------------------------ opening
 
 struct OpenRow {

@@ -5,6 +5,7 @@
 #include <regex>
 #include <string>
 
+#include "platform/simulated.h"
 #include "service.h"
 #include "temp_dir.h"
 
@@ -12,8 +13,16 @@ namespace {
 
 class Log : public ::testing::Test {
 protected:
-    void SetUp() override { setenv("APPDATA", dir.path().c_str(), 1); }
-    void TearDown() override { unsetenv("APPDATA"); }
+    void SetUp() override
+    {
+        sim::reset();
+        setenv("APPDATA", dir.path().c_str(), 1);
+    }
+    void TearDown() override
+    {
+        unsetenv("APPDATA");
+        sim::reset();
+    }
     std::string log_path() const { return dir / "platewise_s.log"; }
     TempDir dir;
 };
@@ -26,6 +35,35 @@ TEST_F(Log, AppendsTimestampedLinesInCallOrder)
     const std::regex lines(
         R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d> Monitoring started\.\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d> second\n)");
     EXPECT_TRUE(std::regex_match(text, lines)) << text;
+}
+
+// Whole lines at fixed times: every field keeps its width, also where the
+// clock turns over; a clock that fails still leaves the line.
+TEST_F(Log, TimestampsAreFixedWidthAtEveryTime)
+{
+    struct Row {
+        platform::LocalTime time;
+        bool clock_fails;
+        const char* line;
+    };
+    const Row rows[] = {
+        {{2026, 1, 2, 3, 4, 5}, false, "2026-01-02 03:04:05> one-digit fields\n"},
+        {{2026, 10, 11, 12, 13, 14}, false, "2026-10-11 12:13:14> two-digit fields\n"},
+        {{2026, 12, 7, 0, 0, 0}, false, "2026-12-07 00:00:00> midnight\n"},
+        {{2026, 12, 31, 23, 59, 59}, false, "2026-12-31 23:59:59> last second of the year\n"},
+        {{2027, 1, 1, 0, 0, 0}, false, "2027-01-01 00:00:00> first second of the next\n"},
+        {{2028, 2, 29, 9, 9, 9}, false, "2028-02-29 09:09:09> leap day\n"},
+        {{2026, 1, 2, 3, 4, 5}, true, "   0-00-00 00:00:00> clock failed\n"},
+    };
+    std::string expected;
+    for (const Row& row : rows) {
+        sim::fix_clock(row.time);
+        sim::fail_clock(row.clock_fails);
+        const std::string line = row.line;
+        ASSERT_EQ(write_log(line.substr(21, line.size() - 22).c_str()), 0) << row.line;
+        expected += line;
+    }
+    EXPECT_EQ(read_file(log_path()), expected);
 }
 
 TEST_F(Log, WritesTheTextUnchangedWhateverItsLength)

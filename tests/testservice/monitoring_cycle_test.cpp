@@ -1,5 +1,7 @@
 #include <cstdlib>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "service.h"
 #include "sim_fixture.h"
@@ -19,6 +21,7 @@ protected:
         set_state(platform::SERVICE_RUNNING, 0);
         stop_after = 0;
         passes = 0;
+        between = nullptr;
     }
     void TearDown() override
     {
@@ -27,14 +30,20 @@ protected:
     }
 
     // Runs the cycle for `count` passes: the wait after the last one brings
-    // the stop control, as the manager would.
+    // the stop control, as the manager would; the waits before it call
+    // `between` (when set) with the number of passes done.
     void run_passes(int count)
     {
         stop_after = count;
         passes = 0;
         sim::set_sleep_hook([](std::uint32_t milliseconds) {
-            if (milliseconds == kPollIntervalMs && ++passes == stop_after) {
+            if (milliseconds != kPollIntervalMs) {
+                return;
+            }
+            if (++passes == stop_after) {
                 set_state(platform::SERVICE_STOPPED, 0);
+            } else if (between != nullptr) {
+                between(passes);
             }
         });
         monitoring_cycle();
@@ -47,6 +56,7 @@ protected:
 
     static inline int stop_after = 0;
     static inline int passes = 0;
+    static inline void (*between)(int passes_done) = nullptr;
     TempDir dir;
 };
 
@@ -72,23 +82,126 @@ TEST_F(Cycle, CountByteIsDrivesReadPlusOne)
     }
 }
 
+// Each pass opens drives 0, 1, ... as the row says (-1 absent, 0 opens,
+// else the open error); drive 0's failure is logged in its own pass, once,
+// and a later drive's never, whatever the reason. The clock shows the pass
+// number as its second, so every line tells which pass wrote it.
+struct LoggedPass {
+    std::vector<std::int32_t> opens;
+    int count;
+};
+const LoggedPass kLoggedPasses[] = {
+    {{-1}, 1},        // 1: no drive at all
+    {{5}, 1},         // 2: drive 0 denied
+    {{0, -1}, 2},     // 3: drive 1 absent
+    {{0, 5}, 2},      // 4: drive 1 denied
+    {{0, 0, 31}, 3},  // 5: drive 2 fails otherwise
+    {{31}, 1},        // 6: drive 0 fails otherwise
+    {{0, 2}, 2},      // 7: drive 1 not found
+    {{-1}, 1},        // 8: no drive again
+};
+
+void set_up_logged_pass(int index)
+{
+    for (int n = 0; n < 4; ++n) {
+        sim::drive(n) = sim::Drive{};
+    }
+    const LoggedPass& pass = kLoggedPasses[index];
+    for (std::size_t n = 0; n < pass.opens.size(); ++n) {
+        if (pass.opens[n] >= 0) {
+            sim::make_plain_drive(static_cast<int>(n));
+            sim::drive(static_cast<int>(n)).open_error = pass.opens[n];
+        }
+    }
+    sim::fix_clock({2026, 1, 2, 3, 4, index + 1});
+}
+
 TEST_F(Cycle, MissingDriveZeroIsLoggedEveryPassAndLaterDrivesNever)
 {
-    run_passes(3);
-    EXPECT_EQ(sim::listener().delivered, 3) << "a snapshot every pass, drives or not";
-    const std::string text = log();
-    std::size_t lines = 0;
-    for (std::size_t at = text.find("> Path [\\\\.\\PhysicalDrive0] : not found\n");
-         at != std::string::npos;
-         at = text.find("> Path [\\\\.\\PhysicalDrive0] : not found\n", at + 1)) {
-        ++lines;
-    }
-    EXPECT_EQ(lines, 3u);
+    set_up_logged_pass(0);
+    between = set_up_logged_pass;
+    run_passes(static_cast<int>(std::size(kLoggedPasses)));
 
-    sim::make_plain_drive(0);
-    std::filesystem::remove(dir / "platewise_s.log");
+    ASSERT_EQ(sim::listener().messages.size(), std::size(kLoggedPasses))
+        << "a snapshot every pass, drives or not";
+    for (std::size_t i = 0; i < std::size(kLoggedPasses); ++i) {
+        EXPECT_EQ(snapshot(static_cast<int>(i)).count, kLoggedPasses[i].count) << "pass " << i + 1;
+    }
+    EXPECT_EQ(log(),
+              "2026-01-02 03:04:01> Path [\\\\.\\PhysicalDrive0] : not found\n"
+              "2026-01-02 03:04:02> Path [\\\\.\\PhysicalDrive0] : access denied\n"
+              "2026-01-02 03:04:06> Error opening path [\\\\.\\PhysicalDrive0], error 31\n"
+              "2026-01-02 03:04:08> Path [\\\\.\\PhysicalDrive0] : not found\n");
+    EXPECT_EQ(current_state(), platform::SERVICE_STOPPED);
+    EXPECT_EQ(sim::status_reports().size(), 0u) << "logging went well: no stop of its own";
+    EXPECT_EQ(sim::open_handles(), 0);
+}
+
+// What each kind of drive receives, in order, as the drive sees it, over two
+// passes: SMART READ DATA comes only after the enable, so the first snapshot
+// after enabling already holds the drive's values.
+TEST_F(Cycle, EachDriveGetsItsCommandsInOrderAndOnlyThose)
+{
+    using C = sim::Command;
+    const std::vector<C> reads = {C::identify, C::smart_read_data, C::smart_read_thresholds};
+    const std::vector<C> enable = {C::identify, C::smart_enable, C::smart_read_data,
+                                   C::smart_read_thresholds};
+    struct Row {
+        const char* what;
+        std::uint16_t word87;  // validity of word 85, where SMART on/off is read
+        bool smart_on;
+        sim::Fault identify_fault;
+        std::vector<C> first_pass;
+        bool values_in_first_snapshot;
+    };
+    const Row rows[] = {
+        {"on", 0x4000, true, sim::Fault::none, reads, true},
+        {"off", 0x4000, false, sim::Fault::none, enable, true},
+        {"off, other bits of word 87 set", 0x7FFF, false, sim::Fault::none, enable, true},
+        {"off, validity bits 00", 0x0000, false, sim::Fault::none, reads, false},
+        {"off, validity bits 10", 0x8000, false, sim::Fault::none, reads, false},
+        {"off, validity bits 11", 0xC000, false, sim::Fault::none, reads, false},
+        {"on, validity bits 11", 0xC000, true, sim::Fault::none, reads, true},
+        {"off, IDENTIFY fails", 0x4000, false, sim::Fault::status_err, reads, false},
+        {"off, IDENTIFY fails after its data", 0x4000, false, sim::Fault::status_err_with_data,
+         reads, false},
+    };
+    const int drives = static_cast<int>(std::size(rows));
+    for (int n = 0; n < drives; ++n) {
+        sim::make_plain_drive(n);
+        sim::Drive& d = sim::drive(n);
+        set_identify_word(d.identify, 87, rows[n].word87);
+        d.smart_on = rows[n].smart_on;
+        d.faults[static_cast<int>(C::identify)] = {rows[n].identify_fault, 0};
+    }
     run_passes(2);
-    EXPECT_FALSE(std::filesystem::exists(dir / "platewise_s.log"));
+
+    ASSERT_EQ(sim::listener().messages.size(), 2u);
+    EXPECT_EQ(snapshot(0).count, drives + 1);
+    for (int n = 0; n < drives; ++n) {
+        const Row& row = rows[n];
+        const sim::Drive& d = sim::drive(n);
+        // A drive that was switched on reads without the enable next time;
+        // the others are asked exactly as before.
+        std::vector<C> expected = row.first_pass;
+        expected.insert(expected.end(), reads.begin(), reads.end());
+        if (row.first_pass != enable) {
+            expected = row.first_pass;
+            expected.insert(expected.end(), row.first_pass.begin(), row.first_pass.end());
+        }
+        EXPECT_EQ(d.received, expected) << row.what;
+        EXPECT_EQ(d.opens, 2) << row.what;
+        EXPECT_EQ(d.closes, 2) << row.what;
+        const std::uint8_t* values = snapshot(0).drives[n].smart_values;
+        if (row.values_in_first_snapshot) {
+            EXPECT_EQ(std::memcmp(values, d.smart_data, 512), 0) << row.what;
+        } else {
+            EXPECT_FALSE(has_nonzero_byte(values, 512)) << row.what;
+        }
+    }
+    EXPECT_TRUE(sim::drive(drives).received.empty());
+    EXPECT_EQ(sim::drive(drives + 1).opens, 0);
+    EXPECT_EQ(sim::open_handles(), 0);
 }
 
 TEST_F(Cycle, AccessDeniedOnDriveZeroEndsThePassWithItsText)
@@ -138,7 +251,14 @@ TEST_F(Cycle, SlotsKeepOldDataWhenADriveVanishesAndZerosWhereCommandsFail)
 TEST_F(Cycle, UnwritableLogStopsTheServiceAfterThatPassesSnapshot)
 {
     setenv("APPDATA", (dir / "gone").c_str(), 1);
-    monitoring_cycle();  // no sleep hook needed: the cycle must end by itself
+    // The cycle must end by itself; should it wait for another pass instead,
+    // that wait stops it, so that the test fails rather than hangs.
+    sim::set_sleep_hook([](std::uint32_t milliseconds) {
+        if (milliseconds == kPollIntervalMs) {
+            set_state(platform::SERVICE_STOPPED, 0);
+        }
+    });
+    monitoring_cycle();
     EXPECT_EQ(sim::listener().delivered, 1);
     EXPECT_TRUE(sim::sleeps().empty() || sim::sleeps().back() != kPollIntervalMs);
     EXPECT_EQ(current_state(), platform::SERVICE_STOPPED);

@@ -21,6 +21,12 @@ protected:
     void TearDown() override { sim::reset(); }
 };
 
+inline void set_identify_word(std::uint8_t* identify, int word, std::uint16_t value)
+{
+    identify[2 * word] = static_cast<std::uint8_t>(value);
+    identify[2 * word + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
 // The request as the driver saw it.
 inline const AtaPassBuffer& sent(const sim::Request& request)
 {

@@ -30,6 +30,9 @@ CommandHook g_command_hook = nullptr;
 AnswerHook g_answer_hook = nullptr;
 Listener g_listener;
 std::vector<std::uint32_t> g_sleeps;
+bool g_clock_fixed = false;
+bool g_clock_fails = false;
+platform::LocalTime g_clock{};
 std::mutex g_status_mutex;
 std::vector<ServiceReport> g_reports;
 // Registered on the service thread, called from whichever thread plays the
@@ -113,6 +116,9 @@ void reset()
     g_answer_hook = nullptr;
     g_listener = Listener{};
     g_sleeps.clear();
+    g_clock_fixed = false;
+    g_clock_fails = false;
+    g_clock = platform::LocalTime{};
     {
         std::lock_guard<std::mutex> lock(g_status_mutex);
         g_reports.clear();
@@ -266,6 +272,17 @@ void fail_registration(bool fail)
     g_fail_registration = fail;
 }
 
+void fix_clock(const platform::LocalTime& time)
+{
+    g_clock = time;
+    g_clock_fixed = true;
+}
+
+void fail_clock(bool fail)
+{
+    g_clock_fails = fail;
+}
+
 const std::vector<std::uint32_t>& sleeps()
 {
     return g_sleeps;
@@ -367,6 +384,9 @@ IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
     TaskFile& regs = ab->apt.CurrentTaskFile;
     const sim::Command cmd = sim::classify(regs.features, regs.lba_mid, regs.lba_high, regs.command);
     ++d.commands_seen[static_cast<int>(cmd)];
+    if (d.received.size() < sim::kMaxReceived) {
+        d.received.push_back(cmd);
+    }
     sim::CommandFault fault = d.faults[static_cast<int>(cmd)];
     if (sim::g_command_hook != nullptr) {
         sim::g_command_hook(n, cmd, fault);
@@ -433,6 +453,13 @@ IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
     regs.command = 0x50;  // DRDY | DSC
     if (fault.kind == sim::Fault::short_count) {
         *returned = kPassthroughHeaderBytes + 256;
+    } else if (fault.kind == sim::Fault::long_count) {
+        *returned = request_size + 1;
+    } else if (fault.kind == sim::Fault::status_err_with_data) {
+        regs.features = 0x04;  // ABRT
+        regs.command = 0x51;
+    } else if (fault.kind == sim::Fault::status_drq_with_data) {
+        regs.command = 0x58;
     }
     return {IoFailure::none, 0};
 }
@@ -455,6 +482,15 @@ void sleep_ms(std::uint32_t milliseconds)
 
 bool local_time_now(LocalTime* out)
 {
+    if (sim::g_clock_fails) {
+        // As a real conversion may: part of a reading is left behind.
+        *out = LocalTime{sim::g_clock.year, sim::g_clock.month, 0, 0, 0, 0};
+        return false;
+    }
+    if (sim::g_clock_fixed) {
+        *out = sim::g_clock;
+        return true;
+    }
     const std::time_t now = std::time(nullptr);
     std::tm parts{};
 #if defined(_WIN32)

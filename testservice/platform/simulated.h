@@ -31,6 +31,12 @@ enum class Fault : std::uint8_t {
     status_drq,      // the device answers with DRQ in Status (0x58)
     short_count,     // the driver reports fewer bytes than were asked for
     untouched_data,  // the data area comes back exactly as it went out
+    // The device sends its whole sector and the driver reports every byte,
+    // but Status ends with ERR (0x51) or DRQ (0x58): only the status test
+    // can tell these from a good answer.
+    status_err_with_data,
+    status_drq_with_data,
+    long_count,      // the driver reports more bytes than were asked for
 };
 
 struct CommandFault {
@@ -48,6 +54,7 @@ enum class Command : std::uint8_t {
     other,  // anything else: aborted with ERR
 };
 inline constexpr int kCommandKinds = 6;
+inline constexpr std::size_t kMaxReceived = 256;
 
 struct Drive {
     bool present = false;
@@ -63,6 +70,8 @@ struct Drive {
     CommandFault faults[kCommandKinds];
     // Counts of what the drive was asked to do.
     int commands_seen[kCommandKinds] = {};
+    // The same, in order of arrival; the first kMaxReceived are kept.
+    std::vector<Command> received;
     int opens = 0;
     int closes = 0;
 };
@@ -147,6 +156,12 @@ void send_control(std::uint32_t control);
 
 // Makes handler registration fail.
 void fail_registration(bool fail);
+
+// The local time the platform reports: the machine's clock until a test
+// fixes it (until reset); a failing clock makes every reading fail, leaving
+// the fixed year and month behind in the caller's record.
+void fix_clock(const platform::LocalTime& time);
+void fail_clock(bool fail);
 
 // Milliseconds asked of sleep, in order (the simulated sleep does not wait);
 // the first 1024 are kept, so that long runs do not grow.

@@ -56,6 +56,121 @@ TEST(JsonReport, NamesAreTheIssuesNames)
     EXPECT_EQ(d["verdict"], "OK");
 }
 
+// Values, not just names: attributes of corpus drives whose value, worst and
+// threshold differ from each other, at and around the threshold, including
+// a worst at a threshold of 0 (no threshold: never failed).
+TEST(JsonReport, AttributeValuesAreTheDrivesOwn)
+{
+    struct Row {
+        int slot;
+        std::size_t index;  // position in the drive's attribute list
+        int id;
+        const char* name;
+        int flags, value, worst, threshold;
+        std::uint64_t raw;
+        const char* raw_text;
+        bool failing_now, failed_past;
+    };
+    const Row rows[] = {
+        {0, 6, 10, "Spin Retry Count", 0x13, 100, 96, 97, 0, "0", false, true},
+        {0, 8, 194, "Temperature", 0x22, 40, 61, 0, 40, "40", false, false},
+        {1, 0, 3, "Spin Up Time", 0x00, 100, 0, 0, 0, "0", false, false},
+        {1, 10, 227, "", 0x02, 0, 0, 0, 281474976710655ULL, "281474976710655", false, false},
+        {2, 1, 3, "Spin Up Time", 0x27, 187, 183, 63, 61976378081334ULL, "54", false, false},
+        {2, 8, 10, "Spin Retry Count", 0x2b, 212, 210, 223, 176093659235ULL, "176093659235",
+         true, true},
+        {3, 10, 190, "Airflow Temperature", 0x22, 62, 44, 45, 85934345617446ULL, "38 (78 40 38 37 0)",
+         false, true},
+    };
+    struct DriveRow {
+        const char* file;
+        std::size_t attributes;
+        std::uint64_t sector_count;
+        const char* verdict;
+    };
+    const DriveRow drives[] = {
+        {"ST320410A--3.39.rec", 15, 39100223, "FAILED IN THE PAST: attribute 10 Spin Retry Count"},
+        {"INTEL_SSDSA2MH080G1GC--045C8820.rec", 12, 156301488, "OK"},
+        {"Maxtor_96147H8--BAC51KJ0--2.rec", 30, 120060864,
+         "FAILING NOW: attribute 10 Spin Retry Count"},
+        {"ST9160821AS--3.CLH.rec", 22, 312581808,
+         "FAILED IN THE PAST: attribute 190 Airflow Temperature"},
+    };
+    std::vector<std::string> files;
+    for (const DriveRow& drive : drives) {
+        files.push_back(drive.file);
+    }
+    auto snapshot = std::make_unique<smart::DriveSnapshot>();
+    ASSERT_TRUE(smart::split_snapshot(tooltest::snapshot_of(files), *snapshot));
+    platewise::SnapshotReport report;
+    std::string error;
+    ASSERT_TRUE(platewise::report_snapshot(*snapshot, smart::default_attribute_table(), report, error));
+    const json doc = json::parse(platewise::render_json_line(platewise::report_to_json(report)));
+    EXPECT_EQ(doc["count"], 5);
+    ASSERT_EQ(doc["drives"].size(), std::size(drives));
+    for (std::size_t slot = 0; slot < std::size(drives); ++slot) {
+        const json& d = doc["drives"][slot];
+        EXPECT_EQ(d["slot"], slot);
+        EXPECT_EQ(d["attributes"].size(), drives[slot].attributes) << drives[slot].file;
+        EXPECT_EQ(d["sizes"]["sector_count"], drives[slot].sector_count) << drives[slot].file;
+        EXPECT_EQ(d["sizes"]["total_bytes"], drives[slot].sector_count * 512) << drives[slot].file;
+        EXPECT_EQ(d["verdict"], drives[slot].verdict) << drives[slot].file;
+    }
+    for (const Row& row : rows) {
+        const json& a = doc["drives"][row.slot]["attributes"].at(row.index);
+        const std::string where = std::string(drives[row.slot].file) + " attribute " +
+                                  std::to_string(row.id);
+        EXPECT_EQ(a["id"], row.id) << where;
+        EXPECT_EQ(a["name"], row.name) << where;
+        EXPECT_EQ(a["flags"], row.flags) << where;
+        EXPECT_EQ(a["value"], row.value) << where;
+        EXPECT_EQ(a["worst"], row.worst) << where;
+        EXPECT_EQ(a["threshold"], row.threshold) << where;
+        EXPECT_EQ(a["raw"].get<std::uint64_t>(), row.raw) << where;
+        EXPECT_EQ(a["raw_text"], row.raw_text) << where;
+        EXPECT_EQ(a["failing_now"], row.failing_now) << where;
+        EXPECT_EQ(a["failed_past"], row.failed_past) << where;
+    }
+}
+
+// Every field of the drive carries its own value: SMART supported but off,
+// 4096-byte physical sectors, the first logical sector 512 bytes in.
+TEST(JsonReport, DriveFieldsAreTheDrivesOwn)
+{
+    smart::DriveRecord record{};
+    tooltest::put_ata_string(record.identify, 10, 10, "SERIAL9");
+    tooltest::put_ata_string(record.identify, 23, 4, "FW01");
+    tooltest::put_ata_string(record.identify, 27, 20, "MODEL 4T");
+    tooltest::put_word(record.identify, 49, 0x0200);
+    tooltest::put_word(record.identify, 60, 0xFFFF);
+    tooltest::put_word(record.identify, 61, 0x0FFF);
+    tooltest::put_word(record.identify, 82, 0x0001);
+    tooltest::put_word(record.identify, 83, 0x4400);
+    tooltest::put_word(record.identify, 85, 0x0000);
+    tooltest::put_word(record.identify, 87, 0x4000);
+    const std::uint64_t sectors = 7814037168ULL;
+    for (int i = 0; i < 4; ++i) {
+        tooltest::put_word(record.identify, 100 + i, static_cast<std::uint16_t>(sectors >> (16 * i)));
+    }
+    tooltest::put_word(record.identify, 106, 0x6003);  // 8 logical sectors per physical one
+    tooltest::put_word(record.identify, 209, 0x4001);  // first logical sector at offset 1
+    tooltest::put_attribute(record, 0, 5, 100, 100, 36);
+    const json doc = json::parse(platewise::render_json_line(platewise::report_to_json(
+        platewise::report_record(record, smart::default_attribute_table()))));
+    const json& d = doc["drives"][0];
+    EXPECT_EQ(d["model"], "MODEL 4T");
+    EXPECT_EQ(d["serial"], "SERIAL9");
+    EXPECT_EQ(d["firmware"], "FW01");
+    EXPECT_EQ(d["smart_supported"], 1);
+    EXPECT_EQ(d["smart_enabled"], 0);
+    EXPECT_EQ(d["sizes"]["sector_count"], sectors);
+    EXPECT_EQ(d["sizes"]["total_bytes"], sectors * 512);
+    EXPECT_EQ(d["sizes"]["logical_sector_bytes"], 512);
+    EXPECT_EQ(d["sizes"]["physical_sector_bytes"], 4096);
+    EXPECT_EQ(d["sizes"]["alignment_offset_bytes"], 512);
+    EXPECT_EQ(d["verdict"], "OK");
+}
+
 TEST(JsonReport, RecordHasNoCount)
 {
     const platewise::SnapshotReport report = platewise::report_record(
@@ -106,10 +221,12 @@ TEST(JsonReport, HostileDriveTextStaysValidAscii)
 
 TEST(JsonReport, InvalidUtf8NeverThrows)
 {
-    json doc = {{"text", std::string("\xff\xfe")}};
+    json doc = {{"text", std::string("a\xff\xfe" "b")}};
     std::string line;
     ASSERT_NO_THROW(line = platewise::render_json_line(doc));
-    EXPECT_NO_THROW(json::parse(line));
+    json back;
+    ASSERT_NO_THROW(back = json::parse(line));
+    EXPECT_EQ(back["text"], "a\xef\xbf\xbd\xef\xbf\xbd" "b") << "each bad byte shows as U+FFFD";
 }
 
 }  // namespace

@@ -17,14 +17,26 @@ TEST(TextReport, SizesInDecimalAndBinaryUnits)
     const Row rows[] = {
         {0, "0 bytes", "0 bytes"},
         {999, "999 bytes", "999 bytes"},
+        // Each unit starts exactly at its base: 1000 in one, 1024 in the other.
+        {1000, "1.0 kB", "1000 bytes"},
+        {1023, "1.0 kB", "1023 bytes"},
+        {1024, "1.0 kB", "1.0 KiB"},
         {1536, "1.5 kB", "1.5 KiB"},
+        {1000000, "1.0 MB", "976.6 KiB"},
+        {1048576, "1.0 MB", "1.0 MiB"},
+        {1000000000000ULL, "1.0 TB", "931.3 GiB"},
+        {1099511627776ULL, "1.1 TB", "1.0 TiB"},
+        {4000787030016ULL, "4.0 TB", "3.6 TiB"},
+        {1000000000000000ULL, "1.0 PB", "909.5 TiB"},
+        {1000000000000000000ULL, "1.0 EB", "888.2 PiB"},
+        {1152921504606846976ULL, "1.2 EB", "1.0 EiB"},
         {500107862016ULL, "500.1 GB", "465.8 GiB"},
         {250000000000ULL, "250.0 GB", "232.8 GiB"},
         {18446744073709551615ULL, "18.4 EB", "16.0 EiB"},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(platewise::decimal_size(row.bytes), row.decimal);
-        EXPECT_EQ(platewise::binary_size(row.bytes), row.binary);
+        EXPECT_EQ(platewise::decimal_size(row.bytes), row.decimal) << row.bytes;
+        EXPECT_EQ(platewise::binary_size(row.bytes), row.binary) << row.bytes;
     }
 }
 
