@@ -26,14 +26,11 @@ int run_ata_passthrough(platform::DriveHandle handle, TaskFile* regs, TaskFile* 
         errno = EINVAL;
         return -1;
     }
-    // Only the bytes that travel are zeroed: the header and the data area of
-    // this request (44 + |size| bytes), which is all the driver is given and
-    // all it hands back. The rest of the 16 KiB area never leaves this
-    // function, and clearing it on every command cost more than the
-    // command's own system call.
+    // The whole request buffer, header and all 16 KiB of data area, is
+    // cleared for every command whatever its size: no byte of an earlier
+    // stack frame can reach a driver or come back as data.
     AtaPassBuffer ab;
-    const std::uint32_t data_bytes = static_cast<std::uint32_t>(size < 0 ? -size : size);
-    std::memset(&ab, 0, kPassthroughHeaderBytes + data_bytes);
+    std::memset(&ab, 0, sizeof ab);
     ab.apt.Length = sizeof ab.apt;
     ab.apt.TimeOutValue = kPassthroughTimeoutSeconds;
     ab.apt.DataBufferOffset = offsetof(AtaPassBuffer, data);
