@@ -114,7 +114,7 @@ std::string chart(const std::vector<std::pair<std::int64_t, std::uint64_t>>& val
     const std::string bottom = std::to_string(low);
     const std::size_t label = std::max(top.size(), bottom.size());
     for (int r = 0; r < height; ++r) {
-        std::string left = r == 0 ? top : (r == height - 1 ? bottom : "");
+        std::string left = r == height - 1 ? bottom : (r == 0 && high != low ? top : "");
         out += std::string(label - left.size(), ' ') + left + " |" + grid[static_cast<std::size_t>(r)];
         while (!out.empty() && out.back() == ' ') {
             out.pop_back();

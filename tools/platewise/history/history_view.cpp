@@ -134,7 +134,8 @@ bool parse_when(const std::string& text, std::int64_t now_ms, std::int64_t& out_
     char tail = 0;
     const int n = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%c", &y, &mo, &d, &sep, &h, &mi, &s, &tail);
     const bool date_only = n == 3 && text.size() == 10;
-    const bool with_time = (n == 6 || n == 7) && (sep == ' ' || sep == 'T');
+    const bool with_time = ((n == 6 && text.size() == 16) || (n == 7 && text.size() == 19)) &&
+                           (sep == ' ' || sep == 'T');
     if (!date_only && !with_time) {
         return false;
     }
