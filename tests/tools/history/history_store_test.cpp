@@ -39,11 +39,12 @@ std::vector<std::uint8_t> ids_of(const Reading& r)
     return ids;
 }
 
-Drive disk(std::uint64_t reallocated, std::uint64_t temperature, std::uint8_t value1 = 100)
+Drive disk(std::uint64_t reallocated, std::uint64_t temperature, std::uint8_t worst1 = 90,
+           std::uint8_t value1 = 100)
 {
     return {"PW TEST DISK", "SER-1",
-            {{1, value1, 90, 6, 12345}, {5, 100, 100, 36, reallocated}, {9, 99, 99, 0, 1000},
-             {194, 40, 30, 0, temperature}}};
+            {{1, value1, worst1, 6, 12345}, {5, 100, 100, 36, reallocated}, {9, 99, 99, 0, 1000},
+             {194, static_cast<std::uint8_t>(temperature), 30, 0, temperature}}};
 }
 
 TEST(HistoryStore, WritesChangesAtOnceRawDriftHourlyAndFlatLinesAsSamples)
@@ -67,10 +68,13 @@ TEST(HistoryStore, WritesChangesAtOnceRawDriftHourlyAndFlatLinesAsSamples)
         {5 * kSecond, disk(0, 40), ReadingKind::full, false, {}},      // nothing changed
         {10 * kSecond, disk(0, 41), ReadingKind::full, false, {}},     // temperature drifts: waits
         {15 * kSecond, disk(2, 41), ReadingKind::change, true, {5, 194}},  // an indicator: at once
-        {20 * kSecond, disk(2, 41, 99), ReadingKind::change, true, {1}},  // a normalised value
-        {kHour - kSecond, disk(2, 42, 99), ReadingKind::full, false, {}},
-        {kHour, disk(2, 42, 99), ReadingKind::sample, true, {194}},    // the hour: the drift
-        {2 * kHour, disk(2, 42, 99), ReadingKind::sample, true, {}},   // a flat hour
+        {20 * kSecond, disk(2, 41, 89), ReadingKind::change, true, {1}},  // a new worst: at once
+        {25 * kSecond, disk(2, 41, 89, 95), ReadingKind::full, false, {}},  // a value far above: waits
+        {30 * kSecond, disk(2, 41, 5, 5), ReadingKind::change, true, {1}},  // at its threshold: at once
+        {35 * kSecond, disk(2, 41, 5, 95), ReadingKind::change, true, {1}},  // and back above it
+        {kHour - kSecond, disk(2, 42, 5, 95), ReadingKind::full, false, {}},
+        {kHour, disk(2, 42, 5, 95), ReadingKind::sample, true, {194}},    // the hour: the drift
+        {2 * kHour, disk(2, 42, 5, 95), ReadingKind::sample, true, {}},   // a flat hour
     };
     std::size_t expected = 0;
     for (const Step& step : steps) {
@@ -93,7 +97,7 @@ TEST(HistoryStore, WritesChangesAtOnceRawDriftHourlyAndFlatLinesAsSamples)
     for (const Reading& r : readings) {
         apply_reading(table, r);
     }
-    EXPECT_EQ(table, samples_of(historytest::record_of(disk(2, 42, 99))));
+    EXPECT_EQ(table, samples_of(historytest::record_of(disk(2, 42, 5, 95))));
 
     // Another listener on the same file takes up where this one stopped:
     // the same table writes nothing but the next hour's sample.
@@ -103,7 +107,7 @@ TEST(HistoryStore, WritesChangesAtOnceRawDriftHourlyAndFlatLinesAsSamples)
     ASSERT_TRUE(load_recorder(resumed, again, false, error)) << error;
     ASSERT_EQ(resumed.drives.size(), 1u);
     EXPECT_EQ(resumed.drives[0].stored.first_seen_ms, kT0);
-    const auto same = pass_of({disk(2, 42, 99)});
+    const auto same = pass_of({disk(2, 42, 5, 95)});
     ASSERT_TRUE(record_snapshot(resumed, again, *same, kT0 + 2 * kHour + 5 * kSecond, error));
     EXPECT_EQ(readings_of(again, 1).size(), expected);
     ASSERT_TRUE(record_snapshot(resumed, again, *same, kT0 + 3 * kHour, error));

@@ -17,6 +17,23 @@ bool same_ids(const std::vector<AttributeSample>& a, const std::vector<Attribute
                       [](const AttributeSample& x, const AttributeSample& y) { return x.id == y.id; });
 }
 
+bool failing(std::uint8_t value, std::uint8_t threshold)
+{
+    return threshold != 0 && value <= threshold;
+}
+
+// A change that a verdict may hang on is written at once: a leading
+// indicator's count, a worst value or threshold, a value that reaches or
+// leaves its threshold. Drift (temperatures, hours, counters, values far
+// from their thresholds) waits for the hourly sample, which keeps a year
+// of busy drives small.
+bool matters_now(const AttributeSample& was, const AttributeSample& now)
+{
+    return (is_leading_indicator(now.id) && indicator_count(was.raw) != indicator_count(now.raw)) ||
+           was.worst != now.worst || was.threshold != now.threshold ||
+           failing(was.value, was.threshold) != failing(now.value, now.threshold);
+}
+
 int find_drive(const Recorder& recorder, const DriveIdentity& id)
 {
     for (std::size_t i = 0; i < recorder.drives.size(); ++i) {
@@ -61,7 +78,9 @@ Plan plan_drive(const Recorder& recorder, int index, const DriveIdentity& id,
         stored.last_slot = static_cast<int>(slot);
         stored.firmware = id.firmware;
         stored.capacity_bytes = id.capacity_bytes;
-        if (!stored.has_current || stored.current != table || moved) {
+        // A table that only drifts reaches the drives row with the next
+        // reading or at the latest kPersistEveryMs later.
+        if (!stored.has_current || moved) {
             plan.write_row = true;
         }
         stored.has_current = true;
@@ -85,8 +104,7 @@ Plan plan_drive(const Recorder& recorder, int index, const DriveIdentity& id,
                 continue;
             }
             changed.push_back(now);
-            if (was.value != now.value || was.worst != now.worst ||
-                was.threshold != now.threshold || is_leading_indicator(now.id)) {
+            if (matters_now(was, now)) {
                 urgent = true;
             }
         }

@@ -5,10 +5,10 @@
 // slot they were read in. For each drive the store keeps when it was first
 // and last seen, its current attribute table, and a list of readings: the
 // full table when the drive first appears (or its set of attributes
-// changes), the attributes that changed (a normalised value, worst or
-// threshold at once, a leading indicator's raw value at once, any other raw
-// value with the hourly sample), and one sample per hour so that flat lines
-// show. Each attribute in a reading is 10 bytes: id, value, worst,
+// changes), the attributes that changed (at once when a verdict may hang
+// on the change: a leading indicator's count, a worst value, a threshold, a
+// value reaching or leaving its threshold; any other change with the next
+// hourly sample), and one sample per hour so that flat lines show. Each attribute in a reading is 10 bytes: id, value, worst,
 // threshold and the six raw bytes, least significant first.
 #pragma once
 
