@@ -2,7 +2,6 @@
 #include "cli/cli.h"
 
 #include <CLI/CLI.hpp>
-#include <unistd.h>
 
 #include <iostream>
 
@@ -16,6 +15,8 @@
 #include "metrics/metrics_server.h"
 #endif
 #if defined(PLATEWISE_HAVE_HISTORY)
+#include <unistd.h>
+
 #include <chrono>
 
 #include "commands/ack_command.h"
