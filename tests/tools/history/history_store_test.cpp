@@ -3,10 +3,12 @@
 // refuses and leaves alone, and write failures that cost the history only.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 
 #include "history/verdict_rules.h"
@@ -328,8 +330,52 @@ TEST(HistoryStore, AFullOrLockedFileCostsTheHistoryNotThePass)
     EXPECT_EQ(indicator_count(table[1].raw), 500u) << "what the failed passes missed is written now";
 }
 
+// A real full disk: the process may not write files beyond 256 KiB, so
+// SQLite's writes fail part way; the passes carry on, the failures are
+// counted, and the file stays a good history.
+TEST(HistoryStore, AFileSizeLimitCostsOnlyTheHistory)
+{
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        HistoryStore store;
+        std::string error;
+        if (!open_history(store, path, false, error)) {
+            ::_exit(10);
+        }
+        Recorder recorder;
+        load_recorder(recorder, store, false, error);
+        const rlimit limit{256 * 1024, 256 * 1024};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        Drive many{"PW FULL DISK", "", {}};
+        for (std::uint8_t id = 1; id <= 30; ++id) {
+            many.attributes.push_back({static_cast<std::uint8_t>(id + 100), 100, 100, 0, id});
+        }
+        int passes = 0;
+        for (; passes < 2000 && recorder.write_failures < 3; ++passes) {
+            many.serial = "SER-" + std::to_string(passes);
+            auto p = pass_of({many});
+            record_snapshot(recorder, store, *p, kT0 + passes * 5 * kSecond, error);
+        }
+        ::_exit(recorder.write_failures == 3 && passes < 2000 ? 0 : 11);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(open_history(store, path, false, error)) << error;
+    std::vector<StoredDrive> drives;
+    ASSERT_TRUE(load_drives(store, drives, error)) << error;
+    EXPECT_GT(drives.size(), 10u);
+}
+
 // A user who may read the file but not write its directory (status without
-// root) reads it while no listener runs and while one writes.
+// root) reads it while no listener runs and while one writes, and cannot
+// create a history there.
 TEST(HistoryStore, AnotherUserReadsWithoutWriting)
 {
     if (::geteuid() != 0) {
@@ -362,7 +408,17 @@ TEST(HistoryStore, AnotherUserReadsWithoutWriting)
                 ::_exit(11);
             }
             std::vector<StoredDrive> drives;
-            ::_exit(load_drives(reader, drives, e) && drives.size() == 1 ? 0 : 12);
+            if (!load_drives(reader, drives, e) || drives.size() != 1) {
+                ::_exit(12);
+            }
+            // Its directory is read-only to this user: no new history there.
+            HistoryStore writer_too;
+            if (open_history(writer_too, dir / "new.db", false, e) ||
+                e.find("cannot create " + (dir / "new.db") + ": Permission denied") == std::string::npos) {
+                std::fprintf(stderr, "%s\n", e.c_str());
+                ::_exit(13);
+            }
+            ::_exit(0);
         }
         int status = 0;
         ::waitpid(child, &status, 0);
