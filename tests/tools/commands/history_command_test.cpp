@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "commands/history_command.h"
 #include "commands/status_command.h"
@@ -202,6 +203,44 @@ TEST(HistoryImport, SavedSnapshotsGiveTheirHistoryBack)
     EXPECT_EQ(views[0].report.verdict_text,
               "DRIVE MISSING: not seen since 2026-12-01 11:00:10 (last in slot 0); degrading: attribute 5 "
               "Reallocated Sectors Count 1 above baseline 0 since 2026-12-01 10:00:05");
+}
+
+// The three snapshots the lab's listener saved from QEMU's four SATA disks
+// (tests/data/lab), imported twice: four drives, each first a full table
+// and then nothing new (QEMU's values never change), the second time all
+// skipped.
+TEST(HistoryImport, TheLabsSavedSnapshots)
+{
+    TempDir dir;
+    platewise::ImportOptions o;
+    o.store = dir / "h.db";
+    o.paths = {(std::filesystem::path(PLATEWISE_TEST_DATA) / "lab").string()};
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(platewise::run_import(o, out, err), 0) << err.str();
+    EXPECT_EQ(out.str(), "Imported 3 snapshots, skipped 0 already in the history, into " + o.store + "\n");
+    std::ostringstream again;
+    ASSERT_EQ(platewise::run_import(o, again, err), 0) << err.str();
+    EXPECT_EQ(again.str(), "Imported 0 snapshots, skipped 3 already in the history, into " + o.store + "\n");
+
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(open_history(store, o.store, true, error)) << error;
+    ViewOptions vo;
+    vo.missing_after_ms = INT64_MAX / 4;
+    std::vector<DriveView> views;
+    ASSERT_TRUE(load_views(store, vo, views, error)) << error;
+    ASSERT_EQ(views.size(), 4u);
+    std::set<std::string> serials;
+    for (const DriveView& v : views) {
+        serials.insert(v.drive.serial);
+        EXPECT_EQ(v.drive.model.rfind("PLATEWISE LAB ", 0), 0u) << v.drive.model;
+        EXPECT_EQ(v.report.verdict_text, "OK") << v.drive.serial;
+        ASSERT_EQ(v.readings.size(), 1u) << v.drive.serial;
+        EXPECT_EQ(v.readings[0].kind, ReadingKind::full);
+        EXPECT_EQ(v.drive.last_seen_ms - v.drive.first_seen_ms, 10 * kSecond) << "three passes 5 s apart";
+    }
+    EXPECT_EQ(serials, (std::set<std::string>{"PWLAB-0001", "PWLAB-0002", "PWLAB-0003", "PWLAB-0004"}));
 }
 
 }  // namespace

@@ -403,6 +403,10 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
         }
         ++imported;
     }
+    if (!history::flush_recorder(recorder, store, error)) {
+        err << "platewise history import: " << error << "\n";
+        status = 1;
+    }
     out << "Imported " << imported << " snapshot" << (imported == 1 ? "" : "s") << ", skipped " << skipped
         << " already in the history, into " << smart::sanitize_text(options.store) << "\n";
     return status;

@@ -314,6 +314,31 @@ bool record_snapshot(Recorder& recorder, HistoryStore& store, const smart::Drive
     return written;
 }
 
+bool flush_recorder(Recorder& recorder, HistoryStore& store, std::string& error)
+{
+    Transaction t(store.db);
+    if (!t.begin(error)) {
+        return false;
+    }
+    std::vector<RecordedDrive*> written;
+    for (RecordedDrive& d : recorder.drives) {
+        if (d.stored.id == 0 || d.persisted_ms >= d.stored.last_seen_ms) {
+            continue;
+        }
+        if (!update_drive(store, d.stored, error)) {
+            return false;
+        }
+        written.push_back(&d);
+    }
+    if (!t.commit(error)) {
+        return false;
+    }
+    for (RecordedDrive* d : written) {
+        d->persisted_ms = d->stored.last_seen_ms;
+    }
+    return true;
+}
+
 bool refresh_baselines(Recorder& recorder, HistoryStore& store, std::string& error)
 {
     std::vector<StoredBaseline> fresh;

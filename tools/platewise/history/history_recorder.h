@@ -67,6 +67,11 @@ bool load_recorder(Recorder& recorder, HistoryStore& store, bool importing, std:
 bool record_snapshot(Recorder& recorder, HistoryStore& store, const smart::DriveSnapshot& snapshot,
                      std::int64_t now_ms, std::string& error);
 
+// Writes what the drives rows lack of the last passes (last seen, current
+// table), which otherwise reach the file once a minute: at the end of a
+// listener or an import.
+bool flush_recorder(Recorder& recorder, HistoryStore& store, std::string& error);
+
 // Reads the baselines again (another process may have acknowledged some)
 // and recomputes the rising times of the drives whose baselines changed.
 bool refresh_baselines(Recorder& recorder, HistoryStore& store, std::string& error);

@@ -52,6 +52,14 @@ void report_failure(ListenHistory& history, const std::string& error, std::uint6
 
 }  // namespace
 
+ListenHistory::~ListenHistory()
+{
+    if (open) {
+        std::string ignored;
+        flush_recorder(recorder, store, ignored);
+    }
+}
+
 bool attach_history(ListenHistory& history, const std::string& path,
                     std::int64_t missing_after_ms, ListenOptions& options, std::ostream& err)
 {

@@ -17,6 +17,12 @@
 namespace platewise::history {
 
 struct ListenHistory {
+    ListenHistory() = default;
+    // Writes what the last passes left for the once-a-minute update.
+    ~ListenHistory();
+    ListenHistory(const ListenHistory&) = delete;
+    ListenHistory& operator=(const ListenHistory&) = delete;
+
     std::string path;
     std::int64_t missing_after_ms = kDefaultMissingAfterMs;
     HistoryStore store;

@@ -75,6 +75,17 @@ nlohmann::json report_to_json(const SnapshotReport& report)
         drives.push_back(drive_to_json(d));
     }
     document["drives"] = std::move(drives);
+    if (!report.missing.empty()) {
+        // Drives the history knows that this pass did not show.
+        nlohmann::json missing = nlohmann::json::array();
+        for (const DriveReport& d : report.missing) {
+            missing.push_back({{"model", d.model},
+                               {"serial", d.serial},
+                               {"verdict", d.verdict_text},
+                               {"reasons", reasons_to_json(d.reasons)}});
+        }
+        document["missing"] = std::move(missing);
+    }
     return document;
 }
 

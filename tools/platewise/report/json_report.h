@@ -6,7 +6,8 @@
 // failing_now, failed_past}], verdict, reasons}]}. `verdict` (the one-line
 // text) and `reasons` ([{verdict: "failing_now" ..., text, and where they
 // apply attribute, name, baseline, current, since, last_seen, last_slot}])
-// are additions.
+// are additions, as is `missing` ([{model, serial, verdict, reasons}]: with
+// listen --history, drives the history knows that the pass did not show).
 #pragma once
 
 #include <string>
