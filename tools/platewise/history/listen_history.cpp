@@ -54,7 +54,7 @@ void report_failure(ListenHistory& history, const std::string& error, std::uint6
 
 ListenHistory::~ListenHistory()
 {
-    if (open) {
+    if (open && store.db.is_open()) {
         std::string ignored;
         flush_recorder(recorder, store, ignored);
     }
