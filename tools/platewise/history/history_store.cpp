@@ -176,6 +176,11 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
         return false;
     }
     std::string why;
+    struct stat st {};
+    if (read_only && ::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        error = "no history at " + path + " (platewise listen --history records one)";
+        return false;
+    }
     if (!store.db.open(path, read_only, false, why)) {
         error = "cannot open the history " + path + ": " + why;
         return false;
