@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "cli/cli.h"
+#include "../../testservice/temp_dir.h"
 #include "../tool_test_support.h"
 
 namespace {
@@ -76,6 +77,16 @@ TEST(Cli, UsageErrorsExitWith2)
         {"listen", "--peer-uid", "bob"},
         {"listen", "--peer-uid", "-1"},
         {"listen", "extra"},
+#if defined(PLATEWISE_HAVE_HISTORY)
+        {"listen", "--missing-after", "0"},
+        {"history"},
+        {"history", "S1", "--since", "yesterday"},
+        {"history", "S1", "--attribute", "0"},
+        {"history", "S1", "--json", "--csv"},
+        {"history", "import"},
+        {"ack"},
+        {"status", "extra"},
+#endif
     };
     for (const auto& args : rows) {
         const tooltest::CliRun r = run(args);
@@ -97,6 +108,32 @@ TEST(Cli, DecodeWithRepeatedOverrides)
     EXPECT_NE(r.out.find("\"raw_text\":\"9h+16m (54934)\""), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"raw_text\":\"?\""), std::string::npos) << r.out;
 }
+
+#if defined(PLATEWISE_HAVE_HISTORY)
+// The history's commands on a file that is not a history: a clear error,
+// exit 1, the file untouched; listen does not start.
+TEST(Cli, HistoryCommandsRefuseAFileThatIsNotAHistory)
+{
+    TempDir dir;
+    const std::string path = dir / "not-a-history.db";
+    tooltest::write_bytes(path, std::vector<std::uint8_t>(3000, 'x'));
+    const std::vector<std::vector<std::string>> rows = {
+        {"status", "--store", path},
+        {"history", "S1", "--store", path},
+        {"ack", "S1", "--store", path},
+        {"history", "import", "--store", path, dir.path()},
+        {"listen", "--endpoint", dir / "pipe", "--history", path},
+    };
+    for (const auto& args : rows) {
+        const tooltest::CliRun r = run(args);
+        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.err;
+        EXPECT_NE(r.err.find("refusing the history " + path + ": not an SQLite database"), std::string::npos)
+            << args[0] << ": " << r.err;
+    }
+    EXPECT_EQ(tooltest::file_bytes(path), std::vector<std::uint8_t>(3000, 'x'));
+    EXPECT_FALSE(std::filesystem::exists(dir / "pipe"));
+}
+#endif
 
 TEST(Cli, RefusedInputExitsWith1)
 {

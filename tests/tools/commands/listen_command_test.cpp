@@ -19,6 +19,9 @@
 #include "../../testservice/temp_dir.h"
 #include "report/json_report.h"
 #include "commands/listen_command.h"
+#if defined(PLATEWISE_HAVE_HISTORY)
+#include "history/listen_history.h"
+#endif
 #include "service.h"
 #include "../tool_test_support.h"
 
@@ -416,6 +419,48 @@ TEST_F(Listener, AnUnsafeSaveDirectoryStopsItBeforeItListens)
         << err.str();
     EXPECT_FALSE(std::filesystem::exists(options.endpoint));
 }
+
+#if defined(PLATEWISE_HAVE_HISTORY)
+// listen --history: each pass is recorded and judged against the history;
+// a drive first seen with reallocated sectors is DEGRADING until someone
+// acknowledges it. A history file that is not one stops the listener from
+// starting; a full or locked one never stops it.
+TEST_F(Listener, RecordsTheHistoryAndAddsItsVerdicts)
+{
+    options.stop_after = 2;
+    options.json = true;
+    platewise::history::ListenHistory history;
+    ASSERT_TRUE(platewise::history::attach_history(history, dir / "history.db", 600000, options, err))
+        << err.str();
+    start();
+    const auto message = service_snapshot({"ST320410A--3.39.rec", "INTEL_SSDSA2CW120G3--4PC10302.rec"});
+    EXPECT_TRUE(send_snapshot_to(options.endpoint.c_str(), message.get()));
+    EXPECT_TRUE(send_snapshot_to(options.endpoint.c_str(), message.get()));
+    finish();
+    EXPECT_EQ(status, 0) << err.str();
+    const std::string text = out.str();
+    const std::string first_line = text.substr(0, text.find('\n'));
+    const json doc = json::parse(first_line);
+    EXPECT_EQ(doc["drives"][0]["verdict"].get<std::string>().rfind(
+                  "FAILED IN THE PAST: attribute 10 Spin Retry Count; degrading: attribute 5 "
+                  "Reallocated Sectors Count 5 above baseline 0 since ", 0),
+              0u)
+        << first_line;
+    EXPECT_EQ(doc["drives"][0]["reasons"][1]["verdict"], "degrading");
+    EXPECT_EQ(doc["drives"][0]["reasons"][1]["current"], 5);
+    EXPECT_EQ(doc["drives"][1]["verdict"], "OK");
+    EXPECT_EQ(history.recorder.write_failures, 0u);
+    EXPECT_EQ(history.recorder.drives.size(), 2u);
+    EXPECT_NE(err.str().find("recording the history in " + (dir / "history.db")), std::string::npos) << err.str();
+
+    platewise::history::ListenHistory refused;
+    platewise::ListenOptions other;
+    std::ostringstream refused_err;
+    tooltest::write_bytes(dir / "not-a-history.db", std::vector<std::uint8_t>(2048, 'x'));
+    EXPECT_FALSE(platewise::history::attach_history(refused, dir / "not-a-history.db", 600000, other, refused_err));
+    EXPECT_NE(refused_err.str().find("not an SQLite database"), std::string::npos) << refused_err.str();
+}
+#endif
 
 TEST_F(Listener, StopEndsItCleanlyAndRemovesTheSocket)
 {

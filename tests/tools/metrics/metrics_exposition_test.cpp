@@ -83,7 +83,9 @@ TEST(MetricsExposition, NamesAndTypesFollowTheConventions)
     std::vector<std::string> expected = kAttributeFamilies;
     expected.insert(expected.end(), kDriveFamilies.begin(), kDriveFamilies.end());
     for (const char* n : {"platewise_drives", "platewise_last_snapshot_timestamp_seconds",
-                          "platewise_snapshots_received_total", "platewise_snapshots_refused_total"}) {
+                          "platewise_snapshots_received_total", "platewise_snapshots_refused_total",
+                          "platewise_drive_verdict", "platewise_drive_degrading",
+                          "platewise_history_write_failures_total"}) {
         expected.push_back(n);
     }
     EXPECT_EQ(names, expected);
@@ -95,7 +97,8 @@ TEST(MetricsExposition, BeforeTheFirstPassOnlyTheCountersHaveSeries)
     status.refused = 3;
     const std::vector<MetricFamily> families = build_families(nullptr, status);
     for (const MetricFamily& f : families) {
-        const bool counter = f.type == MetricType::Counter;
+        // The history's counter comes with the history's first pass.
+        const bool counter = f.type == MetricType::Counter && f.name != "platewise_history_write_failures_total";
         EXPECT_EQ(f.metric.size(), counter ? 1u : 0u) << f.name;
     }
     const std::vector<metricstest::Sample> samples = samples_of(serialize_text(families));
@@ -183,6 +186,46 @@ TEST(MetricsExposition, CorpusSnapshotValues)
                       a.failed_past ? "1" : "0");
         }
     }
+}
+
+// Every drive has one series per verdict, 1 for its own; a degrading
+// indicator says by how much it is above its baseline; a missing drive has
+// no slot; the history's failures are counted.
+TEST(MetricsExposition, VerdictsAndTheirReasons)
+{
+    platewise::SnapshotReport pass = metricstest::corpus_pass({"ST9100821AS--3.CME.rec", "SAMSUNG_HD501LJ--CR100-12.rec"});
+    platewise::VerdictReason up;
+    up.kind = platewise::Verdict::degrading;
+    up.attribute_id = 197;
+    up.attribute_name = "Current Pending Sector Count";
+    up.baseline = 2;
+    up.current = 5;
+    pass.drives[1].reasons.push_back(up);
+    platewise::compose_verdict(pass.drives[1]);
+    platewise::DriveReport gone;
+    gone.model = "GONE";
+    gone.serial = "G1";
+    gone.reasons.push_back({platewise::Verdict::missing, -1, "", 0, 0, 1000, 4, "not seen"});
+    platewise::compose_verdict(gone);
+    pass.missing.push_back(gone);
+    pass.history_write_failures = 7;
+    ListenerStatus status;
+    status.has_pass = true;
+    const std::vector<metricstest::Sample> samples = samples_of(serialize_text(build_families(&pass, status)));
+    const auto verdict = [&](const char* slot, const char* model, const char* serial, const char* v) {
+        return value_of(samples, "platewise_drive_verdict",
+                        {{"slot", slot}, {"model", model}, {"serial", serial}, {"verdict", v}});
+    };
+    EXPECT_EQ(verdict("0", "ST9100821AS", pass.drives[0].serial.c_str(), "failing_now"), "1");
+    EXPECT_EQ(verdict("0", "ST9100821AS", pass.drives[0].serial.c_str(), "ok"), "0");
+    EXPECT_EQ(verdict("1", "SAMSUNG HD501LJ", pass.drives[1].serial.c_str(), "degrading"), "1");
+    EXPECT_EQ(verdict("1", "SAMSUNG HD501LJ", pass.drives[1].serial.c_str(), "ok"), "0");
+    EXPECT_EQ(verdict("", "GONE", "G1", "missing"), "1");
+    EXPECT_EQ(value_of(samples, "platewise_drive_degrading",
+                       {{"slot", "1"}, {"model", "SAMSUNG HD501LJ"}, {"serial", pass.drives[1].serial},
+                        {"id", "197"}, {"name", "Current Pending Sector Count"}}),
+              "3");
+    EXPECT_EQ(value_of(samples, "platewise_history_write_failures_total", {}), "7");
 }
 
 TEST(MetricsExposition, LabelsInTheDocumentedOrder)

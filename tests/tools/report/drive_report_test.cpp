@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "report/drive_report.h"
+#include "report/json_report.h"
 #include "../tool_test_support.h"
 
 namespace {
@@ -149,6 +150,17 @@ TEST(DriveReport, FailingNowNamesEveryFailingAttributeAndMentionsThePast)
     EXPECT_EQ(d.verdict_text,
               "FAILING NOW: attribute 5 Reallocated Sectors Count, attribute 170; "
               "failed in the past: attribute 197 Current Pending Sector Count");
+    // Each reason on its own, for JSON and metrics.
+    ASSERT_EQ(d.reasons.size(), 3u);
+    EXPECT_EQ(d.reasons[0].kind, Verdict::failing_now);
+    EXPECT_EQ(d.reasons[0].attribute_id, 5);
+    EXPECT_EQ(d.reasons[0].attribute_name, "Reallocated Sectors Count");
+    EXPECT_EQ(d.reasons[1].attribute_id, 170);
+    EXPECT_EQ(d.reasons[2].kind, Verdict::failed_past);
+    EXPECT_EQ(d.reasons[2].text, "attribute 197 Current Pending Sector Count");
+    const nlohmann::json j = platewise::reasons_to_json(d.reasons);
+    EXPECT_EQ(j[2], (nlohmann::json{{"verdict", "failed_past"}, {"text", "attribute 197 Current Pending Sector Count"},
+                                    {"attribute", 197}, {"name", "Current Pending Sector Count"}}));
 }
 
 TEST(DriveReport, ZeroSectionsHaveNoSmartData)

@@ -39,7 +39,9 @@ TEST(JsonReport, NamesAreTheIssuesNames)
     ASSERT_EQ(doc["drives"].size(), 1u);
     const json& d = doc["drives"][0];
     EXPECT_EQ(keys(d), (std::set<std::string>{"slot", "model", "serial", "firmware", "smart_supported",
-                                              "smart_enabled", "sizes", "attributes", "verdict"}));
+                                              "smart_enabled", "sizes", "attributes", "verdict",
+                                              "reasons"}));
+    EXPECT_EQ(d["reasons"], json::array()) << "OK has no reasons";
     EXPECT_EQ(keys(d["sizes"]),
               (std::set<std::string>{"sector_count", "total_bytes", "logical_sector_bytes",
                                      "physical_sector_bytes", "alignment_offset_bytes"}));
@@ -190,7 +192,7 @@ TEST(JsonReport, RawIsAnExactUnsigned64BitNumber)
         {{241, smart::HexSixteen, "543210wv"}, {242, smart::WideDecimal, ""}});
     const platewise::DriveReport d = platewise::report_drive(record, 0, table);
     const std::string line = platewise::render_json_line(
-        platewise::report_to_json(platewise::SnapshotReport{false, 0, {d}}));
+        platewise::report_to_json(platewise::SnapshotReport{false, 0, {d}, {}, -1}));
     EXPECT_NE(line.find("\"raw\":18446744073709551615"), std::string::npos) << line;
     const json doc = json::parse(line);
     const json& a = doc["drives"][0]["attributes"];

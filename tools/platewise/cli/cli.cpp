@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,18 @@
 #include "files/output_directory.h"
 #if defined(PLATEWISE_HAVE_METRICS)
 #include "metrics/metrics_server.h"
+#endif
+#if defined(PLATEWISE_HAVE_HISTORY)
+#include <unistd.h>
+
+#include <chrono>
+
+#include "commands/ack_command.h"
+#include "commands/history_command.h"
+#include "commands/status_command.h"
+#include "history/history_store.h"
+#include "history/history_view.h"
+#include "history/listen_history.h"
 #endif
 
 namespace platewise {
@@ -90,6 +103,15 @@ bool parse_size(const std::string& text, std::uint64_t& bytes)
     bytes = value << shift;
     return true;
 }
+
+#if defined(PLATEWISE_HAVE_HISTORY)
+// The chart is for people: drawn when the output is the process's own
+// standard output and that is a terminal.
+bool is_terminal_output(const std::ostream& out)
+{
+    return &out == &std::cout && ::isatty(1) == 1;
+}
+#endif
 
 }  // namespace
 
@@ -179,6 +201,87 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                    "it was made without prometheus-cpp.");
 #endif
 
+#if defined(PLATEWISE_HAVE_HISTORY)
+    std::string history_path;
+    double missing_after_seconds = 600;
+    CLI::Option* history_option =
+        listen->add_option("--history", history_path,
+                           "Record every pass in the drive history at PATH (default " +
+                               history::default_history_path() +
+                               "); adds DEGRADING and DRIVE MISSING verdicts")
+            ->option_text("[PATH]")
+            ->expected(0, 1);
+    listen->add_option("--missing-after", missing_after_seconds,
+                       "With --history: seconds after which a drive not seen counts as missing "
+                       "(default 600)")
+        ->option_text("SECONDS")
+        ->check(CLI::Range(1.0, 1e9));
+
+    const std::int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
+    const std::string store_help = "The history file (default " + history::default_history_path() + ")";
+
+    CLI::App* status = app.add_subcommand(
+        "status", "Every drive the history knows: verdict and reasons, temperature, power-on "
+                  "time, last seen, changes in the last 24 hours.");
+    StatusOptions status_options;
+    status_options.store = history::default_history_path();
+    status_options.now_ms = now_ms;
+    status->add_option("--store", status_options.store, store_help)->option_text("PATH");
+    status->add_flag("--json", status_options.json, "One JSON document");
+    status->add_option("--missing-after", missing_after_seconds,
+                       "Seconds after which a drive not seen counts as missing (default 600)")
+        ->option_text("SECONDS")
+        ->check(CLI::Range(1.0, 1e9));
+
+    CLI::App* history_cmd = app.add_subcommand(
+        "history", "The recorded readings of a drive, or with --attribute one attribute's "
+                   "values over time; 'history import' loads saved snapshots.");
+    HistoryOptions history_options;
+    history_options.store = history::default_history_path();
+    std::string since_text;
+    history_cmd->add_option("SERIAL", history_options.serial, "The drive's serial number");
+    history_cmd->add_option("--store", history_options.store, store_help)->option_text("PATH");
+    history_cmd->add_option("--model", history_options.model,
+                            "Only the drive of this model (two drives may share a serial)");
+    history_cmd->add_option("--attribute", history_options.attribute, "One attribute's values over time")
+        ->option_text("ID")
+        ->check(CLI::Range(1, 255));
+    history_cmd->add_option("--since", since_text,
+                            "From WHEN on: 30m, 24h, 7d, YYYY-MM-DD or \"YYYY-MM-DD HH:MM[:SS]\" "
+                            "(local time)")
+        ->option_text("WHEN");
+    auto* history_json = history_cmd->add_flag("--json", history_options.json, "One JSON document");
+    history_cmd->add_flag("--csv", history_options.csv, "CSV with a header line")->excludes(history_json);
+    bool chart = false;
+    history_cmd->add_flag("--chart", chart,
+                          "With --attribute: draw the chart even when the output is not a terminal");
+
+    CLI::App* import = history_cmd->add_subcommand(
+        "import", "Load snapshots saved by listen --save (directories or files named "
+                  "snapshot-YYYYMMDD-HHMMSS-NNN.bin) into the history; ones already there are "
+                  "skipped.");
+    ImportOptions import_options;
+    import_options.store = history::default_history_path();
+    import->add_option("--store", import_options.store, store_help)->option_text("PATH");
+    import->add_option("PATH", import_options.paths, "Directory or snapshot file")->required();
+
+    CLI::App* ack = app.add_subcommand(
+        "ack", "Acknowledge a drive's leading indicators (all, or the ids given): their "
+               "current counts become the baselines DEGRADING is judged against.");
+    AckOptions ack_options;
+    ack_options.store = history::default_history_path();
+    ack_options.now_ms = now_ms;
+    ack->add_option("SERIAL", ack_options.serial, "The drive's serial number")->required();
+    ack->add_option("ID", ack_options.ids, "Attribute ids (5, 187, 188, 197, 198)");
+    ack->add_option("--store", ack_options.store, store_help)->option_text("PATH");
+    ack->add_option("--model", ack_options.model, "The drive's model, when two drives share the serial");
+#else
+    app.footer("The drive history (listen --history, status, history, ack) is not available in "
+               "this build: it was made without SQLite.");
+#endif
+
     CLI::App* decode = app.add_subcommand(
         "decode", "Decode 49185-byte snapshot files and 1537-byte drive records.");
     DecodeOptions decode_options;
@@ -226,6 +329,17 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         listen_options.stop_after = once ? 1 : 0;
         listen_options.overrides = std::move(overrides);
         listen_options.read_timeout_ms = static_cast<std::uint32_t>(read_timeout_seconds * 1000.0 + 0.5);
+#if defined(PLATEWISE_HAVE_HISTORY)
+        history::ListenHistory history_state;
+        if (history_option->count() > 0) {
+            const std::string path = history_path.empty() ? history::default_history_path() : history_path;
+            if (!history::attach_history(history_state, path,
+                                         static_cast<std::int64_t>(missing_after_seconds * 1000.0),
+                                         listen_options, err)) {
+                return 1;
+            }
+        }
+#endif
 #if defined(PLATEWISE_HAVE_METRICS)
         if (!metrics_address.empty() && !metrics::valid_metrics_address(metrics_address)) {
             err << "platewise: --metrics " << smart::sanitize_text(metrics_address)
@@ -241,6 +355,34 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
 #endif
         return run_listen(listen_options, out, err);
     }
+#if defined(PLATEWISE_HAVE_HISTORY)
+    if (status->parsed()) {
+        status_options.missing_after_ms = static_cast<std::int64_t>(missing_after_seconds * 1000.0);
+        return run_status(status_options, out, err);
+    }
+    if (import->parsed()) {
+        return run_import(import_options, out, err);
+    }
+    if (history_cmd->parsed()) {
+        if (history_options.serial.empty()) {
+            err << "platewise history: SERIAL is required (or: platewise history import PATH...)\n"
+                   "Run with --help for more information.\n";
+            return kUsageError;
+        }
+        if (!since_text.empty() && !history::parse_when(since_text, now_ms, history_options.since_ms)) {
+            err << "platewise history: --since " << smart::sanitize_text(since_text)
+                << ": expected 30m, 24h, 7d, YYYY-MM-DD or \"YYYY-MM-DD HH:MM[:SS]\"\n"
+                   "Run with --help for more information.\n";
+            return kUsageError;
+        }
+        history_options.chart = chart || is_terminal_output(out);
+        return run_history(history_options, out, err);
+    }
+    if (ack->parsed()) {
+        ack_options.who = current_user_text();
+        return run_ack(ack_options, out, err);
+    }
+#endif
     decode_options.overrides = std::move(overrides);
     return run_decode(decode_options, in, out, err);
 }

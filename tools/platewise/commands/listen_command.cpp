@@ -256,6 +256,9 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
             continue;
         }
 
+        if (options.on_decoded) {
+            options.on_decoded(*snapshot, report);
+        }
         if (options.json) {
             out << render_json_line(report_to_json(report));
         } else {

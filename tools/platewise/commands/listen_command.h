@@ -35,6 +35,9 @@ struct ListenOptions {
     endpoint::PeerPolicy peers;              // who may deliver (listen --peer-uid)
     bool handle_signals = true;              // SIGINT/SIGTERM stop the listener
     std::function<void()> on_listening;      // called once the endpoint accepts
+    // Told of each good snapshot once decoded, before it is shown; may add
+    // to the report (listen --history: the history's verdicts).
+    std::function<void(const smart::DriveSnapshot&, SnapshotReport&)> on_decoded;
     // Told of each good snapshot after it is shown, and of each refused
     // connection after it is reported (listen --metrics and --textfile).
     std::function<void(const SnapshotReport&)> on_snapshot;

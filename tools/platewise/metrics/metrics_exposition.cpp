@@ -97,7 +97,46 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
         "malformed or too slow messages",
         MetricType::Counter);
 
+    // The verdict of each drive (one series per verdict, 1 for the drive's),
+    // the leading indicators above their acknowledged baselines, and the
+    // history's write failures (these two with listen --history only).
+    MetricFamily verdict = family("platewise_drive_verdict",
+                                  "1 for the drive's verdict (ok, failing_now, failed_past, "
+                                  "degrading, no_smart_data, missing), 0 for the others");
+    MetricFamily degrading = family(
+        "platewise_drive_degrading",
+        "A leading indicator (raw low 32 bits) above its acknowledged baseline: by how much");
+    MetricFamily history_failures = family(
+        "platewise_history_write_failures_total",
+        "Passes the listener could not record in its history (full disk, locked file, ...)",
+        MetricType::Counter);
+    const auto add_verdict = [&](const DriveReport& drive, std::vector<ClientMetric::Label> labels) {
+        for (const Verdict v : {Verdict::ok, Verdict::failing_now, Verdict::failed_past,
+                                Verdict::degrading, Verdict::no_smart_data, Verdict::missing}) {
+            std::vector<ClientMetric::Label> l = labels;
+            l.push_back({"verdict", verdict_name(v)});
+            add_gauge(verdict, l, drive.verdict == v ? 1 : 0);
+        }
+        for (const VerdictReason& r : drive.reasons) {
+            if (r.kind == Verdict::degrading) {
+                std::vector<ClientMetric::Label> l = labels;
+                l.push_back({"id", std::to_string(r.attribute_id)});
+                l.push_back({"name", r.attribute_name});
+                add_gauge(degrading, l, static_cast<double>(r.current) - static_cast<double>(r.baseline));
+            }
+        }
+    };
     if (pass != nullptr) {
+        for (const DriveReport& drive : pass->drives) {
+            add_verdict(drive, drive_labels(drive));
+        }
+        for (const DriveReport& drive : pass->missing) {
+            // A missing drive is in no slot.
+            add_verdict(drive, {{"slot", ""}, {"model", drive.model}, {"serial", drive.serial}});
+        }
+        if (pass->history_write_failures >= 0) {
+            add_counter(history_failures, static_cast<double>(pass->history_write_failures));
+        }
         for (const DriveReport& drive : pass->drives) {
             const std::vector<ClientMetric::Label> labels = drive_labels(drive);
             std::vector<ClientMetric::Label> with_firmware = labels;
@@ -143,10 +182,10 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
     add_counter(refused, static_cast<double>(status.refused));
 
     std::vector<MetricFamily> out;
-    out.reserve(17);
+    out.reserve(20);
     for (MetricFamily* f : {&value, &worst, &threshold, &raw, &failing_now, &failed_past, &info,
                             &capacity, &logical, &physical, &supported, &enabled, &present, &drives,
-                            &last, &received, &refused}) {
+                            &last, &received, &refused, &verdict, &degrading, &history_failures}) {
         out.push_back(std::move(*f));
     }
     return out;

@@ -34,6 +34,12 @@ struct ListenerStatus {
 //   per listener:
 //     platewise_drives (gauge), platewise_last_snapshot_timestamp_seconds (gauge),
 //     platewise_snapshots_received_total, platewise_snapshots_refused_total (counters)
+//   per drive, from the verdict and its reasons:
+//     platewise_drive_verdict (labels slot, model, serial, verdict: 1 for the
+//       drive's verdict, 0 for the other five; a missing drive has slot ""),
+//     platewise_drive_degrading (labels slot, model, serial, id, name: the
+//       count above the acknowledged baseline, only while above it)
+//   with a history: platewise_history_write_failures_total (counter)
 // `pass` is the last good pass, or nullptr before the first one; then the
 // per-drive and per-attribute families and the two per-pass gauges
 // (platewise_drives, platewise_last_snapshot_timestamp_seconds) carry no

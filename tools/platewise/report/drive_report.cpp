@@ -1,6 +1,8 @@
 // Turning drive records and snapshots into report records.
 #include "report/drive_report.h"
 
+#include <algorithm>
+
 namespace platewise {
 
 namespace {
@@ -23,38 +25,102 @@ std::string attribute_label(const AttributeReport& a)
     return label;
 }
 
+int severity(Verdict v) noexcept
+{
+    switch (v) {
+    case Verdict::missing: return 0;
+    case Verdict::failing_now: return 1;
+    case Verdict::failed_past: return 2;
+    case Verdict::degrading: return 3;
+    case Verdict::no_smart_data: return 4;
+    case Verdict::ok: break;
+    }
+    return 5;
+}
+
+const char* heading(Verdict v, bool first) noexcept
+{
+    switch (v) {
+    case Verdict::missing: return first ? "DRIVE MISSING" : "drive missing";
+    case Verdict::failing_now: return first ? "FAILING NOW" : "failing now";
+    case Verdict::failed_past: return first ? "FAILED IN THE PAST" : "failed in the past";
+    case Verdict::degrading: return first ? "DEGRADING" : "degrading";
+    case Verdict::no_smart_data: return first ? "NO SMART DATA" : "no SMART data";
+    case Verdict::ok: break;
+    }
+    return "OK";
+}
+
 void decide_verdict(DriveReport& drive)
 {
+    drive.reasons.clear();
     if (drive.attributes.empty()) {
-        drive.verdict = Verdict::no_smart_data;
-        drive.verdict_text = "NO SMART DATA";
-        return;
+        VerdictReason r;
+        r.kind = Verdict::no_smart_data;
+        drive.reasons.push_back(std::move(r));
     }
-    std::string now;
-    std::string past;
-    for (const AttributeReport& a : drive.attributes) {
-        if (a.failing_now) {
-            now += (now.empty() ? "" : ", ") + attribute_label(a);
-        } else if (a.failed_past) {
-            past += (past.empty() ? "" : ", ") + attribute_label(a);
+    for (const Verdict kind : {Verdict::failing_now, Verdict::failed_past}) {
+        for (const AttributeReport& a : drive.attributes) {
+            const bool now = a.failing_now;
+            if ((kind == Verdict::failing_now && now) || (kind == Verdict::failed_past && !now && a.failed_past)) {
+                VerdictReason r;
+                r.kind = kind;
+                r.attribute_id = a.id;
+                r.attribute_name = a.name;
+                r.text = attribute_label(a);
+                drive.reasons.push_back(std::move(r));
+            }
         }
     }
-    if (!now.empty()) {
-        drive.verdict = Verdict::failing_now;
-        drive.verdict_text = "FAILING NOW: " + now;
-        if (!past.empty()) {
-            drive.verdict_text += "; failed in the past: " + past;
-        }
-    } else if (!past.empty()) {
-        drive.verdict = Verdict::failed_past;
-        drive.verdict_text = "FAILED IN THE PAST: " + past;
-    } else {
-        drive.verdict = Verdict::ok;
-        drive.verdict_text = "OK";
-    }
+    compose_verdict(drive);
 }
 
 }  // namespace
+
+const char* verdict_name(Verdict verdict) noexcept
+{
+    switch (verdict) {
+    case Verdict::ok: return "ok";
+    case Verdict::failing_now: return "failing_now";
+    case Verdict::failed_past: return "failed_past";
+    case Verdict::no_smart_data: return "no_smart_data";
+    case Verdict::degrading: return "degrading";
+    case Verdict::missing: return "missing";
+    }
+    return "ok";
+}
+
+void compose_verdict(DriveReport& drive)
+{
+    std::stable_sort(drive.reasons.begin(), drive.reasons.end(),
+                     [](const VerdictReason& a, const VerdictReason& b) {
+                         return severity(a.kind) < severity(b.kind);
+                     });
+    if (drive.reasons.empty()) {
+        drive.verdict = Verdict::ok;
+        drive.verdict_text = "OK";
+        return;
+    }
+    drive.verdict = drive.reasons.front().kind;
+    std::string text;
+    for (std::size_t i = 0; i < drive.reasons.size(); ++i) {
+        const VerdictReason& r = drive.reasons[i];
+        const bool new_group = i == 0 || drive.reasons[i - 1].kind != r.kind;
+        if (new_group) {
+            if (i != 0) {
+                text += "; ";
+            }
+            text += heading(r.kind, i == 0);
+            if (!r.text.empty()) {
+                text += ": ";
+            }
+        } else if (!r.text.empty()) {
+            text += ", ";
+        }
+        text += r.text;
+    }
+    drive.verdict_text = std::move(text);
+}
 
 int identify_smart_supported(smart::SectorView identify) noexcept
 {

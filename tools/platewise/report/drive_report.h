@@ -31,6 +31,25 @@ enum class Verdict {
     failing_now,    // some attribute is at or below its threshold now
     failed_past,    // none is now, but some attribute's worst value was
     no_smart_data,  // the SMART READ DATA sector holds no attribute
+    degrading,      // a leading indicator is above its acknowledged baseline (history)
+    missing,        // a drive the history knows was not seen for too long
+};
+
+// The name of a verdict in JSON and metric labels: "ok", "failing_now",
+// "failed_past", "no_smart_data", "degrading", "missing".
+const char* verdict_name(Verdict verdict) noexcept;
+
+// One reason behind a verdict.
+struct VerdictReason {
+    Verdict kind = Verdict::ok;
+    int attribute_id = -1;        // -1: about the drive as a whole
+    std::string attribute_name;   // sanitised; "" when the id has no common name
+    std::uint32_t baseline = 0;   // degrading: the acknowledged raw low 32 bits
+    std::uint32_t current = 0;    // degrading: the raw low 32 bits now
+    std::int64_t since_ms = 0;    // degrading: when it rose above the baseline;
+                                  // missing: when the drive was last seen (Unix ms)
+    int last_slot = -1;           // missing: the slot it was last read in
+    std::string text;             // e.g. "attribute 5 Reallocated Sectors Count"
 };
 
 struct DriveReport {
@@ -44,12 +63,25 @@ struct DriveReport {
     std::vector<AttributeReport> attributes;  // in sector order
     Verdict verdict = Verdict::no_smart_data;
     std::string verdict_text;  // the one-line verdict, e.g. "OK"
+    // Every reason, most severe first; empty for OK.
+    std::vector<VerdictReason> reasons;
 };
+
+// Sets `verdict` and `verdict_text` from `reasons`: the most severe kind
+// heads the text (missing, failing now, failed in the past, degrading, no
+// SMART data), the others follow, e.g. "FAILING NOW: attribute 5
+// Reallocated Sectors Count; degrading: attribute 197 ...". No reasons: OK.
+void compose_verdict(DriveReport& drive);
 
 struct SnapshotReport {
     bool is_snapshot = false;  // false: a single drive record
     int count = 0;             // the snapshot's count byte
     std::vector<DriveReport> drives;
+    // With a history (listen --history): the drives it knows that this pass
+    // did not show for too long (verdict DRIVE MISSING, slot meaningless),
+    // and how many passes it failed to record so far (-1: no history).
+    std::vector<DriveReport> missing;
+    std::int64_t history_write_failures = -1;
 };
 
 // SMART feature set supported (word 82 bit 0) and enabled (word 85 bit 0),

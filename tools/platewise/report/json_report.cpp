@@ -3,6 +3,29 @@
 
 namespace platewise {
 
+nlohmann::json reasons_to_json(const std::vector<VerdictReason>& reasons)
+{
+    nlohmann::json out = nlohmann::json::array();
+    for (const VerdictReason& r : reasons) {
+        nlohmann::json j = {{"verdict", verdict_name(r.kind)}, {"text", r.text}};
+        if (r.attribute_id >= 0) {
+            j["attribute"] = r.attribute_id;
+            j["name"] = r.attribute_name;
+        }
+        if (r.kind == Verdict::degrading) {
+            j["baseline"] = r.baseline;
+            j["current"] = r.current;
+            j["since"] = r.since_ms / 1000;
+        }
+        if (r.kind == Verdict::missing) {
+            j["last_seen"] = r.since_ms / 1000;
+            j["last_slot"] = r.last_slot;
+        }
+        out.push_back(std::move(j));
+    }
+    return out;
+}
+
 nlohmann::json drive_to_json(const DriveReport& d)
 {
     nlohmann::json attributes = nlohmann::json::array();
@@ -37,6 +60,7 @@ nlohmann::json drive_to_json(const DriveReport& d)
          }},
         {"attributes", std::move(attributes)},
         {"verdict", d.verdict_text},
+        {"reasons", reasons_to_json(d.reasons)},
     };
 }
 
@@ -51,6 +75,17 @@ nlohmann::json report_to_json(const SnapshotReport& report)
         drives.push_back(drive_to_json(d));
     }
     document["drives"] = std::move(drives);
+    if (!report.missing.empty()) {
+        // Drives the history knows that this pass did not show.
+        nlohmann::json missing = nlohmann::json::array();
+        for (const DriveReport& d : report.missing) {
+            missing.push_back({{"model", d.model},
+                               {"serial", d.serial},
+                               {"verdict", d.verdict_text},
+                               {"reasons", reasons_to_json(d.reasons)}});
+        }
+        document["missing"] = std::move(missing);
+    }
     return document;
 }
 

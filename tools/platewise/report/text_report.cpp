@@ -99,6 +99,10 @@ std::string render_text(const SnapshotReport& report, const std::string& title)
     for (const DriveReport& d : report.drives) {
         out += render_drive_text(d);
     }
+    for (const DriveReport& d : report.missing) {
+        out += "Missing: " + (d.model.empty() ? std::string("(no model)") : d.model) + "   serial " +
+               d.serial + "\n  Verdict: " + d.verdict_text + "\n";
+    }
     return out;
 }
 

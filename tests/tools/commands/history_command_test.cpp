@@ -1,0 +1,246 @@
+// platewise history as a user sees it (text, chart, CSV, JSON), and
+// platewise history import of snapshots saved by listen --save.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <set>
+
+#include "commands/history_command.h"
+#include "commands/status_command.h"
+#include "history/history_view.h"
+#include "../history/history_test_support.h"
+
+namespace {
+
+using namespace platewise::history;
+using historytest::Drive;
+using historytest::kHour;
+using historytest::kSecond;
+using historytest::kT0;
+
+Drive disk(std::uint64_t reallocated, std::uint64_t temperature)
+{
+    return {"PW HISTORY DISK", "H1", {{5, 100, 100, 36, reallocated}, {194, 40, 30, 0, temperature}}};
+}
+
+std::string build(const TempDir& dir)
+{
+    const std::string path = dir / "h.db";
+    HistoryStore store;
+    std::string error;
+    EXPECT_TRUE(open_history(store, path, false, error)) << error;
+    Recorder recorder;
+    EXPECT_TRUE(load_recorder(recorder, store, false, error)) << error;
+    const std::pair<std::int64_t, Drive> passes[] = {
+        {0, disk(0, 30)},
+        {30 * 60 * kSecond, disk(0, 31)},  // drift: waits for the hour
+        {45 * 60 * kSecond, disk(2, 31)},  // an indicator: at once
+        {kHour, disk(2, 33)},
+        {2 * kHour, disk(2, 33)},
+    };
+    for (const auto& [at, drive] : passes) {
+        const auto pass = historytest::pass_of({drive});
+        EXPECT_TRUE(record_snapshot(recorder, store, *pass, kT0 + at, error)) << error;
+    }
+    return path;
+}
+
+platewise::HistoryOptions options_for(const std::string& store)
+{
+    platewise::HistoryOptions o;
+    o.store = store;
+    o.serial = "H1";
+    return o;
+}
+
+TEST(HistoryCommand, TheRecordedReadingsOfADrive)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const platewise::HistoryOptions o = options_for(build(dir));
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(platewise::run_history(o, out, err), 0) << err.str();
+    EXPECT_EQ(out.str(),
+              "PW HISTORY DISK   serial H1\n"
+              "  Verdict: DRIVE MISSING: not seen since 2026-12-01 12:00:00 (last in slot 0); degrading: "
+              "attribute 5 Reallocated Sectors Count 2 above baseline 0 since 2026-12-01 10:45:00\n"
+              "  First seen 2026-12-01 10:00:00, last seen 2026-12-01 12:00:00\n"
+              "  2026-12-01 10:00:00  full table:\n"
+              "      5 Reallocated Sectors Count    value 100 worst 100 thresh  36 raw 0\n"
+              "    194 Temperature                  value  40 worst  30 thresh   0 raw 30\n"
+              "  2026-12-01 10:45:00  change:\n"
+              "      5 Reallocated Sectors Count    value 100 worst 100 thresh  36 raw 2 (was 0)\n"
+              "    194 Temperature                  value  40 worst  30 thresh   0 raw 31 (was 30)\n"
+              "  2026-12-01 11:00:00  hourly sample:\n"
+              "    194 Temperature                  value  40 worst  30 thresh   0 raw 33 (was 31)\n"
+              "  2026-12-01 12:00:00  hourly sample: no change\n");
+}
+
+TEST(HistoryCommand, OneAttributeOverTimeWithAChart)
+{
+    historytest::use_utc();
+    TempDir dir;
+    platewise::HistoryOptions o = options_for(build(dir));
+    o.attribute = 194;
+    o.chart = true;
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(platewise::run_history(o, out, err), 0) << err.str();
+    const std::string text = out.str();
+    EXPECT_NE(text.find("  Attribute 194 Temperature: 4 readings\n"
+                        "  2026-12-01 10:00:00  full table     194 Temperature                  value  40 worst  30 thresh   0 raw 30\n"
+                        "  2026-12-01 10:45:00  change         194 Temperature                  value  40 worst  30 thresh   0 raw 31\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("33 |                             *-----------------------------*\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("   |                      *------\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("30 |*---------------------\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("    2026-12-01 10:00:00                      2026-12-01 12:00:00\n"), std::string::npos) << text;
+
+    o.chart = false;
+    o.csv = true;
+    o.since_ms = kT0 + kHour;
+    std::ostringstream csv;
+    ASSERT_EQ(platewise::run_history(o, csv, err), 0) << err.str();
+    EXPECT_EQ(csv.str(),
+              "model,serial,time,unix_ms,kind,id,name,value,worst,threshold,raw,raw_text\n"
+              "PW HISTORY DISK,H1,2026-12-01 11:00:00,1796122800000,sample,194,Temperature,40,30,0,33,33\n"
+              "PW HISTORY DISK,H1,2026-12-01 12:00:00,1796126400000,sample,194,Temperature,40,30,0,33,33\n");
+
+    o.csv = false;
+    o.json = true;
+    o.attribute = 5;
+    std::ostringstream json;
+    ASSERT_EQ(platewise::run_history(o, json, err), 0) << err.str();
+    const nlohmann::json doc = nlohmann::json::parse(json.str());
+    EXPECT_EQ(doc["drives"][0]["readings"].size(), 2u);
+    EXPECT_EQ(doc["drives"][0]["readings"][0]["raw"], 2);
+
+    o.serial = "NOBODY";
+    std::ostringstream none;
+    std::ostringstream none_err;
+    EXPECT_EQ(platewise::run_history(o, none, none_err), 1);
+    EXPECT_EQ(none_err.str(), "platewise history: no drive with serial NOBODY in the history\n");
+}
+
+TEST(HistoryCommand, WhenIsRelativeOrALocalDate)
+{
+    historytest::use_utc();
+    struct Row {
+        const char* text;
+        bool ok;
+        std::int64_t ms;
+    };
+    const Row rows[] = {
+        {"30m", true, kT0 - 30 * 60 * kSecond}, {"24h", true, kT0 - 24 * kHour},
+        {"7d", true, kT0 - 7 * 24 * kHour},     {"2026-12-01", true, kT0 - 10 * kHour},
+        {"2026-12-01 10:00", true, kT0},        {"2026-12-01T10:00:05", true, kT0 + 5 * kSecond},
+        {"yesterday", false, 0},                {"2026-13-01", false, 0},
+        {"24x", false, 0},                      {"2026-12-01 10:00 junk", false, 0},
+    };
+    for (const Row& row : rows) {
+        std::int64_t ms = 0;
+        EXPECT_EQ(parse_when(row.text, kT0, ms), row.ok) << row.text;
+        if (row.ok) {
+            EXPECT_EQ(ms, row.ms) << row.text;
+        }
+    }
+}
+
+// The listener's --save names, the time from the name; each snapshot once.
+TEST(HistoryImport, SavedSnapshotsGiveTheirHistoryBack)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string saved = dir / "saved";
+    std::filesystem::create_directory(saved);
+    const auto put = [&](const std::string& name, const std::vector<Drive>& drives) {
+        const auto pass = historytest::pass_of(drives);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(pass.get());
+        tooltest::write_bytes(saved + "/" + name, std::vector<std::uint8_t>(bytes, bytes + sizeof *pass));
+    };
+    put("snapshot-20261201-100000-000.bin", {disk(0, 30)});
+    put("snapshot-20261201-100005-000.bin", {disk(0, 30)});
+    put("snapshot-20261201-100005-001.bin", {disk(1, 30)});
+    put("snapshot-20261201-110010-000.bin", {disk(1, 32)});
+    tooltest::write_bytes(saved + "/snapshot-20261201-120000-000.bin", std::vector<std::uint8_t>(100, 0));
+    tooltest::write_bytes(saved + "/notes.txt", std::vector<std::uint8_t>(10, 'x'));
+
+    platewise::ImportOptions o;
+    o.store = dir / "h.db";
+    o.paths = {saved};
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(platewise::run_import(o, out, err), 1) << "one file was refused";
+    EXPECT_EQ(out.str(), "Imported 4 snapshots, skipped 0 already in the history, into " + o.store + "\n");
+    EXPECT_EQ(err.str(), "platewise history import: " + saved +
+                             "/snapshot-20261201-120000-000.bin: not a snapshot (100 bytes)\n");
+
+    // Again, and a copy of one under another name in the same second.
+    std::filesystem::copy_file(saved + "/snapshot-20261201-110010-000.bin", dir / "snapshot-20261201-110010-007.bin");
+    o.paths = {saved, dir / "snapshot-20261201-110010-007.bin", dir / "h.db"};
+    std::ostringstream again;
+    std::ostringstream again_err;
+    EXPECT_EQ(platewise::run_import(o, again, again_err), 1);
+    EXPECT_EQ(again.str(), "Imported 0 snapshots, skipped 5 already in the history, into " + o.store + "\n");
+    EXPECT_NE(again_err.str().find("h.db: not a directory nor a snapshot"), std::string::npos) << again_err.str();
+
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(open_history(store, o.store, true, error)) << error;
+    ViewOptions vo;
+    vo.now_ms = kT0 + 2 * kHour;
+    vo.missing_after_ms = 10 * 60 * kSecond;
+    std::vector<DriveView> views;
+    ASSERT_TRUE(load_views(store, vo, views, error)) << error;
+    ASSERT_EQ(views.size(), 1u);
+    EXPECT_EQ(views[0].drive.first_seen_ms, kT0);
+    EXPECT_EQ(views[0].drive.last_seen_ms, kT0 + kHour + 10 * kSecond);
+    ASSERT_EQ(views[0].readings.size(), 3u);
+    EXPECT_EQ(views[0].readings[1].time_ms, kT0 + 5 * kSecond + 1) << "NNN orders the same second";
+    EXPECT_EQ(views[0].readings[2].kind, ReadingKind::sample);
+    EXPECT_EQ(views[0].report.verdict_text,
+              "DRIVE MISSING: not seen since 2026-12-01 11:00:10 (last in slot 0); degrading: attribute 5 "
+              "Reallocated Sectors Count 1 above baseline 0 since 2026-12-01 10:00:05");
+}
+
+// The three snapshots the lab's listener saved from QEMU's four SATA disks
+// (tests/data/lab), imported twice: four drives, each first a full table
+// and then nothing new (QEMU's values never change), the second time all
+// skipped.
+TEST(HistoryImport, TheLabsSavedSnapshots)
+{
+    TempDir dir;
+    platewise::ImportOptions o;
+    o.store = dir / "h.db";
+    o.paths = {(std::filesystem::path(PLATEWISE_TEST_DATA) / "lab").string()};
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(platewise::run_import(o, out, err), 0) << err.str();
+    EXPECT_EQ(out.str(), "Imported 3 snapshots, skipped 0 already in the history, into " + o.store + "\n");
+    std::ostringstream again;
+    ASSERT_EQ(platewise::run_import(o, again, err), 0) << err.str();
+    EXPECT_EQ(again.str(), "Imported 0 snapshots, skipped 3 already in the history, into " + o.store + "\n");
+
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(open_history(store, o.store, true, error)) << error;
+    ViewOptions vo;
+    vo.missing_after_ms = INT64_MAX / 4;
+    std::vector<DriveView> views;
+    ASSERT_TRUE(load_views(store, vo, views, error)) << error;
+    ASSERT_EQ(views.size(), 4u);
+    std::set<std::string> serials;
+    for (const DriveView& v : views) {
+        serials.insert(v.drive.serial);
+        EXPECT_EQ(v.drive.model.rfind("PLATEWISE LAB ", 0), 0u) << v.drive.model;
+        EXPECT_EQ(v.report.verdict_text, "OK") << v.drive.serial;
+        ASSERT_EQ(v.readings.size(), 1u) << v.drive.serial;
+        EXPECT_EQ(v.readings[0].kind, ReadingKind::full);
+        EXPECT_EQ(v.drive.last_seen_ms - v.drive.first_seen_ms, 10 * kSecond) << "three passes 5 s apart";
+    }
+    EXPECT_EQ(serials, (std::set<std::string>{"PWLAB-0001", "PWLAB-0002", "PWLAB-0003", "PWLAB-0004"}));
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+// platewise status as a person and a script see it, from a history built
+// pass by pass.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "commands/status_command.h"
+#include "../history/history_test_support.h"
+
+namespace {
+
+using namespace platewise::history;
+using historytest::Drive;
+using historytest::kHour;
+using historytest::kSecond;
+using historytest::kT0;
+
+Drive disk(const char* serial, std::uint64_t pending, std::uint64_t temperature)
+{
+    return {"PW STATUS DISK", serial,
+            {{5, 100, 100, 36, 0}, {9, 99, 99, 0, 1234}, {194, 40, 30, 0, temperature},
+             {197, 100, 100, 0, pending}}};
+}
+
+// Two days of passes: drive A warms up and gets a pending sector today,
+// drive B left yesterday, drive C arrived an hour ago.
+std::string build(const TempDir& dir)
+{
+    const std::string path = dir / "h.db";
+    HistoryStore store;
+    std::string error;
+    EXPECT_TRUE(open_history(store, path, false, error)) << error;
+    Recorder recorder;
+    EXPECT_TRUE(load_recorder(recorder, store, false, error)) << error;
+    const Drive c{"PW NEW\\DISK", "C3", {}};
+    for (std::int64_t t = kT0; t <= kT0 + 48 * kHour; t += 10 * 60 * kSecond) {
+        std::vector<Drive> drives{disk("A1", t >= kT0 + 40 * kHour ? 1 : 0, t >= kT0 + 30 * kHour ? 45 : 38)};
+        if (t < kT0 + 20 * kHour) {
+            drives.push_back(disk("B2", 0, 30));
+        }
+        if (t >= kT0 + 47 * kHour) {
+            drives.push_back(c);
+        }
+        const auto pass = historytest::pass_of(drives);
+        EXPECT_TRUE(record_snapshot(recorder, store, *pass, t, error)) << error;
+    }
+    return path;
+}
+
+TEST(StatusCommand, OneScreenForAPerson)
+{
+    historytest::use_utc();
+    TempDir dir;
+    platewise::StatusOptions o;
+    o.store = build(dir);
+    o.now_ms = kT0 + 48 * kHour + 30 * kSecond;
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(platewise::run_status(o, out, err), 0) << err.str();
+    EXPECT_EQ(out.str(),
+              "Platewise drive status at 2026-12-03 10:00:30 (3 drives in " + o.store + ")\n"
+              "\n"
+              "PW STATUS DISK   serial A1\n"
+              "  Verdict: DEGRADING: attribute 197 Current Pending Sector Count 1 above baseline 0 since 2026-12-03 02:00:00\n"
+              "  Last seen: 2026-12-03 10:00:00 (30 s ago), slot 0; first seen 2026-12-01 10:00:00\n"
+              "  Temperature: 45 C   Power-on: 1234\n"
+              "  Last 24 h:\n"
+              "    attribute 194 Temperature: raw 38 -> 45\n"
+              "    attribute 197 Current Pending Sector Count: raw 0 -> 1\n"
+              "\n"
+              "PW STATUS DISK   serial B2\n"
+              "  Verdict: DRIVE MISSING: not seen since 2026-12-02 05:50:00 (last in slot 1)\n"
+              "  Last seen: 2026-12-02 05:50:00 (28 h ago), slot 1; first seen 2026-12-01 10:00:00\n"
+              "  Temperature: 30 C   Power-on: 1234\n"
+              "  Last 24 h: no change\n"
+              "\n"
+              "PW NEW\\x5cDISK   serial C3\n"
+              "  Verdict: NO SMART DATA\n"
+              "  Last seen: 2026-12-03 10:00:00 (30 s ago), slot 1; first seen 2026-12-03 09:00:00\n"
+              "  Temperature: not reported   Power-on: not reported\n"
+              "  Last 24 h: first seen in this time\n");
+}
+
+TEST(StatusCommand, JsonForScriptsAndClearErrors)
+{
+    historytest::use_utc();
+    TempDir dir;
+    platewise::StatusOptions o;
+    o.store = build(dir);
+    o.now_ms = kT0 + 48 * kHour + 30 * kSecond;
+    o.json = true;
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(platewise::run_status(o, out, err), 0) << err.str();
+    const nlohmann::json doc = nlohmann::json::parse(out.str());
+    ASSERT_EQ(doc["drives"].size(), 3u);
+    const nlohmann::json& a = doc["drives"][0];
+    EXPECT_EQ(a["verdict_code"], "degrading");
+    EXPECT_EQ(a["reasons"][0]["attribute"], 197);
+    EXPECT_EQ(a["reasons"][0]["since"], (kT0 + 40 * kHour) / 1000);
+    EXPECT_EQ(a["temperature_celsius"], 45);
+    EXPECT_EQ(a["changes_last_24h"].size(), 2u);
+    EXPECT_EQ(a["changes_last_24h"][0]["from"]["raw"], 38);
+    EXPECT_EQ(doc["drives"][1]["missing"], true);
+    EXPECT_EQ(doc["drives"][1]["reasons"][0]["last_slot"], 1);
+    EXPECT_TRUE(doc["drives"][2]["temperature_celsius"].is_null());
+
+    o.store = dir / "none.db";
+    std::ostringstream none_out;
+    std::ostringstream none_err;
+    EXPECT_EQ(platewise::run_status(o, none_out, none_err), 1);
+    EXPECT_EQ(none_err.str(), "platewise status: no history at " + o.store +
+                                  " (platewise listen --history records one)\n");
+    EXPECT_FALSE(std::filesystem::exists(o.store)) << "status never creates a history";
+}
+
+}  // namespace

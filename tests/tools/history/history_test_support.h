@@ -1,0 +1,73 @@
+// Shared helpers of the history tests: drives built field by field, passes
+// of them as snapshots, and a store in a temporary folder.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../../testservice/temp_dir.h"
+#include "../tool_test_support.h"
+#include "history/history_recorder.h"
+#include "history/history_store.h"
+#include "smart.h"
+
+namespace historytest {
+
+struct Attr {
+    std::uint8_t id;
+    std::uint8_t value = 100;
+    std::uint8_t worst = 100;
+    std::uint8_t threshold = 0;
+    std::uint64_t raw = 0;
+};
+
+struct Drive {
+    std::string model;
+    std::string serial;
+    std::vector<Attr> attributes;
+};
+
+inline smart::DriveRecord record_of(const Drive& drive)
+{
+    smart::DriveRecord record{};
+    tooltest::put_ata_string(record.identify, 27, 20, drive.model);
+    tooltest::put_ata_string(record.identify, 10, 10, drive.serial);
+    for (std::size_t i = 0; i < drive.attributes.size(); ++i) {
+        const Attr& a = drive.attributes[i];
+        std::uint8_t raw[6];
+        for (int b = 0; b < 6; ++b) {
+            raw[b] = static_cast<std::uint8_t>(a.raw >> (8 * b));
+        }
+        tooltest::put_attribute(record, i, a.id, a.value, a.worst, a.threshold, raw);
+    }
+    return record;
+}
+
+// A snapshot whose slots hold `drives` in order (an empty model and serial
+// leaves a slot that IDENTIFY could not fill).
+inline std::unique_ptr<smart::DriveSnapshot> pass_of(const std::vector<Drive>& drives)
+{
+    auto s = std::make_unique<smart::DriveSnapshot>();
+    std::memset(s.get(), 0, sizeof *s);
+    s->count = static_cast<std::uint8_t>(drives.size() + 1);
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        s->drives[i] = record_of(drives[i]);
+    }
+    return s;
+}
+
+inline constexpr std::int64_t kT0 = 1796119200000;  // 2026-12-01 10:00:00 UTC
+inline constexpr std::int64_t kSecond = 1000;
+inline constexpr std::int64_t kHour = 3600 * kSecond;
+
+// Local times in the tests are UTC.
+inline void use_utc()
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+}  // namespace historytest

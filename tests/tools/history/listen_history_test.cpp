@@ -1,0 +1,90 @@
+// The history in the listen loop, pass by pass on a chosen clock: drives
+// that stay away too long are reported as missing in the pass's text and
+// JSON, a history that cannot be opened now is tried again later, and the
+// passes lost meanwhile are counted.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "history/listen_history.h"
+#include "report/json_report.h"
+#include "report/text_report.h"
+#include "history_test_support.h"
+
+namespace {
+
+using namespace platewise::history;
+using historytest::Drive;
+using historytest::kSecond;
+using historytest::kT0;
+
+platewise::SnapshotReport pass(ListenHistory& history, const std::vector<Drive>& drives, std::int64_t at,
+                               std::ostream& err)
+{
+    const auto snapshot = historytest::pass_of(drives);
+    platewise::SnapshotReport report;
+    std::string error;
+    EXPECT_TRUE(platewise::report_snapshot(*snapshot, smart::default_attribute_table(), report, error));
+    history_pass(history, *snapshot, report, at, err);
+    return report;
+}
+
+TEST(ListenHistory, DrivesAwayTooLongAreMissingInThePass)
+{
+    historytest::use_utc();
+    TempDir dir;
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, dir / "h.db", 10 * 60 * kSecond, options, err)) << err.str();
+    ASSERT_TRUE(options.on_decoded);
+    const Drive a{"KEEPS", "A1", {{9, 100, 100, 0, 5}}};
+    const Drive b{"LEAVES", "B2", {{9, 100, 100, 0, 5}}};
+    pass(history, {a, b}, kT0, err);
+    EXPECT_TRUE(pass(history, {a}, kT0 + 10 * 60 * kSecond, err).missing.empty()) << "not yet";
+    const platewise::SnapshotReport report = pass(history, {a}, kT0 + 11 * 60 * kSecond, err);
+    ASSERT_EQ(report.missing.size(), 1u);
+    EXPECT_EQ(report.history_write_failures, 0);
+    const std::string text = platewise::render_text(report, "t");
+    EXPECT_NE(text.find("Missing: LEAVES   serial B2\n  Verdict: DRIVE MISSING: not seen since 2026-12-01 10:00:00 (last in slot 1)\n"),
+              std::string::npos)
+        << text;
+    const nlohmann::json doc = platewise::report_to_json(report);
+    EXPECT_EQ(doc["missing"][0]["serial"], "B2");
+    EXPECT_EQ(doc["missing"][0]["reasons"][0]["last_slot"], 1);
+    EXPECT_TRUE(pass(history, {a, b}, kT0 + 12 * 60 * kSecond, err).missing.empty()) << "back";
+}
+
+TEST(ListenHistory, AnUnavailableHistoryIsTriedAgainAndItsLostPassesCounted)
+{
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    {
+        HistoryStore store;
+        std::string error;
+        ASSERT_TRUE(open_history(store, path, false, error)) << error;
+    }
+    Database locker;
+    std::string error;
+    ASSERT_TRUE(locker.open(path, false, false, error)) << error;
+    // Another program holds the file for itself (even readers wait).
+    ASSERT_TRUE(locker.exec("PRAGMA locking_mode = EXCLUSIVE; BEGIN EXCLUSIVE", error)) << error;
+
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, path, 10 * 60 * kSecond, options, err)) << "a locked file never stops the listener";
+    EXPECT_NE(err.str().find("trying again every minute"), std::string::npos) << err.str();
+    const Drive a{"M", "S", {{9, 100, 100, 0, 5}}};
+    // attach_history tried at the real time; the passes below come later.
+    const std::int64_t start = history.last_open_attempt_ms;
+    EXPECT_EQ(pass(history, {a}, start + 5 * kSecond, err).history_write_failures, 1);
+    ASSERT_TRUE(locker.exec("ROLLBACK", error)) << error;
+    locker.close();
+    EXPECT_EQ(pass(history, {a}, start + 30 * kSecond, err).history_write_failures, 2) << "retried after a minute";
+    EXPECT_EQ(pass(history, {a}, start + 65 * kSecond, err).history_write_failures, 2);
+    EXPECT_TRUE(history.open);
+    EXPECT_NE(err.str().find("recording the history in " + path), std::string::npos) << err.str();
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+// The history's verdicts, scenario by scenario: passes recorded into a real
+// store, acknowledgements in between, and the verdict (with its reasons)
+// of one drive after the last pass, as the listener and status give it.
+#include <gtest/gtest.h>
+
+#include "commands/ack_command.h"
+#include "history/history_view.h"
+#include "history/verdict_rules.h"
+#include "history_test_support.h"
+
+namespace {
+
+using namespace platewise::history;
+using platewise::Verdict;
+using historytest::Attr;
+using historytest::Drive;
+using historytest::kSecond;
+using historytest::kT0;
+
+constexpr std::uint64_t kHigh = 0xABCD00000000ull;  // vendor data above the low 32 bits
+
+Drive drive(const char* model, const char* serial, std::uint64_t r5, std::uint64_t r197 = 0,
+            std::uint8_t value5 = 100)
+{
+    return {model, serial,
+            {{5, value5, value5, 36, r5}, {9, 100, 100, 0, 77}, {197, 100, 100, 0, r197}}};
+}
+
+struct Event {
+    enum Kind { pass, ack } kind;
+    std::vector<Drive> drives;  // pass: the slots
+    const char* serial = "";    // ack
+    const char* model = "";
+    std::vector<int> ids = {};
+};
+
+struct Scenario {
+    const char* what;
+    std::vector<Event> events;  // one every minute from kT0
+    const char* model;          // the drive judged
+    const char* serial;
+    Verdict verdict;
+    const char* text;  // its verdict text
+};
+
+Event pass(std::vector<Drive> drives)
+{
+    return {Event::pass, std::move(drives)};
+}
+Event ack(const char* serial, std::vector<int> ids = {}, const char* model = "")
+{
+    return {Event::ack, {}, serial, model, std::move(ids)};
+}
+
+TEST(VerdictRules, LeadingIndicatorsAgainstAcknowledgedBaselines)
+{
+    historytest::use_utc();
+    const Drive quiet = drive("QUIET", "Q1", 0);
+    const Scenario scenarios[] = {
+        {"a drive without events is OK", {pass({quiet})}, "QUIET", "Q1", Verdict::ok, "OK"},
+        {"first seen with reallocated sectors: degrading from the start (baseline 0)",
+         {pass({drive("M", "S", 8)}), pass({drive("M", "S", 8)})}, "M", "S", Verdict::degrading,
+         "DEGRADING: attribute 5 Reallocated Sectors Count 8 above baseline 0 since 2026-12-01 10:00:00"},
+        {"acknowledged: OK while it stays",
+         {pass({drive("M", "S", 8)}), ack("S"), pass({drive("M", "S", 8)})}, "M", "S", Verdict::ok, "OK"},
+        {"rising after the acknowledgement: since the rise",
+         {pass({drive("M", "S", 8)}), ack("S"), pass({drive("M", "S", 8)}), pass({drive("M", "S", 9, 2)})},
+         "M", "S", Verdict::degrading,
+         "DEGRADING: attribute 5 Reallocated Sectors Count 9 above baseline 8 since 2026-12-01 10:03:00, "
+         "attribute 197 Current Pending Sector Count 2 above baseline 0 since 2026-12-01 10:03:00"},
+        {"acknowledging one id leaves the other",
+         {pass({drive("M", "S", 8, 1)}), ack("S", {197})}, "M", "S", Verdict::degrading,
+         "DEGRADING: attribute 5 Reallocated Sectors Count 8 above baseline 0 since 2026-12-01 10:00:00"},
+        {"pending sectors that come and go: since the latest rise",
+         {pass({drive("M", "S", 0, 3)}), pass({drive("M", "S", 0, 0)}), pass({drive("M", "S", 0, 1)})},
+         "M", "S", Verdict::degrading,
+         "DEGRADING: attribute 197 Current Pending Sector Count 1 above baseline 0 since 2026-12-01 10:02:00"},
+        {"only the low 32 bits count", {pass({drive("M", "S", kHigh)})}, "M", "S", Verdict::ok, "OK"},
+        {"the low 32 bits above the baseline, vendor bits set", {pass({drive("M", "S", kHigh | 3)})}, "M", "S",
+         Verdict::degrading,
+         "DEGRADING: attribute 5 Reallocated Sectors Count 3 above baseline 0 since 2026-12-01 10:00:00"},
+        {"a count that wraps in the low bits falls to or below the baseline: no alarm",
+         {pass({drive("M", "S", 0xFFFFFFFFull)}), ack("S"), pass({drive("M", "S", 0x100000002ull)})}, "M", "S",
+         Verdict::ok, "OK"},
+        {"gone and back in another slot: the same drive, its baseline kept",
+         {pass({quiet, drive("M", "S", 4)}), ack("S"), pass({quiet}), pass({quiet, quiet, drive("M", "S", 4)})},
+         "M", "S", Verdict::ok, "OK"},
+        {"gone and back in another slot, risen meanwhile",
+         {pass({drive("M", "S", 4), quiet}), pass({quiet}), pass({quiet, drive("M", "S", 6)})}, "M", "S",
+         Verdict::degrading,
+         "DEGRADING: attribute 5 Reallocated Sectors Count 6 above baseline 0 since 2026-12-01 10:00:00"},
+        {"same serial, other model: a drive of its own, not acknowledged with the first",
+         {pass({drive("MODEL A", "DUP", 5), drive("MODEL B", "DUP", 5)}), ack("DUP", {}, "MODEL A"),
+          pass({drive("MODEL A", "DUP", 5), drive("MODEL B", "DUP", 5)})},
+         "MODEL B", "DUP", Verdict::degrading,
+         "DEGRADING: attribute 5 Reallocated Sectors Count 5 above baseline 0 since 2026-12-01 10:00:00"},
+        {"same serial, the acknowledged model",
+         {pass({drive("MODEL A", "DUP", 5), drive("MODEL B", "DUP", 5)}), ack("DUP", {}, "MODEL A")},
+         "MODEL A", "DUP", Verdict::ok, "OK"},
+        {"the drive's own threshold verdict comes first",
+         {pass({drive("M", "S", 0, 4, 30)})}, "M", "S", Verdict::failing_now,
+         "FAILING NOW: attribute 5 Reallocated Sectors Count; degrading: attribute 197 Current Pending "
+         "Sector Count 4 above baseline 0 since 2026-12-01 10:00:00"},
+        {"no SMART data is not OK", {pass({Drive{"BARE", "B1", {}}})}, "BARE", "B1", Verdict::no_smart_data,
+         "NO SMART DATA"},
+        {"not seen for longer than the missing time",
+         {pass({quiet, drive("M", "S", 0)}), pass({quiet}), pass({quiet}), pass({quiet}), pass({quiet}),
+          pass({quiet}), pass({quiet}), pass({quiet}), pass({quiet}), pass({quiet}), pass({quiet}),
+          pass({quiet}), pass({quiet})},
+         "M", "S", Verdict::missing, "DRIVE MISSING: not seen since 2026-12-01 10:00:00 (last in slot 1)"},
+    };
+    for (const Scenario& sc : scenarios) {
+        TempDir dir;
+        const std::string path = dir / "h.db";
+        HistoryStore store;
+        std::string error;
+        ASSERT_TRUE(open_history(store, path, false, error)) << error;
+        Recorder recorder;
+        ASSERT_TRUE(load_recorder(recorder, store, false, error)) << error;
+        std::int64_t t = kT0;
+        platewise::SnapshotReport last;
+        for (const Event& e : sc.events) {
+            if (e.kind == Event::pass) {
+                ASSERT_TRUE(refresh_baselines(recorder, store, error)) << error;
+                const auto snapshot = historytest::pass_of(e.drives);
+                ASSERT_TRUE(record_snapshot(recorder, store, *snapshot, t, error)) << sc.what << ": " << error;
+                ASSERT_TRUE(platewise::report_snapshot(*snapshot, smart::default_attribute_table(), last, error));
+                judge_pass(recorder, last, smart::default_attribute_table());
+            } else {
+                platewise::AckOptions o;
+                o.store = path;
+                o.serial = e.serial;
+                o.model = e.model;
+                o.ids = e.ids;
+                o.now_ms = t;
+                o.who = "tester (uid 1)";
+                std::ostringstream out;
+                std::ostringstream err;
+                ASSERT_EQ(platewise::run_ack(o, out, err), 0) << sc.what << ": " << err.str();
+            }
+            t += 60 * kSecond;
+        }
+        // What status says (the missing time: 10 minutes).
+        ViewOptions vo;
+        vo.now_ms = t - 60 * kSecond;
+        vo.missing_after_ms = 10 * 60 * kSecond;
+        std::vector<DriveView> views;
+        ASSERT_TRUE(load_views(store, vo, views, error)) << error;
+        const auto found = find_views(views, sc.serial, sc.model);
+        ASSERT_EQ(found.size(), 1u) << sc.what;
+        EXPECT_EQ(found[0]->report.verdict, sc.verdict) << sc.what;
+        EXPECT_EQ(found[0]->report.verdict_text, sc.text) << sc.what;
+        // What the listener says of the last pass, where the drive is in it
+        // and nothing was acknowledged after it.
+        if (sc.events.back().kind != Event::pass) {
+            continue;
+        }
+        for (const platewise::DriveReport& d : last.drives) {
+            if (d.model == sc.model && d.serial == sc.serial) {
+                EXPECT_EQ(d.verdict_text, sc.text) << sc.what << " (listener)";
+            }
+        }
+    }
+}
+
+TEST(VerdictRules, AcknowledgementRecordsWhoAndWhenAndRefusesOtherIds)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(open_history(store, path, false, error)) << error;
+    Recorder recorder;
+    ASSERT_TRUE(load_recorder(recorder, store, false, error)) << error;
+    const auto snapshot = historytest::pass_of({drive("M", "S", 7, 2), drive("M2", "S", 0)});
+    ASSERT_TRUE(record_snapshot(recorder, store, *snapshot, kT0, error)) << error;
+
+    struct Row {
+        const char* what;
+        std::vector<int> ids;
+        const char* model;
+        const char* serial;
+        int status;
+        const char* says;
+    };
+    const Row rows[] = {
+        {"two drives share the serial", {}, "", "S", 2, "2 drives have serial S; name one with --model: \"M\" \"M2\""},
+        {"no such drive", {}, "", "NOPE", 1, "no drive with serial NOPE in the history"},
+        {"not a leading indicator", {9}, "M", "S", 2, "attribute 9 is not a leading indicator"},
+        {"an indicator the drive lacks", {188}, "M", "S", 2, "the drive does not report attribute 188"},
+        {"every indicator of the drive", {}, "M", "S", 0,
+         "Acknowledged for M serial S by alice (uid 1000) at 2026-12-01 11:00:00:\n"
+         "  attribute 5: baseline 7\n  attribute 197: baseline 2\n"},
+    };
+    for (const Row& row : rows) {
+        platewise::AckOptions o;
+        o.store = path;
+        o.serial = row.serial;
+        o.model = row.model;
+        o.ids = row.ids;
+        o.now_ms = kT0 + 3600 * kSecond;
+        o.who = "alice (uid 1000)";
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(platewise::run_ack(o, out, err), row.status) << row.what;
+        EXPECT_NE((out.str() + err.str()).find(row.says), std::string::npos) << row.what << ": " << out.str() << err.str();
+    }
+    std::vector<StoredBaseline> baselines;
+    ASSERT_TRUE(load_baselines(store, baselines, error)) << error;
+    ASSERT_EQ(baselines.size(), 2u);
+    EXPECT_EQ(baselines[0].acked_by, "alice (uid 1000)");
+    EXPECT_EQ(baselines[0].acked_ms, kT0 + 3600 * kSecond);
+    EXPECT_EQ(baselines[1].attribute_id, 197);
+    EXPECT_EQ(baselines[1].baseline, 2u);
+}
+
+}  // namespace

@@ -1,0 +1,415 @@
+// platewise history and platewise history import.
+#include "commands/history_command.h"
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "history/history_recorder.h"
+#include "history/history_view.h"
+#include "history/verdict_rules.h"
+#include "report/json_report.h"
+
+namespace platewise {
+
+namespace {
+
+namespace fs = std::filesystem;
+using history::AttributeSample;
+using history::Reading;
+
+const char* kind_text(history::ReadingKind kind)
+{
+    switch (kind) {
+    case history::ReadingKind::full: return "full table";
+    case history::ReadingKind::change: return "change";
+    case history::ReadingKind::sample: return "hourly sample";
+    }
+    return "?";
+}
+
+const char* kind_name(history::ReadingKind kind)
+{
+    switch (kind) {
+    case history::ReadingKind::full: return "full";
+    case history::ReadingKind::change: return "change";
+    case history::ReadingKind::sample: return "sample";
+    }
+    return "?";
+}
+
+std::string csv_field(const std::string& text)
+{
+    if (text.find_first_of(",\"") == std::string::npos) {
+        return text;
+    }
+    std::string out = "\"";
+    for (const char c : text) {
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return out + "\"";
+}
+
+struct Point {
+    std::int64_t time_ms;
+    history::ReadingKind kind;
+    AttributeSample sample;
+};
+
+// The attribute's value at every reading that holds or follows it.
+std::vector<Point> points_of(const std::vector<Reading>& readings, std::uint8_t id, std::int64_t since_ms)
+{
+    std::vector<Point> points;
+    std::vector<AttributeSample> table;
+    for (const Reading& r : readings) {
+        history::apply_reading(table, r);
+        if (r.time_ms < since_ms) {
+            continue;
+        }
+        const auto it = std::find_if(table.begin(), table.end(),
+                                     [&](const AttributeSample& a) { return a.id == id; });
+        if (it != table.end()) {
+            points.push_back({r.time_ms, r.kind, *it});
+        }
+    }
+    return points;
+}
+
+// A chart of `values` over time, `width` columns by `height` rows.
+std::string chart(const std::vector<std::pair<std::int64_t, std::uint64_t>>& values)
+{
+    constexpr int width = 60;
+    constexpr int height = 8;
+    if (values.empty()) {
+        return {};
+    }
+    const auto [low_it, high_it] = std::minmax_element(
+        values.begin(), values.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    const std::uint64_t low = low_it->second;
+    const std::uint64_t high = high_it->second;
+    const std::int64_t t0 = values.front().first;
+    const std::int64_t t1 = values.back().first;
+    std::vector<std::string> grid(height, std::string(width, ' '));
+    int last_row = -1;
+    int last_col = -1;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const int col = t1 == t0 ? 0 : static_cast<int>((values[i].first - t0) * (width - 1) / (t1 - t0));
+        const int row = high == low ? 0
+                                    : static_cast<int>((values[i].second - low) * (height - 1) / (high - low));
+        // A value holds until the next point: draw the flat run to it.
+        if (last_col >= 0) {
+            for (int c = last_col + 1; c < col; ++c) {
+                grid[static_cast<std::size_t>(height - 1 - last_row)][static_cast<std::size_t>(c)] = '-';
+            }
+        }
+        grid[static_cast<std::size_t>(height - 1 - row)][static_cast<std::size_t>(col)] = '*';
+        last_row = row;
+        last_col = col;
+    }
+    std::string out;
+    const std::string top = std::to_string(high);
+    const std::string bottom = std::to_string(low);
+    const std::size_t label = std::max(top.size(), bottom.size());
+    for (int r = 0; r < height; ++r) {
+        std::string left = r == height - 1 ? bottom : (r == 0 && high != low ? top : "");
+        out += std::string(label - left.size(), ' ') + left + " |" + grid[static_cast<std::size_t>(r)];
+        while (!out.empty() && out.back() == ' ') {
+            out.pop_back();
+        }
+        out += "\n";
+    }
+    out += std::string(label, ' ') + " +" + std::string(width, '-') + "\n";
+    const std::string from = history::time_text(t0);
+    const std::string to = history::time_text(t1);
+    out += std::string(label + 2, ' ') + from +
+           std::string(width > static_cast<int>(from.size() + to.size()) ? width - from.size() - to.size() : 1, ' ') +
+           to + "\n";
+    return out;
+}
+
+std::string attribute_name(std::uint8_t id, const smart::AttributeDefinitionTable& names)
+{
+    return smart::sanitize_text(names.definition_for(id).name);
+}
+
+}  // namespace
+
+int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& err)
+{
+    history::HistoryStore store;
+    std::string error;
+    if (!history::open_history(store, options.store, true, error)) {
+        err << "platewise history: " << error << "\n";
+        return 1;
+    }
+    history::ViewOptions view_options;
+    view_options.now_ms = INT64_MAX / 2;
+    std::vector<history::DriveView> views;
+    if (!history::load_views(store, view_options, views, error)) {
+        err << "platewise history: cannot read " << options.store << ": " << error << "\n";
+        return 1;
+    }
+    const auto found = history::find_views(views, options.serial, options.model);
+    if (found.empty()) {
+        err << "platewise history: no drive with serial " << smart::sanitize_text(options.serial)
+            << (options.model.empty() ? "" : " and model " + smart::sanitize_text(options.model))
+            << " in the history\n";
+        return 1;
+    }
+    const smart::AttributeDefinitionTable& names = view_options.names;
+    nlohmann::json documents = nlohmann::json::array();
+    std::string text;
+    if (options.csv) {
+        text += "model,serial,time,unix_ms,kind,id,name,value,worst,threshold,raw,raw_text\n";
+    }
+    for (const history::DriveView* v : found) {
+        const std::string drive_fields = csv_field(v->drive.model) + "," + csv_field(v->drive.serial) + ",";
+        nlohmann::json entries = nlohmann::json::array();
+        const auto add = [&](std::int64_t time_ms, history::ReadingKind kind, const AttributeSample& a,
+                             const AttributeSample* before) {
+            const std::string raw_text = history::sample_raw_text(a, names);
+            if (options.json) {
+                nlohmann::json j = {{"time", time_ms / 1000},
+                                    {"kind", kind_name(kind)},
+                                    {"id", a.id},
+                                    {"name", attribute_name(a.id, names)},
+                                    {"value", a.value},
+                                    {"worst", a.worst},
+                                    {"threshold", a.threshold},
+                                    {"raw", history::sample_raw_value(a, names)},
+                                    {"raw_text", raw_text}};
+                entries.push_back(std::move(j));
+            } else if (options.csv) {
+                text += drive_fields + history::time_text(time_ms) + "," + std::to_string(time_ms) + "," +
+                        kind_name(kind) + "," + std::to_string(a.id) + "," +
+                        csv_field(attribute_name(a.id, names)) + "," + std::to_string(a.value) + "," +
+                        std::to_string(a.worst) + "," + std::to_string(a.threshold) + "," +
+                        std::to_string(history::sample_raw_value(a, names)) + "," + csv_field(raw_text) + "\n";
+            } else {
+                std::string line = smart::format_text("%3u %-28s value %3u worst %3u thresh %3u raw %s",
+                                                      a.id, attribute_name(a.id, names).c_str(), a.value,
+                                                      a.worst, a.threshold, raw_text.c_str());
+                if (before != nullptr && !(*before == a)) {
+                    line += " (was " + history::sample_raw_text(*before, names);
+                    if (before->value != a.value) {
+                        line += smart::format_text(", value %u", before->value);
+                    }
+                    line += ")";
+                }
+                text += (options.attribute >= 0 ? "  " : "    ") + line + "\n";
+            }
+        };
+        if (!options.json && !options.csv) {
+            text += v->drive.model + "   serial " + v->drive.serial + "\n  Verdict: " +
+                    v->report.verdict_text + "\n  First seen " + history::time_text(v->drive.first_seen_ms) +
+                    ", last seen " + history::time_text(v->drive.last_seen_ms) + "\n";
+            for (const history::StoredBaseline& b : v->baselines) {
+                text += "  Acknowledged: attribute " + std::to_string(b.attribute_id) + " baseline " +
+                        std::to_string(b.baseline) + " by " + b.acked_by + " at " +
+                        history::time_text(b.acked_ms) + "\n";
+            }
+        }
+        if (options.attribute >= 0) {
+            const auto id = static_cast<std::uint8_t>(options.attribute);
+            const std::vector<Point> points = points_of(v->readings, id, options.since_ms);
+            if (!options.json && !options.csv) {
+                text += "  Attribute " + std::to_string(id) + " " + attribute_name(id, names) + ": " +
+                        std::to_string(points.size()) + " reading" + (points.size() == 1 ? "" : "s") + "\n";
+            }
+            std::vector<std::pair<std::int64_t, std::uint64_t>> series;
+            for (const Point& p : points) {
+                if (!options.json && !options.csv) {
+                    text += "  " + history::time_text(p.time_ms) + smart::format_text("  %-13s", kind_text(p.kind));
+                }
+                add(p.time_ms, p.kind, p.sample, nullptr);
+                series.emplace_back(p.time_ms, history::sample_raw_value(p.sample, names));
+            }
+            if (options.chart && !options.json && !options.csv && !series.empty()) {
+                text += "\n  Raw value over time:\n" + chart(series);
+            }
+        } else {
+            std::vector<AttributeSample> table;
+            for (const Reading& r : v->readings) {
+                const std::vector<AttributeSample> before = table;
+                history::apply_reading(table, r);
+                if (r.time_ms < options.since_ms) {
+                    continue;
+                }
+                if (!options.json && !options.csv) {
+                    text += "  " + history::time_text(r.time_ms) + "  " + kind_text(r.kind);
+                    text += r.attributes.empty()
+                                ? (r.kind == history::ReadingKind::full ? ": no SMART data\n" : ": no change\n")
+                                : ":\n";
+                }
+                for (const AttributeSample& a : r.attributes) {
+                    const auto was = std::find_if(before.begin(), before.end(),
+                                                  [&](const AttributeSample& b) { return b.id == a.id; });
+                    add(r.time_ms, r.kind, a,
+                        r.kind == history::ReadingKind::full || was == before.end() ? nullptr : &*was);
+                }
+            }
+        }
+        if (options.json) {
+            nlohmann::json baselines = nlohmann::json::array();
+            for (const history::StoredBaseline& b : v->baselines) {
+                baselines.push_back({{"id", b.attribute_id},
+                                     {"baseline", b.baseline},
+                                     {"acknowledged", b.acked_ms / 1000},
+                                     {"by", b.acked_by}});
+            }
+            documents.push_back({{"model", v->drive.model},
+                                 {"serial", v->drive.serial},
+                                 {"wwn", v->drive.wwn},
+                                 {"first_seen", v->drive.first_seen_ms / 1000},
+                                 {"last_seen", v->drive.last_seen_ms / 1000},
+                                 {"verdict", v->report.verdict_text},
+                                 {"reasons", reasons_to_json(v->report.reasons)},
+                                 {"baselines", std::move(baselines)},
+                                 {"readings", std::move(entries)}});
+        }
+    }
+    if (options.json) {
+        out << render_json_line({{"drives", std::move(documents)}});
+    } else {
+        out << text;
+    }
+    out.flush();
+    return 0;
+}
+
+bool snapshot_name_time(const std::string& file_name, std::int64_t& time_ms)
+{
+    // snapshot-YYYYMMDD-HHMMSS-NNN.bin
+    if (file_name.size() != 32 || file_name.rfind("snapshot-", 0) != 0 ||
+        file_name.substr(28) != ".bin" || file_name[17] != '-' || file_name[24] != '-') {
+        return false;
+    }
+    const auto digits = [&](std::size_t at, std::size_t n, int& value) {
+        value = 0;
+        for (std::size_t i = at; i < at + n; ++i) {
+            if (file_name[i] < '0' || file_name[i] > '9') {
+                return false;
+            }
+            value = value * 10 + (file_name[i] - '0');
+        }
+        return true;
+    };
+    int y, mo, d, h, mi, s, n;
+    if (!digits(9, 4, y) || !digits(13, 2, mo) || !digits(15, 2, d) || !digits(18, 2, h) ||
+        !digits(20, 2, mi) || !digits(22, 2, s) || !digits(25, 3, n)) {
+        return false;
+    }
+    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) {
+        return false;
+    }
+    std::tm parts{};
+    parts.tm_year = y - 1900;
+    parts.tm_mon = mo - 1;
+    parts.tm_mday = d;
+    parts.tm_hour = h;
+    parts.tm_min = mi;
+    parts.tm_sec = s;
+    parts.tm_isdst = -1;
+    const std::time_t t = std::mktime(&parts);
+    if (t == static_cast<std::time_t>(-1)) {
+        return false;
+    }
+    time_ms = static_cast<std::int64_t>(t) * 1000 + n;
+    return true;
+}
+
+int run_import(const ImportOptions& options, std::ostream& out, std::ostream& err)
+{
+    struct Item {
+        std::int64_t time_ms;
+        std::string path;
+    };
+    std::vector<Item> items;
+    int status = 0;
+    for (const std::string& path : options.paths) {
+        std::error_code ec;
+        std::int64_t t = 0;
+        if (fs::is_directory(path, ec)) {
+            for (const fs::directory_entry& e : fs::directory_iterator(path, ec)) {
+                if (e.is_regular_file(ec) && snapshot_name_time(e.path().filename().string(), t)) {
+                    items.push_back({t, e.path().string()});
+                }
+            }
+            if (ec) {
+                err << "platewise history import: cannot read " << smart::sanitize_text(path) << ": "
+                    << ec.message() << "\n";
+                status = 1;
+            }
+        } else if (snapshot_name_time(fs::path(path).filename().string(), t)) {
+            items.push_back({t, path});
+        } else {
+            err << "platewise history import: " << smart::sanitize_text(path)
+                << ": not a directory nor a snapshot named snapshot-YYYYMMDD-HHMMSS-NNN.bin (the "
+                   "time comes from the name)\n";
+            status = 1;
+        }
+    }
+    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        return a.time_ms != b.time_ms ? a.time_ms < b.time_ms : a.path < b.path;
+    });
+
+    history::HistoryStore store;
+    std::string error;
+    if (!history::open_history(store, options.store, false, error)) {
+        err << "platewise history import: " << error << "\n";
+        return 1;
+    }
+    history::Recorder recorder;
+    if (!history::load_recorder(recorder, store, true, error)) {
+        err << "platewise history import: " << error << "\n";
+        return 1;
+    }
+    unsigned imported = 0;
+    unsigned skipped = 0;
+    auto snapshot = std::make_unique<smart::DriveSnapshot>();
+    for (const Item& item : items) {
+        std::ifstream in(item.path, std::ios::binary);
+        const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                                              std::istreambuf_iterator<char>()};
+        if (!smart::split_snapshot(bytes, *snapshot) || snapshot->count == 0 ||
+            snapshot->count > smart::kDriveSlots + 1) {
+            err << "platewise history import: " << smart::sanitize_text(item.path) << ": not a snapshot ("
+                << bytes.size() << " bytes" << (bytes.size() == smart::kDriveSnapshotBytes ? ", malformed count byte" : "")
+                << ")\n";
+            status = 1;
+            continue;
+        }
+        std::uint64_t digest = 14695981039346656037ull;  // FNV-1a
+        for (const std::uint8_t b : bytes) {
+            digest = (digest ^ b) * 1099511628211ull;
+        }
+        history::Transaction t(store.db);
+        bool is_new = false;
+        if (!t.begin(error) || !history::note_import(store, item.time_ms / 1000 * 1000, digest, is_new, error)) {
+            err << "platewise history import: " << smart::sanitize_text(item.path) << ": " << error << "\n";
+            return 1;
+        }
+        if (!is_new) {
+            ++skipped;
+            continue;
+        }
+        if (!history::record_snapshot(recorder, store, *snapshot, item.time_ms, error) || !t.commit(error)) {
+            err << "platewise history import: " << smart::sanitize_text(item.path) << ": " << error << "\n";
+            status = 1;
+            continue;
+        }
+        ++imported;
+    }
+    if (!history::flush_recorder(recorder, store, error)) {
+        err << "platewise history import: " << error << "\n";
+        status = 1;
+    }
+    out << "Imported " << imported << " snapshot" << (imported == 1 ? "" : "s") << ", skipped " << skipped
+        << " already in the history, into " << smart::sanitize_text(options.store) << "\n";
+    return status;
+}
+
+}  // namespace platewise

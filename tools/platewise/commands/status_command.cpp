@@ -1,0 +1,222 @@
+// platewise status.
+#include "commands/status_command.h"
+
+#include <nlohmann/json.hpp>
+
+#include "history/history_view.h"
+#include "report/json_report.h"
+
+namespace platewise {
+
+namespace {
+
+using history::AttributeSample;
+using history::DriveView;
+
+const AttributeSample* find_sample(const std::vector<AttributeSample>& table, std::uint8_t id)
+{
+    for (const AttributeSample& a : table) {
+        if (a.id == id) {
+            return &a;
+        }
+    }
+    return nullptr;
+}
+
+// Attribute 194, else 190: the raw value's low byte in degrees Celsius.
+int temperature_of(const std::vector<AttributeSample>& table)
+{
+    for (const std::uint8_t id : {std::uint8_t{194}, std::uint8_t{190}}) {
+        if (const AttributeSample* a = find_sample(table, id)) {
+            return static_cast<int>(a->raw & 0xFF);
+        }
+    }
+    return -1;
+}
+
+struct Change {
+    std::uint8_t id;
+    const AttributeSample* from;  // nullptr: new
+    const AttributeSample* to;    // nullptr: gone
+};
+
+std::vector<Change> changes_between(const std::vector<AttributeSample>& before,
+                                    const std::vector<AttributeSample>& now)
+{
+    std::vector<Change> out;
+    for (const AttributeSample& a : now) {
+        const AttributeSample* b = find_sample(before, a.id);
+        if (b == nullptr || !(*b == a)) {
+            out.push_back({a.id, b, &a});
+        }
+    }
+    for (const AttributeSample& b : before) {
+        if (find_sample(now, b.id) == nullptr) {
+            out.push_back({b.id, &b, nullptr});
+        }
+    }
+    return out;
+}
+
+std::string age_text(std::int64_t ms)
+{
+    const std::int64_t s = ms / 1000;
+    if (s < 120) {
+        return std::to_string(s < 0 ? 0 : s) + " s ago";
+    }
+    if (s < 7200) {
+        return std::to_string(s / 60) + " min ago";
+    }
+    if (s < 2 * 86400) {
+        return std::to_string(s / 3600) + " h ago";
+    }
+    return std::to_string(s / 86400) + " days ago";
+}
+
+std::string name_of(std::uint8_t id, const smart::AttributeDefinitionTable& names)
+{
+    const std::string name = smart::sanitize_text(names.definition_for(id).name);
+    return "attribute " + std::to_string(id) + (name.empty() ? "" : " " + name);
+}
+
+std::string change_text(const Change& c, const smart::AttributeDefinitionTable& names)
+{
+    std::string text = name_of(c.id, names) + ": ";
+    if (c.from == nullptr) {
+        return text + "appeared, raw " + history::sample_raw_text(*c.to, names);
+    }
+    if (c.to == nullptr) {
+        return text + "gone";
+    }
+    text += "raw " + history::sample_raw_text(*c.from, names) + " -> " +
+            history::sample_raw_text(*c.to, names);
+    if (c.from->value != c.to->value) {
+        text += smart::format_text(", value %u -> %u", c.from->value, c.to->value);
+    }
+    if (c.from->worst != c.to->worst) {
+        text += smart::format_text(", worst %u -> %u", c.from->worst, c.to->worst);
+    }
+    if (c.from->threshold != c.to->threshold) {
+        text += smart::format_text(", threshold %u -> %u", c.from->threshold, c.to->threshold);
+    }
+    return text;
+}
+
+nlohmann::json sample_json(const AttributeSample& a, const smart::AttributeDefinitionTable& names)
+{
+    return {{"value", a.value},
+            {"worst", a.worst},
+            {"threshold", a.threshold},
+            {"raw", history::sample_raw_value(a, names)},
+            {"raw_text", history::sample_raw_text(a, names)}};
+}
+
+}  // namespace
+
+int run_status(const StatusOptions& options, std::ostream& out, std::ostream& err)
+{
+    history::HistoryStore store;
+    std::string error;
+    if (!history::open_history(store, options.store, true, error)) {
+        err << "platewise status: " << error << "\n";
+        return 1;
+    }
+    history::ViewOptions view_options;
+    view_options.now_ms = options.now_ms;
+    view_options.missing_after_ms = options.missing_after_ms;
+    std::vector<DriveView> views;
+    if (!history::load_views(store, view_options, views, error)) {
+        err << "platewise status: cannot read " << options.store << ": " << error << "\n";
+        return 1;
+    }
+    const smart::AttributeDefinitionTable& names = view_options.names;
+    const std::int64_t day_ago = options.now_ms - 24LL * 3600 * 1000;
+
+    nlohmann::json drives = nlohmann::json::array();
+    std::string text;
+    text += "Platewise drive status at " + history::time_text(options.now_ms) + " (" +
+            std::to_string(views.size()) + " drive" + (views.size() == 1 ? "" : "s") +
+            " in " + smart::sanitize_text(options.store) + ")\n";
+    for (const DriveView& v : views) {
+        const bool new_today = v.drive.first_seen_ms > day_ago;
+        const std::vector<AttributeSample> before =
+            new_today ? std::vector<AttributeSample>{} : history::table_at(v.readings, day_ago);
+        const std::vector<Change> changes =
+            new_today ? std::vector<Change>{} : changes_between(before, v.drive.current);
+        const int temperature = temperature_of(v.drive.current);
+        const AttributeSample* power_on = find_sample(v.drive.current, 9);
+
+        if (options.json) {
+            nlohmann::json attributes = nlohmann::json::array();
+            for (const AttributeSample& a : v.drive.current) {
+                nlohmann::json j = sample_json(a, names);
+                j["id"] = a.id;
+                j["name"] = smart::sanitize_text(names.definition_for(a.id).name);
+                attributes.push_back(std::move(j));
+            }
+            nlohmann::json changed = nlohmann::json::array();
+            for (const Change& c : changes) {
+                changed.push_back({{"id", c.id},
+                                   {"name", smart::sanitize_text(names.definition_for(c.id).name)},
+                                   {"from", c.from == nullptr ? nlohmann::json() : sample_json(*c.from, names)},
+                                   {"to", c.to == nullptr ? nlohmann::json() : sample_json(*c.to, names)}});
+            }
+            drives.push_back({
+                {"model", v.drive.model},
+                {"serial", v.drive.serial},
+                {"wwn", v.drive.wwn},
+                {"firmware", v.drive.firmware},
+                {"capacity_bytes", v.drive.capacity_bytes},
+                {"first_seen", v.drive.first_seen_ms / 1000},
+                {"last_seen", v.drive.last_seen_ms / 1000},
+                {"last_slot", v.drive.last_slot},
+                {"missing", v.missing},
+                {"verdict", v.report.verdict_text},
+                {"verdict_code", verdict_name(v.report.verdict)},
+                {"reasons", reasons_to_json(v.report.reasons)},
+                {"temperature_celsius", temperature < 0 ? nlohmann::json() : nlohmann::json(temperature)},
+                {"power_on", power_on == nullptr ? nlohmann::json() : nlohmann::json(history::sample_raw_text(*power_on, names))},
+                {"attributes", std::move(attributes)},
+                {"new_in_last_24h", new_today},
+                {"changes_last_24h", std::move(changed)},
+            });
+            continue;
+        }
+        text += "\n" + (v.drive.model.empty() ? std::string("(no model)") : v.drive.model) +
+                "   serial " + v.drive.serial;
+        if (!v.drive.wwn.empty()) {
+            text += "   wwn " + v.drive.wwn;
+        }
+        text += "\n  Verdict: " + v.report.verdict_text + "\n";
+        text += "  Last seen: " + history::time_text(v.drive.last_seen_ms) + " (" +
+                age_text(options.now_ms - v.drive.last_seen_ms) + ")";
+        if (v.drive.last_slot >= 0) {
+            text += ", slot " + std::to_string(v.drive.last_slot);
+        }
+        text += "; first seen " + history::time_text(v.drive.first_seen_ms) + "\n";
+        text += "  Temperature: " + (temperature < 0 ? std::string("not reported") : std::to_string(temperature) + " C") +
+                "   Power-on: " + (power_on == nullptr ? std::string("not reported") : history::sample_raw_text(*power_on, names)) + "\n";
+        if (new_today) {
+            text += "  Last 24 h: first seen in this time\n";
+        } else if (changes.empty()) {
+            text += "  Last 24 h: no change\n";
+        } else {
+            text += "  Last 24 h:\n";
+            for (const Change& c : changes) {
+                text += "    " + change_text(c, names) + "\n";
+            }
+        }
+    }
+    if (options.json) {
+        out << render_json_line({{"time", options.now_ms / 1000}, {"drives", std::move(drives)}});
+    } else {
+        if (views.empty()) {
+            text += "No drive recorded yet.\n";
+        }
+        out << text;
+    }
+    out.flush();
+    return 0;
+}
+
+}  // namespace platewise

@@ -1,0 +1,23 @@
+// platewise status: every drive the history knows, with its verdict and
+// reasons, temperature, power-on time, when it was last seen and what
+// changed in the last 24 hours. Reads the history only (read-only), so it
+// needs neither a running listener nor root when the file is readable.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+namespace platewise {
+
+struct StatusOptions {
+    std::string store;  // the history file
+    bool json = false;
+    std::int64_t missing_after_ms = 10 * 60 * 1000;
+    std::int64_t now_ms = 0;  // the time to judge at (Unix ms)
+};
+
+// 0 after printing, 1 when the history cannot be read.
+int run_status(const StatusOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace platewise

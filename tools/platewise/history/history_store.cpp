@@ -1,0 +1,507 @@
+// The history file: opening, checking, creating and migrating it, and the
+// rows it holds.
+#include "history/history_store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "smart.h"
+
+namespace platewise::history {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Each version's step from the one before. Version 1: drives and their
+// readings. Version 2: acknowledged baselines and the imported snapshots.
+const char* const kSchemaSteps[] = {
+    R"sql(
+CREATE TABLE drives(
+  id INTEGER PRIMARY KEY,
+  model TEXT NOT NULL,
+  serial TEXT NOT NULL,
+  wwn TEXT NOT NULL DEFAULT '',
+  firmware TEXT NOT NULL DEFAULT '',
+  capacity_bytes INTEGER NOT NULL DEFAULT 0,
+  first_seen_ms INTEGER NOT NULL,
+  last_seen_ms INTEGER NOT NULL,
+  last_slot INTEGER NOT NULL DEFAULT -1,
+  last_sample_ms INTEGER NOT NULL DEFAULT 0,
+  current BLOB,
+  UNIQUE(model, serial, wwn));
+CREATE TABLE readings(
+  drive_id INTEGER NOT NULL,
+  time_ms INTEGER NOT NULL,
+  kind INTEGER NOT NULL,
+  attributes BLOB NOT NULL,
+  PRIMARY KEY(drive_id, time_ms)) WITHOUT ROWID;
+)sql",
+    R"sql(
+CREATE TABLE baselines(
+  drive_id INTEGER NOT NULL,
+  attribute_id INTEGER NOT NULL,
+  baseline INTEGER NOT NULL,
+  acked_ms INTEGER NOT NULL,
+  acked_by TEXT NOT NULL,
+  PRIMARY KEY(drive_id, attribute_id)) WITHOUT ROWID;
+CREATE TABLE imports(
+  time_ms INTEGER NOT NULL,
+  digest INTEGER NOT NULL,
+  PRIMARY KEY(time_ms, digest)) WITHOUT ROWID;
+)sql",
+};
+static_assert(sizeof kSchemaSteps / sizeof kSchemaSteps[0] == kSchemaVersion);
+
+bool query_int(Database& db, const char* sql, std::int64_t& value, std::string& error)
+{
+    Statement s;
+    if (!db.prepare(sql, s, error)) {
+        return false;
+    }
+    if (s.step() != Step::row) {
+        error = db.last_message();
+        return false;
+    }
+    value = s.column_int(0);
+    return true;
+}
+
+bool apply_steps(Database& db, int from, int to, std::string& error)
+{
+    Transaction t(db);
+    if (!t.begin(error)) {
+        return false;
+    }
+    for (int v = from + 1; v <= to; ++v) {
+        if (!db.exec(kSchemaSteps[v - 1], error)) {
+            return false;
+        }
+    }
+    const std::string pragmas = "PRAGMA application_id = " + std::to_string(kApplicationId) +
+                                "; PRAGMA user_version = " + std::to_string(to) + ";";
+    if (!db.exec(pragmas.c_str(), error)) {
+        return false;
+    }
+    return t.commit(error);
+}
+
+// The directory must be a directory not writable by group or others, so
+// that nobody else can put a link or a file where the history goes.
+bool check_directory(const fs::path& directory, std::string& error)
+{
+    struct stat st {};
+    if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = "the directory " + directory.string() + " does not exist";
+        return false;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        error = "the directory " + directory.string() +
+                " is writable by group or others; use a directory only its owner can write";
+        return false;
+    }
+    if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+        error = "the directory " + directory.string() + " belongs to another user";
+        return false;
+    }
+    return true;
+}
+
+// Creates the file exclusively when it is missing; refuses anything but a
+// regular file.
+bool prepare_file(const std::string& path, bool& created, std::string& error)
+{
+    const fs::path p(path);
+    const fs::path directory = p.has_parent_path() ? p.parent_path() : fs::path(".");
+    if (!check_directory(directory, error)) {
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    if (fd >= 0) {
+        ::close(fd);
+        created = true;
+        return true;
+    }
+    if (errno != EEXIST) {
+        error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = path + " exists and is not a regular file (a link or a device is never used)";
+        return false;
+    }
+    created = false;
+    return true;
+}
+
+}  // namespace
+
+bool create_schema_version(Database& db, int version, std::string& error)
+{
+    return apply_steps(db, 0, version, error);
+}
+
+std::string default_history_path()
+{
+#if defined(_WIN32)
+    const char* data = std::getenv("ProgramData");
+    return std::string(data != nullptr ? data : "C:\\ProgramData") + "\\Platewise\\history.db";
+#else
+    return "/var/lib/platewise/history.db";
+#endif
+}
+
+bool open_history(HistoryStore& store, const std::string& path, bool read_only,
+                  std::string& error, bool* refused)
+{
+    bool refusal = true;
+    if (refused == nullptr) {
+        refused = &refusal;
+    }
+    *refused = true;
+    store.db.close();
+    store.path = path;
+    store.read_only = read_only;
+    bool created = false;
+    if (!read_only && !prepare_file(path, created, error)) {
+        return false;
+    }
+    std::string why;
+    struct stat st {};
+    if (read_only && ::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+        error = "no history at " + path + " (platewise listen --history records one)";
+        return false;
+    }
+    if (!store.db.open(path, read_only, false, why)) {
+        error = "cannot open the history " + path + ": " + why;
+        return false;
+    }
+    const auto unavailable = [&](const std::string& what) {
+        const int code = store.db.last_code() & 0xff;
+        *refused = !(code == SQLITE_BUSY || code == SQLITE_LOCKED || code == SQLITE_FULL ||
+                     code == SQLITE_IOERR || code == SQLITE_CANTOPEN);
+        error = what;
+        store.db.close();
+        return false;
+    };
+    Database& db = store.db;
+    auto refuse = [&](const std::string& reason) {
+        error = "refusing the history " + path + ": " + reason + "; the file is left as it is";
+        db.close();
+        return false;
+    };
+    std::int64_t application_id = 0;
+    std::int64_t version = 0;
+    std::int64_t tables = 0;
+    if (!query_int(db, "PRAGMA application_id", application_id, why) ||
+        !query_int(db, "PRAGMA user_version", version, why) ||
+        !query_int(db, "SELECT count(*) FROM sqlite_master", tables, why)) {
+        const int code = db.last_code() & 0xff;
+        if (code != SQLITE_NOTADB && code != SQLITE_CORRUPT) {
+            return unavailable("cannot read the history " + path + ": " + why);
+        }
+        return refuse("not an SQLite database, or a damaged one (" + why + ")");
+    }
+    if (application_id == 0 && version == 0 && tables == 0) {
+        if (read_only) {
+            return refuse("it is empty: no listener has recorded into it yet");
+        }
+        if (!apply_steps(db, 0, kSchemaVersion, why)) {
+            return unavailable("cannot create the history in " + path + ": " + why);
+        }
+        version = kSchemaVersion;
+        application_id = kApplicationId;
+    }
+    if (application_id != kApplicationId) {
+        return refuse(smart::format_text("an SQLite database of another program (application_id "
+                                         "0x%08llx)",
+                                         static_cast<unsigned long long>(application_id)));
+    }
+    if (version > kSchemaVersion || version < 1) {
+        return refuse("schema version " + std::to_string(version) + ", this platewise knows 1 to " +
+                      std::to_string(kSchemaVersion) + " (written by a newer platewise?)");
+    }
+    if (!read_only) {
+        Statement check;
+        if (!db.prepare("PRAGMA quick_check", check, why) || check.step() != Step::row) {
+            const int code = db.last_code() & 0xff;
+            if (code != SQLITE_NOTADB && code != SQLITE_CORRUPT) {
+                return unavailable("cannot check the history " + path + ": " + db.last_message());
+            }
+            return refuse("damaged (" + (why.empty() ? db.last_message() : why) + ")");
+        }
+        const std::string verdict = check.column_text(0);
+        if (verdict != "ok") {
+            return refuse("damaged (" + verdict + ")");
+        }
+        check = Statement();
+        if (version < kSchemaVersion && !apply_steps(db, static_cast<int>(version), kSchemaVersion, why)) {
+            return unavailable("cannot migrate the history " + path + " from schema " +
+                               std::to_string(version) + ": " + why);
+        }
+        if (!db.exec("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;", why)) {
+            return unavailable("cannot switch the history " + path + " to WAL mode: " + why);
+        }
+        // The -wal and -shm files stay when the writer closes, so that a
+        // reader who may not create files in the directory (status without
+        // root) can still open the file.
+        int persist = 1;
+        sqlite3_file_control(db.handle(), "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    } else if (version < kSchemaVersion) {
+        return refuse("schema version " + std::to_string(version) +
+                      " needs migrating: run platewise listen --history on it once");
+    }
+    (void)created;
+    *refused = false;
+    return true;
+}
+
+std::vector<std::uint8_t> encode_attributes(const std::vector<AttributeSample>& attributes)
+{
+    std::vector<std::uint8_t> out;
+    out.reserve(attributes.size() * 10);
+    for (const AttributeSample& a : attributes) {
+        out.push_back(a.id);
+        out.push_back(a.value);
+        out.push_back(a.worst);
+        out.push_back(a.threshold);
+        for (int i = 0; i < 6; ++i) {
+            out.push_back(static_cast<std::uint8_t>(a.raw >> (8 * i)));
+        }
+    }
+    return out;
+}
+
+bool decode_attributes(std::span<const std::uint8_t> bytes, std::vector<AttributeSample>& out)
+{
+    out.clear();
+    if (bytes.size() % 10 != 0) {
+        return false;
+    }
+    for (std::size_t at = 0; at < bytes.size(); at += 10) {
+        AttributeSample a;
+        a.id = bytes[at];
+        a.value = bytes[at + 1];
+        a.worst = bytes[at + 2];
+        a.threshold = bytes[at + 3];
+        for (int i = 0; i < 6; ++i) {
+            a.raw |= static_cast<std::uint64_t>(bytes[at + 4 + static_cast<std::size_t>(i)]) << (8 * i);
+        }
+        out.push_back(a);
+    }
+    return true;
+}
+
+bool load_drives(HistoryStore& store, std::vector<StoredDrive>& drives, std::string& error)
+{
+    Statement s;
+    if (!store.db.prepare("SELECT id, model, serial, wwn, firmware, capacity_bytes, first_seen_ms, "
+                          "last_seen_ms, last_slot, last_sample_ms, current FROM drives ORDER BY id",
+                          s, error)) {
+        return false;
+    }
+    drives.clear();
+    Step step;
+    while ((step = s.step()) == Step::row) {
+        StoredDrive d;
+        d.id = s.column_int(0);
+        d.model = s.column_text(1);
+        d.serial = s.column_text(2);
+        d.wwn = s.column_text(3);
+        d.firmware = s.column_text(4);
+        d.capacity_bytes = static_cast<std::uint64_t>(s.column_int(5));
+        d.first_seen_ms = s.column_int(6);
+        d.last_seen_ms = s.column_int(7);
+        d.last_slot = static_cast<int>(s.column_int(8));
+        d.last_sample_ms = s.column_int(9);
+        d.has_current = !s.column_is_null(10);
+        if (d.has_current && !decode_attributes(s.column_blob(10), d.current)) {
+            error = "drive " + std::to_string(d.id) + ": damaged attribute table";
+            return false;
+        }
+        drives.push_back(std::move(d));
+    }
+    if (step == Step::failed) {
+        error = store.db.last_message();
+        return false;
+    }
+    return true;
+}
+
+bool insert_drive(HistoryStore& store, StoredDrive& drive, std::string& error)
+{
+    Statement s;
+    if (!store.db.prepare("INSERT INTO drives(model, serial, wwn, firmware, capacity_bytes, "
+                          "first_seen_ms, last_seen_ms, last_slot) VALUES(?,?,?,?,?,?,?,?)",
+                          s, error)) {
+        return false;
+    }
+    s.bind(1, drive.model);
+    s.bind(2, drive.serial);
+    s.bind(3, drive.wwn);
+    s.bind(4, drive.firmware);
+    s.bind(5, static_cast<std::int64_t>(drive.capacity_bytes));
+    s.bind(6, drive.first_seen_ms);
+    s.bind(7, drive.last_seen_ms);
+    s.bind(8, static_cast<std::int64_t>(drive.last_slot));
+    if (s.step() != Step::done) {
+        error = store.db.last_message();
+        return false;
+    }
+    drive.id = sqlite3_last_insert_rowid(store.db.handle());
+    return true;
+}
+
+bool update_drive(HistoryStore& store, const StoredDrive& drive, std::string& error)
+{
+    Statement s;
+    if (!store.db.prepare("UPDATE drives SET firmware = ?, capacity_bytes = ?, first_seen_ms = ?, "
+                          "last_seen_ms = ?, last_slot = ?, last_sample_ms = ?, current = ? "
+                          "WHERE id = ?",
+                          s, error)) {
+        return false;
+    }
+    s.bind(1, drive.firmware);
+    s.bind(2, static_cast<std::int64_t>(drive.capacity_bytes));
+    s.bind(3, drive.first_seen_ms);
+    s.bind(4, drive.last_seen_ms);
+    s.bind(5, static_cast<std::int64_t>(drive.last_slot));
+    s.bind(6, drive.last_sample_ms);
+    if (drive.has_current) {
+        s.bind_blob(7, encode_attributes(drive.current));
+    } else {
+        s.bind_null(7);
+    }
+    s.bind(8, drive.id);
+    if (s.step() != Step::done) {
+        error = store.db.last_message();
+        return false;
+    }
+    return true;
+}
+
+bool insert_reading(HistoryStore& store, const Reading& reading, std::string& error)
+{
+    Statement s;
+    if (!store.db.prepare("INSERT INTO readings(drive_id, time_ms, kind, attributes) VALUES(?,?,?,?)",
+                          s, error)) {
+        return false;
+    }
+    s.bind(1, reading.drive_id);
+    s.bind(2, reading.time_ms);
+    s.bind(3, static_cast<std::int64_t>(reading.kind));
+    s.bind_blob(4, encode_attributes(reading.attributes));
+    if (s.step() != Step::done) {
+        error = store.db.last_message();
+        return false;
+    }
+    return true;
+}
+
+bool load_readings(HistoryStore& store, std::int64_t drive_id, std::int64_t since_ms,
+                   std::vector<Reading>& readings, std::string& error)
+{
+    Statement s;
+    if (!store.db.prepare("SELECT time_ms, kind, attributes FROM readings WHERE drive_id = ? AND "
+                          "time_ms >= ? ORDER BY time_ms",
+                          s, error)) {
+        return false;
+    }
+    s.bind(1, drive_id);
+    s.bind(2, since_ms);
+    readings.clear();
+    Step step;
+    while ((step = s.step()) == Step::row) {
+        Reading r;
+        r.drive_id = drive_id;
+        r.time_ms = s.column_int(0);
+        const std::int64_t kind = s.column_int(1);
+        if (kind < 1 || kind > 3 || !decode_attributes(s.column_blob(2), r.attributes)) {
+            error = "drive " + std::to_string(drive_id) + ": damaged reading at " +
+                    std::to_string(r.time_ms);
+            return false;
+        }
+        r.kind = static_cast<ReadingKind>(kind);
+        readings.push_back(std::move(r));
+    }
+    if (step == Step::failed) {
+        error = store.db.last_message();
+        return false;
+    }
+    return true;
+}
+
+bool load_baselines(HistoryStore& store, std::vector<StoredBaseline>& baselines,
+                    std::string& error)
+{
+    Statement s;
+    if (!store.db.prepare("SELECT drive_id, attribute_id, baseline, acked_ms, acked_by FROM "
+                          "baselines ORDER BY drive_id, attribute_id",
+                          s, error)) {
+        return false;
+    }
+    baselines.clear();
+    Step step;
+    while ((step = s.step()) == Step::row) {
+        StoredBaseline b;
+        b.drive_id = s.column_int(0);
+        b.attribute_id = static_cast<std::uint8_t>(s.column_int(1));
+        b.baseline = static_cast<std::uint32_t>(s.column_int(2));
+        b.acked_ms = s.column_int(3);
+        b.acked_by = s.column_text(4);
+        baselines.push_back(std::move(b));
+    }
+    if (step == Step::failed) {
+        error = store.db.last_message();
+        return false;
+    }
+    return true;
+}
+
+bool set_baseline(HistoryStore& store, const StoredBaseline& baseline, std::string& error)
+{
+    Statement s;
+    if (!store.db.prepare("INSERT OR REPLACE INTO baselines(drive_id, attribute_id, baseline, "
+                          "acked_ms, acked_by) VALUES(?,?,?,?,?)",
+                          s, error)) {
+        return false;
+    }
+    s.bind(1, baseline.drive_id);
+    s.bind(2, static_cast<std::int64_t>(baseline.attribute_id));
+    s.bind(3, static_cast<std::int64_t>(baseline.baseline));
+    s.bind(4, baseline.acked_ms);
+    s.bind(5, baseline.acked_by);
+    if (s.step() != Step::done) {
+        error = store.db.last_message();
+        return false;
+    }
+    return true;
+}
+
+bool note_import(HistoryStore& store, std::int64_t time_ms, std::uint64_t digest, bool& is_new,
+                 std::string& error)
+{
+    Statement s;
+    if (!store.db.prepare("INSERT OR IGNORE INTO imports(time_ms, digest) VALUES(?,?)", s, error)) {
+        return false;
+    }
+    s.bind(1, time_ms);
+    s.bind(2, static_cast<std::int64_t>(digest));
+    if (s.step() != Step::done) {
+        error = store.db.last_message();
+        return false;
+    }
+    is_new = sqlite3_changes(store.db.handle()) == 1;
+    return true;
+}
+
+}  // namespace platewise::history

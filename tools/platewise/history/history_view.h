@@ -1,0 +1,58 @@
+// What the history says about its drives, for the commands that read it
+// (status, history, ack): each drive's current table as a report with its
+// verdict and reasons, whether it is missing, and its readings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "history/history_store.h"
+#include "report/drive_report.h"
+#include "smart.h"
+
+namespace platewise::history {
+
+struct DriveView {
+    StoredDrive drive;
+    DriveReport report;  // the table as last seen, with the verdict and every reason
+    bool missing = false;
+    std::vector<Reading> readings;  // in time order
+    std::vector<StoredBaseline> baselines;  // this drive's acknowledged ones
+};
+
+struct ViewOptions {
+    std::int64_t now_ms = 0;
+    std::int64_t missing_after_ms = 0;
+    smart::AttributeDefinitionTable names = smart::default_attribute_table();
+};
+
+// The drive's report for a table: the drive's own threshold verdict, as
+// the listener gives it (the flags are not kept and read 0).
+DriveReport report_of_table(const StoredDrive& drive, const std::vector<AttributeSample>& table,
+                            const smart::AttributeDefinitionTable& names);
+
+// Every drive of the store, in order of first sight.
+bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<DriveView>& views,
+                std::string& error);
+
+// The table the readings add up to at `time_ms` (readings up to it).
+std::vector<AttributeSample> table_at(const std::vector<Reading>& readings, std::int64_t time_ms);
+
+// A sample's raw value as the listener shows it, as text and as a number.
+std::string sample_raw_text(const AttributeSample& sample, const smart::AttributeDefinitionTable& names);
+std::uint64_t sample_raw_value(const AttributeSample& sample,
+                               const smart::AttributeDefinitionTable& names);
+
+// The drives matching `serial` (and `model` unless empty).
+std::vector<const DriveView*> find_views(const std::vector<DriveView>& views,
+                                         const std::string& serial, const std::string& model);
+
+// Parses WHEN for --since: "30m", "24h", "7d" before `now_ms`, a local date
+// "YYYY-MM-DD" or date and time "YYYY-MM-DD HH:MM[:SS]" (or with 'T').
+bool parse_when(const std::string& text, std::int64_t now_ms, std::int64_t& out_ms);
+
+// Local time text of a Unix time in milliseconds: "YYYY-MM-DD HH:MM:SS".
+std::string time_text(std::int64_t unix_ms);
+
+}  // namespace platewise::history

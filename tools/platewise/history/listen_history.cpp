@@ -1,0 +1,143 @@
+// The history in the listen loop.
+#include "history/listen_history.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+
+#include "history/verdict_rules.h"
+
+namespace platewise::history {
+
+namespace {
+
+constexpr std::int64_t kReopenEveryMs = 60 * 1000;
+
+std::int64_t now_unix_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool try_open(ListenHistory& history, std::int64_t now_ms, std::string& error, bool& refused)
+{
+    history.last_open_attempt_ms = now_ms;
+    if (!open_history(history.store, history.path, false, error, &refused)) {
+        return false;
+    }
+    if (!load_recorder(history.recorder, history.store, false, error)) {
+        refused = false;
+        history.store.db.close();
+        return false;
+    }
+    history.recorder.write_failures = history.failures_before_open;
+    history.open = true;
+    return true;
+}
+
+void report_failure(ListenHistory& history, const std::string& error, std::uint64_t failures,
+                    std::ostream& err)
+{
+    // The same failure every pass is said once, then every 100th time.
+    if (error != history.last_error || failures % 100 == 0) {
+        err << "platewise listen: history: " << error << " (" << failures
+            << " pass" << (failures == 1 ? "" : "es") << " not recorded so far; the listener carries on)\n";
+        err.flush();
+        history.last_error = error;
+    }
+}
+
+}  // namespace
+
+ListenHistory::~ListenHistory()
+{
+    if (open && store.db.is_open()) {
+        std::string ignored;
+        flush_recorder(recorder, store, ignored);
+    }
+}
+
+bool attach_history(ListenHistory& history, const std::string& path,
+                    std::int64_t missing_after_ms, ListenOptions& options, std::ostream& err)
+{
+    history.path = path;
+    history.missing_after_ms = missing_after_ms;
+    history.names = definition_table(options.overrides);
+    if (path == default_history_path()) {
+        // The default place is made when missing, for root's use only.
+        const std::filesystem::path directory = std::filesystem::path(path).parent_path();
+        ::mkdir(directory.c_str(), 0750);
+    }
+    std::string error;
+    bool refused = true;
+    if (!try_open(history, now_unix_ms(), error, refused)) {
+        if (refused) {
+            err << "platewise listen: " << error << "\n";
+            return false;
+        }
+        err << "platewise listen: history: " << error << "; trying again every minute\n";
+        history.last_error = error;
+    } else {
+        err << "platewise listen: recording the history in " << path << "\n";
+    }
+    options.on_decoded = [&history, &err](const smart::DriveSnapshot& snapshot, SnapshotReport& report) {
+        history_pass(history, snapshot, report, now_unix_ms(), err);
+    };
+    return true;
+}
+
+void history_pass(ListenHistory& history, const smart::DriveSnapshot& snapshot,
+                  SnapshotReport& report, std::int64_t now_ms, std::ostream& err)
+{
+    std::string error;
+    if (!history.open) {
+        bool refused = false;
+        if (now_ms - history.last_open_attempt_ms < kReopenEveryMs ||
+            !try_open(history, now_ms, error, refused)) {
+            ++history.failures_before_open;
+            report.history_write_failures = static_cast<std::int64_t>(history.failures_before_open);
+            if (!error.empty()) {
+                report_failure(history, error, history.failures_before_open, err);
+            }
+            return;
+        }
+        err << "platewise listen: recording the history in " << history.path << "\n";
+        err.flush();
+    }
+    Recorder& recorder = history.recorder;
+    if (!refresh_baselines(recorder, history.store, error)) {
+        error.clear();  // the baselines known so far still hold
+    }
+    if (!record_snapshot(recorder, history.store, snapshot, now_ms, error)) {
+        report_failure(history, error, recorder.write_failures, err);
+    } else if (!history.last_error.empty()) {
+        err << "platewise listen: history: recording again\n";
+        err.flush();
+        history.last_error.clear();
+    }
+    report.history_write_failures = static_cast<std::int64_t>(recorder.write_failures);
+    judge_pass(recorder, report, history.names);
+
+    report.missing.clear();
+    for (std::size_t i = 0; i < recorder.drives.size(); ++i) {
+        const RecordedDrive& d = recorder.drives[i];
+        const bool seen = std::find(recorder.slot_drive.begin(), recorder.slot_drive.end(),
+                                    static_cast<int>(i)) != recorder.slot_drive.end();
+        if (seen || d.stored.id == 0 || !is_missing(d.stored.last_seen_ms, now_ms, history.missing_after_ms)) {
+            continue;
+        }
+        DriveReport m;
+        m.slot = d.stored.last_slot < 0 ? 0 : static_cast<std::size_t>(d.stored.last_slot);
+        m.model = d.stored.model;
+        m.serial = d.stored.serial;
+        m.firmware = d.stored.firmware;
+        m.reasons.push_back(missing_reason(d.stored));
+        compose_verdict(m);
+        report.missing.push_back(std::move(m));
+    }
+}
+
+}  // namespace platewise::history
