@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# The Debian package as a user gets it (scripts/package runs this): its
+# files, its units (systemd-analyze verify; the listener's options all known
+# to the packaged listener; the exposure ratings), its maintainer scripts
+# (the user made, both units enabled and started on install, stopped on
+# removal, the history deleted on purge only) and lintian without an error.
+# Needs dpkg-deb, systemd-analyze and lintian; nothing is installed.
+# Usage: deb_package_test.sh PACKAGE.deb
+set -euo pipefail
+deb=$1
+fail() { echo "FAIL: $*" >&2; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+dpkg-deb -I "$deb" >"$work/info" || fail "dpkg-deb -I cannot read $deb"
+dpkg-deb -c "$deb" | awk '{ print $1, $NF }' | sed 's| \./| /|' >"$work/contents"
+grep -q '^ Package: platewise$' "$work/info" || fail "not the package platewise: $(cat "$work/info")"
+
+# path, then the permissions it must have
+while read -r mode path; do
+  grep -qxF -- "$mode $path" "$work/contents" ||
+    fail "$path missing or not $mode; the package holds: $(cat "$work/contents")"
+done <<'LIST'
+-rwxr-xr-x /usr/sbin/testservice
+-rwxr-xr-x /usr/bin/platewise
+-rw-r--r-- /lib/systemd/system/platewise.service
+-rw-r--r-- /lib/systemd/system/platewise-listen.service
+-rw-r--r-- /lib/systemd/system/platewise.service.d/listener.conf
+-rw-r--r-- /usr/lib/sysusers.d/platewise.conf
+-rw-r--r-- /etc/logrotate.d/platewise
+-rw-r--r-- /usr/share/doc/platewise/README.md
+-rw-r--r-- /usr/share/doc/platewise/copyright
+-rw-r--r-- /usr/share/doc/platewise/examples/prometheus/platewise-rules.yml
+-rw-r--r-- /usr/share/doc/platewise/examples/prometheus/prometheus.yml
+LIST
+grep -q ' /var/\| /run/' "$work/contents" && fail "the package ships state: $(grep ' /var/\| /run/' "$work/contents")"
+
+# Maintainer scripts: what each must do, as a pattern per script.
+mkdir "$work/control"
+dpkg-deb -e "$deb" "$work/control"
+expect() {
+  local script=$1 pattern=$2 what=$3
+  [[ -f $work/control/$script ]] || fail "no $script"
+  grep -qE -- "$pattern" "$work/control/$script" || fail "$script does not $what: $(cat "$work/control/$script")"
+}
+expect postinst 'systemd-sysusers.*platewise\.conf' "make the user platewise"
+expect postinst 'deb-systemd-helper .*enable.*platewise-listen\.service' "enable the listener"
+expect postinst 'deb-systemd-helper .*enable.*platewise\.service' "enable the service"
+expect postinst '_dh_action=start' "start the units on a first install"
+expect postinst "deb-systemd-invoke [^ ]+ 'platewise-listen\\.service' 'platewise\\.service'" \
+  "start the listener, then the service"
+expect prerm 'deb-systemd-invoke stop.*platewise' "stop the units on removal"
+expect postrm 'deb-systemd-helper purge' "forget the units on purge"
+expect postrm '"\$1" = "purge".*' "treat purge apart"
+expect postrm 'rm -rf /var/lib/platewise /var/log/platewise' "delete the history and the log on purge"
+# Removal alone keeps the history: the rm stands only under purge.
+awk '/"\$1" = "purge"/ { purge = 1 } /^fi/ { purge = 0 }
+     /rm -rf \/var\/lib\/platewise/ && !purge { bad = 1 } END { exit bad }' "$work/control/postrm" ||
+  fail "postrm deletes the history outside purge"
+
+# The units as installed.
+mkdir "$work/root"
+dpkg-deb -x "$deb" "$work/root"
+units=$work/root/lib/systemd/system
+grep -qx 'ExecStart=/usr/sbin/testservice' "$units/platewise.service" ||
+  fail "platewise.service does not start /usr/sbin/testservice"
+listen_exec=$(sed -n 's/^ExecStart=//p' "$units/platewise-listen.service")
+[[ $listen_exec == '/usr/bin/platewise listen '* ]] || fail "the listener's ExecStart is $listen_exec"
+for setting in User=platewise Group=platewise RuntimeDirectory=platewise RuntimeDirectoryMode=0750 \
+  StateDirectory=platewise CapabilityBoundingSet= NoNewPrivileges=yes; do
+  grep -qx -- "$setting" "$units/platewise-listen.service" || fail "platewise-listen.service lacks $setting"
+done
+[[ $listen_exec == *'--socket-mode 0660'* ]] || fail "the listener's socket is not 0660 (group platewise)"
+[[ $listen_exec == *'--metrics 127.0.0.1:'* ]] || fail "the listener's metrics are not on 127.0.0.1 only"
+for setting in SupplementaryGroups=platewise After=platewise-listen.service Wants=platewise-listen.service; do
+  grep -qx -- "$setting" "$units/platewise.service.d/listener.conf" || fail "the service's drop-in lacks $setting"
+done
+grep -q '^u platewise ' "$work/root/usr/lib/sysusers.d/platewise.conf" || fail "no user platewise in sysusers.d"
+# Every option the unit gives is one the packaged listener has.
+help=$("$work/root/usr/bin/platewise" listen --help 2>&1) || fail "platewise listen --help: $help"
+for option in $listen_exec; do
+  [[ $option == --* ]] || continue
+  grep -qE -- "(^|[ ,])$option([ =]|$)" <<<"$help" || fail "the packaged listener has no $option"
+done
+
+if command -v systemd-analyze >/dev/null; then
+  # Verified with the binaries where the package puts them under $root.
+  for unit in platewise.service platewise-listen.service; do
+    sed -e "s|^ExecStart=/usr/|ExecStart=$work/root/usr/|" "$units/$unit" >"$work/$unit"
+    SYSTEMD_LOG_COLOR=0 systemd-analyze verify "$work/$unit" >"$work/verify.txt" 2>&1 ||
+      fail "systemd-analyze verify $unit: $(cat "$work/verify.txt")"
+    [[ ! -s $work/verify.txt ]] || fail "systemd-analyze verify $unit warns: $(cat "$work/verify.txt")"
+    SYSTEMD_LOG_COLOR=0 systemd-analyze security --offline=yes --no-pager "$units/$unit" >"$work/security.txt" 2>&1 ||
+      fail "systemd-analyze security $unit: $(cat "$work/security.txt")"
+    exposure=$(sed -n "s/.*Overall exposure level for $unit: \([0-9.]*\).*/\1/p" "$work/security.txt")
+    echo "$unit: exposure $exposure"
+    awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 2.5) }' ||
+      fail "$unit: exposure ${exposure:-unknown} is above 2.5: $(grep '✗' "$work/security.txt")"
+  done
+fi
+
+# lintian: no error; warnings are shown.
+if command -v lintian >/dev/null; then
+  lintian --fail-on error --no-tag-display-limit "$deb" >"$work/lintian.txt" 2>&1 ||
+    fail "lintian: $(cat "$work/lintian.txt")"
+  echo "lintian: no error ($(grep -c '^W: ' "$work/lintian.txt" || true) warnings)"
+  grep '^[WI]: ' "$work/lintian.txt" || true
+else
+  fail "lintian is not installed (scripts/install-deps --package)"
+fi
+echo "deb package: $(wc -l <"$work/contents") entries, all checks passed"
