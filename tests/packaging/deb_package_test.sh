@@ -99,6 +99,41 @@ if command -v systemd-analyze >/dev/null; then
   done
 fi
 
+# The packaged programs with the units' rights, in a mount namespace of
+# their own (a private /run): the listener as an unprivileged uid owning
+# /run/platewise (0750) and the socket (0660); the service as root without
+# CAP_DAC_OVERRIDE or CAP_DAC_READ_SEARCH. With the listener's group (the
+# drop-in's SupplementaryGroups=) its snapshot arrives; without, it cannot.
+deliver() {  # deliver GROUP-OPTION: 0 when the listener got a snapshot
+  local groups_option=$1 uid=61917
+  unshare --mount --propagation private bash -s "$work" "$groups_option" "$uid" <<'RUN'
+set -u
+work=$1 groups_option=$2 uid=$3
+mount -t tmpfs -o mode=0755 tmpfs /run
+mkdir -m 0750 /run/platewise && chown "$uid:$uid" /run/platewise
+log=$(mktemp -d "$work/run.XXXXXX")
+setpriv --reuid "$uid" --regid "$uid" --clear-groups --inh-caps=-all --bounding-set=-all \
+  "$work/root/usr/bin/platewise" listen --socket-mode 0660 --once >"$log/listen.out" 2>&1 &
+listener=$!
+for _ in 1 2 3 4 5 6 7 8 9 10; do [[ -S /run/platewise/PlatewisePipe ]] && break; sleep 0.5; done
+APPDATA=$log setpriv --bounding-set=-dac_override,-dac_read_search $groups_option \
+  "$work/root/usr/sbin/testservice" >"$log/service.out" 2>&1 &
+service=$!
+for _ in $(seq 1 14); do kill -0 "$listener" 2>/dev/null || break; sleep 0.5; done
+kill "$listener" 2>/dev/null
+wait "$listener"
+kill -TERM "$service"; wait "$service"
+grep -q '^== Snapshot received' "$log/listen.out"
+RUN
+}
+if [[ $(id -u) -eq 0 ]] && command -v setpriv >/dev/null && unshare --mount --propagation private true 2>/dev/null; then
+  deliver "--groups=61917" || fail "the service, in the listener's group, could not deliver a snapshot"
+  ! deliver "--clear-groups" || fail "the service delivered without the listener's group: the socket is open to others"
+  echo "socket rights: the service delivers through the group platewise only"
+else
+  echo "socket rights: not tried (needs root, setpriv and a mount namespace)"
+fi
+
 # lintian: no error; warnings are shown.
 if command -v lintian >/dev/null; then
   lintian --fail-on error --no-tag-display-limit "$deb" >"$work/lintian.txt" 2>&1 ||
