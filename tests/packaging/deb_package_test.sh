@@ -104,16 +104,19 @@ fi
 # /run/platewise (0750) and the socket (0660); the service as root without
 # CAP_DAC_OVERRIDE or CAP_DAC_READ_SEARCH. With the listener's group (the
 # drop-in's SupplementaryGroups=) its snapshot arrives; without, it cannot.
-deliver() {  # deliver GROUP-OPTION: 0 when the listener got a snapshot
-  local groups_option=$1 uid=61917
-  unshare --mount --propagation private bash -s "$work" "$groups_option" "$uid" <<'RUN'
+deliver() {  # deliver GROUP-OPTION [TRACE]: 0 when the listener got a snapshot
+  local groups_option=$1 trace_to=${2:-} uid=61917
+  unshare --mount --propagation private bash -s "$work" "$groups_option" "$uid" "$trace_to" <<'RUN'
 set -u
-work=$1 groups_option=$2 uid=$3
+work=$1 groups_option=$2 uid=$3 trace_to=$4
 mount -t tmpfs -o mode=0755 tmpfs /run
 mkdir -m 0750 /run/platewise && chown "$uid:$uid" /run/platewise
 log=$(mktemp -d "$work/run.XXXXXX")
-setpriv --reuid "$uid" --regid "$uid" --clear-groups --inh-caps=-all --bounding-set=-all \
-  "$work/root/usr/bin/platewise" listen --socket-mode 0660 --once >"$log/listen.out" 2>&1 &
+trace=()
+[[ -n $trace_to ]] && trace=(strace -f -qq -o "$trace_to")
+"${trace[@]}" setpriv --reuid "$uid" --regid "$uid" --clear-groups --inh-caps=-all --bounding-set=-all \
+  "$work/root/usr/bin/platewise" listen --socket-mode 0660 --metrics 127.0.0.1:0 --once \
+  >"$log/listen.out" 2>&1 &
 listener=$!
 for _ in 1 2 3 4 5 6 7 8 9 10; do [[ -S /run/platewise/PlatewisePipe ]] && break; sleep 0.5; done
 APPDATA=$log setpriv --bounding-set=-dac_override,-dac_read_search $groups_option \
@@ -127,9 +130,33 @@ grep -q '^== Snapshot received' "$log/listen.out"
 RUN
 }
 if [[ $(id -u) -eq 0 ]] && command -v setpriv >/dev/null && unshare --mount --propagation private true 2>/dev/null; then
-  deliver "--groups=61917" || fail "the service, in the listener's group, could not deliver a snapshot"
+  traced=""
+  command -v strace >/dev/null && traced=$work/listen.trace
+  deliver "--groups=61917" "$traced" || fail "the service, in the listener's group, could not deliver a snapshot"
   ! deliver "--clear-groups" || fail "the service delivered without the listener's group: the socket is open to others"
   echo "socket rights: the service delivers through the group platewise only"
+  # Every system call the listener made (metrics server included) is one
+  # its unit's SystemCallFilter= lets through.
+  if [[ -n $traced ]]; then
+    expand() {
+      systemd-analyze syscall-filter --no-pager "$1" 2>/dev/null | awk '/^ +[^ #]/ { print $1 }' |
+        while read -r item; do if [[ $item == @* ]]; then expand "$item"; else echo "$item"; fi; done
+    }
+    : >"$work/allowed"; : >"$work/denied"
+    while read -r value; do
+      for item in $value; do
+        if [[ $value == '~'* ]]; then list=$work/denied; item=${item#\~}; else list=$work/allowed; fi
+        if [[ $item == @* ]]; then expand "$item" >>"$list"; else echo "$item" >>"$list"; fi
+      done
+    done < <(sed -n 's/^SystemCallFilter=//p' "$units/platewise-listen.service")
+    comm -23 <(sort -u "$work/allowed") <(sort -u "$work/denied") >"$work/permitted"
+    sed -n "\|^[0-9]* *execve(\"$work/root/usr/bin/platewise\"|,\$p" "$traced" | sed -E 's/^[0-9]+ +//' |
+      grep -E '^[a-z_0-9]+\(' | sed -E 's/\(.*//' | sort -u >"$work/called"
+    [[ -s $work/called ]] || fail "the listener's trace is empty"
+    outside=$(comm -23 "$work/called" "$work/permitted" | tr '\n' ' ')
+    [[ -z $outside ]] || fail "platewise-listen.service's filter refuses calls the listener makes: $outside"
+    echo "listener's system calls: $(wc -l <"$work/called") kinds, all permitted by its unit's filter"
+  fi
 else
   echo "socket rights: not tried (needs root, setpriv and a mount namespace)"
 fi
