@@ -29,8 +29,12 @@ namespace {
 
 // ----------------------------------------------------------- stop requests
 
-volatile sig_atomic_t g_stop = 0;
-int g_stop_pipe[2] = {-1, -1};
+// Set from signal handlers and read by every connection's thread: lock-free
+// atomics, which a handler may touch.
+std::atomic<int> g_stop{0};
+std::atomic<int> g_stop_read{-1};
+std::atomic<int> g_stop_write{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
 std::once_flag g_stop_pipe_once;
 
 struct sigaction g_previous_int;
@@ -40,20 +44,23 @@ std::atomic<int> g_installed{0};
 int stop_fd()
 {
     std::call_once(g_stop_pipe_once, [] {
-        if (::pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-            g_stop_pipe[0] = g_stop_pipe[1] = -1;
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            g_stop_read.store(fds[0]);
+            g_stop_write.store(fds[1]);
         }
     });
-    return g_stop_pipe[0];
+    return g_stop_read.load();
 }
 
 void signal_stop() noexcept
 {
     const int saved = errno;
-    g_stop = 1;
-    if (g_stop_pipe[1] >= 0) {
+    g_stop.store(1);
+    const int fd = g_stop_write.load();
+    if (fd >= 0) {
         const char byte = 1;
-        const ssize_t ignored = ::write(g_stop_pipe[1], &byte, 1);  // full pipe: already signalled
+        const ssize_t ignored = ::write(fd, &byte, 1);  // full pipe: already signalled
         (void)ignored;
     }
     errno = saved;
@@ -286,7 +293,7 @@ void request_stop()
 
 bool stop_requested()
 {
-    return g_stop != 0;
+    return g_stop.load() != 0;
 }
 
 void clear_stop()
@@ -295,7 +302,7 @@ void clear_stop()
     char drain[64];
     while (fd >= 0 && ::read(fd, drain, sizeof drain) > 0) {
     }
-    g_stop = 0;
+    g_stop.store(0);
 }
 
 AcceptStatus accept_connection(Handle endpoint, Handle& connection, std::string& error)
