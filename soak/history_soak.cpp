@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "resident_memory.h"
 #include "history/listen_history.h"
 #include "platform/simulated.h"
 #include "report/drive_report.h"
@@ -128,20 +129,6 @@ void age(SimDrive& d, std::uint64_t pass)
     if (chance(1.0 / 500000)) {
         ++attr(d, 197).raw;
     }
-}
-
-long resident_kib()
-{
-    long pages = 0;
-    long resident = 0;
-    FILE* f = std::fopen("/proc/self/statm", "r");
-    if (f != nullptr) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) {
-            resident = 0;
-        }
-        std::fclose(f);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 std::uintmax_t file_bytes(const std::string& path)

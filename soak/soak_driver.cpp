@@ -18,6 +18,7 @@
 #include <random>
 #include <string>
 
+#include "resident_memory.h"
 #include "diskinfo.h"
 #include "platform/simulated.h"
 #include "service.h"
@@ -233,20 +234,6 @@ void check_pass()
             return;
         }
     }
-}
-
-long resident_kib()
-{
-    long pages = 0;
-    long resident = 0;
-    FILE* f = std::fopen("/proc/self/statm", "r");
-    if (f != nullptr) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) {
-            resident = 0;
-        }
-        std::fclose(f);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 int open_descriptors()

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "../endpoint/unix_connect.h"
 #include "../../testservice/temp_dir.h"
 #include "report/json_report.h"
 #include "commands/listen_command.h"
@@ -29,19 +30,6 @@ namespace {
 
 namespace ep = platewise::endpoint;
 using nlohmann::json;
-
-int connect_to(const std::string& path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 void send_all(int fd, const std::uint8_t* bytes, std::size_t size)
 {

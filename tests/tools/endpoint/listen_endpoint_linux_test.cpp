@@ -15,25 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "unix_connect.h"
 #include "../../testservice/temp_dir.h"
 #include "endpoint/listen_endpoint.h"
 
 namespace {
 
 namespace ep = platewise::endpoint;
-
-int connect_to(const std::string& path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 mode_t mode_of(const std::string& path)
 {
