@@ -27,6 +27,9 @@
 #include "history/history_view.h"
 #include "history/listen_history.h"
 #endif
+#if defined(PLATEWISE_HAVE_WEB)
+#include "web/web_server.h"
+#endif
 
 namespace platewise {
 
@@ -222,6 +225,16 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                                     .count();
     const std::string store_help = "The history file (default " + history::default_history_path() + ")";
 
+#if defined(PLATEWISE_HAVE_WEB)
+    std::string web_address;
+    listen->add_option("--web", web_address,
+                       "With --history: serve a status page of every drive at http://ADDRESS:PORT/ "
+                       "(e.g. 127.0.0.1:9946; read-only, with /api/drives as JSON). Give --metrics "
+                       "the same address to serve /metrics beside it. From another machine, open "
+                       "it through an SSH tunnel")
+        ->option_text("ADDRESS:PORT");
+#endif
+
     CLI::App* status = app.add_subcommand(
         "status", "Every drive the history knows: verdict and reasons, temperature, power-on "
                   "time, last seen, changes in the last 24 hours.");
@@ -340,6 +353,7 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             }
         }
 #endif
+        [[maybe_unused]] bool metrics_on_page = false;  // --metrics at the --web address
 #if defined(PLATEWISE_HAVE_METRICS)
         if (!metrics_address.empty() && !metrics::valid_metrics_address(metrics_address)) {
             err << "platewise: --metrics " << smart::sanitize_text(metrics_address)
@@ -349,8 +363,49 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             return kUsageError;
         }
         metrics::MetricsPublisher publisher;
-        if (!metrics::attach(publisher, metrics_address, textfile_path, listen_options, err)) {
+#if defined(PLATEWISE_HAVE_WEB)
+        metrics_on_page = !metrics_address.empty() && metrics_address == web_address;
+#endif
+        if (!metrics::attach(publisher, metrics_on_page ? std::string() : metrics_address, textfile_path,
+                             listen_options, err, metrics_on_page)) {
             return 1;
+        }
+#endif
+#if defined(PLATEWISE_HAVE_WEB)
+        web::WebServer web_server;
+        if (!web_address.empty()) {
+            if (!metrics::valid_metrics_address(web_address)) {
+                err << "platewise: --web " << smart::sanitize_text(web_address)
+                    << ": give an address and a port, such as 127.0.0.1:9946 or [::1]:9946 "
+                       "(a bare port would serve every network)\n"
+                       "Run with --help for more information.\n";
+                return kUsageError;
+            }
+            if (history_option->count() == 0) {
+                err << "platewise: --web needs --history: the page is drawn from the drive history\n"
+                       "Run with --help for more information.\n";
+                return kUsageError;
+            }
+            web::WebSource source;
+            source.history_path = history_state.path;
+            source.missing_after_ms = history_state.missing_after_ms;
+#if defined(PLATEWISE_HAVE_METRICS)
+            if (metrics_on_page) {
+                source.metrics_text = [&publisher]() { return publisher.text(); };
+            }
+#endif
+            std::string error;
+            if (!web_server.start(web_address, std::move(source), error)) {
+                err << "platewise listen: " << error << "\n";
+                return 1;
+            }
+            err << "platewise listen: serving the status page on " << web_address << " (port";
+            for (const int port : web_server.listening_ports()) {
+                err << " " << port;
+            }
+            err << "), paths /, /drive/SERIAL, /api/drives, /api/drive/SERIAL"
+                << (metrics_on_page ? ", /metrics" : "") << "\n";
+            err.flush();
         }
 #endif
         return run_listen(listen_options, out, err);

@@ -183,9 +183,9 @@ bool valid_metrics_address(const std::string& address)
 }
 
 bool attach(MetricsPublisher& publisher, const std::string& address, const std::string& textfile,
-            ListenOptions& options, std::ostream& err)
+            ListenOptions& options, std::ostream& err, bool served_by_page)
 {
-    if (address.empty() && textfile.empty()) {
+    if (address.empty() && textfile.empty() && !served_by_page) {
         return true;
     }
     std::string error;

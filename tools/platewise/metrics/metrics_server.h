@@ -97,7 +97,10 @@ private:
 // options.file_mode; textfile errors are
 // reported on `err`; the listener carries on). False after reporting on
 // `err` when the publisher cannot start.
+// `served_by_page`: /metrics is served by the status page's server (listen
+// --web at the same address), so the publisher is fed without a server of
+// its own.
 bool attach(MetricsPublisher& publisher, const std::string& address, const std::string& textfile,
-            ListenOptions& options, std::ostream& err);
+            ListenOptions& options, std::ostream& err, bool served_by_page = false);
 
 }  // namespace platewise::metrics

@@ -1,0 +1,279 @@
+// The status page's HTTP server.
+#include "web/web_server.h"
+
+#include <chrono>
+#include <cstring>
+#include <sstream>
+
+#include <civetweb.h>
+
+#include "commands/history_command.h"
+#include "commands/status_command.h"
+#include "history/history_store.h"
+#include "history/history_view.h"
+#include "web/web_pages.h"
+
+namespace platewise::web {
+
+namespace {
+
+constexpr const char* kHtml = "text/html; charset=utf-8";
+
+WebResponse error_response(int status, const std::string& message)
+{
+    return {status, kHtml, render_error_page(status, message)};
+}
+
+// An IP address (dotted IPv4, or IPv6 in brackets) or localhost, with or
+// without a port.
+bool host_is_local_name(const std::string& host)
+{
+    std::string name = host;
+    if (!name.empty() && name.front() == '[') {
+        const std::size_t close = name.find(']');
+        if (close == std::string::npos) {
+            return false;
+        }
+        const std::string inside = name.substr(1, close - 1);
+        const std::string rest = name.substr(close + 1);
+        return !inside.empty() && inside.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos &&
+               (rest.empty() || (rest[0] == ':' && rest.find_first_not_of("0123456789", 1) == std::string::npos));
+    }
+    if (const std::size_t colon = name.find(':'); colon != std::string::npos) {
+        if (name.find_first_not_of("0123456789", colon + 1) != std::string::npos) {
+            return false;
+        }
+        name.resize(colon);
+    }
+    if (name == "localhost") {
+        return true;
+    }
+    int dots = 0;
+    for (const char c : name) {
+        if (c == '.') {
+            ++dots;
+        } else if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return dots == 3 && !name.empty();
+}
+
+// The value of `key` in a query string ("" when absent).
+bool query_value(const std::string& query, const std::string& key, std::string& value)
+{
+    std::size_t at = 0;
+    while (at <= query.size()) {
+        const std::size_t end = std::min(query.find('&', at), query.size());
+        const std::string pair = query.substr(at, end - at);
+        if (pair.rfind(key + "=", 0) == 0) {
+            value = pair.substr(key.size() + 1);
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+std::int64_t now_of(const WebSource& source)
+{
+    if (source.now_ms) {
+        return source.now_ms();
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::DriveView>& views,
+          smart::AttributeDefinitionTable& names, std::string& error)
+{
+    history::HistoryStore store;
+    if (!history::open_history(store, source.history_path, true, error)) {
+        return false;
+    }
+    history::ViewOptions options;
+    options.now_ms = now_ms;
+    options.missing_after_ms = source.missing_after_ms;
+    names = options.names;
+    return history::load_views(store, options, views, error);
+}
+
+std::string first_line(const std::string& text)
+{
+    return text.substr(0, text.find('\n'));
+}
+
+}  // namespace
+
+WebResponse respond(const WebRequest& request, const WebSource& source)
+{
+    if (request.method != "GET" && request.method != "HEAD") {
+        return error_response(405, "This server only reads: GET and HEAD.");
+    }
+    const std::string& path = request.path;
+    if (path == "/metrics") {
+        if (!source.metrics_text) {
+            return error_response(404, "The metrics are not served here.");
+        }
+        return {200, "text/plain; version=0.0.4; charset=utf-8", source.metrics_text()};
+    }
+    if (!host_is_local_name(request.host)) {
+        return error_response(421, "Open this page by address (such as 127.0.0.1) or as localhost.");
+    }
+    if (path == "/style.css") {
+        return {200, "text/css; charset=utf-8", style_sheet()};
+    }
+    if (path == "/favicon.svg") {
+        return {200, "image/svg+xml", favicon_svg()};
+    }
+    const std::int64_t now_ms = now_of(source);
+    if (path == "/api/drives") {
+        StatusOptions options;
+        options.store = source.history_path;
+        options.json = true;
+        options.missing_after_ms = source.missing_after_ms;
+        options.now_ms = now_ms;
+        std::ostringstream out;
+        std::ostringstream err;
+        if (run_status(options, out, err) != 0) {
+            return {503, "application/json", "{\"error\":\"the history cannot be read\"}\n"};
+        }
+        return {200, "application/json", out.str()};
+    }
+    if (path.rfind("/api/drive/", 0) == 0) {
+        HistoryOptions options;
+        options.store = source.history_path;
+        options.serial = path.substr(std::strlen("/api/drive/"));
+        options.json = true;
+        std::ostringstream out;
+        std::ostringstream err;
+        if (options.serial.empty()) {
+            return {404, "application/json", "{\"error\":\"no drive with this serial\"}\n"};
+        }
+        if (run_history(options, out, err) != 0) {
+            const bool unknown = err.str().find("no drive with serial") != std::string::npos;
+            return {unknown ? 404 : 503, "application/json",
+                    unknown ? "{\"error\":\"no drive with this serial\"}\n"
+                            : "{\"error\":\"the history cannot be read\"}\n"};
+        }
+        return {200, "application/json", out.str()};
+    }
+    if (path == "/" || path.rfind("/drive/", 0) == 0) {
+        Range range = Range::day;
+        std::string range_text;
+        if (query_value(request.query, "range", range_text) && !parse_range(range_text, range)) {
+            return error_response(400, "The time shown is range=day, range=week or range=year.");
+        }
+        std::vector<history::DriveView> views;
+        smart::AttributeDefinitionTable names;
+        std::string error;
+        if (!load(source, now_ms, views, names, error)) {
+            return error_response(503, "The drive history cannot be read now: " + first_line(error));
+        }
+        if (path == "/") {
+            return {200, kHtml, render_front_page(views, now_ms, names)};
+        }
+        const std::string serial = path.substr(std::strlen("/drive/"));
+        const std::vector<const history::DriveView*> found = history::find_views(views, serial, "");
+        if (serial.empty() || found.empty()) {
+            return error_response(404, "No drive with serial " + serial + " in the history.");
+        }
+        return {200, kHtml, render_drive_page(found, serial, range, now_ms, names)};
+    }
+    return error_response(404, "Nothing here: the drives are at /.");
+}
+
+namespace {
+
+int handle(mg_connection* connection, void* data)
+{
+    const auto* server = static_cast<const WebServer*>(data);
+    const mg_request_info* info = mg_get_request_info(connection);
+    WebRequest request;
+    request.method = info->request_method != nullptr ? info->request_method : "";
+    request.path = info->local_uri != nullptr ? info->local_uri : "";
+    request.query = info->query_string != nullptr ? info->query_string : "";
+    const char* host = mg_get_header(connection, "Host");
+    request.host = host != nullptr ? host : "";
+    const WebResponse response = respond(request, server->source());
+
+    std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " +
+                       mg_get_response_code_text(connection, response.status) + "\r\n";
+    head += "Content-Type: " + response.content_type + "\r\n";
+    head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+    head += std::string("Content-Security-Policy: ") + kContentSecurityPolicy + "\r\n";
+    head += "X-Content-Type-Options: nosniff\r\n"
+            "X-Frame-Options: DENY\r\n"
+            "Referrer-Policy: no-referrer\r\n"
+            "Cross-Origin-Resource-Policy: same-origin\r\n"
+            "Cache-Control: no-store\r\n"
+            "Connection: close\r\n";
+    if (response.status == 405) {
+        head += "Allow: GET, HEAD\r\n";
+    }
+    head += "\r\n";
+    mg_write(connection, head.data(), head.size());
+    if (request.method != "HEAD") {
+        mg_write(connection, response.body.data(), response.body.size());
+    }
+    return static_cast<int>(response.status);
+}
+
+}  // namespace
+
+WebServer::~WebServer()
+{
+    if (context_ != nullptr) {
+        mg_stop(context_);
+    }
+}
+
+bool WebServer::start(const std::string& address, WebSource source, std::string& error)
+{
+    source_ = std::move(source);
+    const std::string workers = std::to_string(kWebWorkers);
+    const std::string timeout = std::to_string(kWebRequestTimeoutMs);
+    const char* options[] = {
+        "listening_ports", address.c_str(),
+        "num_threads", workers.c_str(),
+        "request_timeout_ms", timeout.c_str(),
+        "enable_keep_alive", "no",
+        "enable_directory_listing", "no",
+        nullptr,
+    };
+    mg_callbacks callbacks{};
+    // Bind failures are reported through the error text below.
+    callbacks.log_message = [](const mg_connection*, const char*) { return 1; };
+    mg_init_data init{};
+    init.callbacks = &callbacks;
+    init.user_data = this;
+    init.configuration_options = options;
+    char text[256] = "";
+    mg_error_data errors{};
+    errors.text = text;
+    errors.text_buffer_size = sizeof text;
+    context_ = mg_start2(&init, &errors);
+    if (context_ == nullptr) {
+        error = "cannot serve the page at " + address + ": " + (text[0] != '\0' ? text : "the server did not start");
+        return false;
+    }
+    mg_set_request_handler(context_, "/", handle, this);
+    return true;
+}
+
+std::vector<int> WebServer::listening_ports() const
+{
+    std::vector<int> ports;
+    if (context_ == nullptr) {
+        return ports;
+    }
+    mg_server_port found[8]{};
+    const int n = mg_get_server_ports(context_, 8, found);
+    for (int i = 0; i < n; ++i) {
+        ports.push_back(found[i].port);
+    }
+    return ports;
+}
+
+}  // namespace platewise::web

@@ -1,0 +1,78 @@
+// listen --web ADDRESS:PORT: the status page and its JSON, served by a
+// civetweb server of our own, read-only, from the drive history. Each
+// request opens the history read-only on its own worker thread, so a slow
+// client or a slow page holds up no other request and never the listener.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+struct mg_context;
+
+namespace platewise::web {
+
+// What every request is answered from.
+struct WebSource {
+    std::string history_path;
+    std::int64_t missing_after_ms = 10 * 60 * 1000;
+    // /metrics when the metrics share the server (listen --metrics with the
+    // same address); empty: /metrics is not served here.
+    std::function<std::string()> metrics_text;
+    // The time pages are drawn at (Unix ms); empty: the clock.
+    std::function<std::int64_t()> now_ms;
+};
+
+struct WebRequest {
+    std::string method;
+    std::string path;   // decoded
+    std::string query;  // as sent
+    std::string host;   // the Host header ("" when none)
+};
+
+struct WebResponse {
+    int status = 200;
+    std::string content_type;
+    std::string body;
+};
+
+// The policy sent with every answer: nothing but this server's own style
+// sheet and icon, no script, no frames, no forms.
+inline constexpr const char* kContentSecurityPolicy =
+    "default-src 'none'; style-src 'self'; img-src 'self'; base-uri 'none'; form-action 'none'; "
+    "frame-ancestors 'none'";
+
+// GET and HEAD of /, /drive/SERIAL[?range=day|week|year], /api/drives,
+// /api/drive/SERIAL, /style.css, /favicon.svg and /metrics (when shared).
+// Every other method is 405; a Host that names neither an IP address nor
+// localhost is 421 (a page elsewhere cannot rebind a name of its own to
+// this server and read it); /metrics is exempt, as Prometheus scrapes by
+// whatever name its target has.
+WebResponse respond(const WebRequest& request, const WebSource& source);
+
+// The server's workers and how long a connection may take to send its
+// request: idle or slow clients still leave workers for others.
+inline constexpr int kWebWorkers = 16;
+inline constexpr int kWebRequestTimeoutMs = 5000;
+
+class WebServer {
+public:
+    WebServer() = default;
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    // Serves at `address` (IPV4:PORT or [IPV6]:PORT; port 0 picks a free
+    // one). False with the reason when it cannot be bound.
+    bool start(const std::string& address, WebSource source, std::string& error);
+    std::vector<int> listening_ports() const;
+    const WebSource& source() const { return source_; }
+
+private:
+    WebSource source_;
+    mg_context* context_ = nullptr;
+};
+
+}  // namespace platewise::web
