@@ -1,0 +1,197 @@
+// The status page's server: what each request is answered with (methods,
+// hosts, paths, the JSON of status and history), and the real server's
+// headers, HEAD and a silent client over a socket.
+#include "web/web_server.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "commands/history_command.h"
+#include "commands/status_command.h"
+#include "web_test_support.h"
+
+namespace {
+
+using namespace platewise;
+using namespace platewise::web;
+
+WebSource source_of(const std::string& path)
+{
+    WebSource source;
+    source.history_path = path;
+    source.now_ms = [] { return webtest::kNow; };
+    return source;
+}
+
+WebResponse get(const WebSource& source, const std::string& path, const std::string& query = "",
+                const std::string& method = "GET", const std::string& host = "127.0.0.1:9946")
+{
+    return respond({method, path, query, host}, source);
+}
+
+TEST(WebServer, AnswersByMethodHostAndPath)
+{
+    TempDir dir;
+    WebSource source = source_of(webtest::build_history(dir));
+    struct Row {
+        std::string method, path, query, host;
+        int status;
+        const char* type;  // the start of the content type
+    };
+    const Row rows[] = {
+        {"GET", "/", "", "127.0.0.1:9946", 200, "text/html"},
+        {"HEAD", "/", "", "localhost:9946", 200, "text/html"},
+        {"GET", "/", "", "[::1]:9946", 200, "text/html"},
+        {"GET", "/", "", "localhost", 200, "text/html"},
+        {"GET", "/drive/D1", "range=week", "127.0.0.1", 200, "text/html"},
+        {"GET", "/drive/D1", "range=year&x=1", "127.0.0.1", 200, "text/html"},
+        {"GET", "/drive/" + std::string(webtest::kHostileSerial), "", "127.0.0.1", 200, "text/html"},
+        {"GET", "/style.css", "", "127.0.0.1", 200, "text/css"},
+        {"GET", "/favicon.svg", "", "127.0.0.1", 200, "image/svg+xml"},
+        {"GET", "/api/drives", "", "127.0.0.1", 200, "application/json"},
+        {"GET", "/api/drive/F1", "", "127.0.0.1", 200, "application/json"},
+        // Nothing changes state: every other method is refused.
+        {"POST", "/", "", "127.0.0.1", 405, "text/html"},
+        {"PUT", "/api/drives", "", "127.0.0.1", 405, "text/html"},
+        {"DELETE", "/drive/D1", "", "127.0.0.1", 405, "text/html"},
+        {"OPTIONS", "/", "", "127.0.0.1", 405, "text/html"},
+        // A name that could be rebound to this address from elsewhere.
+        {"GET", "/", "", "attacker.example:9946", 421, "text/html"},
+        {"GET", "/api/drives", "", "localhost.attacker.example", 421, "text/html"},
+        {"GET", "/", "", "", 421, "text/html"},
+        {"GET", "/drive/D1", "range=month", "127.0.0.1", 400, "text/html"},
+        {"GET", "/drive/NOPE", "", "127.0.0.1", 404, "text/html"},
+        {"GET", "/drive/", "", "127.0.0.1", 404, "text/html"},
+        {"GET", "/api/drive/NOPE", "", "127.0.0.1", 404, "application/json"},
+        {"GET", "/api/drive/", "", "127.0.0.1", 404, "application/json"},
+        {"GET", "/index.html", "", "127.0.0.1", 404, "text/html"},
+        {"GET", "/metrics", "", "127.0.0.1", 404, "text/html"},  // not shared here
+    };
+    for (const Row& row : rows) {
+        const WebResponse r = get(source, row.path, row.query, row.method, row.host);
+        EXPECT_EQ(r.status, row.status) << row.method << " " << row.path << "?" << row.query << " " << row.host;
+        EXPECT_EQ(r.content_type.rfind(row.type, 0), 0u) << row.path << ": " << r.content_type;
+    }
+    // The hostile drive's page shows its serial as text.
+    const WebResponse hostile = get(source, "/drive/" + std::string(webtest::kHostileSerial));
+    EXPECT_NE(hostile.body.find("<h1>Drive S&quot;&lt;i&gt;&amp;&#39;</h1>"), std::string::npos);
+
+    source.metrics_text = [] { return std::string("platewise_drives 6\n"); };
+    const WebResponse metrics = get(source, "/metrics", "", "GET", "prometheus.internal:9946");
+    EXPECT_EQ(metrics.status, 200);
+    EXPECT_EQ(metrics.body, "platewise_drives 6\n");
+}
+
+TEST(WebServer, ApiIsWhatStatusAndHistoryPrint)
+{
+    TempDir dir;
+    const WebSource source = source_of(webtest::build_history(dir));
+    StatusOptions status;
+    status.store = source.history_path;
+    status.json = true;
+    status.now_ms = webtest::kNow;
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(run_status(status, out, err), 0);
+    EXPECT_EQ(get(source, "/api/drives").body, out.str());
+
+    HistoryOptions history;
+    history.store = source.history_path;
+    history.serial = "D1";
+    history.json = true;
+    std::ostringstream history_out;
+    ASSERT_EQ(run_history(history, history_out, err), 0);
+    EXPECT_EQ(get(source, "/api/drive/D1").body, history_out.str());
+}
+
+TEST(WebServer, AHistoryThatCannotBeReadIs503)
+{
+    TempDir dir;
+    const WebSource source = source_of(dir / "absent.db");
+    EXPECT_EQ(get(source, "/").status, 503);
+    EXPECT_EQ(get(source, "/drive/D1").status, 503);
+    EXPECT_EQ(get(source, "/api/drives").status, 503);
+    EXPECT_EQ(get(source, "/api/drive/D1").status, 503);
+    EXPECT_EQ(get(source, "/style.css").status, 200);
+}
+
+// One request over a real socket: the whole answer as text.
+std::string exchange(int port, const std::string& request)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    std::string answer;
+    char buffer[4096];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10000) != 1) {
+            ADD_FAILURE() << "no answer within 10 s";
+            break;
+        }
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return answer;
+}
+
+TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
+{
+    TempDir dir;
+    WebServer server;
+    std::string error;
+    ASSERT_TRUE(server.start("127.0.0.1:0", source_of(webtest::build_history(dir)), error)) << error;
+    ASSERT_EQ(server.listening_ports().size(), 1u);
+    const int port = server.listening_ports()[0];
+
+    // A client that connects and sends nothing holds one worker only.
+    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    const std::string page = exchange(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << page.substr(0, 200);
+    EXPECT_NE(page.find(std::string("\r\nContent-Security-Policy: ") + kContentSecurityPolicy + "\r\n"),
+              std::string::npos);
+    EXPECT_NE(page.find("\r\nX-Content-Type-Options: nosniff\r\n"), std::string::npos);
+    EXPECT_NE(page.find("\r\nContent-Type: text/html; charset=utf-8\r\n"), std::string::npos);
+    EXPECT_NE(page.find("PW FAILING DISK"), std::string::npos);
+
+    const std::string head = exchange(port, "HEAD /api/drives HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(head.size(), head.find("\r\n\r\n") + 4) << "HEAD has no body";
+
+    const std::string post = exchange(port, "POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_EQ(post.rfind("HTTP/1.1 405 ", 0), 0u) << post.substr(0, 100);
+    EXPECT_NE(post.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos);
+
+    // An encoded serial reaches its page.
+    const std::string hostile = exchange(port, "GET /drive/S%22%3Ci%3E%26%27 HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    EXPECT_EQ(hostile.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << hostile.substr(0, 300);
+    ::close(silent);
+
+    // The address is taken: a second server says so.
+    WebServer second;
+    EXPECT_FALSE(second.start("127.0.0.1:" + std::to_string(port), source_of(dir / "x.db"), error));
+    EXPECT_NE(error.find("cannot serve the page at 127.0.0.1:"), std::string::npos) << error;
+}
+
+}  // namespace
