@@ -129,6 +129,8 @@ TEST(WebPages, DrivePageChartsHoldWhatTheHistoryHolds)
         EXPECT_NE(html.find("<th scope=\"col\">Threshold</th>"), std::string::npos);
         EXPECT_NE(html.find("<th scope=\"row\">Current Pending Sector Count</th>"), std::string::npos);
         EXPECT_NE(html.find("<h1>Drive D1</h1>"), std::string::npos);
+        EXPECT_NE(html.find("Temperature in degrees Celsius (attribute 194)"), std::string::npos);
+        EXPECT_EQ(html.find("\xef\xbf\xbd"), std::string::npos) << "no text of ours is replaced";
     }
     // A temperature that moves is charted from the OK drive's readings.
     const std::string ok = render_drive_page(history::find_views(views, "OK1", ""), "OK1", Range::day,

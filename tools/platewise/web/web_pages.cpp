@@ -179,7 +179,7 @@ std::vector<ChartPlan> charts_for(const DriveView& v, std::int64_t from_ms,
         if (find_sample(v.drive.current, id) != nullptr) {
             temperature_id = id;
             plans.push_back({id, SeriesKind::temperature,
-                             "Temperature, \xc2\xb0" "C (attribute " + std::to_string(id) + ")"});
+                             "Temperature in degrees Celsius (attribute " + std::to_string(id) + ")"});
             break;
         }
     }
@@ -517,9 +517,9 @@ tr.failed td, tr.failed th { color: var(--failed); }
 .ranges a[aria-current="page"] { background: var(--accent); border-color: var(--accent); color: var(--bg); font-weight: 700; }
 figure.chart { margin: 0 0 1.2rem; }
 figure.chart figcaption { font-weight: 600; margin-bottom: 0.2rem; }
-figure.chart svg { width: 100%; height: auto; display: block; }
+figure.chart svg { width: 100%; max-width: 46rem; height: auto; display: block; }
 .chart .axis { stroke: var(--muted); fill: none; stroke-width: 1; }
-.chart .label, .chart .empty { fill: var(--muted); font-size: 12px; }
+.chart .label, .chart .empty { fill: var(--muted); font-size: 13px; }
 .chart .line { stroke: var(--accent); fill: none; stroke-width: 1.5; }
 .chart .points circle { fill: var(--accent); }
 .chart .gap { fill: var(--gap); }

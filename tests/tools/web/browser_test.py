@@ -1,0 +1,384 @@
+#!/usr/bin/env python3
+"""The status page in a real browser: Debian's headless Chromium, driven
+over its DevTools protocol on a pipe (no WebDriver, no browser download,
+nothing but Python's standard library).
+
+A history is seeded with `platewise history import` (hourly snapshots of the
+corpus over the last day, a pending-sector count rising in one drive, the
+listener down for five hours, and a drive that left); a listener on a
+socket in a private temporary folder then serves the page on 127.0.0.1 (a
+free port) and receives one live pass: a failing drive, a drive without
+SMART data, a drive whose model is an HTML tag, and others. Then:
+  - the front page lists every drive of /api/drives, worst verdict first,
+    and the failing drive's card says why;
+  - a drive page's chart has as many points as `platewise history SERIAL
+    --attribute 197 --since 24h` lists;
+  - no console error or exception, no script on the page, no request to
+    anything but the listener on 127.0.0.1;
+  - the answers carry the Content-Security-Policy and nosniff headers, and
+    the hostile model shows as text;
+  - screenshots at phone and desktop sizes, light and dark, are saved in
+    OUT (build/browser by default).
+Exit 0 when every check passes; prints each check and the time taken.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+RECORD = 1537
+SNAPSHOT = 1 + 32 * RECORD
+HOSTILE_MODEL = "<img src=x onerror=alert(1)>"
+RISING = "WDC_WD5000AAKS--00TMA0-12.01C01.rec"
+LEFT = "Maxtor_96147H8--BAC51KJ0.rec"
+LIVE = ["ST9100821AS--3.CME.rec", RISING, "TOSHIBA_MK1651GSY--38IGT0G5T.rec",
+        "INTEL_SSDSA2MH080G1GC--045C8820.rec", "SAMSUNG_MP0804H--UE100-14.rec"]
+RANK = {"failing_now": 0, "failed_past": 1, "degrading": 2, "missing": 3, "no_smart_data": 4, "ok": 5}
+
+failures = []
+
+
+def check(ok, what, detail=""):
+    print(("ok   " if ok else "FAIL ") + what + ("" if ok or not detail else ": " + str(detail)[:400]))
+    if not ok:
+        failures.append(what)
+
+
+# --- snapshots ---------------------------------------------------------------
+
+def put_ata_string(record, first_word, words, text):
+    """IDENTIFY strings: two characters per word, the first in the high byte."""
+    text = text.ljust(words * 2)[: words * 2]
+    for i, c in enumerate(text):
+        word = first_word + i // 2
+        record[1 + word * 2 + (1 if i % 2 == 0 else 0)] = ord(c)
+
+
+def set_raw(record, attribute_id, raw):
+    values = 1 + 512
+    for slot in range(30):
+        entry = values + 2 + 12 * slot
+        if record[entry] == attribute_id:
+            record[entry + 5: entry + 11] = raw.to_bytes(6, "little")
+            return
+    raise SystemExit(f"attribute {attribute_id} not in the record")
+
+
+def snapshot(records):
+    data = bytearray(SNAPSHOT)
+    data[0] = len(records) + 1
+    for i, r in enumerate(records):
+        data[1 + i * RECORD: 1 + (i + 1) * RECORD] = r
+    return bytes(data)
+
+
+def load(drives, name):
+    with open(os.path.join(drives, name), "rb") as f:
+        return bytearray(f.read())
+
+
+# --- DevTools over a pipe ------------------------------------------------------
+
+class Browser:
+    def __init__(self, chromium, profile, log):
+        to_browser_r, self.to_browser = os.pipe()
+        self.from_browser, from_browser_w = os.pipe()
+
+        def child_fds():
+            # Out of the way first: either end may itself be 3 or 4.
+            read_end = os.dup(to_browser_r)
+            write_end = os.dup(from_browser_w)
+            os.dup2(read_end, 3)
+            os.dup2(write_end, 4)
+
+        self.process = subprocess.Popen(
+            [chromium, "--headless=new", "--remote-debugging-pipe", "--no-sandbox", "--disable-gpu",
+             "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
+             "--disable-component-update", "--disable-sync", "--disable-extensions",
+             "--disable-default-apps", "--metrics-recording-only", "--mute-audio",
+             "--user-data-dir=" + profile, "about:blank"],
+            # Descriptors 3 and 4 are the protocol's pipe; every other one of
+            # ours is close-on-exec (Python's default), so none leaks.
+            close_fds=False, preexec_fn=child_fds,
+            stdout=subprocess.DEVNULL, stderr=log)
+        os.close(to_browser_r)
+        os.close(from_browser_w)
+        self.buffer = b""
+        self.next_id = 0
+        self.events = []
+
+    def _read_message(self, deadline):
+        while b"\0" not in self.buffer:
+            if time.monotonic() > deadline:
+                raise TimeoutError("the browser did not answer")
+            chunk = os.read(self.from_browser, 1 << 16)
+            if not chunk:
+                raise RuntimeError("the browser closed its pipe")
+            self.buffer += chunk
+        message, self.buffer = self.buffer.split(b"\0", 1)
+        return json.loads(message)
+
+    def send(self, method, params=None, session=None, timeout=30):
+        self.next_id += 1
+        message = {"id": self.next_id, "method": method, "params": params or {}}
+        if session:
+            message["sessionId"] = session
+        os.write(self.to_browser, json.dumps(message).encode() + b"\0")
+        deadline = time.monotonic() + timeout
+        while True:
+            reply = self._read_message(deadline)
+            if reply.get("id") == self.next_id:
+                if "error" in reply:
+                    raise RuntimeError(f"{method}: {reply['error']}")
+                return reply.get("result", {})
+            self.events.append(reply)
+
+    def wait_event(self, method, session, timeout=30):
+        deadline = time.monotonic() + timeout
+        for i, e in enumerate(self.events):
+            if e.get("method") == method and e.get("sessionId") == session:
+                return self.events.pop(i)
+        while True:
+            e = self._read_message(deadline)
+            if e.get("method") == method and e.get("sessionId") == session:
+                return e
+            self.events.append(e)
+
+    def close(self):
+        try:
+            self.send("Browser.close", timeout=5)
+        except Exception:
+            pass
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+
+
+class Page:
+    def __init__(self, browser):
+        self.b = browser
+        target = browser.send("Target.createTarget", {"url": "about:blank"})["targetId"]
+        self.session = browser.send("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
+        for domain in ("Page", "Runtime", "Log", "Network"):
+            self.send(domain + ".enable")
+
+    def send(self, method, params=None):
+        return self.b.send(method, params, self.session)
+
+    def open(self, url):
+        self.b.events = [e for e in self.b.events if e.get("method") != "Page.loadEventFired"]
+        self.send("Page.navigate", {"url": url})
+        self.b.wait_event("Page.loadEventFired", self.session)
+
+    def js(self, expression):
+        result = self.send("Runtime.evaluate", {"expression": expression, "returnByValue": True})
+        if "exceptionDetails" in result:
+            raise RuntimeError(f"{expression}: {result['exceptionDetails']}")
+        return result["result"].get("value")
+
+    def screenshot(self, path, width, height, mobile, dark):
+        self.send("Emulation.setDeviceMetricsOverride",
+                  {"width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
+        self.send("Emulation.setEmulatedMedia",
+                  {"features": [{"name": "prefers-color-scheme", "value": "dark" if dark else "light"}]})
+        data = self.send("Page.captureScreenshot", {"format": "png"})["data"]
+        import base64
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(data))
+        return self.js("document.documentElement.scrollWidth") <= width
+
+    def problems(self):
+        """Console errors, exceptions and log errors so far (a CSP violation is one)."""
+        out = []
+        for e in self.b.events:
+            if e.get("sessionId") != self.session:
+                continue
+            m, p = e.get("method"), e.get("params", {})
+            if m == "Runtime.exceptionThrown":
+                out.append(p["exceptionDetails"].get("text"))
+            elif m == "Runtime.consoleAPICalled" and p.get("type") in ("error", "assert"):
+                out.append(str(p.get("args")))
+            elif m == "Log.entryAdded" and p["entry"].get("level") == "error":
+                out.append(p["entry"].get("text"))
+        return out
+
+    def requests(self):
+        return [e["params"]["request"]["url"] for e in self.b.events
+                if e.get("method") == "Network.requestWillBeSent" and e.get("sessionId") == self.session]
+
+
+# --- the test ------------------------------------------------------------------
+
+def main():
+    began = time.monotonic()
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--platewise", required=True)
+    parser.add_argument("--drives", required=True, help="tests/data/drives")
+    parser.add_argument("--chromium", default="/usr/bin/chromium")
+    parser.add_argument("--out", default="build/browser")
+    args = parser.parse_args()
+    os.makedirs(args.out, exist_ok=True)
+    env = dict(os.environ, TZ="UTC")
+
+    tmp = tempfile.mkdtemp(prefix="platewise-browser-")
+    listener = None
+    browser = None
+    try:
+        os.chmod(tmp, 0o700)
+        store = os.path.join(tmp, "history.db")
+        saved = os.path.join(tmp, "saved")
+        os.mkdir(saved)
+
+        # A day of hourly snapshots: the rising drive's pending count goes up
+        # every three hours; the listener was down from 14 h to 9 h ago; the
+        # Maxtor left 10 hours ago.
+        now = int(time.time())
+        hours = [h for h in range(23, 0, -1) if not 9 < h < 14]
+        for n, h in enumerate(hours):
+            rising = load(args.drives, RISING)
+            set_raw(rising, 197, n // 3)
+            records = [rising] + ([load(args.drives, LEFT)] if h > 10 else [])
+            name = time.strftime("snapshot-%Y%m%d-%H%M%S-000.bin", time.gmtime(now - h * 3600))
+            with open(os.path.join(saved, name), "wb") as f:
+                f.write(snapshot(records))
+        last_count = (len(hours) - 1) // 3
+        subprocess.run([args.platewise, "history", "import", "--store", store, saved], env=env, check=True,
+                       stdout=subprocess.DEVNULL)
+
+        endpoint = os.path.join(tmp, "endpoint")
+        listener = subprocess.Popen(
+            [args.platewise, "listen", "--endpoint", endpoint, "--history", store, "--missing-after", "7200",
+             "--web", "127.0.0.1:0"],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        port = None
+        for line in listener.stderr:
+            m = re.search(r"serving the status page on 127\.0\.0\.1:0 \(port (\d+)\)", line)
+            port = int(m.group(1)) if m else port
+            if "listening on" in line:
+                break
+        if port is None:
+            raise SystemExit("the listener did not serve the page")
+        base = f"http://127.0.0.1:{port}"
+
+        live = [load(args.drives, name) for name in LIVE]
+        set_raw(live[1], 197, last_count)
+        put_ata_string(live[2], 27, 20, HOSTILE_MODEL)
+        live[3][1 + 512: 1 + 1024] = bytes(512)  # SMART READ DATA empty
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.connect(endpoint)
+            s.sendall(snapshot(live))
+
+        # Wait until the live pass is in the history.
+        deadline = time.monotonic() + 90
+        while True:
+            with urllib.request.urlopen(base + "/api/drives", timeout=10) as r:
+                drives = json.load(r)["drives"]
+            if len(drives) == 6 and sum(d["last_seen"] >= now - 5 for d in drives) == 5:
+                break
+            if time.monotonic() > deadline:
+                raise SystemExit(f"the live pass did not reach the history: {drives}")
+            time.sleep(0.5)
+
+        with urllib.request.urlopen(base + "/", timeout=10) as r:
+            csp = r.headers.get("Content-Security-Policy", "")
+            check(csp.startswith("default-src 'none'; style-src 'self'") and "unsafe" not in csp,
+                  "the page's Content-Security-Policy allows nothing but its own style sheet", csp)
+            check(r.headers.get("X-Content-Type-Options") == "nosniff", "X-Content-Type-Options: nosniff")
+        request = urllib.request.Request(base + "/", method="POST", data=b"")
+        try:
+            urllib.request.urlopen(request, timeout=10)
+            check(False, "POST is refused")
+        except urllib.error.HTTPError as e:
+            check(e.code == 405, "POST is refused", e.code)
+
+        browser_log = open(os.path.join(args.out, "chromium.log"), "w")
+        browser = Browser(args.chromium, os.path.join(tmp, "profile"), browser_log)
+        page = Page(browser)
+
+        page.open(base + "/")
+        cards = page.js("""Array.from(document.querySelectorAll('.card')).map(c => ({
+            verdict: c.className.replace('card v-', ''),
+            badge: c.querySelector('.badge').textContent,
+            model: c.querySelector('h2').textContent,
+            why: (c.querySelector('.why') || {textContent: ''}).textContent,
+            serial: c.querySelector('dd').textContent}))""")
+        expected = sorted(d["serial"] for d in drives)
+        check(sorted(c["serial"] for c in cards) == expected, "the front page lists every drive", cards)
+        ranks = [RANK[c["verdict"]] for c in cards]
+        check(ranks == sorted(ranks), "cards are ordered worst first", [c["badge"] for c in cards])
+        by_serial = {d["serial"]: d for d in drives}
+        check(all(by_serial[c["serial"]]["verdict_code"] == c["verdict"] for c in cards),
+              "each card shows the verdict that status gives")
+        for code in ("failing_now", "degrading", "missing", "no_smart_data"):
+            check(code in [c["verdict"] for c in cards], f"a drive is {code}")
+        failing = [c for c in cards if c["verdict"] == "failing_now"]
+        check(bool(failing) and failing[0]["why"].startswith("FAILING NOW: attribute 4 Start Stop Count"),
+              "the failing drive's card says why", failing)
+        check(any(c["model"] == HOSTILE_MODEL for c in cards), "the hostile model shows as text")
+        check(page.js("document.images.length + document.scripts.length") == 0,
+              "no image and no script on the page (the hostile model made none)")
+        shots = [("front-desktop.png", 1280, 900, False, False), ("front-phone.png", 390, 844, True, False),
+                 ("front-desktop-dark.png", 1280, 900, False, True), ("front-phone-dark.png", 390, 844, True, True)]
+        for name, w, h, mobile, dark in shots:
+            fits = page.screenshot(os.path.join(args.out, name), w, h, mobile, dark)
+            check(fits, f"{name}: nothing wider than the window")
+        page.send("Emulation.clearDeviceMetricsOverride")
+
+        serial = by_serial and [d["serial"] for d in drives if d["verdict_code"] == "degrading"][0]
+        link = page.js(f"""Array.from(document.querySelectorAll('.card h2 a'))
+                          .filter(a => a.closest('.card').querySelector('dd').textContent === {json.dumps(serial)})
+                          .map(a => a.href)[0]""")
+        page.open(link)
+        listed = json.loads(subprocess.run(
+            [args.platewise, "history", serial, "--store", store, "--attribute", "197", "--since", "24h", "--json"],
+            env=env, check=True, capture_output=True, text=True).stdout)["drives"][0]["readings"]
+        points = page.js("document.querySelectorAll('figure[id$=\"-197\"] circle').length")
+        check(points == len(listed) and points > 10,
+              "the drive page's chart of attribute 197 has as many points as the history holds",
+              f"{points} drawn, {len(listed)} in the history")
+        check(page.js("document.querySelectorAll('figure[id$=\"-197\"] rect.gap').length") == 1,
+              "the five hours without the listener are a gap")
+        check(page.js("document.querySelectorAll('th[scope=col]').length") >= 7, "the attribute table has headers")
+        for name, w, h, mobile, dark in [("drive-desktop.png", 1280, 1400, False, False),
+                                         ("drive-phone.png", 390, 844, True, False),
+                                         ("drive-desktop-dark.png", 1280, 1400, False, True)]:
+            fits = page.screenshot(os.path.join(args.out, name), w, h, mobile, dark)
+            check(fits, f"{name}: nothing wider than the window")
+        page.send("Emulation.clearDeviceMetricsOverride")
+        page.open(link.split("?")[0] + "?range=week")
+        check(page.js("document.querySelector('.ranges a[aria-current=page]').textContent") == "Last week",
+              "the week's link shows the week")
+
+        problems = page.problems()
+        check(not problems, "no console error, exception or policy violation", problems)
+        requests = page.requests()
+        outside = [u for u in requests if not u.startswith(base + "/")]
+        check(not outside and len(requests) >= 5, "no request leaves the listener on 127.0.0.1",
+              outside or requests)
+    finally:
+        if browser:
+            browser.close()
+        if listener:
+            listener.terminate()
+            try:
+                listener.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                listener.kill()
+                listener.wait()
+        shutil.rmtree(tmp, ignore_errors=True)
+
+    print(f"browser test: {len(failures)} failed, in {time.monotonic() - began:.1f} s; screenshots in {args.out}")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
