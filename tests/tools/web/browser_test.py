@@ -22,6 +22,7 @@ SMART data, a drive whose model is an HTML tag, and others. Then:
 Exit 0 when every check passes; prints each check and the time taken.
 """
 import argparse
+import base64
 import json
 import os
 import re
@@ -191,7 +192,6 @@ class Page:
         self.send("Emulation.setEmulatedMedia",
                   {"features": [{"name": "prefers-color-scheme", "value": "dark" if dark else "light"}]})
         data = self.send("Page.captureScreenshot", {"format": "png"})["data"]
-        import base64
         with open(path, "wb") as f:
             f.write(base64.b64decode(data))
         return self.js("document.documentElement.scrollWidth") <= width
@@ -353,6 +353,19 @@ def main():
                                          ("drive-desktop-dark.png", 1280, 1400, False, True)]:
             fits = page.screenshot(os.path.join(args.out, name), w, h, mobile, dark)
             check(fits, f"{name}: nothing wider than the window")
+        # The charts on their own, for the README.
+        page.send("Emulation.setDeviceMetricsOverride",
+                  {"width": 1000, "height": 900, "deviceScaleFactor": 1, "mobile": False})
+        page.send("Emulation.setEmulatedMedia",
+                  {"features": [{"name": "prefers-color-scheme", "value": "light"}]})
+        box = page.js("""(() => { const top = document.querySelector('.ranges').getBoundingClientRect();
+                          const f = document.querySelector('figure[id$="-197"]').getBoundingClientRect();
+                          return {y: top.top + window.scrollY - 40, bottom: f.bottom + window.scrollY + 8}; })()""")
+        data = page.send("Page.captureScreenshot", {
+            "format": "png", "captureBeyondViewport": True,
+            "clip": {"x": 0, "y": box["y"], "width": 1000, "height": box["bottom"] - box["y"], "scale": 1}})["data"]
+        with open(os.path.join(args.out, "drive-charts.png"), "wb") as f:
+            f.write(base64.b64decode(data))
         page.send("Emulation.clearDeviceMetricsOverride")
         page.open(link.split("?")[0] + "?range=week")
         check(page.js("document.querySelector('.ranges a[aria-current=page]').textContent") == "Last week",
