@@ -87,6 +87,12 @@ TEST(Cli, UsageErrorsExitWith2)
         {"ack"},
         {"status", "extra"},
 #endif
+#if defined(PLATEWISE_HAVE_WEB)
+        {"listen", "--web", "127.0.0.1:9946"},  // the page needs the history
+        {"listen", "--history", "/nonexistent/h.db", "--web", "9946"},
+        {"listen", "--history", "/nonexistent/h.db", "--web", "localhost:9946"},
+        {"listen", "--history", "/nonexistent/h.db", "--web", "127.0.0.1:99999"},
+#endif
     };
     for (const auto& args : rows) {
         const tooltest::CliRun r = run(args);

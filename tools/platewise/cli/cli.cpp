@@ -339,6 +339,20 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                    "Run with --help for more information.\n";
             return kUsageError;
         }
+#if defined(PLATEWISE_HAVE_WEB)
+        if (!web_address.empty() && !metrics::valid_metrics_address(web_address)) {
+            err << "platewise: --web " << smart::sanitize_text(web_address)
+                << ": give an address and a port, such as 127.0.0.1:9946 or [::1]:9946 "
+                   "(a bare port would serve every network)\n"
+                   "Run with --help for more information.\n";
+            return kUsageError;
+        }
+        if (!web_address.empty() && history_option->count() == 0) {
+            err << "platewise: --web needs --history: the page is drawn from the drive history\n"
+                   "Run with --help for more information.\n";
+            return kUsageError;
+        }
+#endif
         listen_options.stop_after = once ? 1 : 0;
         listen_options.overrides = std::move(overrides);
         listen_options.read_timeout_ms = static_cast<std::uint32_t>(read_timeout_seconds * 1000.0 + 0.5);
@@ -374,18 +388,6 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
 #if defined(PLATEWISE_HAVE_WEB)
         web::WebServer web_server;
         if (!web_address.empty()) {
-            if (!metrics::valid_metrics_address(web_address)) {
-                err << "platewise: --web " << smart::sanitize_text(web_address)
-                    << ": give an address and a port, such as 127.0.0.1:9946 or [::1]:9946 "
-                       "(a bare port would serve every network)\n"
-                       "Run with --help for more information.\n";
-                return kUsageError;
-            }
-            if (history_option->count() == 0) {
-                err << "platewise: --web needs --history: the page is drawn from the drive history\n"
-                       "Run with --help for more information.\n";
-                return kUsageError;
-            }
             web::WebSource source;
             source.history_path = history_state.path;
             source.missing_after_ms = history_state.missing_after_ms;
