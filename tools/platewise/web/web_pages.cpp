@@ -146,7 +146,7 @@ std::string attribute_table(const DriveReport& report)
         return "<p>No SMART attributes in the last reading.</p>\n";
     }
     std::string out =
-        "<div class=\"table-wrap\">\n<table>\n<caption>SMART attributes as last read</caption>\n"
+        "<div class=\"table-wrap\" tabindex=\"0\" role=\"region\" aria-label=\"SMART attributes\">\n<table>\n<caption>SMART attributes as last read</caption>\n"
         "<thead><tr><th scope=\"col\">ID</th><th scope=\"col\">Name</th><th scope=\"col\">Value</th>"
         "<th scope=\"col\">Worst</th><th scope=\"col\">Threshold</th><th scope=\"col\">Raw</th>"
         "<th scope=\"col\">Status</th></tr></thead>\n<tbody>\n";
@@ -505,6 +505,7 @@ dl { display: grid; grid-template-columns: max-content 1fr; gap: 0.15rem 0.8rem;
 dt { color: var(--muted); }
 dd { margin: 0; overflow-wrap: anywhere; }
 .table-wrap { overflow-x: auto; }
+.table-wrap:focus-visible { outline: 3px solid var(--accent); }
 table { border-collapse: collapse; width: 100%; font-variant-numeric: tabular-nums; }
 caption { text-align: left; color: var(--muted); padding-bottom: 0.3rem; }
 th, td { text-align: left; padding: 0.25rem 0.5rem; border-bottom: 1px solid var(--line); white-space: nowrap; }
@@ -531,6 +532,7 @@ footer { color: var(--muted); font-size: 0.85rem; margin-top: 2rem; }
   .cards { grid-template-columns: 1fr; }
   dl { grid-template-columns: 1fr; }
   dd { margin-bottom: 0.3rem; }
+  th, td { padding: 0.2rem 0.35rem; }
 }
 )CSS";
     return css;
