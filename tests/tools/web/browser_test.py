@@ -371,6 +371,15 @@ def main():
         check(page.js("document.querySelector('.ranges a[aria-current=page]').textContent") == "Last week",
               "the week's link shows the week")
 
+        # With JavaScript off the page is the same: read through the DOM
+        # domain, which needs no script.
+        page.send("Emulation.setScriptExecutionDisabled", {"value": True})
+        page.open(base + "/")
+        root = page.send("DOM.getDocument")["root"]["nodeId"]
+        off = page.send("DOM.querySelectorAll", {"nodeId": root, "selector": ".card .badge"})["nodeIds"]
+        check(len(off) == len(cards), "with JavaScript off the front page shows every card", len(off))
+        page.send("Emulation.setScriptExecutionDisabled", {"value": False})
+
         problems = page.problems()
         check(not problems, "no console error, exception or policy violation", problems)
         requests = page.requests()
