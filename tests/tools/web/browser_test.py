@@ -257,7 +257,7 @@ def main():
         endpoint = os.path.join(tmp, "endpoint")
         listener = subprocess.Popen(
             [args.platewise, "listen", "--endpoint", endpoint, "--history", store, "--missing-after", "7200",
-             "--web", "127.0.0.1:0"],
+             "--web", "127.0.0.1:0", "--metrics", "127.0.0.1:0"],
             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         port = None
         for line in listener.stderr:
@@ -293,6 +293,9 @@ def main():
             check(csp.startswith("default-src 'none'; style-src 'self'") and "unsafe" not in csp,
                   "the page's Content-Security-Policy allows nothing but its own style sheet", csp)
             check(r.headers.get("X-Content-Type-Options") == "nosniff", "X-Content-Type-Options: nosniff")
+        with urllib.request.urlopen(base + "/metrics", timeout=10) as r:
+            metrics = r.read().decode()
+            check("\nplatewise_drives 5\n" in metrics, "/metrics is served beside the page", metrics[-300:])
         request = urllib.request.Request(base + "/", method="POST", data=b"")
         try:
             urllib.request.urlopen(request, timeout=10)
