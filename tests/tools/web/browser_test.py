@@ -31,6 +31,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
 
@@ -232,6 +233,8 @@ def main():
     tmp = tempfile.mkdtemp(prefix="platewise-browser-")
     listener = None
     browser = None
+    drain = None
+    listener_log = []
     try:
         os.chmod(tmp, 0o700)
         store = os.path.join(tmp, "history.db")
@@ -267,6 +270,10 @@ def main():
                 break
         if port is None:
             raise SystemExit("the listener did not serve the page")
+        # The rest of its log, read as it comes so that it never blocks.
+        listener_log = []
+        drain = threading.Thread(target=lambda: listener_log.extend(listener.stderr), daemon=True)
+        drain.start()
         base = f"http://127.0.0.1:{port}"
 
         live = [load(args.drives, name) for name in LIVE]
@@ -395,10 +402,15 @@ def main():
         if listener:
             listener.terminate()
             try:
-                listener.wait(timeout=10)
+                status = listener.wait(timeout=10)
+                check(status == 0, "the listener stops cleanly on SIGTERM", f"exit {status}")
             except subprocess.TimeoutExpired:
                 listener.kill()
                 listener.wait()
+                check(False, "the listener stops cleanly on SIGTERM", "killed after 10 s")
+            if failures and drain:
+                drain.join(timeout=5)
+                print("--- listener log\n" + "".join(listener_log)[-3000:])
         shutil.rmtree(tmp, ignore_errors=True)
 
     print(f"browser test: {len(failures)} failed, in {time.monotonic() - began:.1f} s; screenshots in {args.out}")
