@@ -1,6 +1,7 @@
 // testservice.exe as a real service in the Service Control Manager (Wine's
 // in CI), with platewise.exe listening on \\.\pipe\PlatewisePipe, and as
-// packaging/windows/install.cmd registers it. This
+// packaging/windows/install.cmd registers it; and platewise.exe itself as
+// the service PlatewiseListen (listen --service). This
 // program is the SCM client: OpenSCManagerW, CreateServiceW, StartServiceW,
 // QueryServiceStatusEx, ControlService (interrogate and stop; Wine's sc has
 // no interrogate), DeleteService.
@@ -94,10 +95,10 @@ SERVICE_STATUS_PROCESS wait_for_state(SC_HANDLE service, DWORD state, std::chron
 }
 
 // Stops and deletes the service if it exists, and waits until it is gone.
-void remove_service(SC_HANDLE manager)
+void remove_service(SC_HANDLE manager, const wchar_t* name = kService)
 {
     {
-        Handle service(OpenServiceW(manager, kService, SERVICE_ALL_ACCESS));
+        Handle service(OpenServiceW(manager, name, SERVICE_ALL_ACCESS));
         if (!service) {
             return;
         }
@@ -109,7 +110,7 @@ void remove_service(SC_HANDLE manager)
         DeleteService(service.value);
     }
     for (int i = 0; i < 100; ++i) {
-        Handle again(OpenServiceW(manager, kService, SERVICE_QUERY_STATUS));
+        Handle again(OpenServiceW(manager, name, SERVICE_QUERY_STATUS));
         if (!again) {
             return;
         }
@@ -325,6 +326,81 @@ TEST_F(ScmService, StartedByHandExitsZeroWithoutLogging)
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exit_code, 0u);
     EXPECT_FALSE(fs::exists(log_path()));
+}
+
+// platewise.exe listen --service as the service PlatewiseListen, with the
+// service sending to it: START_PENDING, then RUNNING with stop and shutdown
+// accepted once the pipe takes connections; the service's snapshots saved
+// in %ProgramData%\Platewise\snapshots (this build's own Wine prefix); a
+// stop ends it with STOPPED and exit code 0, its log saying so. Started by
+// hand it says it needs the manager and exits 1.
+TEST_F(ScmService, ListenerRunsAsAServiceAndStopsCleanly)
+{
+    const wchar_t* const kListen = L"PlatewiseListen";
+    wchar_t program_data[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"ProgramData", program_data, MAX_PATH);
+    const fs::path data = fs::path(std::wstring(program_data, length)) / "Platewise";
+    remove_service(manager.value, kListen);
+    std::error_code ignored;
+    fs::remove_all(data, ignored);
+    struct Cleanup {
+        SC_HANDLE manager;
+        const wchar_t* name;
+        fs::path data;
+        ~Cleanup()
+        {
+            remove_service(manager, name);
+            std::error_code ignored;
+            fs::remove_all(data, ignored);
+        }
+    } cleanup{manager.value, kListen, data};
+
+    const std::wstring tool = wintest::beside_program(wintest::widen(PLATEWISE_TOOL_RELATIVE));
+    const std::wstring binary = L"\"" + tool + L"\" listen --service --save-max-bytes 64M";
+    Handle listen(CreateServiceW(manager.value, kListen, kListen, SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                 SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr,
+                                 nullptr, nullptr));
+    ASSERT_TRUE(listen) << "CreateServiceW: " << GetLastError();
+    ASSERT_TRUE(StartServiceW(listen.value, 0, nullptr)) << GetLastError();
+    const SERVICE_STATUS_PROCESS running = wait_for_state(listen.value, SERVICE_RUNNING, 20s);
+    ASSERT_EQ(running.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING))
+        << "exit code " << running.dwWin32ExitCode << "/" << running.dwServiceSpecificExitCode;
+    EXPECT_EQ(running.dwControlsAccepted,
+              static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    SERVICE_STATUS answered{};
+    ASSERT_TRUE(ControlService(listen.value, SERVICE_CONTROL_INTERROGATE, &answered)) << GetLastError();
+    EXPECT_EQ(answered.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(fs::is_directory(data / "snapshots"));
+
+    ASSERT_TRUE(StartServiceW(service.value, 0, nullptr)) << GetLastError();
+    std::size_t saved = 0;
+    for (int i = 0; i < 75 && saved < 2; ++i) {
+        std::this_thread::sleep_for(200ms);
+        saved = 0;
+        for (const auto& entry : fs::directory_iterator(data / "snapshots", ignored)) {
+            saved += entry.path().extension() == ".bin" && fs::file_size(entry.path()) == 49185u;
+        }
+    }
+    EXPECT_GE(saved, 2u) << "the service's snapshots did not reach the listener service";
+
+    SERVICE_STATUS stopping{};
+    ASSERT_TRUE(ControlService(listen.value, SERVICE_CONTROL_STOP, &stopping)) << GetLastError();
+    const SERVICE_STATUS_PROCESS stopped = wait_for_state(listen.value, SERVICE_STOPPED, 15s);
+    EXPECT_EQ(stopped.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(stopped.dwWin32ExitCode, 0u);
+    const std::string log = read_all(data / "listen.log");
+    EXPECT_NE(log.find("> platewise listen: started as the service PlatewiseListen\r\n"),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("> platewise listen: the service PlatewiseListen stopped\r\n"),
+              std::string::npos) << log;
+    EXPECT_EQ(log.find("saved"), std::string::npos) << "a line per snapshot: " << log;
+    EXPECT_TRUE(only_crlf_lines(log)) << log;
+
+    const wintest::ProcessResult by_hand =
+        wintest::run_process(L"\"" + tool + L"\" listen --service", 60000);
+    ASSERT_TRUE(by_hand.finished);
+    EXPECT_EQ(by_hand.exit_code, 1u);
 }
 
 // install.cmd from a folder holding both programs, as an administrator

@@ -12,6 +12,9 @@
 #include "commands/listen_command.h"
 #include "cli/raw_format_option.h"
 #include "files/output_directory.h"
+#if defined(_WIN32)
+#include "service/listen_service.h"
+#endif
 #if defined(PLATEWISE_HAVE_METRICS)
 #include "metrics/metrics_server.h"
 #endif
@@ -185,6 +188,14 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         ->check(CLI::Range(0.001, 3600.0));
     std::string metrics_address;
     std::string textfile_path;
+#if defined(_WIN32)
+    bool as_service = false;
+    listen->add_flag("--service", as_service,
+                     "Run as the Windows service PlatewiseListen (the Service Control Manager "
+                     "starts it): snapshots are saved in %ProgramData%\\Platewise\\snapshots "
+                     "unless --save names a folder, messages go to "
+                     "%ProgramData%\\Platewise\\listen.log");
+#endif
 #if defined(PLATEWISE_HAVE_METRICS)
     listen->add_option("--metrics", metrics_address,
                        "Serve the latest pass as Prometheus metrics at http://ADDRESS:PORT/metrics; "
@@ -351,6 +362,11 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         metrics::MetricsPublisher publisher;
         if (!metrics::attach(publisher, metrics_address, textfile_path, listen_options, err)) {
             return 1;
+        }
+#endif
+#if defined(_WIN32)
+        if (as_service) {
+            return run_listen_service(listen_options, err);
         }
 #endif
         return run_listen(listen_options, out, err);
