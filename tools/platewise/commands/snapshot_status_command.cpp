@@ -2,10 +2,15 @@
 #include "commands/snapshot_status_command.h"
 
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <system_error>
 
-#include "commands/decode_command.h"
+#include "cli/raw_format_option.h"
+#include "files/input_file.h"
+#include "report/drive_report.h"
+#include "report/json_report.h"
+#include "report/text_report.h"
 #include "smart.h"
 
 namespace platewise {
@@ -52,14 +57,31 @@ int run_snapshot_status(const SnapshotStatusOptions& options, std::ostream& out,
             << " yet; is the listener running and the service sending?\n";
         return 1;
     }
-    DecodeOptions decode;
-    decode.json = options.json;
-    decode.files = {(fs::path(options.directory) / newest).string()};
-    if (!options.json) {
-        out << "Newest snapshot: " << smart::sanitize_text(decode.files[0]) << "\n";
-    }
+    // The name is plain ASCII (checked above); the folder may not be.
+    const std::string path = (fs::path(options.directory) / newest).string();
     std::istringstream no_input;
-    return run_decode(decode, no_input, out, err);
+    const InputBytes input = read_input(path, no_input);
+    SnapshotReport report;
+    std::string problem = input.opened ? "" : input.error;
+    if (input.opened && input.size != smart::kDriveSnapshotBytes) {
+        problem = "refused: size is " + std::to_string(input.size) + " bytes, not " +
+                  std::to_string(smart::kDriveSnapshotBytes);
+    } else if (input.opened) {
+        auto snapshot = std::make_unique<smart::DriveSnapshot>();
+        smart::split_snapshot(input.bytes, *snapshot);
+        report_snapshot(*snapshot, definition_table({}), report, problem);
+    }
+    if (!problem.empty()) {
+        err << "platewise status: " << newest << " in " << shown << ": " << problem << "\n";
+        return 1;
+    }
+    if (options.json) {
+        out << render_json_line(report_to_json(report));
+    } else {
+        out << render_text(report, "Newest snapshot " + newest + " in " + options.directory);
+    }
+    out.flush();
+    return 0;
 }
 
 }  // namespace platewise

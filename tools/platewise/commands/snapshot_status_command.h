@@ -13,8 +13,8 @@ struct SnapshotStatusOptions {
 };
 
 // Finds the newest snapshot-YYYYMMDD-HHMMSS-NNN.bin in the directory (the
-// names sort by time) and shows it as decode does: text after a line naming
-// it, or its JSON document alone. 1 with the reason on `err` when the
+// names sort by time) and shows it as decode does, in text titled with its
+// name, or as one JSON document. 1 with the reason on `err` when the
 // directory cannot be read, holds no snapshot, or the newest is refused.
 int run_snapshot_status(const SnapshotStatusOptions& options, std::ostream& out, std::ostream& err);
 
