@@ -404,10 +404,10 @@ TEST_F(ScmService, ListenerRunsAsAServiceAndStopsCleanly)
 }
 
 // install.cmd from a folder holding both programs, as an administrator
-// would run it: the image path is registered quoted (it lies under
+// would run it: the image paths are registered quoted (they lie under
 // "Program Files", and unquoted, C:\Program.exe would be tried first), the
-// service restarts after a crash, and it runs from that path. uninstall.cmd
-// then removes it.
+// service restarts after a crash, and it and the listener service run from
+// there. uninstall.cmd then removes both.
 TEST(InstallScript, RegistersAQuotedPathAndRecoveryActions)
 {
     Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -421,7 +421,7 @@ TEST(InstallScript, RegistersAQuotedPathAndRecoveryActions)
     const DWORD length = GetEnvironmentVariableW(L"ProgramFiles", program_files, MAX_PATH);
     const std::wstring target = std::wstring(program_files, length) + L"\\Platewise";
     ASSERT_NE(target.find(L' '), std::wstring::npos) << "the test needs a path with a space";
-    // Whatever fails below, the service and the files go.
+    // Whatever fails below, the services and the files go.
     struct Cleanup {
         SC_HANDLE manager;
         fs::path stage;
@@ -429,6 +429,11 @@ TEST(InstallScript, RegistersAQuotedPathAndRecoveryActions)
         ~Cleanup()
         {
             remove_service(manager);
+            remove_service(manager, L"PlatewiseListen");
+            wchar_t program_data[MAX_PATH];
+            const DWORD length = GetEnvironmentVariableW(L"ProgramData", program_data, MAX_PATH);
+            std::error_code gone;
+            fs::remove_all(fs::path(std::wstring(program_data, length)) / "Platewise", gone);
             std::error_code ignored;
             fs::remove_all(stage, ignored);
             fs::remove_all(target, ignored);
@@ -484,6 +489,23 @@ TEST(InstallScript, RegistersAQuotedPathAndRecoveryActions)
         EXPECT_EQ(wait_for_state(service.value, SERVICE_RUNNING, 20s).dwCurrentState,
                   static_cast<DWORD>(SERVICE_RUNNING));
     }
+    {
+        // The listener, registered and started first.
+        Handle listen(OpenServiceW(manager.value, L"PlatewiseListen", SERVICE_ALL_ACCESS));
+        ASSERT_TRUE(listen) << GetLastError();
+        std::vector<BYTE> config(8192);
+        DWORD needed = 0;
+        ASSERT_TRUE(QueryServiceConfigW(listen.value,
+                                        reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
+                                        static_cast<DWORD>(config.size()), &needed))
+            << GetLastError();
+        const auto* settings = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(config.data());
+        EXPECT_EQ(std::wstring(settings->lpBinaryPathName),
+                  L"\"" + target + L"\\platewise.exe\" listen --service --save-max-bytes 2G");
+        EXPECT_EQ(settings->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+        EXPECT_EQ(wait_for_state(listen.value, SERVICE_RUNNING, 20s).dwCurrentState,
+                  static_cast<DWORD>(SERVICE_RUNNING));
+    }
 
     const wintest::ProcessResult uninstalled =
         wintest::run_process(L"cmd.exe /c \"" + (stage / "uninstall.cmd").wstring() + L"\"", 60000);
@@ -497,6 +519,15 @@ TEST(InstallScript, RegistersAQuotedPathAndRecoveryActions)
         }
     }
     EXPECT_TRUE(gone) << "uninstall.cmd left the service";
+    gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        Handle again(OpenServiceW(manager.value, L"PlatewiseListen", SERVICE_QUERY_STATUS));
+        gone = !again;
+        if (!gone) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    EXPECT_TRUE(gone) << "uninstall.cmd left the listener";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -68,7 +69,7 @@ struct ServiceState {
     SERVICE_STATUS_HANDLE handle = nullptr;
     SERVICE_STATUS status{};
     ListenOptions options;
-    int exit_code = 0;
+    std::atomic<int> exit_code{0};  // set on the service's thread, read after the dispatcher returns
 };
 
 ServiceState& state()
