@@ -1,7 +1,14 @@
 ; The Windows installer (NSIS, built on Linux by scripts/package):
-; testservice.exe and platewise.exe under %ProgramFiles%\Platewise, the
-; service Platewise (LocalSystem, automatic start, quoted image path,
-; restart on failure) started, and an uninstaller that stops and removes it.
+; testservice.exe and platewise.exe under %ProgramFiles%\Platewise, two
+; services, both LocalSystem, automatic start, quoted image paths, restarted
+; after a crash, started listener first:
+;   PlatewiseListen  platewise.exe listen --service: owns the pipe, keeps the
+;                    snapshots in %ProgramData%\Platewise (SYSTEM and the
+;                    Administrators only)
+;   Platewise        testservice.exe: reads the drives, sends to the pipe
+; and an uninstaller that stops and removes both. It keeps
+; %ProgramData%\Platewise unless told to delete it: /PURGE on its command
+; line, or "Yes" when it asks (a silent uninstall keeps it).
 ; makensis -DVERSION=x.y.z -DBINDIR=<folder with the .exe files>
 ;          -DDOCDIR=<folder with README.md> -DOUTFILE=<installer.exe>
 ; A 64-bit installer: the programs are 64-bit, and so is Wine in the tests.
@@ -9,6 +16,7 @@ Target amd64-unicode
 !include "LogicLib.nsh"
 !include "x64.nsh"
 !include "StrFunc.nsh"
+!include "FileFunc.nsh"
 ${StrStr}
 ${UnStrStr}
 
@@ -17,6 +25,18 @@ ${UnStrStr}
 !endif
 
 !define SERVICE "Platewise"
+!define LISTENER "PlatewiseListen"
+; What the service's pipe check admits is a server running as LocalSystem
+; or an administrator, so the listener runs as LocalSystem, stripped of
+; every privilege it does not use (sc privs; Windows drops the others from
+; its token).
+!define LISTENER_PRIVILEGES "SeChangeNotifyPrivilege"
+; Saved snapshots are the listener's record on Windows: the newest 2 GiB,
+; about two and a half days at one pass every 5 s.
+!define LISTENER_ARGS "listen --service --save-max-bytes 2G"
+; After a crash: restarted 30 s later, twice; a third crash within a day
+; leaves it stopped, as install.cmd does.
+!define RECOVERY 'reset= 86400 actions= restart/30000/restart/30000/""/0'
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Platewise"
 
 Name "Platewise ${VERSION}"
@@ -38,25 +58,45 @@ UninstPage instfiles
   Pop $0
 !macroend
 
-; Stops the service when it runs and waits (up to 15 s) until it has.
-!macro StopService
-  !insertmacro Sc 'stop ${SERVICE}'
+; Stops service NAME when it runs and waits (up to 15 s) until it has.
+!macro StopService NAME
+  !insertmacro Sc 'stop ${NAME}'
+  !insertmacro WaitForState ${NAME} "STOPPED"
+!macroend
+
+; Waits (up to 15 s) until sc.exe query NAME shows STATE, or NAME is not
+; installed.
+!macro WaitForState NAME STATE
   StrCpy $1 0
   ${Do}
-    nsExec::ExecToStack '"$SYSDIR\sc.exe" query ${SERVICE}'
+    nsExec::ExecToStack '"$SYSDIR\sc.exe" query ${NAME}'
     Pop $0
     Pop $2
     ${IfThen} $0 != 0 ${|} ${Break} ${|}  ; not installed
     !ifdef __UNINSTALL__
-      ${UnStrStr} $3 $2 "STOPPED"
+      ${UnStrStr} $3 $2 "${STATE}"
     !else
-      ${StrStr} $3 $2 "STOPPED"
+      ${StrStr} $3 $2 "${STATE}"
     !endif
     ${IfThen} $3 != "" ${|} ${Break} ${|}
     IntOp $1 $1 + 1
     ${IfThen} $1 >= 30 ${|} ${Break} ${|}
     Sleep 500
   ${Loop}
+!macroend
+
+; Registers (or, on an upgrade, reconfigures) service NAME as LocalSystem
+; with automatic start. The image path is quoted: "C:\Program Files\..."
+; must not be read as C:\Program with arguments.
+!macro Register NAME PROGRAM ARGS DISPLAY
+  !insertmacro Sc 'create ${NAME} binPath= "\"$INSTDIR\${PROGRAM}\"${ARGS}" start= auto obj= LocalSystem DisplayName= "${DISPLAY}"'
+  ${If} $0 == 1073  ; ERROR_SERVICE_EXISTS: an upgrade
+    !insertmacro Sc 'config ${NAME} binPath= "\"$INSTDIR\${PROGRAM}\"${ARGS}" start= auto obj= LocalSystem DisplayName= "${DISPLAY}"'
+  ${EndIf}
+  ${If} $0 != 0
+    MessageBox MB_ICONSTOP "The service ${NAME} could not be registered (sc.exe: $0)." /SD IDOK
+    Abort
+  ${EndIf}
 !macroend
 
 Function .onInit
@@ -68,27 +108,28 @@ Function .onInit
 FunctionEnd
 
 Section "Platewise"
-  ; An older copy stops before its files are replaced.
-  !insertmacro StopService
+  ; An older copy stops before its files are replaced: the service first,
+  ; then the listener it sends to.
+  !insertmacro StopService ${SERVICE}
+  !insertmacro StopService ${LISTENER}
   SetOutPath "$INSTDIR"
   File "${BINDIR}\testservice.exe"
   File "${BINDIR}\platewise.exe"
   File "${DOCDIR}\README.md"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
-  ; The image path is quoted: "C:\Program Files\..." must not be read as
-  ; C:\Program with arguments.
-  !insertmacro Sc 'create ${SERVICE} binPath= "\"$INSTDIR\testservice.exe\"" start= auto obj= LocalSystem DisplayName= "Platewise drive-health monitor"'
-  ${If} $0 == 1073  ; ERROR_SERVICE_EXISTS: an upgrade
-    !insertmacro Sc 'config ${SERVICE} binPath= "\"$INSTDIR\testservice.exe\"" start= auto obj= LocalSystem'
-  ${EndIf}
-  ${If} $0 != 0
-    MessageBox MB_ICONSTOP "The service ${SERVICE} could not be registered (sc.exe: $0)." /SD IDOK
-    Abort
-  ${EndIf}
-  !insertmacro Sc 'description ${SERVICE} "SMART snapshots of every physical drive, sent to platewise.exe listen"'
-  ; Restarted 30 s after a failure, twice, then after 60 s; the count resets after a day.
-  !insertmacro Sc 'failure ${SERVICE} reset= 86400 actions= restart/30000/restart/30000/restart/60000'
+  !insertmacro Register ${LISTENER} "platewise.exe" " ${LISTENER_ARGS}" "Platewise listener"
+  !insertmacro Sc 'description ${LISTENER} "Receives the Platewise service$\'s drive snapshots and keeps them in %ProgramData%\Platewise"'
+  !insertmacro Sc 'failure ${LISTENER} ${RECOVERY}'
+  !insertmacro Sc 'privs ${LISTENER} ${LISTENER_PRIVILEGES}'
+
+  !insertmacro Register ${SERVICE} "testservice.exe" "" "Platewise drive-health monitor"
+  !insertmacro Sc 'description ${SERVICE} "SMART snapshots of every physical drive, sent to the Platewise listener"'
+  !insertmacro Sc 'failure ${SERVICE} ${RECOVERY}'
+
+  ; The listener first, so that the service's first pass finds the pipe.
+  !insertmacro Sc 'start ${LISTENER}'
+  !insertmacro WaitForState ${LISTENER} "RUNNING"
   !insertmacro Sc 'start ${SERVICE}'
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Platewise"
@@ -106,12 +147,28 @@ Function un.onInit
 FunctionEnd
 
 Section "Uninstall"
-  !insertmacro StopService
+  ; The service first: it sends to the listener.
+  !insertmacro StopService ${SERVICE}
+  !insertmacro StopService ${LISTENER}
   !insertmacro Sc 'delete ${SERVICE}'
+  !insertmacro Sc 'delete ${LISTENER}'
   Delete "$INSTDIR\testservice.exe"
   Delete "$INSTDIR\platewise.exe"
   Delete "$INSTDIR\README.md"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+
+  ; The saved snapshots and the listener's log stay unless asked for.
+  SetShellVarContext all
+  ${If} ${FileExists} "$APPDATA\Platewise\*.*"
+    ${GetParameters} $R0
+    ClearErrors
+    ${GetOptions} $R0 "/PURGE" $R1
+    ${If} ${Errors}
+      MessageBox MB_YESNO|MB_ICONQUESTION "Also delete the saved snapshots and the listener's log in $APPDATA\Platewise?" /SD IDNO IDNO keep
+    ${EndIf}
+    RMDir /r "$APPDATA\Platewise"
+    keep:
+  ${EndIf}
 SectionEnd

@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# The Windows installer under Wine, in a prefix of its own: a silent install
-# (/S) puts both programs under Program Files\Platewise and registers the
-# service Platewise (LocalSystem, automatic start, quoted image path) and
-# starts it; the silent uninstall removes the service
-# and the files.
+# The Windows installer under Wine, in a prefix of its own (a temporary
+# folder, never the user's): a silent install (/S) puts both programs under
+# Program Files\Platewise and registers and starts two services, both
+# LocalSystem, automatic start, quoted image paths: PlatewiseListen
+# (platewise.exe listen --service) and Platewise (testservice.exe). The
+# service's snapshots reach the listener service (saved in
+# ProgramData\Platewise\snapshots, shown by platewise status). A silent
+# uninstall removes both services and the programs and keeps
+# ProgramData\Platewise; installed again over it, the listener takes its
+# folder over, and an uninstall with /PURGE leaves nothing.
 # Usage: windows_installer_test.sh INSTALLER.exe
 set -euo pipefail
 installer=$1
 root=$(cd "$(dirname "$0")/../.." && pwd)
+began=$(date +%s)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 work=$(mktemp -d)
 prefix=$work/wine
@@ -15,31 +21,85 @@ run() { "$root/cmake/wine-run" --prefix "$prefix" "$@"; }
 trap 'run --session-stop >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 run --session-start
 cp "$installer" "$work/platewise-installer.exe"
-
-run "$work/platewise-installer.exe" /S || fail "the silent install ended with status $?"
 dir="$prefix/drive_c/Program Files/Platewise"
-for file in testservice.exe platewise.exe README.md uninstall.exe; do
-  [[ -f $dir/$file ]] || fail "no $file in Program Files\\Platewise: $(ls "$dir" 2>&1)"
-done
-key='HKLM\System\CurrentControlSet\Services\Platewise'
-service=$(run reg query "$key" 2>&1 | tr -d '\r') || fail "the service Platewise is not registered: $service"
-grep -qF '"C:\Program Files\Platewise\testservice.exe"' <<<"$service" || fail "image path not quoted: $service"
-grep -qiE 'ObjectName +REG_SZ +LocalSystem' <<<"$service" || fail "not LocalSystem: $service"
-grep -qE 'Start +REG_DWORD +0x2$' <<<"$service" || fail "not started automatically: $service"
-# The recovery actions (sc.exe failure) cannot be checked here: Wine's
-# sc.exe accepts "failure" and stores nothing.
-state=""
-for _ in $(seq 1 20); do
-  state=$(run sc query Platewise 2>&1 | tr -d '\r' || true)
-  grep -q RUNNING <<<"$state" && break
+data="$prefix/drive_c/ProgramData/Platewise"
+keys='HKLM\System\CurrentControlSet\Services'
+
+# Polls `sc query NAME` (up to 15 s) until it shows STATE.
+wait_state() {
+  local name=$1 wanted=$2 state=""
+  for _ in $(seq 1 30); do
+    state=$(run sc query "$name" 2>&1 | tr -d '\r' || true)
+    grep -q "$wanted" <<<"$state" && return 0
+    sleep 0.5
+  done
+  fail "$name is not $wanted: $state"
+}
+
+# Waits (up to 20 s) until PATH is gone: the uninstaller copies itself to
+# %TEMP% and returns at once.
+wait_gone() {
+  for _ in $(seq 1 40); do [[ -e $1 ]] || return 0; sleep 0.5; done
+  fail "$1 is still there: $(ls "$1" 2>&1)"
+}
+
+install() {
+  run "$work/platewise-installer.exe" /S || fail "the silent install ended with status $?"
+  for file in testservice.exe platewise.exe README.md uninstall.exe; do
+    [[ -f $dir/$file ]] || fail "no $file in Program Files\\Platewise: $(ls "$dir" 2>&1)"
+  done
+  local name image service
+  for name in Platewise PlatewiseListen; do
+    case $name in
+      Platewise) image='"C:\Program Files\Platewise\testservice.exe"' ;;
+      PlatewiseListen) image='"C:\Program Files\Platewise\platewise.exe" listen --service --save-max-bytes 2G' ;;
+    esac
+    service=$(run reg query "$keys\\$name" 2>&1 | tr -d '\r') || fail "the service $name is not registered: $service"
+    grep -qE "ImagePath +REG_(EXPAND_)?SZ +$(sed 's/[][\.*^$"]/\\&/g' <<<"$image")\$" <<<"$service" ||
+      fail "$name: image path not $image: $service"
+    grep -qiE 'ObjectName +REG_SZ +LocalSystem' <<<"$service" || fail "$name is not LocalSystem: $service"
+    grep -qE 'Start +REG_DWORD +0x2$' <<<"$service" || fail "$name is not started automatically: $service"
+    wait_state "$name" RUNNING
+  done
+  # The recovery actions (sc.exe failure) and the listener's privileges
+  # (sc.exe privs) cannot be checked here: Wine's sc.exe accepts both and
+  # stores nothing.
+}
+
+install
+echo "installed: files, both services registered and running"
+
+# The service's passes (every 5 s) reach the listener service.
+snapshots=()
+for _ in $(seq 1 40); do
+  mapfile -t snapshots < <(find "$data/snapshots" -name 'snapshot-*.bin' -size 49185c 2>/dev/null)
+  (( ${#snapshots[@]} >= 1 )) && break
   sleep 0.5
 done
-grep -q RUNNING <<<"$state" || fail "the service does not run: $state"
-echo "installed: files, service registered and running"
+(( ${#snapshots[@]} >= 1 )) || fail "no snapshot reached ProgramData\\Platewise\\snapshots: $(ls -R "$data" 2>&1)"
+grep -q 'listening on \\\\.\\pipe\\PlatewisePipe' "$data/listen.log" ||
+  fail "the listener's log does not say it listens: $(cat "$data/listen.log" 2>&1)"
+status=$(run "$dir/platewise.exe" status 2>&1 | tr -d '\r') || fail "platewise status failed: $status"
+# Under Wine drive 0 opens and every command fails, there is no drive 1.
+grep -q 'Newest snapshot snapshot-2[0-9-]*\.bin in ' <<<"$status" &&
+  grep -q 'Snapshot: count 2' <<<"$status" || fail "platewise status: $status"
+echo "snapshots: ${#snapshots[@]} in ProgramData\\Platewise\\snapshots, shown by platewise status"
 
-# The uninstaller copies itself to %TEMP% and returns at once: wait for it.
-run "$dir/uninstall.exe" /S || fail "the silent uninstall ended with status $?"
-for _ in $(seq 1 40); do [[ -e $dir ]] || break; sleep 0.5; done
-[[ ! -e $dir ]] || fail "Program Files\\Platewise is still there: $(ls "$dir")"
-if run reg query "$key" >/dev/null 2>&1; then fail "the service Platewise is still registered"; fi
-echo "uninstalled: no service, no files"
+uninstall() {
+  run "$dir/uninstall.exe" /S "$@" || fail "the silent uninstall ended with status $?"
+  wait_gone "$dir"
+  local name
+  for name in Platewise PlatewiseListen; do
+    if run reg query "$keys\\$name" >/dev/null 2>&1; then fail "the service $name is still registered"; fi
+  done
+}
+
+uninstall
+[[ -n $(find "$data/snapshots" -name 'snapshot-*.bin') ]] || fail "the uninstall did not keep the snapshots"
+echo "uninstalled: no services, no programs; the snapshots kept"
+
+install
+uninstall /PURGE
+wait_gone "$data"
+echo "installed over the kept folder, uninstalled with /PURGE: nothing left"
+echo "windows installer test: $(( $(date +%s) - began )) s"

@@ -1,6 +1,7 @@
 // testservice.exe as a real service in the Service Control Manager (Wine's
 // in CI), with platewise.exe listening on \\.\pipe\PlatewisePipe, and as
-// packaging/windows/install.cmd registers it. This
+// packaging/windows/install.cmd registers it; and platewise.exe itself as
+// the service PlatewiseListen (listen --service). This
 // program is the SCM client: OpenSCManagerW, CreateServiceW, StartServiceW,
 // QueryServiceStatusEx, ControlService (interrogate and stop; Wine's sc has
 // no interrogate), DeleteService.
@@ -94,10 +95,10 @@ SERVICE_STATUS_PROCESS wait_for_state(SC_HANDLE service, DWORD state, std::chron
 }
 
 // Stops and deletes the service if it exists, and waits until it is gone.
-void remove_service(SC_HANDLE manager)
+void remove_service(SC_HANDLE manager, const wchar_t* name = kService)
 {
     {
-        Handle service(OpenServiceW(manager, kService, SERVICE_ALL_ACCESS));
+        Handle service(OpenServiceW(manager, name, SERVICE_ALL_ACCESS));
         if (!service) {
             return;
         }
@@ -109,7 +110,7 @@ void remove_service(SC_HANDLE manager)
         DeleteService(service.value);
     }
     for (int i = 0; i < 100; ++i) {
-        Handle again(OpenServiceW(manager, kService, SERVICE_QUERY_STATUS));
+        Handle again(OpenServiceW(manager, name, SERVICE_QUERY_STATUS));
         if (!again) {
             return;
         }
@@ -327,11 +328,86 @@ TEST_F(ScmService, StartedByHandExitsZeroWithoutLogging)
     EXPECT_FALSE(fs::exists(log_path()));
 }
 
+// platewise.exe listen --service as the service PlatewiseListen, with the
+// service sending to it: START_PENDING, then RUNNING with stop and shutdown
+// accepted once the pipe takes connections; the service's snapshots saved
+// in %ProgramData%\Platewise\snapshots (this build's own Wine prefix); a
+// stop ends it with STOPPED and exit code 0, its log saying so. Started by
+// hand it says it needs the manager and exits 1.
+TEST_F(ScmService, ListenerRunsAsAServiceAndStopsCleanly)
+{
+    const wchar_t* const kListen = L"PlatewiseListen";
+    wchar_t program_data[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"ProgramData", program_data, MAX_PATH);
+    const fs::path data = fs::path(std::wstring(program_data, length)) / "Platewise";
+    remove_service(manager.value, kListen);
+    std::error_code ignored;
+    fs::remove_all(data, ignored);
+    struct Cleanup {
+        SC_HANDLE manager;
+        const wchar_t* name;
+        fs::path data;
+        ~Cleanup()
+        {
+            remove_service(manager, name);
+            std::error_code ignored;
+            fs::remove_all(data, ignored);
+        }
+    } cleanup{manager.value, kListen, data};
+
+    const std::wstring tool = wintest::beside_program(wintest::widen(PLATEWISE_TOOL_RELATIVE));
+    const std::wstring binary = L"\"" + tool + L"\" listen --service --save-max-bytes 64M";
+    Handle listen(CreateServiceW(manager.value, kListen, kListen, SERVICE_ALL_ACCESS,
+                                 SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                 SERVICE_ERROR_NORMAL, binary.c_str(), nullptr, nullptr, nullptr,
+                                 nullptr, nullptr));
+    ASSERT_TRUE(listen) << "CreateServiceW: " << GetLastError();
+    ASSERT_TRUE(StartServiceW(listen.value, 0, nullptr)) << GetLastError();
+    const SERVICE_STATUS_PROCESS running = wait_for_state(listen.value, SERVICE_RUNNING, 20s);
+    ASSERT_EQ(running.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING))
+        << "exit code " << running.dwWin32ExitCode << "/" << running.dwServiceSpecificExitCode;
+    EXPECT_EQ(running.dwControlsAccepted,
+              static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN));
+    SERVICE_STATUS answered{};
+    ASSERT_TRUE(ControlService(listen.value, SERVICE_CONTROL_INTERROGATE, &answered)) << GetLastError();
+    EXPECT_EQ(answered.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(fs::is_directory(data / "snapshots"));
+
+    ASSERT_TRUE(StartServiceW(service.value, 0, nullptr)) << GetLastError();
+    std::size_t saved = 0;
+    for (int i = 0; i < 75 && saved < 2; ++i) {
+        std::this_thread::sleep_for(200ms);
+        saved = 0;
+        for (const auto& entry : fs::directory_iterator(data / "snapshots", ignored)) {
+            saved += entry.path().extension() == ".bin" && fs::file_size(entry.path()) == 49185u;
+        }
+    }
+    EXPECT_GE(saved, 2u) << "the service's snapshots did not reach the listener service";
+
+    SERVICE_STATUS stopping{};
+    ASSERT_TRUE(ControlService(listen.value, SERVICE_CONTROL_STOP, &stopping)) << GetLastError();
+    const SERVICE_STATUS_PROCESS stopped = wait_for_state(listen.value, SERVICE_STOPPED, 15s);
+    EXPECT_EQ(stopped.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(stopped.dwWin32ExitCode, 0u);
+    const std::string log = read_all(data / "listen.log");
+    EXPECT_NE(log.find("> platewise listen: started as the service PlatewiseListen\r\n"),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("> platewise listen: the service PlatewiseListen stopped\r\n"),
+              std::string::npos) << log;
+    EXPECT_EQ(log.find("saved"), std::string::npos) << "a line per snapshot: " << log;
+    EXPECT_TRUE(only_crlf_lines(log)) << log;
+
+    const wintest::ProcessResult by_hand =
+        wintest::run_process(L"\"" + tool + L"\" listen --service", 60000);
+    ASSERT_TRUE(by_hand.finished);
+    EXPECT_EQ(by_hand.exit_code, 1u);
+}
+
 // install.cmd from a folder holding both programs, as an administrator
-// would run it: the image path is registered quoted (it lies under
+// would run it: the image paths are registered quoted (they lie under
 // "Program Files", and unquoted, C:\Program.exe would be tried first), the
-// service restarts after a crash, and it runs from that path. uninstall.cmd
-// then removes it.
+// service restarts after a crash, and it and the listener service run from
+// there. uninstall.cmd then removes both.
 TEST(InstallScript, RegistersAQuotedPathAndRecoveryActions)
 {
     Handle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
@@ -345,7 +421,7 @@ TEST(InstallScript, RegistersAQuotedPathAndRecoveryActions)
     const DWORD length = GetEnvironmentVariableW(L"ProgramFiles", program_files, MAX_PATH);
     const std::wstring target = std::wstring(program_files, length) + L"\\Platewise";
     ASSERT_NE(target.find(L' '), std::wstring::npos) << "the test needs a path with a space";
-    // Whatever fails below, the service and the files go.
+    // Whatever fails below, the services and the files go.
     struct Cleanup {
         SC_HANDLE manager;
         fs::path stage;
@@ -353,6 +429,11 @@ TEST(InstallScript, RegistersAQuotedPathAndRecoveryActions)
         ~Cleanup()
         {
             remove_service(manager);
+            remove_service(manager, L"PlatewiseListen");
+            wchar_t program_data[MAX_PATH];
+            const DWORD length = GetEnvironmentVariableW(L"ProgramData", program_data, MAX_PATH);
+            std::error_code gone;
+            fs::remove_all(fs::path(std::wstring(program_data, length)) / "Platewise", gone);
             std::error_code ignored;
             fs::remove_all(stage, ignored);
             fs::remove_all(target, ignored);
@@ -408,6 +489,23 @@ TEST(InstallScript, RegistersAQuotedPathAndRecoveryActions)
         EXPECT_EQ(wait_for_state(service.value, SERVICE_RUNNING, 20s).dwCurrentState,
                   static_cast<DWORD>(SERVICE_RUNNING));
     }
+    {
+        // The listener, registered and started first.
+        Handle listen(OpenServiceW(manager.value, L"PlatewiseListen", SERVICE_ALL_ACCESS));
+        ASSERT_TRUE(listen) << GetLastError();
+        std::vector<BYTE> config(8192);
+        DWORD needed = 0;
+        ASSERT_TRUE(QueryServiceConfigW(listen.value,
+                                        reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
+                                        static_cast<DWORD>(config.size()), &needed))
+            << GetLastError();
+        const auto* settings = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(config.data());
+        EXPECT_EQ(std::wstring(settings->lpBinaryPathName),
+                  L"\"" + target + L"\\platewise.exe\" listen --service --save-max-bytes 2G");
+        EXPECT_EQ(settings->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+        EXPECT_EQ(wait_for_state(listen.value, SERVICE_RUNNING, 20s).dwCurrentState,
+                  static_cast<DWORD>(SERVICE_RUNNING));
+    }
 
     const wintest::ProcessResult uninstalled =
         wintest::run_process(L"cmd.exe /c \"" + (stage / "uninstall.cmd").wstring() + L"\"", 60000);
@@ -421,6 +519,15 @@ TEST(InstallScript, RegistersAQuotedPathAndRecoveryActions)
         }
     }
     EXPECT_TRUE(gone) << "uninstall.cmd left the service";
+    gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        Handle again(OpenServiceW(manager.value, L"PlatewiseListen", SERVICE_QUERY_STATUS));
+        gone = !again;
+        if (!gone) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    EXPECT_TRUE(gone) << "uninstall.cmd left the listener";
 }
 
 }  // namespace

@@ -10,8 +10,12 @@
 
 #include "commands/decode_command.h"
 #include "commands/listen_command.h"
+#include "commands/snapshot_status_command.h"
 #include "cli/raw_format_option.h"
 #include "files/output_directory.h"
+#if defined(_WIN32)
+#include "service/listen_service.h"
+#endif
 #if defined(PLATEWISE_HAVE_METRICS)
 #include "metrics/metrics_server.h"
 #endif
@@ -188,6 +192,14 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         ->check(CLI::Range(0.001, 3600.0));
     std::string metrics_address;
     std::string textfile_path;
+#if defined(_WIN32)
+    bool as_service = false;
+    listen->add_flag("--service", as_service,
+                     "Run as the Windows service PlatewiseListen (the Service Control Manager "
+                     "starts it): snapshots are saved in %ProgramData%\\Platewise\\snapshots "
+                     "unless --save names a folder, messages go to "
+                     "%ProgramData%\\Platewise\\listen.log");
+#endif
 #if defined(PLATEWISE_HAVE_METRICS)
     listen->add_option("--metrics", metrics_address,
                        "Serve the latest pass as Prometheus metrics at http://ADDRESS:PORT/metrics; "
@@ -291,8 +303,20 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     ack->add_option("--store", ack_options.store, store_help)->option_text("PATH");
     ack->add_option("--model", ack_options.model, "The drive's model, when two drives share the serial");
 #else
-    app.footer("The drive history (listen --history, status, history, ack) is not available in "
-               "this build: it was made without SQLite.");
+    app.footer("The drive history (listen --history, history, ack) is not available in this "
+               "build: it was made without SQLite. status shows the newest saved snapshot.");
+    CLI::App* status = app.add_subcommand(
+        "status", "Every drive with its verdict, as the newest snapshot saved by the listener "
+                  "shows it.");
+    SnapshotStatusOptions status_options;
+#if defined(_WIN32)
+    status_options.directory = service_data_directory() + "\\snapshots";
+#endif
+    status->add_option("--snapshots", status_options.directory,
+                       "The folder the listener saves snapshots in (default: the listener "
+                       "service's, %ProgramData%\\Platewise\\snapshots)")
+        ->option_text("DIR");
+    status->add_flag("--json", status_options.json, "One JSON document");
 #endif
 
     CLI::App* decode = app.add_subcommand(
@@ -410,6 +434,11 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             err.flush();
         }
 #endif
+#if defined(_WIN32)
+        if (as_service) {
+            return run_listen_service(listen_options, err);
+        }
+#endif
         return run_listen(listen_options, out, err);
     }
 #if defined(PLATEWISE_HAVE_HISTORY)
@@ -438,6 +467,11 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     if (ack->parsed()) {
         ack_options.who = current_user_text();
         return run_ack(ack_options, out, err);
+    }
+#endif
+#if !defined(PLATEWISE_HAVE_HISTORY)
+    if (status->parsed()) {
+        return run_snapshot_status(status_options, out, err);
     }
 #endif
     decode_options.overrides = std::move(overrides);

@@ -272,7 +272,9 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
             if (!options.save_directory.empty()) {
                 std::string saved;
                 if (save_snapshot(store, delivery.bytes, saved, error)) {
-                    err << who << "saved " << saved << "\n";
+                    if (options.report_saves) {
+                        err << who << "saved " << saved << "\n";
+                    }
                     if (!error.empty()) {
                         err << who << "--save retention: " << error << "\n";
                     }

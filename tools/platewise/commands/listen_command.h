@@ -34,6 +34,7 @@ struct ListenOptions {
     std::uint32_t read_timeout_ms = kDefaultReadTimeoutMs;  // per connection, in total
     endpoint::PeerPolicy peers;              // who may deliver (listen --peer-uid)
     bool handle_signals = true;              // SIGINT/SIGTERM stop the listener
+    bool report_saves = true;                // a line on `err` for every snapshot saved
     std::function<void()> on_listening;      // called once the endpoint accepts
     // Told of each good snapshot once decoded, before it is shown; may add
     // to the report (listen --history: the history's verdicts).

@@ -1,0 +1,67 @@
+// platewise status without the history: the newest saved snapshot, found
+// among what else a snapshot folder may hold.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "../../testservice/temp_dir.h"
+#include "commands/snapshot_status_command.h"
+#include "../tool_test_support.h"
+
+namespace {
+
+TEST(SnapshotStatusCommand, ShowsTheNewestSnapshotOrSaysWhyNot)
+{
+    TempDir dir;
+    const std::filesystem::path folder(dir.path());
+    const auto older = tooltest::snapshot_of({"FUJITSU_MHY2250BH--0085000B.rec"});
+    const auto newest = tooltest::snapshot_of({"ST9100821AS--3.CME.rec"});
+    tooltest::write_bytes((folder / "snapshot-20261207-101500-000.bin").string(), older);
+    tooltest::write_bytes((folder / "snapshot-20261207-101505-001.bin").string(), newest);
+    // Not snapshots, however their names sort: a store's temporary file, a
+    // longer name, another file, a folder.
+    tooltest::write_bytes((folder / ".snapshot-20991231-235959-999.bin.AbCdEf.tmp").string(), older);
+    tooltest::write_bytes((folder / "snapshot-20991231-235959-999.bin.old").string(), older);
+    tooltest::write_bytes((folder / "zz-notes.txt").string(), {1, 2, 3});
+    std::filesystem::create_directory(folder / "snapshot-20991231-235959-998.bin");
+
+    platewise::SnapshotStatusOptions options;
+    options.directory = folder.string();
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(platewise::run_snapshot_status(options, out, err), 0) << err.str();
+    EXPECT_NE(out.str().find("Newest snapshot snapshot-20261207-101505-001.bin in "), std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("Drive 0: ST9100821AS"), std::string::npos) << out.str();
+    EXPECT_EQ(out.str().find("FUJITSU"), std::string::npos) << out.str();
+
+    options.json = true;
+    std::ostringstream json_out;
+    EXPECT_EQ(platewise::run_snapshot_status(options, json_out, err), 0) << err.str();
+    EXPECT_EQ(json_out.str().rfind("{", 0), 0u) << "the JSON document alone: " << json_out.str();
+
+    struct Row {
+        const char* name;
+        std::string directory;
+        const char* error;
+    };
+    TempDir empty;
+    const Row rows[] = {
+        {"no snapshot yet", empty.path(), "no snapshot in "},
+        {"no such folder", (folder / "missing").string(), "cannot read "},
+        {"the newest cut short", "", "snapshot-20261207-101510-000.bin in "},
+    };
+    tooltest::write_bytes((folder / "snapshot-20261207-101510-000.bin").string(), {2, 0, 0});
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        options.directory = row.directory.empty() ? folder.string() : row.directory;
+        std::ostringstream none;
+        std::ostringstream why;
+        EXPECT_EQ(platewise::run_snapshot_status(options, none, why), 1);
+        EXPECT_EQ(none.str(), "");
+        EXPECT_NE(why.str().find(row.error), std::string::npos) << why.str();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,21 @@
+// platewise status in a build without the drive history (Windows): the
+// drives as the newest snapshot the listener saved shows them.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+namespace platewise {
+
+struct SnapshotStatusOptions {
+    bool json = false;
+    std::string directory;  // where listen --save (or the listener service) keeps snapshots
+};
+
+// Finds the newest snapshot-YYYYMMDD-HHMMSS-NNN.bin in the directory (the
+// names sort by time) and shows it as decode does, in text titled with its
+// name, or as one JSON document. 1 with the reason on `err` when the
+// directory cannot be read, holds no snapshot, or the newest is refused.
+int run_snapshot_status(const SnapshotStatusOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace platewise
