@@ -456,12 +456,12 @@ IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
     if (d.received.size() < sim::kMaxReceived) {
         d.received.push_back(cmd);
     }
-    if (d.nvme) {
-        return sim::driver_failure(1);  // an NVMe driver has no ATA pass-through
-    }
     sim::CommandFault fault = d.faults[static_cast<int>(cmd)];
     if (sim::g_command_hook != nullptr) {
         sim::g_command_hook(n, cmd, fault);
+    }
+    if (d.nvme) {
+        return sim::driver_failure(1);  // an NVMe driver has no ATA pass-through
     }
 
     *returned = request_size;
