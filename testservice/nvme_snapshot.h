@@ -86,7 +86,10 @@ extern NvmeSnapshot nvme_snapshot;
 
 // ------------------------------------------------------------- operations
 
-// Zeroes the whole NVMe snapshot: every slot absent.
+// Zeroes the NVMe snapshot: the header, and every slot written since the
+// last clear (the others are zero already), so every slot is absent. Only
+// read_nvme_drive writes slots; whoever writes one otherwise (a test)
+// clears the whole record itself.
 void clear_nvme_table();
 
 // Reads the three pages of the drive just opened (current_drive) into its

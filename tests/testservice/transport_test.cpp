@@ -58,7 +58,6 @@ TEST_P(Transport, NvmeSnapshotTakesTheSameRulesOnItsOwnEndpoint)
     listener.busy_opens = row.busy_opens;
     listener.wait_succeeds = row.wait_succeeds;
 
-    clear_nvme_table();
     nvme_snapshot.slots[31].health_log[511] = 0x42;
     finish_nvme_snapshot(3);
 
