@@ -22,17 +22,31 @@
 //                                   (IN_CLOSE_WRITE) and after reading seen
 //   lab-probe open-write DEVICE     opens DEVICE for writing and closes it
 //                                   (the control that the watch sees one)
+//   lab-probe nvme-listen ENDPOINT DIR   a stand-in NVMe snapshot listener
+//                                   until SIGTERM: every message on the
+//                                   Unix socket ENDPOINT saved raw as
+//                                   DIR/nvme-<n>.bin
 // On the host:
 //   lab-probe check EXPECTED SNAPSHOT...   the snapshots against what QEMU
 //                                   was told (EXPECTED: one line per disk,
 //                                   "model|serial|sectors|logical|physical|rotation")
+//   lab-probe check-nvme EXPECTED NVME... -- SNAPSHOT...   the raw NVMe
+//                                   snapshots against what QEMU was told
+//                                   (EXPECTED: one line per slot, "not-nvme"
+//                                   or "nvme|serial|model|sectors|warning"),
+//                                   each count byte against the ATA
+//                                   snapshot of the same pass
 #include <fcntl.h>
+#include <linux/nvme_ioctl.h>
 #include <poll.h>
 #include <scsi/sg.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -46,7 +60,9 @@
 #include <vector>
 
 #include "diskinfo.h"
+#include "nvme_snapshot.h"
 #include "platform/linux_disks.h"
+#include "platform/nvme_admin.h"
 #include "platform/sat_passthrough.h"
 #include "service.h"
 #include "smart.h"
@@ -229,6 +245,33 @@ std::vector<std::string> service_disks()
     return paths;
 }
 
+// The NVMe pages by bare ioctls, as the service sends them.
+bool bare_nvme_pages(int fd)
+{
+    static std::uint8_t page[4096];
+    const int nsid = ::ioctl(fd, NVME_IOCTL_ID);
+    if (nsid <= 0) {
+        return false;
+    }
+    for (const platform::NvmePage which : {platform::NvmePage::identify_controller,
+                                           platform::NvmePage::identify_namespace,
+                                           platform::NvmePage::health_log}) {
+        const nvme_admin::Command c = nvme_admin::command_for(which, static_cast<std::uint32_t>(nsid));
+        nvme_admin_cmd cmd{};
+        cmd.opcode = c.opcode;
+        cmd.nsid = c.nsid;
+        cmd.addr = reinterpret_cast<std::uintptr_t>(page);
+        cmd.data_len = c.data_len;
+        cmd.cdw10 = c.cdw10;
+        cmd.cdw11 = c.cdw11;
+        cmd.timeout_ms = nvme_admin::kTimeoutMs;
+        if (::ioctl(fd, NVME_IOCTL_ADMIN_CMD, &cmd) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 int cmd_timing(int passes)
 {
     const std::vector<std::string> disks = service_disks();
@@ -298,6 +341,11 @@ int cmd_timing(int passes)
                 } else if (r.ioctl_result != 0 || r.io.status != 0) {
                     ++bad;
                 }
+            }
+            // An NVMe namespace also gets the pass's NVMe requests: its
+            // namespace id and the three admin commands.
+            if (disk.compare(0, 9, "/dev/nvme") == 0 && !bare_nvme_pages(fd)) {
+                ++bad;
             }
             ::close(fd);
         }
@@ -527,6 +575,66 @@ int cmd_open_write(const char* path)
     return 0;
 }
 
+
+// ------------------------------------------------------------ NVMe
+
+int cmd_nvme_listen(const char* endpoint, const char* dir)
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigprocmask(SIG_BLOCK, &signals, nullptr);
+    const int signal_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", endpoint);
+    ::unlink(endpoint);
+    if (signal_fd < 0 || server < 0 ||
+        ::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(server, 4) != 0) {
+        std::printf("lab: nvme-listen cannot listen on %s: %s\n", endpoint, std::strerror(errno));
+        return 1;
+    }
+    std::printf("lab: nvme-listen on %s\n", endpoint);
+    std::fflush(stdout);
+    int saved = 0;
+    for (;;) {
+        pollfd fds[2] = {{server, POLLIN, 0}, {signal_fd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            continue;
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            break;
+        }
+        const int client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            continue;
+        }
+        std::vector<std::uint8_t> message;
+        std::uint8_t chunk[65536];
+        for (;;) {
+            const ssize_t n = ::read(client, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            message.insert(message.end(), chunk, chunk + n);
+        }
+        ::close(client);
+        const std::string path = std::string(dir) + "/nvme-" + std::to_string(++saved) + ".bin";
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        if (file != nullptr) {
+            std::fwrite(message.data(), 1, message.size(), file);
+            std::fclose(file);
+        }
+        std::printf("lab: nvme-listen message %d, %zu bytes\n", saved, message.size());
+        std::fflush(stdout);
+    }
+    ::close(server);
+    ::unlink(endpoint);
+    std::printf("lab: nvme-listen saved %d messages\n", saved);
+    return 0;
+}
+
 // ------------------------------------------------------------------ check
 
 struct Expected {
@@ -713,11 +821,131 @@ int cmd_check(const char* expected_path, int count, char** snapshots)
     return failures == 0 ? 0 : 1;
 }
 
+std::uint64_t le(const std::uint8_t* p, int bytes)
+{
+    std::uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | p[i];
+    return value;
+}
+
+// NVMe text fields: ASCII, left-aligned, blank-padded.
+std::string nvme_text(const std::uint8_t* p, int bytes)
+{
+    std::string text(reinterpret_cast<const char*>(p), static_cast<std::size_t>(bytes));
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
+    return text;
+}
+
+int cmd_check_nvme(const char* expected_path, int argc, char** argv)
+{
+    struct Slot { bool nvme; std::string serial, model; std::uint64_t sectors; unsigned warning; };
+    std::vector<Slot> slots;
+    std::ifstream in(expected_path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const std::vector<std::string> f = split(line, '|');
+        if (f.size() == 1 && f[0] == "not-nvme") {
+            slots.push_back({false, "", "", 0, 0});
+        } else if (f.size() == 5 && f[0] == "nvme") {
+            slots.push_back({true, f[1], f[2], std::stoull(f[3]),
+                             static_cast<unsigned>(std::stoul(f[4]))});
+        } else {
+            std::printf("FAIL bad NVMe expectation line: %s\n", line.c_str());
+            return 1;
+        }
+    }
+    std::vector<const char*> nvme_files, ata_files;
+    bool after = false;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) { after = true; continue; }
+        (after ? ata_files : nvme_files).push_back(argv[i]);
+    }
+    expect(!nvme_files.empty(), "no NVMe snapshots");
+    expect(nvme_files.size() == ata_files.size(),
+           std::to_string(nvme_files.size()) + " NVMe snapshots for " +
+               std::to_string(ata_files.size()) + " ATA snapshots");
+    for (std::size_t s = 0; s < nvme_files.size(); ++s) {
+        const std::string name = nvme_files[s];
+        std::vector<std::uint8_t> b;
+        if (!read_file(nvme_files[s], &b) || b.size() != sizeof(NvmeSnapshot)) {
+            expect(false, name + ": not a 278800-byte NVMe snapshot (" + std::to_string(b.size()) + ")");
+            continue;
+        }
+        const int before = failures;
+        expect(std::memcmp(b.data(), "PWNVME\r\n", 8) == 0, name + ": magic");
+        expect(le(b.data() + 8, 2) == 1, name + ": version " + std::to_string(le(b.data() + 8, 2)));
+        expect(b[10] == slots.size() + 1, name + ": count " + std::to_string(b[10]) + ", want " +
+                                              std::to_string(slots.size() + 1));
+        std::vector<std::uint8_t> ata;
+        if (s < ata_files.size() && read_file(ata_files[s], &ata) && !ata.empty()) {
+            expect(b[10] == ata[0], name + ": count byte differs from the ATA snapshot of its pass");
+        }
+        expect(le(b.data() + 11, 5) == 0, name + ": reserved bytes");
+        std::string shown;
+        for (std::size_t n = 0; n < 32; ++n) {
+            const std::uint8_t* slot = b.data() + 16 + 8712 * n;
+            const std::string where = name + " slot " + std::to_string(n);
+            if (n >= slots.size()) {
+                bool zero = true;
+                for (int i = 0; i < 8712; ++i) zero = zero && slot[i] == 0;
+                expect(zero, where + ": not opened, must be absent (all zero)");
+                continue;
+            }
+            if (!slots[n].nvme) {
+                expect(slot[0] == 2 && slot[1] == 1 && slot[2] == 0xFF && slot[3] == 0xFF,
+                       where + ": not_nvme with results 1 FF FF, found " + std::to_string(slot[0]) +
+                           " " + std::to_string(slot[1]));
+                bool zero = true;
+                for (int i = 4; i < 8712; ++i) zero = zero && slot[i] == 0;
+                expect(zero, where + ": a disk that is not NVMe, zero pages");
+                continue;
+            }
+            const std::uint8_t* ctrl = slot + 8;
+            const std::uint8_t* ns = slot + 4104;
+            const std::uint8_t* health = slot + 8200;
+            expect(slot[0] == 1, where + ": status answered, found " + std::to_string(slot[0]));
+            expect(slot[1] == 0 && slot[2] == 0 && slot[3] == 0, where + ": every request read");
+            expect(le(slot + 4, 4) == 1, where + ": namespace id " + std::to_string(le(slot + 4, 4)));
+            const std::string serial = nvme_text(ctrl + 4, 20);
+            const std::string model = nvme_text(ctrl + 24, 40);
+            expect(serial == slots[n].serial, where + ": serial '" + serial + "'");
+            expect(model == slots[n].model, where + ": model '" + model + "'");
+            const std::uint64_t nsze = le(ns + 0, 8);
+            const unsigned format = ns[26] & 0x0F;
+            const unsigned lbads = (le(ns + 128 + 4 * format, 4) >> 16) & 0xFF;
+            expect(nsze == slots[n].sectors, where + ": namespace size " + std::to_string(nsze) +
+                                                 " blocks, want " + std::to_string(slots[n].sectors));
+            expect(lbads == 9, where + ": LBA size 2^" + std::to_string(lbads));
+            expect(health[0] == slots[n].warning,
+                   where + ": critical warning " + std::to_string(health[0]) + ", want " +
+                       std::to_string(slots[n].warning));
+            const unsigned kelvin = static_cast<unsigned>(le(health + 1, 2));
+            const unsigned warning_k = static_cast<unsigned>(le(ctrl + 266, 2));
+            const unsigned critical_k = static_cast<unsigned>(le(ctrl + 268, 2));
+            expect(kelvin > 273 && kelvin < warning_k && warning_k < critical_k,
+                   where + ": temperature " + std::to_string(kelvin) + " K below warning " +
+                       std::to_string(warning_k) + " K below critical " + std::to_string(critical_k) +
+                       " K");
+            shown = serial + " '" + model + "' " + std::to_string(nsze) + " blocks of 512, critical warning " +
+                    std::to_string(health[0]) + ", " + std::to_string(static_cast<int>(kelvin) - 273) +
+                    " C (" + std::to_string(kelvin) + " K; thresholds " + std::to_string(warning_k) +
+                    "/" + std::to_string(critical_k) + " K), " + std::to_string(health[5]) + " % used";
+        }
+        if (failures == before) {
+            std::printf("ok %s: PWNVME v1, count %u; NVMe %s; other slots not_nvme or absent\n",
+                        name.c_str(), b[10], shown.c_str());
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
+
 int usage()
 {
     std::fprintf(stderr,
                  "usage: lab-probe passthrough DEVICE | device-error DEVICE | timing PASSES |\n"
-                 "       watch READY | open-write DEVICE | check EXPECTED SNAPSHOT...\n");
+                 "       watch READY | open-write DEVICE | check EXPECTED SNAPSHOT... |\n"
+                 "       nvme-listen ENDPOINT DIR | check-nvme EXPECTED NVME... -- SNAPSHOT...\n");
     return 2;
 }
 
@@ -735,5 +963,7 @@ int main(int argc, char** argv)
     if (mode == "watch") return cmd_watch(argv[2]);
     if (mode == "open-write") return cmd_open_write(argv[2]);
     if (mode == "check") return cmd_check(argv[2], argc - 3, argv + 3);
+    if (mode == "nvme-listen" && argc >= 4) return cmd_nvme_listen(argv[2], argv[3]);
+    if (mode == "check-nvme") return cmd_check_nvme(argv[2], argc - 3, argv + 3);
     return usage();
 }

@@ -1,8 +1,10 @@
 // platewise-soak: the real monitoring cycle over simulated drives for as
-// many passes as asked, with drives appearing and vanishing, random command
-// faults, a listener that is absent, busy or closing early, and the log
+// many passes as asked, with SATA and NVMe drives appearing and vanishing,
+// random command and NVMe request faults, listeners (snapshot and NVMe
+// endpoints) that are absent, busy or closing early, and the log
 // directory disappearing and coming back. Every delivered snapshot is
-// checked byte for byte against a model of what the drives answered, and
+// checked byte for byte against a model of what the drives answered (the
+// NVMe snapshot too), and
 // the process's heap, memory and descriptors are watched for growth.
 //
 //   platewise-soak [--passes N] [--seed S]
@@ -20,6 +22,7 @@
 
 #include "resident_memory.h"
 #include "diskinfo.h"
+#include "nvme_snapshot.h"
 #include "platform/simulated.h"
 #include "service.h"
 
@@ -51,6 +54,8 @@ struct Stats {
     std::uint64_t log_stops = 0;
     std::uint64_t start_failures = 0;
     std::uint64_t errors = 0;
+    std::uint64_t nvme_delivered = 0;
+    std::uint64_t nvme_faults = 0;
 };
 
 std::mt19937_64 g_random;
@@ -68,6 +73,10 @@ bool g_expect_delivery = false;
 std::uint64_t g_pass_commands = 0;
 std::uint64_t g_callocs_at_pass_start = 0;
 int g_delivered_before = 0;
+int g_nvme_delivered_before = 0;
+bool g_expect_nvme_delivery = false;
+// The fault each NVMe request of this pass met, per drive and page.
+sim::NvmeFault g_nvme_faults[kDriveSlots][sim::kNvmePages];
 
 bool chance(double p)
 {
@@ -106,7 +115,8 @@ void on_command(int drive, sim::Command command, sim::CommandFault& fault)
     }
     const sim::Drive& d = sim::drive(drive);
     DriveRecord& slot = g_model[drive];
-    const bool failed = fault.kind != sim::Fault::none;
+    // NVMe drives refuse every ATA command: their sections stay zero.
+    const bool failed = fault.kind != sim::Fault::none || d.nvme;
     switch (command) {
     case sim::Command::identify:
         std::memcpy(slot.identify, d.identify, 512);
@@ -136,15 +146,121 @@ void on_command(int drive, sim::Command command, sim::CommandFault& fault)
     }
 }
 
+void on_nvme_request(int drive, platform::NvmePage page, sim::NvmeRequestFault& fault)
+{
+    if (chance(0.03)) {
+        static const sim::NvmeRequestFault kinds[] = {
+            {sim::NvmeFault::not_supported, 0}, {sim::NvmeFault::driver_error, 31},
+            {sim::NvmeFault::device_error, 0x4281}, {sim::NvmeFault::short_reply, 0},
+            {sim::NvmeFault::garbled_reply, 0}};
+        fault = kinds[pick(0, 4)];
+        ++g_stats.nvme_faults;
+    }
+    if (drive < kDriveSlots) {
+        g_nvme_faults[drive][static_cast<int>(page)] = fault.kind;
+    }
+}
+
+// What slot `n` of this pass's NVMe snapshot must hold for drive n, opened.
+void expected_nvme_slot(int n, NvmeSlot* slot)
+{
+    std::memset(slot, 0, sizeof *slot);
+    const sim::Drive& d = sim::drive(n);
+    std::memset(slot->results, 0xFF, sizeof slot->results);
+    if (!d.nvme) {
+        slot->status = static_cast<std::uint8_t>(NvmeSlotStatus::not_nvme);
+        slot->results[0] = static_cast<std::uint8_t>(NvmeRequestResult::not_supported);
+        return;
+    }
+    std::uint8_t* sections[3] = {slot->identify_controller, slot->identify_namespace,
+                                 slot->health_log};
+    const std::uint8_t* pages[3] = {d.nvme_controller, d.nvme_namespace, d.nvme_health};
+    const int sizes[3] = {4096, 4096, 512};
+    bool all_read = true;
+    for (int i = 0; i < 3; ++i) {
+        NvmeRequestResult result = NvmeRequestResult::read;
+        switch (g_nvme_faults[n][i]) {
+        case sim::NvmeFault::not_supported: result = NvmeRequestResult::not_supported; break;
+        case sim::NvmeFault::driver_error:
+        case sim::NvmeFault::short_reply: result = NvmeRequestResult::driver_error; break;
+        case sim::NvmeFault::device_error: result = NvmeRequestResult::device_error; break;
+        case sim::NvmeFault::garbled_reply:
+            for (int b = 0; b < sizes[i]; ++b) {
+                sections[i][b] = static_cast<std::uint8_t>(b * 131 + 7);
+            }
+            break;
+        default:
+            std::memcpy(sections[i], pages[i], sizes[i]);
+            break;
+        }
+        slot->results[i] = static_cast<std::uint8_t>(result);
+        if (result != NvmeRequestResult::read) {
+            all_read = false;
+        } else if (i == 1) {
+            slot->namespace_id = d.namespace_id;
+        }
+        if (i == 0 && result == NvmeRequestResult::not_supported) {
+            slot->status = static_cast<std::uint8_t>(NvmeSlotStatus::not_nvme);
+            return;
+        }
+    }
+    slot->status = static_cast<std::uint8_t>(all_read ? NvmeSlotStatus::answered
+                                                      : NvmeSlotStatus::failed);
+}
+
+void check_nvme_snapshot(std::uint64_t pass)
+{
+    const sim::Listener& l = sim::nvme_listener();
+    const bool delivered = l.delivered != g_nvme_delivered_before;
+    if (delivered != g_expect_nvme_delivery) {
+        fail(delivered ? "an NVMe snapshot arrived that could not have" : "an NVMe snapshot was lost",
+             pass);
+    }
+    if (!delivered) {
+        return;
+    }
+    ++g_stats.nvme_delivered;
+    if (l.last_message.size() != sizeof(NvmeSnapshot)) {
+        fail("NVMe snapshot of the wrong size", pass);
+        return;
+    }
+    const auto* message = reinterpret_cast<const NvmeSnapshot*>(l.last_message.data());
+    const std::uint8_t header[16] = {0x50, 0x57, 0x4E, 0x56, 0x4D, 0x45, 0x0D, 0x0A, 1, 0,
+                                     static_cast<std::uint8_t>(g_expected_count)};
+    if (std::memcmp(message, header, sizeof header) != 0) {
+        fail("NVMe snapshot header differs", pass);
+    }
+    static NvmeSlot expected;
+    for (int n = 0; n < kDriveSlots; ++n) {
+        if (n < g_expected_count - 1) {
+            expected_nvme_slot(n, &expected);
+        } else {
+            std::memset(&expected, 0, sizeof expected);  // not opened: absent
+        }
+        if (std::memcmp(&message->slots[n], &expected, sizeof expected) != 0) {
+            char text[80];
+            std::snprintf(text, sizeof text, "NVMe slot %d differs from what the drive answered", n);
+            fail(text, pass);
+            return;
+        }
+    }
+}
+
 // The drives as the next pass will find them.
 void change_the_world()
 {
     for (int n = 0; n < kSimDrives; ++n) {
         sim::Drive& d = sim::drive(n);
         if (!d.present && chance(n < 4 ? 0.3 : 0.05)) {
-            sim::make_plain_drive(n);
-            d.smart_data[2 + 5] = static_cast<std::uint8_t>(pick(0, 255));  // vary the data
-            d.smart_on = !chance(0.1);
+            if (chance(0.3)) {
+                sim::make_nvme_drive(n);
+                d.nvme_health[1] = static_cast<std::uint8_t>(pick(0, 255));  // vary the data
+                d.namespace_id = static_cast<std::uint32_t>(pick(1, 4));
+            } else {
+                sim::make_plain_drive(n);
+                d.smart_data[2 + 5] = static_cast<std::uint8_t>(pick(0, 255));  // vary the data
+                d.smart_on = !chance(0.1);
+            }
         } else if (d.present && chance(0.03)) {
             d.present = false;
         }
@@ -162,6 +278,14 @@ void change_the_world()
                       : (mode < 13 ? sim::ListenerMode::closing_early : sim::ListenerMode::accepting);
     l.busy_opens = mode >= 13 && mode < 25 ? pick(1, 3) : 0;
     l.wait_succeeds = !chance(0.2);
+
+    sim::Listener& nvme = sim::nvme_listener();
+    const int nvme_mode = pick(0, 99);
+    nvme.mode = nvme_mode < 8 ? sim::ListenerMode::absent
+                              : (nvme_mode < 13 ? sim::ListenerMode::closing_early
+                                                : sim::ListenerMode::accepting);
+    nvme.busy_opens = nvme_mode >= 13 && nvme_mode < 25 ? pick(1, 3) : 0;
+    nvme.wait_succeeds = !chance(0.2);
 
     if (g_log_dir_gone && --g_log_dir_back_in <= 0) {
         std::filesystem::create_directories(g_log_dir);
@@ -191,6 +315,15 @@ void predict_pass()
     g_pass_commands = 0;
     g_callocs_at_pass_start = g_callocs;
     g_delivered_before = sim::listener().delivered;
+    const sim::Listener& nvme = sim::nvme_listener();
+    g_expect_nvme_delivery =
+        nvme.mode == sim::ListenerMode::accepting && (nvme.busy_opens == 0 || nvme.wait_succeeds);
+    g_nvme_delivered_before = nvme.delivered;
+    for (auto& drive : g_nvme_faults) {
+        for (auto& fault : drive) {
+            fault = sim::NvmeFault::none;
+        }
+    }
 }
 
 void check_pass()
@@ -208,6 +341,7 @@ void check_pass()
     if (sim::open_handles() != 0) {
         fail("a drive handle was left open", pass);
     }
+    check_nvme_snapshot(pass);
     if (!delivered) {
         ++g_stats.undelivered;
         return;
@@ -335,6 +469,7 @@ int main(int argc, char** argv)
 
     sim::reset();
     sim::set_command_hook(on_command);
+    sim::set_nvme_hook(on_nvme_request);
     sim::set_sleep_hook(between_passes);
     change_the_world();
 
@@ -388,6 +523,8 @@ int main(int argc, char** argv)
                 ", stops on unwritable log %" PRIu64 " (at start %" PRIu64 ")\n",
                 g_stats.passes, g_stats.delivered, g_stats.undelivered, g_stats.commands,
                 g_stats.faults, g_stats.log_stops, g_stats.start_failures);
+    std::printf("NVMe snapshots delivered %" PRIu64 ", injected NVMe faults %" PRIu64 "\n",
+                g_stats.nvme_delivered, g_stats.nvme_faults);
     std::printf("resident memory %ld KiB after warm-up, %ld KiB at the end; descriptors %d and %d\n",
                 g_rss_early, rss_end, g_fds_early, fds_end);
     std::printf("%" PRIu64 " passed, %" PRIu64 " failed\n", g_stats.passes - g_stats.errors,

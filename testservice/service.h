@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "diskinfo.h"
+#include "nvme_snapshot.h"
 #include "platform/platform.h"
 
 // ------------------------------------------------------------------- log
@@ -25,6 +26,10 @@ bool send_snapshot(const DriveSnapshot* message);
 
 // The same, to a named endpoint (tests use their own).
 bool send_snapshot_to(const char* endpoint, const DriveSnapshot* message);
+
+// Any message, `size` bytes, with the same rules: one connection of its own,
+// only a busy listener waited for, no listener costs one failed open.
+bool send_message_to(const char* endpoint, const void* bytes, std::uint32_t size);
 
 // -------------------------------------------------------- service control
 

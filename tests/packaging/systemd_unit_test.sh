@@ -22,6 +22,10 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 grep -q '^ExecStart=/usr/local/sbin/testservice$' "$unit" || fail "ExecStart is not the installed service"
+# Exactly the two capabilities the disks need: CAP_SYS_RAWIO for SG_IO's ATA
+# pass-through, CAP_SYS_ADMIN for the NVMe health log (NVME_IOCTL_ADMIN_CMD).
+grep -qx 'CapabilityBoundingSet=CAP_SYS_RAWIO CAP_SYS_ADMIN' "$unit" ||
+    fail "the capabilities are not CAP_SYS_RAWIO and CAP_SYS_ADMIN: $(grep '^CapabilityBoundingSet=' "$unit")"
 sed "s|^ExecStart=.*|ExecStart=$testservice|" "$unit" >"$work/platewise.service"
 
 if ! SYSTEMD_LOG_COLOR=0 systemd-analyze verify "$work/platewise.service" >"$work/verify.txt" 2>&1; then

@@ -18,6 +18,7 @@ protected:
         SimulatedDrives::SetUp();
         setenv("APPDATA", dir.path().c_str(), 1);
         sim::listener().keep_messages = true;
+        sim::nvme_listener().keep_messages = true;
         set_state(platform::SERVICE_RUNNING, 0);
         stop_after = 0;
         passes = 0;
@@ -52,6 +53,12 @@ protected:
     {
         return *reinterpret_cast<const DriveSnapshot*>(sim::listener().messages.at(index).data());
     }
+    const NvmeSnapshot& nvme(int index) const
+    {
+        const std::vector<std::uint8_t>& message = sim::nvme_listener().messages.at(index);
+        EXPECT_EQ(message.size(), sizeof(NvmeSnapshot));
+        return *reinterpret_cast<const NvmeSnapshot*>(message.data());
+    }
     std::string log() const { return read_file(dir / "platewise_s.log"); }
 
     static inline int stop_after = 0;
@@ -66,6 +73,7 @@ TEST_F(Cycle, CountByteIsDrivesReadPlusOne)
     for (const Row row : {Row{0, 1}, Row{1, 2}, Row{2, 3}, Row{32, 33}, Row{40, 33}}) {
         sim::reset();
         sim::listener().keep_messages = true;
+        sim::nvme_listener().keep_messages = true;
         for (int n = 0; n < row.drives; ++n) {
             sim::make_plain_drive(n);
         }
@@ -74,6 +82,10 @@ TEST_F(Cycle, CountByteIsDrivesReadPlusOne)
         ASSERT_EQ(sim::listener().messages.size(), 1u) << row.drives;
         EXPECT_EQ(sim::listener().messages[0].size(), 49185u);
         EXPECT_EQ(snapshot(0).count, row.count) << row.drives << " drives";
+        // The NVMe snapshot of the same pass carries the same count, also
+        // when there is no drive at all.
+        ASSERT_EQ(sim::nvme_listener().messages.size(), 1u) << row.drives;
+        EXPECT_EQ(nvme(0).count, row.count) << row.drives << " drives";
         EXPECT_EQ(sim::drive(32).opens, 0) << "no drive beyond the table is opened";
         EXPECT_EQ(sim::open_handles(), 0);
         for (const DriveRecord& record : snapshot(0).drives) {
@@ -278,6 +290,131 @@ TEST_F(Cycle, UndeliveredSnapshotsAreDroppedAndTheCycleGoesOn)
     EXPECT_EQ(sim::listener().delivered, 0);
 }
 
+// A pass over SATA and NVMe drives side by side: the ATA commands go to every
+// drive as before (NVMe drives refuse them as not supported and leave zero
+// sections), and the NVMe snapshot that follows holds each NVMe drive's three
+// pages exactly, or zeros and the class of each failure.
+TEST_F(Cycle, NvmeSnapshotHoldsEachDrivesPagesBesideAnUnchangedAtaSnapshot)
+{
+    using C = sim::Command;
+    using F = sim::NvmeFault;
+    using R = NvmeRequestResult;
+    constexpr auto kNotSent = R::not_sent;
+    struct Row {
+        const char* what;
+        bool nvme;
+        F faults[3];
+        NvmeSlotStatus status;
+        R results[3];
+    };
+    const Row rows[] = {
+        {"sata", false, {}, NvmeSlotStatus::not_nvme, {R::not_supported, kNotSent, kNotSent}},
+        {"nvme", true, {}, NvmeSlotStatus::answered, {R::read, R::read, R::read}},
+        {"health log device error", true, {F::none, F::none, F::device_error},
+         NvmeSlotStatus::failed, {R::read, R::read, R::device_error}},
+        {"controller driver error", true, {F::driver_error, F::none, F::none},
+         NvmeSlotStatus::failed, {R::driver_error, R::read, R::read}},
+        {"namespace short reply", true, {F::none, F::short_reply, F::none},
+         NvmeSlotStatus::failed, {R::read, R::driver_error, R::read}},
+        {"controller not supported", true, {F::not_supported, F::none, F::none},
+         NvmeSlotStatus::not_nvme, {R::not_supported, kNotSent, kNotSent}},
+        {"second sata", false, {}, NvmeSlotStatus::not_nvme, {R::not_supported, kNotSent, kNotSent}},
+    };
+    const int drives = static_cast<int>(std::size(rows));
+    for (int n = 0; n < drives; ++n) {
+        if (rows[n].nvme) {
+            sim::make_nvme_drive(n);
+            sim::drive(n).namespace_id = 7 + n;
+            for (int page = 0; page < 3; ++page) {
+                sim::drive(n).nvme_faults[page] = {rows[n].faults[page], 0x4002};
+            }
+        } else {
+            sim::make_plain_drive(n);
+        }
+    }
+    run_passes(1);
+
+    ASSERT_EQ(sim::listener().messages.size(), 1u);
+    ASSERT_EQ(sim::nvme_listener().messages.size(), 1u);
+    EXPECT_EQ(sim::nvme_listener().last_endpoint, platform::nvme_pipe_name);
+    const DriveSnapshot& ata = snapshot(0);
+    const NvmeSnapshot& message = nvme(0);
+    const auto* raw = reinterpret_cast<const std::uint8_t*>(&message);
+    const std::uint8_t header[16] = {0x50, 0x57, 0x4E, 0x56, 0x4D, 0x45, 0x0D, 0x0A,
+                                     1, 0, static_cast<std::uint8_t>(drives + 1), 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(raw, header, sizeof header), 0);
+    EXPECT_EQ(ata.count, drives + 1);
+
+    for (int n = 0; n < drives; ++n) {
+        const Row& row = rows[n];
+        SCOPED_TRACE(row.what);
+        const sim::Drive& d = sim::drive(n);
+        // The ATA side, call for call and byte for byte as ever.
+        const std::vector<C> reads = {C::identify, C::smart_read_data, C::smart_read_thresholds};
+        EXPECT_EQ(d.received, reads);
+        if (row.nvme) {
+            EXPECT_FALSE(has_nonzero_byte(&ata.drives[n], sizeof(DriveRecord)));
+        } else {
+            EXPECT_EQ(std::memcmp(ata.drives[n].identify, d.identify, 512), 0);
+            EXPECT_EQ(std::memcmp(ata.drives[n].smart_values, d.smart_data, 512), 0);
+            EXPECT_EQ(std::memcmp(ata.drives[n].smart_thresholds, d.thresholds, 512), 0);
+        }
+        // The NVMe side, at the layout's offsets.
+        const std::uint8_t* slot = raw + 16 + 8712 * n;
+        EXPECT_EQ(slot[0], static_cast<std::uint8_t>(row.status));
+        const std::size_t sent = row.status == NvmeSlotStatus::not_nvme ? 1 : 3;
+        EXPECT_EQ(d.nvme_received.size(), sent);
+        const std::uint8_t* pages[3] = {d.nvme_controller, d.nvme_namespace, d.nvme_health};
+        const int offsets[3] = {8, 4104, 8200};
+        const int sizes[3] = {4096, 4096, 512};
+        for (int page = 0; page < 3; ++page) {
+            EXPECT_EQ(slot[1 + page], static_cast<std::uint8_t>(row.results[page])) << page;
+            if (row.results[page] == R::read) {
+                EXPECT_EQ(std::memcmp(slot + offsets[page], pages[page], sizes[page]), 0) << page;
+            } else {
+                EXPECT_FALSE(has_nonzero_byte(slot + offsets[page], sizes[page])) << page;
+            }
+        }
+        std::uint32_t namespace_id = 0;
+        std::memcpy(&namespace_id, slot + 4, 4);
+        EXPECT_EQ(namespace_id, row.results[1] == R::read ? 7u + n : 0u);
+    }
+    // The drive whose open ended the pass, and every slot after it: absent.
+    for (int n = drives; n < kDriveSlots; ++n) {
+        EXPECT_FALSE(has_nonzero_byte(raw + 16 + 8712 * n, 8712)) << n;
+    }
+    EXPECT_EQ(sim::open_handles(), 0);
+}
+
+// Unlike the ATA table, the NVMe table starts every pass empty: a drive that
+// is gone is absent from the next NVMe snapshot, never shown as it was.
+TEST_F(Cycle, NvmeSlotsOfDrivesGoneAreAbsentInTheNextPass)
+{
+    sim::make_nvme_drive(0);
+    sim::make_nvme_drive(1);
+    between = [](int) { sim::drive(1).present = false; };
+    run_passes(2);
+    ASSERT_EQ(sim::nvme_listener().messages.size(), 2u);
+    EXPECT_EQ(nvme(0).slots[1].status, static_cast<std::uint8_t>(NvmeSlotStatus::answered));
+    EXPECT_EQ(nvme(1).count, 2);
+    EXPECT_EQ(nvme(1).slots[0].status, static_cast<std::uint8_t>(NvmeSlotStatus::answered));
+    EXPECT_FALSE(has_nonzero_byte(&nvme(1).slots[1], sizeof(NvmeSlot)));
+}
+
+// Nobody on the NVMe endpoint: one failed open per pass, no wait, no log
+// line, and the ATA snapshots go on as before.
+TEST_F(Cycle, NoNvmeListenerCostsOneOpenAndIsNotLogged)
+{
+    sim::make_nvme_drive(0);
+    sim::nvme_listener().mode = sim::ListenerMode::absent;
+    run_passes(3);
+    EXPECT_EQ(sim::nvme_listener().opens, 3);
+    EXPECT_EQ(sim::nvme_listener().waits, 0);
+    EXPECT_EQ(sim::nvme_listener().delivered, 0);
+    EXPECT_EQ(sim::listener().delivered, 3);
+    EXPECT_EQ(log(), "");
+}
+
 TEST_F(Cycle, NotRunningMeansNoPass)
 {
     set_state(platform::SERVICE_STOPPED, 0);
@@ -285,6 +422,7 @@ TEST_F(Cycle, NotRunningMeansNoPass)
     monitoring_cycle();
     EXPECT_EQ(sim::drive(0).opens, 0);
     EXPECT_EQ(sim::listener().opens, 0);
+    EXPECT_EQ(sim::nvme_listener().opens, 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "diskinfo.h"
+#include "nvme_snapshot.h"
 #include "platform/simulated.h"
 
 class SimulatedDrives : public ::testing::Test {
@@ -15,6 +16,7 @@ protected:
     {
         sim::reset();
         std::memset(drive_table, 0, sizeof drive_table);
+        std::memset(&nvme_snapshot, 0, sizeof nvme_snapshot);
         std::memset(last_error_text, 0, sizeof last_error_text);
         current_drive = 0;
     }

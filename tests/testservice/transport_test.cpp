@@ -48,6 +48,35 @@ TEST_P(Transport, OpensWaitsAndWritesAsTheListenerAllows)
     }
 }
 
+// The NVMe snapshot goes the same way to its own endpoint, whole, and leaves
+// the snapshot endpoint alone.
+TEST_P(Transport, NvmeSnapshotTakesTheSameRulesOnItsOwnEndpoint)
+{
+    const TransportRow& row = GetParam();
+    sim::Listener& listener = sim::nvme_listener();
+    listener.mode = row.mode;
+    listener.busy_opens = row.busy_opens;
+    listener.wait_succeeds = row.wait_succeeds;
+
+    nvme_snapshot.slots[31].health_log[511] = 0x42;
+    finish_nvme_snapshot(3);
+
+    EXPECT_EQ(send_nvme_snapshot(), row.delivered);
+    EXPECT_EQ(listener.opens, row.opens);
+    EXPECT_EQ(listener.waits, row.waits);
+    if (row.waits > 0) {
+        EXPECT_EQ(listener.last_wait_timeout, 20000u);
+    }
+    EXPECT_EQ(listener.open_connections, 0) << "every connection is closed";
+    EXPECT_EQ(listener.last_endpoint, platform::nvme_pipe_name);
+    EXPECT_EQ(sim::listener().opens, 0) << "the snapshot endpoint is not touched";
+    if (row.delivered) {
+        ASSERT_EQ(listener.last_message.size(), 278800u);
+        EXPECT_EQ(std::memcmp(listener.last_message.data(), &nvme_snapshot, sizeof nvme_snapshot),
+                  0);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Listeners, Transport,
     ::testing::Values(

@@ -16,6 +16,7 @@
 
 #include "diskinfo.h"
 #include "platform/platform.h"
+#include "platform/win32_nvme_query_layout.h"
 #include "platform/win32_passthrough_layout.h"
 #include "service.h"
 #include "../testservice/temp_dir.h"
@@ -149,6 +150,46 @@ TEST_F(Win32Pipe, NoServerFailsAtOnce)
     const DriveSnapshot snapshot = patterned_snapshot();
     const auto start = Clock::now();
     EXPECT_FALSE(send_snapshot_to(name.c_str(), &snapshot));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(g_creates.size(), 1u) << "one open, no wait";
+}
+
+// The NVMe snapshot: its own pipe name, the same client flags, all 278800
+// bytes in one message over a real named pipe.
+TEST_F(Win32Pipe, NvmeSnapshotReachesItsOwnPipeWhole)
+{
+    EXPECT_STREQ(platform::nvme_pipe_name, "\\\\.\\pipe\\PlatewiseNvmePipe");
+    const std::string name = wintest::unique_pipe_name("nvme");
+    const HANDLE server = wintest::create_server_instance(name);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    std::vector<std::uint8_t> received;
+    std::thread listener([&] {
+        if (wintest::accept_client(server)) {
+            received = wintest::read_message(server, sizeof(NvmeSnapshot) + 1);
+        }
+    });
+    auto* bytes = reinterpret_cast<std::uint8_t*>(&nvme_snapshot);
+    for (std::size_t i = 16; i < sizeof nvme_snapshot; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 13 + 5);
+    }
+    finish_nvme_snapshot(4);
+    EXPECT_TRUE(send_nvme_snapshot_to(name.c_str()));
+    listener.join();
+    CloseHandle(server);
+
+    ASSERT_EQ(received.size(), 278800u);
+    EXPECT_EQ(std::memcmp(received.data(), &nvme_snapshot, sizeof nvme_snapshot), 0);
+    EXPECT_EQ(std::memcmp(received.data(), "PWNVME\r\n\x01\x00\x04", 11), 0);
+    ASSERT_EQ(g_creates.size(), 1u);
+    EXPECT_EQ(g_creates[0].flags, kOpenFlags);
+    std::memset(&nvme_snapshot, 0, sizeof nvme_snapshot);
+}
+
+TEST_F(Win32Pipe, NoNvmeServerFailsAtOnce)
+{
+    const std::string name = wintest::unique_pipe_name("nvme-absent");
+    const auto start = Clock::now();
+    EXPECT_FALSE(send_nvme_snapshot_to(name.c_str()));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(g_creates.size(), 1u) << "one open, no wait";
 }
@@ -623,6 +664,168 @@ TEST_F(Win32Passthrough, WritesAndCommandsWithoutDataAreSizedToTheirData)
     EXPECT_EQ(apt.AtaFlags, 0u);
     EXPECT_EQ(apt.DataTransferLength, 0u);
     EXPECT_EQ(apt.DataBufferOffset, 48u);
+}
+
+// ---------------------------------------------------------- NVMe pages
+
+// A driver answering the protocol-specific query: the descriptor's fields
+// and the byte count are the test's to spoil.
+struct NvmeAnswer {
+    DWORD error = 0;            // fail with this code when not 0
+    DWORD version = sizeof(STORAGE_PROTOCOL_DATA_DESCRIPTOR);
+    DWORD size = sizeof(STORAGE_PROTOCOL_DATA_DESCRIPTOR);
+    DWORD offset = sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA);
+    DWORD length = 0;           // 0: the length asked for
+    long returned_delta = 0;    // added to the full size
+};
+NvmeAnswer g_nvme;
+
+BOOL WINAPI spy_nvme_query(HANDLE, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
+                           LPDWORD returned, LPOVERLAPPED)
+{
+    g_io.code = code;
+    g_io.in_size = in_size;
+    g_io.out_size = out_size;
+    g_io.same_buffer = in == out;
+    const auto* bytes = static_cast<const std::uint8_t*>(in);
+    g_io.sent.assign(bytes, bytes + in_size);
+    if (g_nvme.error != 0) {
+        SetLastError(g_nvme.error);
+        return FALSE;
+    }
+    auto* reply = static_cast<std::uint8_t*>(out);
+    STORAGE_PROTOCOL_DATA_DESCRIPTOR descriptor;
+    std::memcpy(&descriptor.ProtocolSpecificData, reply + 8, sizeof descriptor.ProtocolSpecificData);
+    const DWORD asked = descriptor.ProtocolSpecificData.ProtocolDataLength;
+    descriptor.Version = g_nvme.version;
+    descriptor.Size = g_nvme.size;
+    descriptor.ProtocolSpecificData.ProtocolDataOffset = g_nvme.offset;
+    descriptor.ProtocolSpecificData.ProtocolDataLength = g_nvme.length != 0 ? g_nvme.length : asked;
+    for (DWORD i = sizeof descriptor; i < out_size; ++i) {
+        reply[i] = static_cast<std::uint8_t>(i * 3 + 1);
+    }
+    std::memcpy(reply, &descriptor, sizeof descriptor);
+    *returned = static_cast<DWORD>(static_cast<long>(out_size) + g_nvme.returned_delta);
+    return TRUE;
+}
+
+class Win32Nvme : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_io = IoCall{};
+        g_nvme = NvmeAnswer{};
+        platform::win32::device_io_control = spy_nvme_query;
+    }
+    void TearDown() override { platform::win32::device_io_control = ::DeviceIoControl; }
+};
+
+// The request, read back through the real Windows records.
+TEST_F(Win32Nvme, EachPageIsAProtocolSpecificQueryOfItsOwn)
+{
+    using P = platform::NvmePage;
+    struct Row {
+        P page;
+        DWORD property;
+        DWORD data_type;
+        DWORD value;
+        DWORD sub_value;
+        DWORD length;
+        std::uint32_t namespace_id;
+    };
+    const Row rows[] = {
+        {P::identify_controller, StorageAdapterProtocolSpecificProperty, NVMeDataTypeIdentify, 1, 0, 4096, 0},
+        {P::identify_namespace, StorageDeviceProtocolSpecificProperty, NVMeDataTypeIdentify, 0, 1, 4096, 1},
+        {P::health_log, StorageDeviceProtocolSpecificProperty, NVMeDataTypeLogPage, 2, 0, 512, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.page));
+        std::vector<std::uint8_t> page(row.length, 0);
+        const platform::NvmeReply reply =
+            platform::read_nvme_page(0x1234, row.page, page.data(), row.length);
+        ASSERT_EQ(reply.failure, platform::NvmeFailure::none);
+        EXPECT_EQ(reply.namespace_id, row.namespace_id);
+        EXPECT_EQ(g_io.code, static_cast<DWORD>(IOCTL_STORAGE_QUERY_PROPERTY));
+        EXPECT_EQ(g_io.code, 0x2D1400u);
+        const DWORD expected_size = 8 + 40 + row.length;
+        EXPECT_EQ(g_io.in_size, expected_size);
+        EXPECT_EQ(g_io.out_size, expected_size);
+        EXPECT_TRUE(g_io.same_buffer);
+        STORAGE_PROPERTY_QUERY query;
+        std::memcpy(&query, g_io.sent.data(), sizeof query);
+        EXPECT_EQ(query.PropertyId, row.property);
+        EXPECT_EQ(query.QueryType, PropertyStandardQuery);
+        STORAGE_PROTOCOL_SPECIFIC_DATA data;
+        std::memcpy(&data, g_io.sent.data() + offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters),
+                    sizeof data);
+        EXPECT_EQ(data.ProtocolType, ProtocolTypeNvme);
+        EXPECT_EQ(data.DataType, row.data_type);
+        EXPECT_EQ(data.ProtocolDataRequestValue, row.value);
+        EXPECT_EQ(data.ProtocolDataRequestSubValue, row.sub_value);
+        EXPECT_EQ(data.ProtocolDataOffset, sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA));
+        EXPECT_EQ(data.ProtocolDataLength, row.length);
+        EXPECT_EQ(data.ProtocolDataRequestSubValue2, 0u);
+        EXPECT_EQ(data.ProtocolDataRequestSubValue3, 0u);
+        EXPECT_EQ(data.ProtocolDataRequestSubValue4, 0u);
+        // The page is what followed the protocol record in the reply.
+        for (DWORD i = 0; i < row.length; ++i) {
+            ASSERT_EQ(page[i], static_cast<std::uint8_t>((48 + i) * 3 + 1)) << i;
+        }
+    }
+}
+
+// Replies that fail a check are a driver error and copy nothing; system
+// errors are classed as the driver's, the device's, or "no NVMe here".
+TEST_F(Win32Nvme, RepliesAreCheckedBeforeAnythingIsCopied)
+{
+    using F = platform::NvmeFailure;
+    struct Row {
+        const char* what;
+        NvmeAnswer answer;
+        F failure;
+        DWORD code;
+    };
+    auto with = [](auto change) {
+        NvmeAnswer a;
+        change(a);
+        return a;
+    };
+    const Row rows[] = {
+        {"good", NvmeAnswer{}, F::none, 0},
+        {"one byte short", with([](NvmeAnswer& a) { a.returned_delta = -1; }), F::driver_error, 13},
+        {"shorter than the descriptor", with([](NvmeAnswer& a) { a.returned_delta = -(512 + 1); }),
+         F::driver_error, 13},
+        {"bad version", with([](NvmeAnswer& a) { a.version = 40; }), F::driver_error, 13},
+        {"bad size", with([](NvmeAnswer& a) { a.size = 0; }), F::driver_error, 13},
+        {"offset inside the record", with([](NvmeAnswer& a) { a.offset = 39; }), F::driver_error, 13},
+        {"offset past the buffer", with([](NvmeAnswer& a) { a.offset = 41; }), F::driver_error, 13},
+        {"offset wrapping round", with([](NvmeAnswer& a) { a.offset = 0xFFFFFFF8u; }),
+         F::driver_error, 13},
+        {"length below the page", with([](NvmeAnswer& a) { a.length = 511; }), F::driver_error, 13},
+        {"invalid function", with([](NvmeAnswer& a) { a.error = ERROR_INVALID_FUNCTION; }),
+         F::not_supported, 1},
+        {"not supported", with([](NvmeAnswer& a) { a.error = ERROR_NOT_SUPPORTED; }),
+         F::not_supported, 50},
+        {"device I/O error", with([](NvmeAnswer& a) { a.error = ERROR_IO_DEVICE; }),
+         F::device_error, 1117},
+        {"other", with([](NvmeAnswer& a) { a.error = ERROR_GEN_FAILURE; }), F::driver_error, 31},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        g_nvme = row.answer;
+        std::uint8_t page[512];
+        std::memset(page, 0xEE, sizeof page);
+        const platform::NvmeReply reply =
+            platform::read_nvme_page(0x1234, platform::NvmePage::health_log, page, sizeof page);
+        EXPECT_EQ(reply.failure, row.failure);
+        EXPECT_EQ(reply.code, row.code);
+        if (row.failure != F::none) {
+            EXPECT_EQ(page[0], 0xEE);
+            EXPECT_EQ(page[511], 0xEE);
+        } else {
+            EXPECT_EQ(page[0], static_cast<std::uint8_t>((48 + row.answer.offset - 40) * 3 + 1));
+        }
+    }
 }
 
 // ----------------------------------------------------------------- log

@@ -2,6 +2,7 @@
 // socket for the snapshot endpoint, signals for stop, and systemd's notify
 // protocol for status.
 #include <fcntl.h>
+#include <linux/nvme_ioctl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <scsi/sg.h>
@@ -20,6 +21,7 @@
 #include <ctime>
 
 #include "linux_disks.h"
+#include "nvme_admin.h"
 #include "platform.h"
 #include "sat_passthrough.h"
 #include "systemd_notify.h"
@@ -270,6 +272,11 @@ void drive_device_path(std::int32_t number, char* out, std::size_t size)
 
 namespace {
 
+// The last drive opened and its family: NVMe requests go only to NVMe
+// namespaces; any other disk refuses them without a system call.
+int g_opened_fd = -1;
+linux_disks::DiskKind g_opened_kind = linux_disks::DiskKind::scsi;
+
 DriveOpenResult open_failure(int error)
 {
     switch (error) {
@@ -303,6 +310,8 @@ DriveOpenResult open_drive_device(std::int32_t number)
     // disk. SG_IO does not need write access under CAP_SYS_RAWIO.
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd >= 0) {
+        g_opened_fd = fd;
+        g_opened_kind = disk->kind;
         return {fd, OpenFailure::none, 0};
     }
     const int error = errno;
@@ -314,7 +323,67 @@ DriveOpenResult open_drive_device(std::int32_t number)
 
 void close_drive(DriveHandle handle)
 {
+    if (handle == g_opened_fd) {
+        g_opened_fd = -1;
+    }
     ::close(static_cast<int>(handle));
+}
+
+namespace {
+
+NvmeReply nvme_ioctl_failure(int error)
+{
+    if (error == ENOTTY || error == EINVAL) {
+        return {NvmeFailure::not_supported, static_cast<std::uint32_t>(error), 0};
+    }
+    return {NvmeFailure::driver_error, static_cast<std::uint32_t>(error), 0};
+}
+
+}  // namespace
+
+// NVMe admin commands reach a namespace's block device through
+// NVME_IOCTL_ADMIN_CMD. Identify is allowed to anyone who may open the
+// device; Get Log Page needs CAP_SYS_ADMIN (kernel 6.1), which the unit
+// grants. Opened read-only, as for SG_IO.
+NvmeReply read_nvme_page(DriveHandle handle, NvmePage page, std::uint8_t* out,
+                         std::uint32_t size)
+{
+    const int fd = static_cast<int>(handle);
+    if (fd == g_opened_fd && g_opened_kind != linux_disks::DiskKind::nvme) {
+        return {NvmeFailure::not_supported, ENOTTY, 0};
+    }
+    std::uint32_t nsid = 0;
+    if (page == NvmePage::identify_namespace) {
+        const int id = ::ioctl(fd, NVME_IOCTL_ID);
+        if (id < 0) {
+            return nvme_ioctl_failure(errno);
+        }
+        if (id == 0) {
+            return {NvmeFailure::driver_error, EINVAL, 0};
+        }
+        nsid = static_cast<std::uint32_t>(id);
+    }
+    const nvme_admin::Command command = nvme_admin::command_for(page, nsid);
+    if (size != command.data_len) {
+        return {NvmeFailure::driver_error, EINVAL, 0};
+    }
+    nvme_admin_cmd cmd;
+    std::memset(&cmd, 0, sizeof cmd);
+    cmd.opcode = command.opcode;
+    cmd.nsid = command.nsid;
+    cmd.addr = reinterpret_cast<std::uintptr_t>(out);
+    cmd.data_len = command.data_len;
+    cmd.cdw10 = command.cdw10;
+    cmd.cdw11 = command.cdw11;
+    cmd.timeout_ms = nvme_admin::kTimeoutMs;
+    const int status = ::ioctl(fd, NVME_IOCTL_ADMIN_CMD, &cmd);
+    if (status < 0) {
+        return nvme_ioctl_failure(errno);
+    }
+    if (status > 0) {
+        return {NvmeFailure::device_error, static_cast<std::uint32_t>(status), 0};
+    }
+    return {NvmeFailure::none, 0, nsid};
 }
 
 // ATA commands reach a Linux disk as SCSI ATA PASS-THROUGH(16) through
@@ -399,6 +468,7 @@ std::FILE* open_log_file(const char* path)
 // -------------------------------------------------------------------- pipe
 
 const char* const pipe_name = "/run/platewise/PlatewisePipe";
+const char* const nvme_pipe_name = "/run/platewise/PlatewiseNvmePipe";
 
 namespace {
 

@@ -69,6 +69,32 @@ struct IoResult {
 IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
                               std::uint32_t request_size, std::uint32_t* returned);
 
+// The NVMe pages the service reads, each by its own admin command.
+enum class NvmePage : std::uint8_t {
+    identify_controller,  // Identify, CNS 01h: 4096 bytes
+    identify_namespace,   // Identify, CNS 00h, the drive's own namespace: 4096 bytes
+    health_log,           // Get Log Page, LID 02h, NSID FFFFFFFFh: 512 bytes
+};
+
+enum class NvmeFailure : std::uint8_t {
+    none,            // the page was read, all `size` bytes of it
+    not_supported,   // no NVMe pass-through on this device (a SATA, SCSI or virtio disk)
+    driver_error,    // the system refused the request or the transfer failed
+    device_error,    // the controller completed it with a non-zero NVMe status
+};
+
+struct NvmeReply {
+    NvmeFailure failure;
+    std::uint32_t code;          // the platform's error number, or the NVMe status
+    std::uint32_t namespace_id;  // the namespace the identify_namespace page is of; 0 otherwise
+};
+
+// Reads one NVMe page of an open drive into `out` (`size` bytes: the page's
+// size above). What `out` holds after a failure is not defined; the caller
+// zeroes it.
+NvmeReply read_nvme_page(DriveHandle handle, NvmePage page, std::uint8_t* out,
+                         std::uint32_t size);
+
 }  // namespace platform
 
 // ------------------------------------------------------------------ time
@@ -112,6 +138,9 @@ inline constexpr PipeHandle invalid_pipe_handle = -1;
 
 // The name of the local endpoint on which the listener takes snapshots.
 extern const char* const pipe_name;
+
+// The name of the endpoint on which the listener takes NVMe snapshots.
+extern const char* const nvme_pipe_name;
 
 enum class PipeOpenFailure : std::uint8_t {
     none,

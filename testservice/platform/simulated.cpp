@@ -28,7 +28,9 @@ std::vector<Request> g_requests;
 SleepHook g_sleep_hook = nullptr;
 CommandHook g_command_hook = nullptr;
 AnswerHook g_answer_hook = nullptr;
+NvmeHook g_nvme_hook = nullptr;
 Listener g_listener;
+Listener g_nvme_listener;
 std::vector<std::uint32_t> g_sleeps;
 bool g_clock_fixed = false;
 bool g_clock_fails = false;
@@ -114,7 +116,9 @@ void reset()
     g_sleep_hook = nullptr;
     g_command_hook = nullptr;
     g_answer_hook = nullptr;
+    g_nvme_hook = nullptr;
     g_listener = Listener{};
+    g_nvme_listener = Listener{};
     g_sleeps.clear();
     g_clock_fixed = false;
     g_clock_fails = false;
@@ -203,6 +207,66 @@ void make_plain_drive(int n)
     put_checksum(d.thresholds);
 }
 
+namespace {
+
+void put_le(std::uint8_t* at, std::uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i) {
+        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+// NVMe strings are ASCII, first character first, padded with blanks.
+void put_text(std::uint8_t* at, int bytes, const char* text)
+{
+    const std::size_t length = std::strlen(text);
+    for (int i = 0; i < bytes; ++i) {
+        at[i] = static_cast<std::uint8_t>(static_cast<std::size_t>(i) < length ? text[i] : ' ');
+    }
+}
+
+}  // namespace
+
+void make_nvme_drive(int n)
+{
+    Drive& d = g_drives[n];
+    d = Drive{};
+    d.present = true;
+    d.nvme = true;
+    d.namespace_id = 1;
+    char serial[21];
+    std::snprintf(serial, sizeof serial, "SIMNVME%04d", n);
+    put_le(d.nvme_controller + 0, 0x1B36, 2);               // VID
+    put_text(d.nvme_controller + 4, 20, serial);            // SN
+    put_text(d.nvme_controller + 24, 40, "PLATEWISE SIMULATED NVME");  // MN
+    put_text(d.nvme_controller + 64, 8, "1.0");             // FR
+    put_le(d.nvme_controller + 258, 0x0004, 2);             // LPA: extended data for Get Log Page
+    put_le(d.nvme_controller + 266, 343, 2);                // WCTEMP, kelvin
+    put_le(d.nvme_controller + 268, 353, 2);                // CCTEMP
+    put_le(d.nvme_controller + 516, 1, 4);                  // NN
+    const std::uint64_t blocks = 1953525168ull;             // 1 TB of 512-byte blocks
+    put_le(d.nvme_namespace + 0, blocks, 8);                // NSZE
+    put_le(d.nvme_namespace + 8, blocks, 8);                // NCAP
+    put_le(d.nvme_namespace + 16, blocks, 8);               // NUSE
+    d.nvme_namespace[26] = 0;                               // FLBAS: format 0
+    put_le(d.nvme_namespace + 128, 9u << 16, 4);            // LBAF0: LBADS 9 (512 bytes)
+    d.nvme_health[0] = 0;                                   // critical warning
+    put_le(d.nvme_health + 1, 308, 2);                      // composite temperature, 35 °C
+    d.nvme_health[3] = 100;                                 // available spare
+    d.nvme_health[4] = 10;                                  // its threshold
+    d.nvme_health[5] = 3;                                   // percentage used
+    put_le(d.nvme_health + 32, 123456, 8);                  // data units read
+    put_le(d.nvme_health + 48, 654321, 8);                  // data units written
+    put_le(d.nvme_health + 112, 42, 8);                     // power cycles
+    put_le(d.nvme_health + 128, 1234, 8);                   // power-on hours
+    put_le(d.nvme_health + 144, 3, 8);                      // unsafe shutdowns
+}
+
+void set_nvme_hook(NvmeHook hook)
+{
+    g_nvme_hook = hook;
+}
+
 void set_recording(bool on)
 {
     g_recording = on;
@@ -245,6 +309,11 @@ void set_answer_hook(AnswerHook hook)
 Listener& listener()
 {
     return g_listener;
+}
+
+Listener& nvme_listener()
+{
+    return g_nvme_listener;
 }
 
 std::vector<ServiceReport> status_reports()
@@ -391,6 +460,9 @@ IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
     if (sim::g_command_hook != nullptr) {
         sim::g_command_hook(n, cmd, fault);
     }
+    if (d.nvme) {
+        return sim::driver_failure(1);  // an NVMe driver has no ATA pass-through
+    }
 
     *returned = request_size;
     const bool data_in = (ab->apt.AtaFlags & ATA_FLAGS_DATA_IN) != 0;
@@ -464,6 +536,59 @@ IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
     return {IoFailure::none, 0};
 }
 
+NvmeReply read_nvme_page(DriveHandle handle, NvmePage page, std::uint8_t* out,
+                         std::uint32_t size)
+{
+    const int n = sim::drive_of(handle);
+    if (n < 0) {
+        return {NvmeFailure::driver_error, 6, 0};  // invalid handle
+    }
+    sim::Drive& d = sim::g_drives[n];
+    if (d.nvme_received.size() < sim::kMaxReceived) {
+        d.nvme_received.push_back(page);
+    }
+    if (!d.present) {
+        return {NvmeFailure::driver_error, 1167, 0};
+    }
+    if (!d.nvme) {
+        return {NvmeFailure::not_supported, 1, 0};
+    }
+    const int index = static_cast<int>(page);
+    sim::NvmeRequestFault fault = d.nvme_faults[index];
+    if (sim::g_nvme_hook != nullptr) {
+        sim::g_nvme_hook(n, page, fault);
+    }
+    const std::uint8_t* source = page == NvmePage::identify_controller ? d.nvme_controller
+                                 : page == NvmePage::identify_namespace ? d.nvme_namespace
+                                                                        : d.nvme_health;
+    const std::uint32_t page_size = page == NvmePage::health_log ? 512u : 4096u;
+    if (size != page_size) {
+        return {NvmeFailure::driver_error, 87, 0};  // invalid parameter
+    }
+    switch (fault.kind) {
+    case sim::NvmeFault::not_supported:
+        return {NvmeFailure::not_supported, 50, 0};
+    case sim::NvmeFault::driver_error:
+        return {NvmeFailure::driver_error, fault.code, 0};
+    case sim::NvmeFault::device_error:
+        std::memset(out, 0xA5, size);  // whatever the transfer left behind
+        return {NvmeFailure::device_error, fault.code, 0};
+    case sim::NvmeFault::short_reply:
+        std::memcpy(out, source, size / 2);
+        return {NvmeFailure::driver_error, 1117, 0};
+    case sim::NvmeFault::garbled_reply:
+        for (std::uint32_t i = 0; i < size; ++i) {
+            out[i] = static_cast<std::uint8_t>(i * 131 + 7);
+        }
+        break;
+    default:
+        std::memcpy(out, source, size);
+        break;
+    }
+    const std::uint32_t namespace_id = page == NvmePage::identify_namespace ? d.namespace_id : 0;
+    return {NvmeFailure::none, 0, namespace_id};
+}
+
 }  // namespace platform
 
 // ------------------------------------------------------ time, log, pipe
@@ -522,10 +647,30 @@ std::FILE* open_log_file(const char* path)
 }
 
 const char* const pipe_name = "sim:PlatewisePipe";
+const char* const nvme_pipe_name = "sim:PlatewiseNvmePipe";
+
+namespace {
+
+// Connections are handed out as these handles, one per endpoint.
+constexpr PipeHandle kPipeHandle = 0x200;
+constexpr PipeHandle kNvmePipeHandle = 0x201;
+
+bool is_nvme_endpoint(const char* name)
+{
+    return std::strcmp(name, nvme_pipe_name) == 0;
+}
+
+sim::Listener& listener_of(PipeHandle handle)
+{
+    return handle == kNvmePipeHandle ? sim::g_nvme_listener : sim::g_listener;
+}
+
+}  // namespace
 
 PipeOpenResult open_pipe(const char* name)
 {
-    sim::Listener& l = sim::g_listener;
+    const bool nvme = is_nvme_endpoint(name);
+    sim::Listener& l = nvme ? sim::g_nvme_listener : sim::g_listener;
     ++l.opens;
     l.last_endpoint = name;
     if (l.mode == sim::ListenerMode::absent) {
@@ -536,19 +681,20 @@ PipeOpenResult open_pipe(const char* name)
         return {invalid_pipe_handle, PipeOpenFailure::busy, 231};
     }
     ++l.open_connections;
-    return {0x200, PipeOpenFailure::none, 0};
+    return {nvme ? kNvmePipeHandle : kPipeHandle, PipeOpenFailure::none, 0};
 }
 
-bool wait_pipe(const char* /*name*/, std::uint32_t timeout_ms)
+bool wait_pipe(const char* name, std::uint32_t timeout_ms)
 {
-    ++sim::g_listener.waits;
-    sim::g_listener.last_wait_timeout = timeout_ms;
-    return sim::g_listener.wait_succeeds;
+    sim::Listener& l = is_nvme_endpoint(name) ? sim::g_nvme_listener : sim::g_listener;
+    ++l.waits;
+    l.last_wait_timeout = timeout_ms;
+    return l.wait_succeeds;
 }
 
-bool write_pipe(PipeHandle /*handle*/, const void* bytes, std::uint32_t size)
+bool write_pipe(PipeHandle handle, const void* bytes, std::uint32_t size)
 {
-    sim::Listener& l = sim::g_listener;
+    sim::Listener& l = listener_of(handle);
     if (l.mode == sim::ListenerMode::closing_early) {
         return false;
     }
@@ -561,9 +707,9 @@ bool write_pipe(PipeHandle /*handle*/, const void* bytes, std::uint32_t size)
     return true;
 }
 
-void close_pipe(PipeHandle /*handle*/)
+void close_pipe(PipeHandle handle)
 {
-    --sim::g_listener.open_connections;
+    --listener_of(handle).open_connections;
 }
 
 // ------------------------------------------------------ service manager

@@ -56,6 +56,23 @@ enum class Command : std::uint8_t {
 inline constexpr int kCommandKinds = 6;
 inline constexpr std::size_t kMaxReceived = 256;
 
+// What a simulated NVMe request can be made to do instead of its answer.
+enum class NvmeFault : std::uint8_t {
+    none,
+    not_supported,   // refused as not supported (as a SATA disk refuses all three)
+    driver_error,    // the system refuses it with `code`
+    device_error,    // the controller completes it with NVMe status `code`
+    short_reply,     // the driver hands back fewer bytes than the page: a driver error
+    garbled_reply,   // the driver says "read" but the page's bytes are noise
+};
+
+struct NvmeRequestFault {
+    NvmeFault kind = NvmeFault::none;
+    std::uint32_t code = 0;
+};
+
+inline constexpr int kNvmePages = 3;  // in the order of platform::NvmePage
+
 struct Drive {
     bool present = false;
     // Open failure: 0 opens; 2 not found, 5 access denied, anything else "other".
@@ -72,6 +89,18 @@ struct Drive {
     int commands_seen[kCommandKinds] = {};
     // The same, in order of arrival; the first kMaxReceived are kept.
     std::vector<Command> received;
+    // NVMe: a drive with nvme set answers the three NVMe pages and refuses
+    // every ATA command as not supported (driver code 1), as the NVMe
+    // drivers do; a drive without it refuses every NVMe page as not
+    // supported.
+    bool nvme = false;
+    std::uint32_t namespace_id = 1;
+    std::uint8_t nvme_controller[4096] = {};
+    std::uint8_t nvme_namespace[4096] = {};
+    std::uint8_t nvme_health[512] = {};
+    NvmeRequestFault nvme_faults[kNvmePages];
+    // The NVMe pages asked for, in order (first kMaxReceived).
+    std::vector<platform::NvmePage> nvme_received;
     int opens = 0;
     int closes = 0;
 };
@@ -101,6 +130,16 @@ bool load_record_file(int n, const std::string& path);
 // Makes drive n present with a small plausible IDENTIFY, SMART data and
 // thresholds, SMART on.
 void make_plain_drive(int n);
+
+// Makes drive n an NVMe drive with a plausible Identify Controller (serial
+// "SIMNVME<n>", model, firmware, namespace count 1), Identify Namespace
+// (1 TB of 512-byte blocks) and health log (35 °C, 3 % used, a few counts).
+void make_nvme_drive(int n);
+
+// Called before each NVMe request reaches a drive; may change `fault` for
+// this one request (random faults in soaks).
+using NvmeHook = void (*)(int drive, platform::NvmePage page, NvmeRequestFault& fault);
+void set_nvme_hook(NvmeHook hook);
 
 // Request log. Off by default for speed; when on, every request is kept.
 void set_recording(bool on);
@@ -144,7 +183,11 @@ struct Listener {
     std::vector<std::vector<std::uint8_t>> messages;
 };
 
+// The listener on the snapshot endpoint (and any endpoint a test names);
+// nvme_listener() is the one on platform::nvme_pipe_name, with its own
+// mode, counts and messages.
 Listener& listener();
+Listener& nvme_listener();
 
 // --------------------------------------------------------- service manager
 

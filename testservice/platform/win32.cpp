@@ -10,6 +10,7 @@
 // in the Windows headers: the seam comes first, so its declarations are
 // parsed before those macros exist, and nothing below uses them.
 #include "platform.h"
+#include "win32_nvme_query_layout.h"
 #include "win32_passthrough_layout.h"
 
 #include "win32.h"
@@ -30,6 +31,22 @@ static_assert(offsetof(ATA_PASS_THROUGH_EX, PreviousTaskFile) ==
               offsetof(AtaPassThroughEx64, PreviousTaskFile));
 static_assert(offsetof(ATA_PASS_THROUGH_EX, CurrentTaskFile) ==
               offsetof(AtaPassThroughEx64, CurrentTaskFile));
+
+// And so must the protocol-specific query's records.
+static_assert(sizeof(STORAGE_PROTOCOL_SPECIFIC_DATA) == sizeof(StorageProtocolSpecificData));
+static_assert(offsetof(STORAGE_PROTOCOL_SPECIFIC_DATA, ProtocolDataOffset) ==
+              offsetof(StorageProtocolSpecificData, ProtocolDataOffset));
+static_assert(offsetof(STORAGE_PROTOCOL_SPECIFIC_DATA, ProtocolDataLength) ==
+              offsetof(StorageProtocolSpecificData, ProtocolDataLength));
+static_assert(sizeof(STORAGE_PROTOCOL_DATA_DESCRIPTOR) == sizeof(StorageProtocolDataDescriptor));
+static_assert(offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters) ==
+              offsetof(StorageProtocolQuery, ProtocolSpecific));
+static_assert(StorageAdapterProtocolSpecificProperty == kStorageAdapterProtocolSpecificProperty);
+static_assert(StorageDeviceProtocolSpecificProperty == kStorageDeviceProtocolSpecificProperty);
+static_assert(PropertyStandardQuery == kPropertyStandardQuery);
+static_assert(ProtocolTypeNvme == kProtocolTypeNvme);
+static_assert(NVMeDataTypeIdentify == kNvmeDataTypeIdentify);
+static_assert(NVMeDataTypeLogPage == kNvmeDataTypeLogPage);
 
 }  // namespace platform::win32
 
@@ -105,6 +122,40 @@ IoResult send_ata_passthrough(DriveHandle handle, std::uint8_t* request,
     win32::from_real_request(real, request, request_size);
     *returned = win32::returned_in_service_layout(num_out);
     return {IoFailure::none, 0};
+}
+
+// The NVMe pages through IOCTL_STORAGE_QUERY_PROPERTY's protocol-specific
+// query (win32_nvme_query_layout.h builds it and checks the reply). A drive
+// behind another driver refuses it as an invalid function or not supported;
+// a command the controller failed comes back as a device I/O error.
+NvmeReply read_nvme_page(DriveHandle handle, NvmePage page, std::uint8_t* out,
+                         std::uint32_t size)
+{
+    const std::uint32_t page_bytes = win32::nvme_page_bytes(page);
+    if (size != page_bytes) {
+        return {NvmeFailure::driver_error, ERROR_INVALID_PARAMETER, 0};
+    }
+    alignas(8) std::uint8_t buffer[win32::kNvmeQueryBufferBytes];
+    const DWORD request_size = win32::build_nvme_query(page, buffer);
+    DWORD num_out = 0;
+    if (!win32::device_io_control(reinterpret_cast<HANDLE>(handle), IOCTL_STORAGE_QUERY_PROPERTY,
+                                  buffer, request_size, buffer, request_size, &num_out, nullptr)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED) {
+            return {NvmeFailure::not_supported, error, 0};
+        }
+        if (error == ERROR_IO_DEVICE) {
+            return {NvmeFailure::device_error, error, 0};
+        }
+        return {NvmeFailure::driver_error, error, 0};
+    }
+    if (win32::take_nvme_reply(buffer, request_size, num_out, page_bytes, out) !=
+        win32::ReplyCheck::ok) {
+        return {NvmeFailure::driver_error, ERROR_INVALID_DATA, 0};
+    }
+    const std::uint32_t namespace_id =
+        page == NvmePage::identify_namespace ? win32::kNamespaceAskedFor : 0;
+    return {NvmeFailure::none, 0, namespace_id};
 }
 
 // -------------------------------------------------------------------- time
@@ -191,6 +242,7 @@ std::FILE* open_log_file(const char* path)
 // -------------------------------------------------------------------- pipe
 
 const char* const pipe_name = "\\\\.\\pipe\\PlatewisePipe";
+const char* const nvme_pipe_name = "\\\\.\\pipe\\PlatewiseNvmePipe";
 
 namespace {
 

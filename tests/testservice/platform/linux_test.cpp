@@ -22,6 +22,7 @@
 
 #include "../temp_dir.h"
 #include "platform/linux_disks.h"
+#include "platform/nvme_admin.h"
 #include "service.h"
 
 namespace {
@@ -327,6 +328,56 @@ TEST_F(LinuxDrivesOnFakeMachine, PassCountsEveryDiskAndZeroesWhatSpeaksNoAta)
     // The walk ended at drive 3, which has no disk: its text, no log line.
     EXPECT_STREQ(last_error_text,
                  ("Path [no disk 3 in " + machine.root() + "/sys/block] : not found").c_str());
+    // No disk here answers NVMe admin commands: the virtio and SCSI disks are
+    // refused without a system call, the NVMe-named regular file by the
+    // kernel (ENOTTY). Each is not_nvme after one request.
+    for (int slot = 0; slot < 3; ++slot) {
+        const NvmeSlot& nvme = nvme_snapshot.slots[slot];
+        EXPECT_EQ(nvme.status, static_cast<std::uint8_t>(NvmeSlotStatus::not_nvme)) << slot;
+        const std::uint8_t results[3] = {1, 0xFF, 0xFF};
+        EXPECT_EQ(std::memcmp(nvme.results, results, 3), 0) << slot;
+    }
+    EXPECT_EQ(nvme_snapshot.slots[3].status, static_cast<std::uint8_t>(NvmeSlotStatus::absent));
+}
+
+// The admin commands behind the three NVMe pages, field by field.
+TEST(LinuxNvme, AdminCommandsAreIdentifyAndTheHealthLogOfTheWholeController)
+{
+    using P = platform::NvmePage;
+    struct Row { P page; std::uint8_t opcode; std::uint32_t nsid, cdw10, cdw11, data_len; };
+    const Row rows[] = {
+        {P::identify_controller, 0x06, 0, 0x01, 0, 4096},
+        {P::identify_namespace, 0x06, 5, 0x00, 0, 4096},
+        {P::health_log, 0x02, 0xFFFFFFFFu, 0x007F0002u, 0, 512},  // NUMDL 127: 128 dwords
+    };
+    for (const Row& row : rows) {
+        const nvme_admin::Command c = nvme_admin::command_for(row.page, 5);
+        SCOPED_TRACE(static_cast<int>(row.page));
+        EXPECT_EQ(c.opcode, row.opcode);
+        EXPECT_EQ(c.nsid, row.nsid);
+        EXPECT_EQ(c.cdw10, row.cdw10);
+        EXPECT_EQ(c.cdw11, row.cdw11);
+        EXPECT_EQ(c.data_len, row.data_len);
+    }
+}
+
+// A descriptor that is not an NVMe namespace: every page is refused by the
+// kernel as not supported, the buffer untouched.
+TEST(LinuxNvme, PagesOfADeviceWithoutNvmeAreNotSupported)
+{
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    for (const platform::NvmePage page : {platform::NvmePage::identify_controller,
+                                          platform::NvmePage::identify_namespace,
+                                          platform::NvmePage::health_log}) {
+        std::vector<std::uint8_t> out(page == platform::NvmePage::health_log ? 512 : 4096, 0xAA);
+        const platform::NvmeReply reply = platform::read_nvme_page(
+            fd, page, out.data(), static_cast<std::uint32_t>(out.size()));
+        EXPECT_EQ(reply.failure, platform::NvmeFailure::not_supported) << static_cast<int>(page);
+        EXPECT_EQ(reply.namespace_id, 0u);
+        EXPECT_EQ(out.front(), 0xAA);
+    }
+    ::close(fd);
 }
 
 TEST_F(LinuxDrivesOnFakeMachine, DriveZeroMissingQuotesWhatWasLookedThrough)

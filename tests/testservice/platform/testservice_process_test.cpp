@@ -105,6 +105,9 @@ TEST(TestserviceProcess, SendsSnapshotsAndStopsCleanlyOnSigterm)
     const int listener = bound_socket(endpoint, SOCK_STREAM);
     ASSERT_GE(listener, 0) << std::strerror(errno);
     ASSERT_EQ(::listen(listener, 4), 0);
+    const int nvme_listener = bound_socket(platform::nvme_pipe_name, SOCK_STREAM);
+    ASSERT_GE(nvme_listener, 0) << std::strerror(errno);
+    ASSERT_EQ(::listen(nvme_listener, 4), 0);
 
     TempDir dir;
     const int notify = bound_socket(dir / "notify", SOCK_DGRAM);
@@ -126,6 +129,11 @@ TEST(TestserviceProcess, SendsSnapshotsAndStopsCleanlyOnSigterm)
         const std::vector<std::uint8_t> message = read_message(listener);
         ASSERT_EQ(message.size(), 49185u) << "pass " << pass;
         EXPECT_EQ(message[0], count) << "pass " << pass;
+        // Then the NVMe snapshot of the same pass, on its own endpoint.
+        const std::vector<std::uint8_t> nvme = read_message(nvme_listener);
+        ASSERT_EQ(nvme.size(), 278800u) << "pass " << pass;
+        EXPECT_EQ(std::memcmp(nvme.data(), "PWNVME\r\n\x01\x00", 10), 0) << "pass " << pass;
+        EXPECT_EQ(nvme[10], count) << "pass " << pass;
     }
 
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
@@ -157,7 +165,9 @@ TEST(TestserviceProcess, SendsSnapshotsAndStopsCleanlyOnSigterm)
 
     ::close(notify);
     ::close(listener);
+    ::close(nvme_listener);
     ::unlink(endpoint.c_str());
+    ::unlink(platform::nvme_pipe_name);
 }
 
 TEST(TestserviceProcess, UnwritableLogAtStartEndsWithStatus255)
