@@ -167,6 +167,11 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                        "Socket path to listen on (default /run/platewise/PlatewisePipe, where "
                        "the service sends)")
         ->option_text("PATH");
+    listen->add_option("--nvme-endpoint", listen_options.nvme_endpoint,
+                       "Socket path for the service's NVMe snapshots (default: beside --endpoint, "
+                       "its final Pipe becoming NvmePipe: /run/platewise/PlatewiseNvmePipe; any "
+                       "other name with -nvme added); checked like --endpoint")
+        ->option_text("PATH");
     listen->add_option("--socket-mode", socket_mode_text,
                        "Octal permission bits of the socket; connecting needs write permission "
                        "(default 0600: only the owner, root for the service's endpoint)")
@@ -283,7 +288,8 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
 #endif
 
     CLI::App* decode = app.add_subcommand(
-        "decode", "Decode 49185-byte snapshot files and 1537-byte drive records.");
+        "decode", "Decode 49185-byte snapshot files, 1537-byte drive records and 278800-byte "
+                  "NVMe snapshots (known by their PWNVME magic).");
     DecodeOptions decode_options;
     decode->add_flag("--json", decode_options.json, "One JSON document per line per input");
     decode->add_option("--raw-format", raw_format_texts, kRawFormatHelp)
