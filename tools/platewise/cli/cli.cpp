@@ -139,7 +139,8 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                        "Also write each raw snapshot to DIR as snapshot-YYYYMMDD-HHMMSS-NNN.bin. "
                        "DIR must be writable only by root and the listener's user. Without "
                        "--save-keep-days or --save-max-bytes nothing is ever removed: about "
-                       "850 MB a day at one pass every 5 s")
+                       "850 MB a day at one pass every 5 s. NVMe snapshots are saved beside them "
+                       "as nvme-YYYYMMDD-HHMMSS-NNN.bin (about 4.8 GB a day)")
         ->option_text("DIR")
         ->check(CLI::ExistingDirectory);
     listen->add_option("--save-keep-days", listen_options.save_retention.keep_days,
