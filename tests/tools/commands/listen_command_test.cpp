@@ -432,22 +432,30 @@ TEST(NvmeEndpoint, BesideTheDriveSnapshotEndpoint)
 TEST_F(Listener, NvmeSnapshotsOnTheirOwnEndpoint)
 {
     options.json = true;
-    options.stop_after = 2;
     ::mkdir((dir / "saved").c_str(), 0700);
     options.save_directory = dir / "saved";
-    std::vector<std::size_t> published;
-    options.on_nvme_snapshot = [&published](const platewise::NvmeSnapshotReport& r) {
+    std::vector<std::size_t> published;  // the listener's thread only, until it ends
+    std::atomic<int> nvme_seen{0};
+    options.on_nvme_snapshot = [&](const platewise::NvmeSnapshotReport& r) {
         published.push_back(r.drives.size());
+        ++nvme_seen;
     };
+    // The NVMe snapshot first: --once (stop_after 1) counts drive snapshots
+    // only, so the listener takes both and then ends.
+    options.stop_after = 1;
     start();
     const std::string nvme_endpoint = dir / "PlatewiseNvmePipe";
-    const auto message = service_snapshot({"ST320410A--3.39.rec", "ST9160821AS--3.CLH.rec"});
-    EXPECT_TRUE(send_snapshot_to(options.endpoint.c_str(), message.get()));
     const std::vector<std::uint8_t> nvme = nvmetest::one_drive_snapshot(2, 4);
     const int fd = connect_to(nvme_endpoint);
     ASSERT_GE(fd, 0);
     send_all(fd, nvme.data(), nvme.size());
     ::close(fd);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (nvme_seen == 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto message = service_snapshot({"ST320410A--3.39.rec", "ST9160821AS--3.CLH.rec"});
+    EXPECT_TRUE(send_snapshot_to(options.endpoint.c_str(), message.get()));
     finish();
     EXPECT_EQ(status, 0) << err.str();
     EXPECT_NE(err.str().find("listening for NVMe snapshots on " + nvme_endpoint + " (mode 0600)"),

@@ -354,7 +354,7 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
                     options.on_nvme_snapshot(nvme_report);
                 }
             }
-            if (result != 0 || (options.stop_after != 0 && counts.good + counts.nvme >= options.stop_after)) {
+            if (result != 0) {
                 stop_is_ours = !endpoint::stop_requested();
                 endpoint::request_stop();
                 break;
@@ -408,7 +408,7 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
                 options.on_snapshot(report);
             }
         }
-        if (result != 0 || (options.stop_after != 0 && counts.good + counts.nvme >= options.stop_after)) {
+        if (result != 0 || (options.stop_after != 0 && counts.good >= options.stop_after)) {
             stop_is_ours = !endpoint::stop_requested();
             endpoint::request_stop();
             break;

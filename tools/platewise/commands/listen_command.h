@@ -28,7 +28,7 @@ struct ListenOptions {
     std::string save_directory;  // empty: do not save
     Retention save_retention;    // what --save keeps (default: everything)
     std::uint32_t file_mode = kDefaultFileMode;  // of saved snapshots (and the metrics text)
-    unsigned stop_after = 0;     // return after this many good snapshots; 0: never (--once: 1)
+    unsigned stop_after = 0;     // return after this many good drive snapshots; 0: never (--once: 1)
     std::vector<RawFormatOverride> overrides;
     std::string endpoint = endpoint::default_name();
     // Where NVMe snapshots arrive; empty: beside `endpoint`
@@ -64,8 +64,8 @@ std::string nvme_endpoint_beside(const std::string& endpoint);
 
 // Creates both endpoints (drive snapshots on `endpoint`, NVMe snapshots on
 // `nvme_endpoint`, each exactly its own size and checked alike) and serves
-// connections until a stop request (or `stop_after` good snapshots of
-// either kind): up to kMaxConnections at once, so that a slow
+// connections until a stop request (or `stop_after` good drive snapshots:
+// NVMe snapshots are shown as they come but do not count): up to kMaxConnections at once, so that a slow
 // or silent peer holds up nobody else. A peer that `peers` does not admit is
 // closed unread. Each good snapshot is printed on `out` (text, or one JSON
 // line); each bad connection is reported on `err` and the listener carries
