@@ -4,6 +4,7 @@ set(_metrics_tests ${CMAKE_CURRENT_LIST_DIR})
 add_executable(platewise_metrics_test
   ${_metrics_tests}/metrics/metrics_exposition_test.cpp
   ${_metrics_tests}/metrics/metrics_textfile_test.cpp
+  ${_metrics_tests}/metrics/nvme_metrics_test.cpp
 )
 if(NOT WIN32)
   target_sources(platewise_metrics_test PRIVATE ${_metrics_tests}/metrics/metrics_server_test.cpp)

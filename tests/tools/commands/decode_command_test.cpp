@@ -2,12 +2,14 @@
 // overrides, standard input, and refused inputs.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include "../../testservice/temp_dir.h"
 #include "commands/decode_command.h"
 #include "report/json_report.h"
 #include "smart.h"
+#include "../../smart/nvme_test_pages.h"
 #include "../tool_test_support.h"
 
 namespace {
@@ -38,6 +40,15 @@ std::vector<json> json_lines(const std::string& text)
         docs.push_back(json::parse(line));
     }
     return docs;
+}
+
+std::size_t occurrences_of(const std::string& text, const std::string& piece)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++n;
+    }
+    return n;
 }
 
 const json* attribute(const json& drive, int id)
@@ -186,6 +197,66 @@ TEST(DecodeCommand, MalformedCountIsRefused)
     EXPECT_EQ(result.out, "");
     EXPECT_NE(result.err.find("zero.bin: malformed snapshot: count byte is 0"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("big.bin: malformed snapshot: count byte is 34"), std::string::npos) << result.err;
+}
+
+// An NVMe snapshot is known by its magic whatever its name; one that is cut
+// short, too long or of another version is refused by name.
+TEST(DecodeCommand, NvmeSnapshotsByTheirMagic)
+{
+    TempDir dir;
+    const std::vector<std::uint8_t> good = nvmetest::one_drive_snapshot(1, 3);
+    struct Row {
+        const char* name;
+        std::function<void(std::vector<std::uint8_t>&)> change;
+        const char* refusal;  // nullptr: decoded
+    };
+    const Row rows[] = {
+        {"pass.rec", [](auto&) {}, nullptr},
+        {"snapshot-20261207-000000-000.bin", [](auto&) {}, nullptr},
+        {"no-extension", [](auto&) {}, nullptr},
+        {"cut.bin", [](auto& b) { b.resize(49185); },
+         "refused: an NVMe snapshot of 49185 bytes; it must be 278800 bytes"},
+        {"long.bin", [](auto& b) { b.resize(300000); },
+         "refused: an NVMe snapshot of 300000 bytes; it must be 278800 bytes"},
+        {"v2.bin", [](auto& b) { b[8] = 2; }, "refused: NVMe snapshot version 2 is not known"},
+        {"count.bin", [](auto& b) { b[10] = 0; }, "refused: malformed NVMe snapshot: count byte is 0"},
+    };
+    platewise::DecodeOptions options;
+    for (const Row& row : rows) {
+        std::vector<std::uint8_t> bytes = good;
+        row.change(bytes);
+        tooltest::write_bytes(dir / row.name, bytes);
+        options.files.push_back(dir / row.name);
+    }
+    Decoded result = decode(options);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(occurrences_of(result.out, "NVMe snapshot: count 3, 1 NVMe drive, 0 not NVMe\n"), 3u) << result.out;
+    EXPECT_EQ(occurrences_of(result.out, "NVMe drive 1: Platewise Test NVMe\n"), 3u) << result.out;
+    for (const Row& row : rows) {
+        if (row.refusal != nullptr) {
+            const std::string expected = smart::sanitize_text(dir / row.name) + ": " + row.refusal;
+            EXPECT_NE(result.err.find(expected), std::string::npos) << expected << "\n" << result.err;
+        }
+    }
+
+    options.json = true;
+    options.files = {dir / "pass.rec", (tooltest::kDrives / "ST320410A--3.39.rec").string()};
+    result = decode(options);
+    EXPECT_EQ(result.status, 0) << result.err;
+    const std::vector<json> docs = json_lines(result.out);
+    ASSERT_EQ(docs.size(), 2u);
+    EXPECT_EQ(docs[0]["type"], "nvme");
+    EXPECT_EQ(docs[0]["version"], 1);
+    EXPECT_FALSE(docs[0].contains("drives")) << "never taken for a drive snapshot's document";
+    EXPECT_EQ(docs[0]["nvme_drives"][0]["serial"], "PWN0001");
+    EXPECT_EQ(docs[0]["nvme_drives"][0]["health"]["power_on_hours"], "1234");
+    EXPECT_EQ(docs[1]["drives"][0]["model"], "ST320410A");
+
+    // From standard input too.
+    options.files = {"-"};
+    result = decode(options, std::string(good.begin(), good.end()));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(json_lines(result.out).at(0)["nvme_drives"][0]["slot"], 1);
 }
 
 TEST(DecodeCommand, FileNamesAreSanitisedInMessages)

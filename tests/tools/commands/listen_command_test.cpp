@@ -24,6 +24,7 @@
 #include "history/listen_history.h"
 #endif
 #include "service.h"
+#include "../../smart/nvme_test_pages.h"
 #include "../tool_test_support.h"
 
 namespace {
@@ -321,6 +322,21 @@ TEST_F(Listener, SnapshotsFromOtherUsersAreRefusedUnlessNamed)
         const std::string refused = "connection 1: refused: uid 65534, pid " + std::to_string(peer) +
                                     " may not send snapshots";
         EXPECT_EQ(err.str().find(refused) != std::string::npos, !row.admitted) << err.str();
+
+        // The NVMe endpoint checks its peers the same way.
+        TearDown();
+        err.str("");
+        summary = {};
+        start();
+        const pid_t nvme_peer = send_as_user(platewise::nvme_endpoint_beside(options.endpoint), kNobody,
+                                             nvmetest::one_drive_snapshot());
+        ASSERT_GT(nvme_peer, 0) << "the forged NVMe peer could not connect";
+        finish();
+        EXPECT_EQ(summary.nvme, row.admitted ? 1u : 0u) << err.str();
+        EXPECT_EQ(err.str().find("NVMe connection 1: refused: uid 65534, pid " + std::to_string(nvme_peer) +
+                                 " may not send snapshots") != std::string::npos,
+                  !row.admitted)
+            << err.str();
     }
 }
 
@@ -394,6 +410,150 @@ TEST_F(Listener, SavesEachSnapshotWhole)
     EXPECT_NE(err.str().find("saved " + files[0].string()), std::string::npos) << err.str();
 }
 
+TEST(NvmeEndpoint, BesideTheDriveSnapshotEndpoint)
+{
+    const std::pair<const char*, const char*> rows[] = {
+        {"/run/platewise/PlatewisePipe", "/run/platewise/PlatewiseNvmePipe"},
+        {"\\\\.\\pipe\\PlatewisePipe", "\\\\.\\pipe\\PlatewiseNvmePipe"},
+        {"/tmp/x/platewise.sock", "/tmp/x/platewise.sock-nvme"},
+        {"Pipe", "NvmePipe"},
+        {"/a/Pipe/b", "/a/Pipe/b-nvme"},
+        {"/a/b/", "/a/b/-nvme"},
+    };
+    for (const auto& [endpoint, nvme] : rows) {
+        EXPECT_EQ(platewise::nvme_endpoint_beside(endpoint), nvme);
+    }
+    EXPECT_EQ(platewise::nvme_endpoint_beside(ep::default_name()), "/run/platewise/PlatewiseNvmePipe");
+}
+
+// The NVMe snapshot of a pass arrives on its own endpoint right after the
+// drive snapshot: both are shown, saved with names of their own and
+// published.
+TEST_F(Listener, NvmeSnapshotsOnTheirOwnEndpoint)
+{
+    options.json = true;
+    ::mkdir((dir / "saved").c_str(), 0700);
+    options.save_directory = dir / "saved";
+    std::vector<std::size_t> published;  // the listener's thread only, until it ends
+    std::atomic<int> nvme_seen{0};
+    options.on_nvme_snapshot = [&](const platewise::NvmeSnapshotReport& r) {
+        published.push_back(r.drives.size());
+        ++nvme_seen;
+    };
+    // The NVMe snapshot first: --once (stop_after 1) counts drive snapshots
+    // only, so the listener takes both and then ends.
+    options.stop_after = 1;
+    start();
+    const std::string nvme_endpoint = dir / "PlatewiseNvmePipe";
+    const std::vector<std::uint8_t> nvme = nvmetest::one_drive_snapshot(2, 4);
+    const int fd = connect_to(nvme_endpoint);
+    ASSERT_GE(fd, 0);
+    send_all(fd, nvme.data(), nvme.size());
+    ::close(fd);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (nvme_seen == 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto message = service_snapshot({"ST320410A--3.39.rec", "ST9160821AS--3.CLH.rec"});
+    EXPECT_TRUE(send_snapshot_to(options.endpoint.c_str(), message.get()));
+    finish();
+    EXPECT_EQ(status, 0) << err.str();
+    EXPECT_NE(err.str().find("listening for NVMe snapshots on " + nvme_endpoint + " (mode 0600)"),
+              std::string::npos) << err.str();
+    EXPECT_EQ(summary.good, 1u);
+    EXPECT_EQ(summary.nvme, 1u);
+    EXPECT_EQ(summary.rejected, 0u) << err.str();
+    EXPECT_EQ(published, std::vector<std::size_t>{1});
+    std::istringstream lines(out.str());
+    std::string line;
+    std::vector<json> docs;
+    while (std::getline(lines, line)) {
+        docs.push_back(json::parse(line));
+    }
+    ASSERT_EQ(docs.size(), 2u) << out.str();
+    // Read at the same time, they may be shown in either order.
+    const json& n = docs[0].contains("type") ? docs[0] : docs[1];
+    EXPECT_EQ((docs[0].contains("type") ? docs[1] : docs[0])["drives"].size(), 2u);
+    EXPECT_EQ(n["type"], "nvme");
+    EXPECT_EQ(n["count"], 4);
+    ASSERT_EQ(n["nvme_drives"].size(), 1u);
+    EXPECT_EQ(n["nvme_drives"][0]["slot"], 2);
+    EXPECT_EQ(n["nvme_drives"][0]["model"], "Platewise Test NVMe");
+    EXPECT_EQ(n["nvme_drives"][0]["verdict"], "OK");
+
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir / "saved")) {
+        names.push_back(entry.path().filename().string());
+        const std::vector<std::uint8_t> saved = tooltest::file_bytes(entry.path());
+        if (names.back().rfind("nvme-", 0) == 0) {
+            EXPECT_EQ(saved, nvme) << "saved whole";
+        } else {
+            EXPECT_EQ(names.back().rfind("snapshot-", 0), 0u) << names.back();
+            EXPECT_EQ(saved.size(), 49185u);
+        }
+    }
+    EXPECT_EQ(names.size(), 2u);
+    EXPECT_FALSE(std::filesystem::exists(nvme_endpoint)) << "removed at the end";
+}
+
+// Each endpoint takes exactly its own message: the other one's, a longer or
+// shorter one, or one of another version or magic is reported and refused.
+TEST_F(Listener, EachEndpointRefusesWhatIsNotItsOwn)
+{
+    std::atomic<int> reported{0};
+    options.on_snapshot = [&reported](const platewise::SnapshotReport&) { ++reported; };
+    options.on_nvme_snapshot = [&reported](const platewise::NvmeSnapshotReport&) { ++reported; };
+    options.on_refused = [&reported] { ++reported; };
+    options.nvme_endpoint = dir / "nvme.sock";
+    start();
+    const std::vector<std::uint8_t> good = nvmetest::one_drive_snapshot();
+    const std::vector<std::uint8_t> ata = tooltest::snapshot_of({"ST320410A--3.39.rec"});
+    const auto send = [](const std::string& path, std::vector<std::uint8_t> bytes) {
+        const int fd = connect_to(path);
+        ASSERT_GE(fd, 0);
+        send_all(fd, bytes.data(), bytes.size());
+        ::shutdown(fd, SHUT_WR);
+        wait_for_close(fd);
+        ::close(fd);
+    };
+    std::vector<std::uint8_t> long_one = good;
+    long_one.push_back(0);
+    std::vector<std::uint8_t> version2 = good;
+    version2[8] = 2;
+    std::vector<std::uint8_t> no_magic = good;
+    no_magic[0] = 'X';
+    std::vector<std::uint8_t> bad_status = good;
+    bad_status[16 + 8712 * 5] = 9;
+    send(options.nvme_endpoint, ata);
+    send(options.nvme_endpoint, long_one);
+    send(options.nvme_endpoint, version2);
+    send(options.nvme_endpoint, no_magic);
+    send(options.nvme_endpoint, bad_status);
+    send(options.endpoint, good);
+    send(options.nvme_endpoint, good);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (reported < 7 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    finish();
+    EXPECT_EQ(summary.nvme, 1u);
+    EXPECT_EQ(summary.rejected, 6u) << err.str();
+    const std::string report = err.str();
+    for (const char* piece : {"NVMe connection 1: short message: 49185 of 278800 bytes, then the peer closed",
+                              "NVMe connection 2: message too long: more than 278800 bytes",
+                              "NVMe connection 3: NVMe snapshot version 2 is not known (this listener reads "
+                              "version 1); not decoded",
+                              "NVMe connection 4: not an NVMe snapshot: it does not begin with PWNVME CR LF; "
+                              "not decoded",
+                              "NVMe connection 5: malformed NVMe snapshot: slot 5 has the unknown status 9; "
+                              "not decoded",
+                              "platewise listen: connection 6: message too long: more than 49185 bytes"}) {
+        EXPECT_EQ(occurrences(report, piece), 1u) << piece << "\n" << report;
+    }
+    EXPECT_EQ(occurrences(out.str(), "NVMe snapshot received "), 1u) << out.str();
+    EXPECT_EQ(occurrences(out.str(), "NVMe drive 0: Platewise Test NVMe"), 1u) << out.str();
+}
+
 TEST_F(Listener, AnUnsafeSaveDirectoryStopsItBeforeItListens)
 {
     const std::string open_to_all = dir / "saved";
@@ -454,9 +614,11 @@ TEST_F(Listener, StopEndsItCleanlyAndRemovesTheSocket)
 {
     start();
     EXPECT_TRUE(std::filesystem::exists(options.endpoint));
+    EXPECT_TRUE(std::filesystem::exists(dir / "PlatewiseNvmePipe"));
     finish();
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(std::filesystem::exists(options.endpoint));
+    EXPECT_FALSE(std::filesystem::exists(dir / "PlatewiseNvmePipe"));
 }
 
 TEST_F(Listener, RefusesToStartBesideALiveListener)

@@ -12,10 +12,14 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "../../smart/nvme_test_pages.h"
 #include "../../windows/windows_test_support.h"
+#include "commands/listen_command.h"
 #include "endpoint/listen_endpoint.h"
 
 namespace {
@@ -619,6 +623,74 @@ TEST_F(ListenEndpointWin32, StopRequestEndsAcceptReadAndTail)
         ep::close_connection(again);
     }
     ep::close_endpoint(listener, name);
+}
+
+// platewise listen on both pipes: the drive snapshot on its own, the NVMe
+// snapshot on the pipe beside it (a final "Pipe" becoming "NvmePipe"), each
+// taken whole and shown; a message for the other pipe is refused.
+TEST(ListenWin32, DriveAndNvmeSnapshotsOnTheirOwnPipes)
+{
+    ep::clear_stop();
+    platewise::ListenOptions options;
+    options.endpoint = wintest::unique_pipe_name("listen") + "-Pipe";
+    options.handle_signals = false;
+    options.read_timeout_ms = 2000;
+    options.json = true;
+    const std::string nvme_name = platewise::nvme_endpoint_beside(options.endpoint);
+    ASSERT_EQ(nvme_name, options.endpoint.substr(0, options.endpoint.size() - 4) + "NvmePipe");
+    std::atomic<int> reported{0};
+    options.on_snapshot = [&reported](const platewise::SnapshotReport&) { ++reported; };
+    options.on_nvme_snapshot = [&reported](const platewise::NvmeSnapshotReport&) { ++reported; };
+    options.on_refused = [&reported] { ++reported; };
+    std::atomic<bool> listening{false};
+    options.on_listening = [&listening] { listening = true; };
+    std::ostringstream out;
+    std::ostringstream err;
+    platewise::ListenSummary summary;
+    int status = -1;
+    std::thread listener([&] { status = platewise::run_listen(options, out, err, &summary); });
+    wait_for_flag(listening, 10s);
+    ASSERT_TRUE(listening) << "not listening";
+
+    std::string ata(49185, '\0');
+    ata[0] = 1;  // count 1: no drive read
+    const std::vector<std::uint8_t> nvme_bytes = nvmetest::one_drive_snapshot(0, 1);
+    const std::string nvme(nvme_bytes.begin(), nvme_bytes.end());
+    const auto send = [](const std::string& pipe_name, const std::string& bytes) {
+        // The service's busy wait: all instances taken, wait for one.
+        HANDLE pipe = INVALID_HANDLE_VALUE;
+        for (int i = 0; i < 100 && pipe == INVALID_HANDLE_VALUE; ++i) {
+            DWORD code = 0;
+            pipe = open_client(pipe_name, &code);
+            if (pipe == INVALID_HANDLE_VALUE && code == ERROR_PIPE_BUSY) {
+                WaitNamedPipeW(wintest::widen(pipe_name).c_str(), 200);
+            } else if (pipe == INVALID_HANDLE_VALUE) {
+                std::this_thread::sleep_for(20ms);
+            }
+        }
+        EXPECT_NE(pipe, INVALID_HANDLE_VALUE) << pipe_name;
+        if (pipe != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(write_all(pipe, bytes)) << GetLastError();
+            CloseHandle(pipe);
+        }
+    };
+    send(options.endpoint, ata);
+    send(nvme_name, nvme);
+    send(nvme_name, ata);
+    const auto until = Clock::now() + 20s;
+    while (reported < 3 && Clock::now() < until) {
+        std::this_thread::sleep_for(10ms);
+    }
+    ep::request_stop();
+    listener.join();
+    ep::clear_stop();
+    EXPECT_EQ(status, 0) << err.str();
+    EXPECT_EQ(summary.good, 1u) << err.str();
+    EXPECT_EQ(summary.nvme, 1u) << err.str();
+    EXPECT_EQ(summary.rejected, 1u) << err.str();
+    EXPECT_NE(err.str().find("short message: 49185 of 278800 bytes"), std::string::npos) << err.str();
+    EXPECT_NE(out.str().find("\"type\":\"nvme\""), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("\"model\":\"Platewise Test NVMe\""), std::string::npos) << out.str();
 }
 
 }  // namespace

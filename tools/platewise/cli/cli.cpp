@@ -146,7 +146,8 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                        "Also write each raw snapshot to DIR as snapshot-YYYYMMDD-HHMMSS-NNN.bin. "
                        "DIR must be writable only by root and the listener's user. Without "
                        "--save-keep-days or --save-max-bytes nothing is ever removed: about "
-                       "850 MB a day at one pass every 5 s")
+                       "850 MB a day at one pass every 5 s. NVMe snapshots are saved beside them "
+                       "as nvme-YYYYMMDD-HHMMSS-NNN.bin (about 4.8 GB a day)")
         ->option_text("DIR")
         ->check(CLI::ExistingDirectory);
     listen->add_option("--save-keep-days", listen_options.save_retention.keep_days,
@@ -173,6 +174,11 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     listen->add_option("--endpoint", listen_options.endpoint,
                        "Socket path to listen on (default /run/platewise/PlatewisePipe, where "
                        "the service sends)")
+        ->option_text("PATH");
+    listen->add_option("--nvme-endpoint", listen_options.nvme_endpoint,
+                       "Socket path for the service's NVMe snapshots (default: beside --endpoint, "
+                       "its final Pipe becoming NvmePipe: /run/platewise/PlatewiseNvmePipe; any "
+                       "other name with -nvme added); checked like --endpoint")
         ->option_text("PATH");
     listen->add_option("--socket-mode", socket_mode_text,
                        "Octal permission bits of the socket; connecting needs write permission "
@@ -320,7 +326,8 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
 #endif
 
     CLI::App* decode = app.add_subcommand(
-        "decode", "Decode 49185-byte snapshot files and 1537-byte drive records.");
+        "decode", "Decode 49185-byte snapshot files, 1537-byte drive records and 278800-byte "
+                  "NVMe snapshots (known by their PWNVME magic).");
     DecodeOptions decode_options;
     decode->add_flag("--json", decode_options.json, "One JSON document per line per input");
     decode->add_option("--raw-format", raw_format_texts, kRawFormatHelp)

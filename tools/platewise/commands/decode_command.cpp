@@ -6,6 +6,8 @@
 #include "report/drive_report.h"
 #include "files/input_file.h"
 #include "report/json_report.h"
+#include "report/nvme_json_report.h"
+#include "report/nvme_text_report.h"
 #include "report/text_report.h"
 
 namespace platewise {
@@ -17,16 +19,27 @@ std::string display_name(const std::string& file)
     return file == "-" ? "(standard input)" : smart::sanitize_text(file);
 }
 
-// Decodes one input into `report`; false with a message when refused.
-bool decode_one(const std::string& file, std::istream& standard_input,
-                const smart::AttributeDefinitionTable& table, SnapshotReport& report,
-                std::string& problem)
+// An NVMe snapshot, known by its magic: whole and checked, or refused.
+bool decode_nvme(const InputBytes& input, NvmeSnapshotReport& report, std::string& problem)
 {
-    const InputBytes input = read_input(file, standard_input);
-    if (!input.opened) {
-        problem = input.error;
+    if (input.size != smart::nvme::kSnapshotBytes) {
+        problem = "refused: an NVMe snapshot of " + std::to_string(input.size) + " bytes; it must be " +
+                  std::to_string(smart::nvme::kSnapshotBytes) + " bytes";
         return false;
     }
+    auto snapshot = std::make_unique<smart::nvme::Snapshot>();
+    if (!smart::nvme::split_nvme_snapshot(input.bytes, *snapshot, problem)) {
+        problem = "refused: " + problem;
+        return false;
+    }
+    report = report_nvme_snapshot(*snapshot);
+    return true;
+}
+
+// Decodes one ATA input into `report`; false with a message when refused.
+bool decode_one(const InputBytes& input, const smart::AttributeDefinitionTable& table,
+                SnapshotReport& report, std::string& problem)
+{
     if (input.size == smart::kDriveSnapshotBytes) {
         auto snapshot = std::make_unique<smart::DriveSnapshot>();
         smart::split_snapshot(input.bytes, *snapshot);
@@ -52,9 +65,30 @@ int run_decode(const DecodeOptions& options, std::istream& standard_input, std::
     const smart::AttributeDefinitionTable table = definition_table(options.overrides);
     bool refused = false;
     for (const std::string& file : options.files) {
-        SnapshotReport report;
+        const InputBytes input = read_input(file, standard_input);
         std::string problem;
-        if (!decode_one(file, standard_input, table, report, problem)) {
+        if (!input.opened) {
+            err << "platewise decode: " << display_name(file) << ": " << input.error << "\n";
+            refused = true;
+            continue;
+        }
+        if (smart::nvme::has_nvme_magic(input.bytes)) {
+            NvmeSnapshotReport nvme;
+            if (!decode_nvme(input, nvme, problem)) {
+                err << "platewise decode: " << display_name(file) << ": " << problem << "\n";
+                refused = true;
+                continue;
+            }
+            if (options.json) {
+                out << render_json_line(nvme_report_to_json(nvme));
+            } else {
+                out << render_nvme_text(nvme, display_name(file));
+            }
+            out.flush();
+            continue;
+        }
+        SnapshotReport report;
+        if (!decode_one(input, table, report, problem)) {
             err << "platewise decode: " << display_name(file) << ": " << problem << "\n";
             refused = true;
             continue;

@@ -2,6 +2,7 @@
 #include "commands/listen_command.h"
 #include "report/local_time_text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -9,12 +10,17 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "report/drive_report.h"
 #include "report/json_report.h"
+#include "report/nvme_json_report.h"
+#include "report/nvme_report.h"
+#include "report/nvme_text_report.h"
+#include "nvme.h"
 #include "smart.h"
 #include "files/snapshot_store.h"
 #include "report/text_report.h"
@@ -23,11 +29,23 @@ namespace platewise {
 
 namespace {
 
-constexpr std::size_t kMessage = smart::kDriveSnapshotBytes;
+// Which endpoint a connection came to, and so what it must deliver.
+enum class Stream {
+    ata,   // the drive snapshot, 49185 bytes
+    nvme,  // the NVMe snapshot, 278800 bytes
+};
+
+std::size_t message_bytes(Stream stream)
+{
+    return stream == Stream::ata ? smart::kDriveSnapshotBytes : smart::nvme::kSnapshotBytes;
+}
+
+constexpr std::size_t kLargestMessage = std::max(smart::kDriveSnapshotBytes, smart::nvme::kSnapshotBytes);
 
 // Reads one connection's message. True with the bytes in `buffer` when it is
-// exactly one snapshot; otherwise false with what was wrong in `problem`.
-bool receive(endpoint::Handle connection, std::vector<std::uint8_t>& buffer,
+// exactly one message of `kMessage` bytes; otherwise false with what was
+// wrong in `problem`.
+bool receive(endpoint::Handle connection, std::vector<std::uint8_t>& buffer, std::size_t kMessage,
              std::uint32_t timeout_ms, std::string& problem)
 {
     const auto started = std::chrono::steady_clock::now();
@@ -72,6 +90,7 @@ struct Delivery {
         listener_error,  // accepting failed: `problem` says why
     };
     Kind kind = Kind::bad_connection;
+    Stream stream = Stream::ata;
     std::uint64_t number = 0;
     std::string problem;
     std::vector<std::uint8_t> bytes;
@@ -83,10 +102,16 @@ struct Delivery {
 struct Hub {
     std::mutex lock;
     std::condition_variable changed;
-    std::deque<std::pair<std::uint64_t, endpoint::Handle>> pending;
+    struct Job {
+        std::uint64_t number = 0;
+        endpoint::Handle connection = endpoint::invalid_handle;
+        Stream stream = Stream::ata;
+    };
+    std::deque<Job> pending;
     std::deque<Delivery> delivered;
-    unsigned busy = 0;      // connections pending or being read
-    bool accepting = true;  // the accepting thread still runs
+    unsigned busy = 0;       // connections pending or being read
+    unsigned accepting = 0;  // accepting threads still running (one per endpoint)
+    std::uint64_t connections = 0;  // numbered across both endpoints
     bool closing = false;   // readers return once nothing is pending
 
     void deliver(Delivery delivery)
@@ -99,9 +124,9 @@ struct Hub {
 
 // Accepts until a stop request; checks each peer before anybody reads it.
 // Accepts only while a reader is free: the others wait in the backlog.
-void accept_loop(Hub& hub, endpoint::Handle listener, const endpoint::PeerPolicy& peers)
+void accept_loop(Hub& hub, endpoint::Handle listener, const endpoint::PeerPolicy& peers,
+                 Stream stream)
 {
-    std::uint64_t number = 0;
     for (;;) {
         {
             std::unique_lock<std::mutex> hold(hub.lock);
@@ -118,35 +143,39 @@ void accept_loop(Hub& hub, endpoint::Handle listener, const endpoint::PeerPolicy
             break;
         }
         if (accepted == endpoint::AcceptStatus::failed) {
-            hub.deliver({Delivery::Kind::listener_error, 0, error, {}});
+            hub.deliver({Delivery::Kind::listener_error, stream, 0, error, {}});
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        ++number;
+        std::uint64_t number = 0;
+        {
+            const std::lock_guard<std::mutex> hold(hub.lock);
+            number = ++hub.connections;
+        }
         const endpoint::PeerCheck check = endpoint::check_peer(connection, peers);
         if (!check.admitted) {
             endpoint::close_connection(connection);
-            hub.deliver({Delivery::Kind::bad_connection, number,
+            hub.deliver({Delivery::Kind::bad_connection, stream, number,
                          "refused: " + smart::sanitize_text(check.peer) + " may not send snapshots",
                          {}});
             continue;
         }
         const std::lock_guard<std::mutex> hold(hub.lock);
-        hub.pending.emplace_back(number, connection);
+        hub.pending.push_back({number, connection, stream});
         ++hub.busy;
         hub.changed.notify_all();
     }
     const std::lock_guard<std::mutex> hold(hub.lock);
-    hub.accepting = false;
+    --hub.accepting;
     hub.changed.notify_all();
 }
 
 // Reads one pending connection after another, each with its own time-out.
 void read_loop(Hub& hub, std::uint32_t timeout_ms)
 {
-    std::vector<std::uint8_t> buffer(kMessage);
+    std::vector<std::uint8_t> buffer(kLargestMessage);
     for (;;) {
-        std::pair<std::uint64_t, endpoint::Handle> job;
+        Hub::Job job;
         {
             std::unique_lock<std::mutex> hold(hub.lock);
             hub.changed.wait(hold, [&hub] { return hub.closing || !hub.pending.empty(); });
@@ -157,12 +186,14 @@ void read_loop(Hub& hub, std::uint32_t timeout_ms)
             hub.pending.pop_front();
         }
         Delivery delivery;
-        delivery.number = job.first;
-        if (receive(job.second, buffer, timeout_ms, delivery.problem)) {
+        delivery.number = job.number;
+        delivery.stream = job.stream;
+        const std::size_t wanted = message_bytes(job.stream);
+        if (receive(job.connection, buffer, wanted, timeout_ms, delivery.problem)) {
             delivery.kind = Delivery::Kind::snapshot;
-            delivery.bytes = buffer;
+            delivery.bytes.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(wanted));
         }
-        endpoint::close_connection(job.second);
+        endpoint::close_connection(job.connection);
         const std::lock_guard<std::mutex> hold(hub.lock);
         hub.delivered.push_back(std::move(delivery));
         --hub.busy;
@@ -171,6 +202,20 @@ void read_loop(Hub& hub, std::uint32_t timeout_ms)
 }
 
 }  // namespace
+
+std::string nvme_endpoint_beside(const std::string& endpoint)
+{
+    const std::size_t separator = endpoint.find_last_of("/\\");
+    const std::size_t base = separator == std::string::npos ? 0 : separator + 1;
+    std::string name = endpoint;
+    constexpr std::string_view kPipe = "Pipe";
+    if (name.size() - base >= kPipe.size() && name.compare(name.size() - kPipe.size(), kPipe.size(), kPipe) == 0) {
+        name.insert(name.size() - kPipe.size(), "Nvme");
+    } else {
+        name += "-nvme";
+    }
+    return name;
+}
 
 int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& err,
                ListenSummary* summary)
@@ -202,7 +247,22 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         }
         return 1;
     }
+    const std::string nvme_name =
+        options.nvme_endpoint.empty() ? nvme_endpoint_beside(options.endpoint) : options.nvme_endpoint;
+    const endpoint::Handle nvme_listener =
+        endpoint::create_endpoint(nvme_name, options.socket_mode, error);
+    if (nvme_listener == endpoint::invalid_handle) {
+        err << "platewise listen: NVMe endpoint: " << error << "\n";
+        endpoint::close_endpoint(listener, options.endpoint);
+        close_snapshot_store(store);
+        if (options.handle_signals) {
+            endpoint::restore_stop_signals();
+        }
+        return 1;
+    }
     err << "platewise listen: listening on " << options.endpoint
+        << smart::format_text(" (mode %04o)", static_cast<unsigned>(options.socket_mode)) << "\n";
+    err << "platewise listen: listening for NVMe snapshots on " << nvme_name
         << smart::format_text(" (mode %04o)", static_cast<unsigned>(options.socket_mode)) << "\n";
     err.flush();
     if (options.on_listening) {
@@ -210,13 +270,17 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
     }
 
     Hub hub;
-    std::thread acceptor(accept_loop, std::ref(hub), listener, std::cref(options.peers));
+    hub.accepting = 2;
+    std::thread acceptor(accept_loop, std::ref(hub), listener, std::cref(options.peers), Stream::ata);
+    std::thread nvme_acceptor(accept_loop, std::ref(hub), nvme_listener, std::cref(options.peers),
+                              Stream::nvme);
     std::vector<std::thread> readers;
     for (unsigned i = 0; i < kMaxConnections; ++i) {
         readers.emplace_back(read_loop, std::ref(hub), options.read_timeout_ms);
     }
 
     auto snapshot = std::make_unique<smart::DriveSnapshot>();
+    auto nvme_snapshot = std::make_unique<smart::nvme::Snapshot>();
     bool stop_is_ours = false;  // this loop asked the others to stop
     int result = 0;
     for (;;) {
@@ -224,7 +288,7 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         {
             std::unique_lock<std::mutex> hold(hub.lock);
             hub.changed.wait(hold, [&hub] {
-                return !hub.delivered.empty() || (!hub.accepting && hub.busy == 0);
+                return !hub.delivered.empty() || (hub.accepting == 0 && hub.busy == 0);
             });
             if (hub.delivered.empty()) {
                 break;
@@ -237,8 +301,66 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
             err.flush();
             continue;
         }
-        const std::string who = "platewise listen: connection " + std::to_string(delivery.number) + ": ";
+        const bool nvme = delivery.stream == Stream::nvme;
+        const std::string who = std::string("platewise listen: ") + (nvme ? "NVMe connection " : "connection ") +
+                                std::to_string(delivery.number) + ": ";
         std::string problem = delivery.problem;
+        if (nvme) {
+            // The NVMe snapshot of a pass: shown, saved and published beside
+            // the drive snapshot, in the same way.
+            NvmeSnapshotReport nvme_report;
+            if (delivery.kind == Delivery::Kind::snapshot) {
+                if (smart::nvme::split_nvme_snapshot(delivery.bytes, *nvme_snapshot, problem)) {
+                    nvme_report = report_nvme_snapshot(*nvme_snapshot);
+                } else {
+                    problem += "; not decoded";
+                }
+            }
+            if (!problem.empty()) {
+                err << who << problem << "\n";
+                err.flush();
+                ++counts.rejected;
+                if (options.on_refused) {
+                    options.on_refused();
+                }
+                continue;
+            }
+            if (options.json) {
+                out << render_json_line(nvme_report_to_json(nvme_report));
+            } else {
+                out << render_nvme_text(nvme_report, "NVMe snapshot received " +
+                                                         local_time_text("%Y-%m-%d %H:%M:%S"))
+                    << "\n";
+            }
+            out.flush();
+            if (!out) {
+                err << "platewise listen: cannot write the report (output closed); stopping\n";
+                result = 1;
+            } else {
+                if (!options.save_directory.empty()) {
+                    std::string saved;
+                    if (save_snapshot(store, delivery.bytes, saved, error, kNvmeSnapshotPrefix)) {
+                        err << who << "saved " << saved << "\n";
+                        if (!error.empty()) {
+                            err << who << "--save retention: " << error << "\n";
+                        }
+                    } else {
+                        err << who << "cannot save the NVMe snapshot: " << error << "\n";
+                    }
+                    err.flush();
+                }
+                ++counts.nvme;
+                if (options.on_nvme_snapshot) {
+                    options.on_nvme_snapshot(nvme_report);
+                }
+            }
+            if (result != 0) {
+                stop_is_ours = !endpoint::stop_requested();
+                endpoint::request_stop();
+                break;
+            }
+            continue;
+        }
         SnapshotReport report;
         if (delivery.kind == Delivery::Kind::snapshot) {
             smart::split_snapshot(delivery.bytes, *snapshot);
@@ -301,10 +423,12 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         hub.changed.notify_all();
     }
     acceptor.join();
+    nvme_acceptor.join();
     for (std::thread& reader : readers) {
         reader.join();
     }
     endpoint::close_endpoint(listener, options.endpoint);
+    endpoint::close_endpoint(nvme_listener, nvme_name);
     close_snapshot_store(store);
     if (stop_is_ours) {
         endpoint::clear_stop();

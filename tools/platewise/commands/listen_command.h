@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "report/drive_report.h"
+#include "report/nvme_report.h"
 #include "files/snapshot_store.h"
 #include "endpoint/listen_endpoint.h"
 #include "cli/raw_format_option.h"
@@ -27,9 +28,12 @@ struct ListenOptions {
     std::string save_directory;  // empty: do not save
     Retention save_retention;    // what --save keeps (default: everything)
     std::uint32_t file_mode = kDefaultFileMode;  // of saved snapshots (and the metrics text)
-    unsigned stop_after = 0;     // return after this many good snapshots; 0: never (--once: 1)
+    unsigned stop_after = 0;     // return after this many good drive snapshots; 0: never (--once: 1)
     std::vector<RawFormatOverride> overrides;
     std::string endpoint = endpoint::default_name();
+    // Where NVMe snapshots arrive; empty: beside `endpoint`
+    // (nvme_endpoint_beside).
+    std::string nvme_endpoint;
     std::uint32_t socket_mode = endpoint::default_mode;
     std::uint32_t read_timeout_ms = kDefaultReadTimeoutMs;  // per connection, in total
     endpoint::PeerPolicy peers;              // who may deliver (listen --peer-uid)
@@ -42,16 +46,27 @@ struct ListenOptions {
     // Told of each good snapshot after it is shown, and of each refused
     // connection after it is reported (listen --metrics and --textfile).
     std::function<void(const SnapshotReport&)> on_snapshot;
+    // Told of each good NVMe snapshot after it is shown.
+    std::function<void(const NvmeSnapshotReport&)> on_nvme_snapshot;
     std::function<void()> on_refused;
 };
 
 struct ListenSummary {
     unsigned good = 0;      // snapshots decoded and printed
+    unsigned nvme = 0;      // NVMe snapshots decoded and printed
     unsigned rejected = 0;  // connections reported as refused, short, long, malformed, ...
 };
 
-// Creates the endpoint and serves connections until a stop request (or
-// `stop_after` good snapshots): up to kMaxConnections at once, so that a slow
+// The NVMe endpoint that goes with `endpoint`: in the same folder (or pipe
+// namespace), a final "Pipe" becoming "NvmePipe" (/run/platewise/PlatewisePipe
+// gives /run/platewise/PlatewiseNvmePipe, \\.\pipe\PlatewisePipe gives
+// \\.\pipe\PlatewiseNvmePipe), any other name taking "-nvme" at its end.
+std::string nvme_endpoint_beside(const std::string& endpoint);
+
+// Creates both endpoints (drive snapshots on `endpoint`, NVMe snapshots on
+// `nvme_endpoint`, each exactly its own size and checked alike) and serves
+// connections until a stop request (or `stop_after` good drive snapshots:
+// NVMe snapshots are shown as they come but do not count): up to kMaxConnections at once, so that a slow
 // or silent peer holds up nobody else. A peer that `peers` does not admit is
 // closed unread. Each good snapshot is printed on `out` (text, or one JSON
 // line); each bad connection is reported on `err` and the listener carries

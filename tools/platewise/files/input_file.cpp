@@ -13,7 +13,7 @@ namespace {
 
 void read_stream(std::istream& in, InputBytes& input)
 {
-    constexpr std::size_t kKeep = smart::kDriveSnapshotBytes + 1;
+    constexpr std::size_t kKeep = std::max(smart::kDriveSnapshotBytes, smart::nvme::kSnapshotBytes) + 1;
     char chunk[16384];
     while (in) {
         in.read(chunk, sizeof chunk);

@@ -22,8 +22,9 @@ namespace fs = std::filesystem;
 
 bool snapshot_name(const std::string& name)
 {
-    return name.size() > 13 && name.rfind("snapshot-", 0) == 0 &&
-           name.compare(name.size() - 4, 4, ".bin") == 0;
+    const bool ends_bin = name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0;
+    return ends_bin && ((name.size() > 13 && name.rfind("snapshot-", 0) == 0) ||
+                        (name.size() > 9 && name.rfind(kNvmeSnapshotPrefix, 0) == 0));
 }
 
 bool remove_file(const SnapshotStore& store, const std::string& name, std::string& error)
@@ -90,11 +91,11 @@ void close_snapshot_store(SnapshotStore& store)
 }
 
 bool save_snapshot(SnapshotStore& store, std::span<const std::uint8_t> bytes, std::string& saved,
-                   std::string& error)
+                   std::string& error, const char* prefix)
 {
     const std::string stamp = local_time_text("%Y%m%d-%H%M%S");
     for (unsigned n = 0; n < 1000; ++n) {
-        const std::string name = "snapshot-" + stamp + smart::format_text("-%03u.bin", n);
+        const std::string name = prefix + stamp + smart::format_text("-%03u.bin", n);
         bool taken = false;
         if (write_file_in(store.dir, name, bytes, Placement::new_only, error, &taken)) {
             const fs::file_time_type now = fs::file_time_type::clock::now();
@@ -109,7 +110,7 @@ bool save_snapshot(SnapshotStore& store, std::span<const std::uint8_t> bytes, st
             return false;
         }
     }
-    error = "no free name for snapshot-" + stamp + "-NNN.bin";
+    error = "no free name for " + std::string(prefix) + stamp + "-NNN.bin";
     return false;
 }
 

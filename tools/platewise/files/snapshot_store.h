@@ -28,7 +28,7 @@ struct SnapshotStore {
         std::filesystem::file_time_type modified;
         std::uint64_t bytes = 0;
     };
-    std::deque<File> files;  // the snapshot-*.bin files, oldest first
+    std::deque<File> files;  // the snapshot-*.bin and nvme-*.bin files, oldest first
     std::uint64_t total_bytes = 0;
 };
 
@@ -38,13 +38,18 @@ bool open_snapshot_store(const std::string& directory, std::uint32_t file_mode,
                          const Retention& retention, SnapshotStore& store, std::string& error);
 void close_snapshot_store(SnapshotStore& store);
 
-// Writes `bytes` as "snapshot-YYYYMMDD-HHMMSS-NNN.bin" (local time; NNN
+// The name prefix of saved NVMe snapshots: "nvme-YYYYMMDD-HHMMSS-NNN.bin".
+// The retention counts them with the drive snapshots.
+inline constexpr const char* kNvmeSnapshotPrefix = "nvme-";
+
+// Writes `bytes` as "snapshot-YYYYMMDD-HHMMSS-NNN.bin" (`prefix` instead of
+// "snapshot-" when given; local time; NNN
 // counting 000, 001, ... until the name is free), never replacing a file,
 // then applies the retention. True with the final path in `saved` (and in
 // `error` what the retention could not remove, if anything); false with the
 // reason in `error` (and no file left behind) on failure.
 bool save_snapshot(SnapshotStore& store, std::span<const std::uint8_t> bytes, std::string& saved,
-                   std::string& error);
+                   std::string& error, const char* prefix = "snapshot-");
 
 // Removes snapshot files, oldest first, that are older than keep_days at
 // `now` or beyond max_bytes; the newest one always stays. The number

@@ -46,7 +46,11 @@ private:
 
 MetricsPublisher::MetricsPublisher() : latest_(std::make_shared<LatestFamilies>())
 {
-    latest_->set(build_families(nullptr, status_));
+    std::vector<prometheus::MetricFamily> families = build_families(nullptr, status_);
+    for (prometheus::MetricFamily& f : build_nvme_families(nullptr, nvme_status_)) {
+        families.push_back(std::move(f));
+    }
+    latest_->set(std::move(families));
 }
 
 MetricsPublisher::~MetricsPublisher()
@@ -121,6 +125,16 @@ bool MetricsPublisher::snapshot_received(const SnapshotReport& pass, double unix
     return publish(error);
 }
 
+bool MetricsPublisher::nvme_snapshot_received(const NvmeSnapshotReport& pass, double unix_seconds,
+                                              std::string& error)
+{
+    nvme_pass_ = pass;
+    ++nvme_status_.received;
+    nvme_status_.has_pass = true;
+    nvme_status_.last_snapshot_unix_seconds = unix_seconds;
+    return publish(error);
+}
+
 bool MetricsPublisher::snapshot_refused(std::string& error)
 {
     ++status_.refused;
@@ -134,7 +148,13 @@ std::string MetricsPublisher::text() const
 
 bool MetricsPublisher::publish(std::string& error)
 {
-    latest_->set(build_families(status_.has_pass ? &pass_ : nullptr, status_, held_));
+    std::vector<prometheus::MetricFamily> families =
+        build_families(status_.has_pass ? &pass_ : nullptr, status_, held_);
+    for (prometheus::MetricFamily& f :
+         build_nvme_families(nvme_status_.has_pass ? &nvme_pass_ : nullptr, nvme_status_)) {
+        families.push_back(std::move(f));
+    }
+    latest_->set(std::move(families));
     if (textfile_name_.empty()) {
         return true;
     }
@@ -210,6 +230,16 @@ bool attach(MetricsPublisher& publisher, const std::string& address, const std::
                                .count();
         std::string problem;
         if (!publisher.snapshot_received(pass, now, problem)) {
+            err << "platewise listen: metrics: " << problem << "\n";
+            err.flush();
+        }
+    };
+    options.on_nvme_snapshot = [&publisher, &err](const NvmeSnapshotReport& pass) {
+        const double now = std::chrono::duration<double>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+        std::string problem;
+        if (!publisher.nvme_snapshot_received(pass, now, problem)) {
             err << "platewise listen: metrics: " << problem << "\n";
             err.flush();
         }

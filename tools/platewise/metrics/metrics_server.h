@@ -14,6 +14,7 @@
 #include "commands/listen_command.h"
 #include "files/output_directory.h"
 #include "metrics/metrics_exposition.h"
+#include "metrics/nvme_metrics.h"
 
 namespace prometheus {
 class Exposer;
@@ -67,6 +68,9 @@ public:
     // A good snapshot decoded to `pass`, arrived at `unix_seconds`. False
     // with the reason in `error` when the text file could not be replaced.
     bool snapshot_received(const SnapshotReport& pass, double unix_seconds, std::string& error);
+    // A good NVMe snapshot decoded to `pass`: replaces the NVMe drives'
+    // series (the drive snapshot's stay as they are).
+    bool nvme_snapshot_received(const NvmeSnapshotReport& pass, double unix_seconds, std::string& error);
     // A connection refused.
     bool snapshot_refused(std::string& error);
 
@@ -83,6 +87,8 @@ private:
 
     ListenerStatus status_;
     SnapshotReport pass_;
+    NvmeListenerStatus nvme_status_;
+    NvmeSnapshotReport nvme_pass_;
     std::vector<HeldAttributes> held_;           // for the drives of pass_ without SMART data
     std::map<std::string, LastGood> last_good_;  // by serial
     OutputDirectory textfile_dir_;
@@ -93,7 +99,7 @@ private:
 
 // The wiring of the two options into `listen`: when either is given, starts
 // `publisher`, says on `err` where the metrics go, and sets the listen
-// options' on_snapshot and on_refused to feed it (the text file gets
+// options' on_snapshot, on_nvme_snapshot and on_refused to feed it (the text file gets
 // options.file_mode; textfile errors are
 // reported on `err`; the listener carries on). False after reporting on
 // `err` when the publisher cannot start.
