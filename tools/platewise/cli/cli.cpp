@@ -27,6 +27,9 @@
 #include "history/history_view.h"
 #include "history/listen_history.h"
 #endif
+#if defined(PLATEWISE_HAVE_SYSTEMD_NOTIFY)
+#include "commands/listen_readiness.h"
+#endif
 
 namespace platewise {
 
@@ -352,6 +355,9 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         if (!metrics::attach(publisher, metrics_address, textfile_path, listen_options, err)) {
             return 1;
         }
+#endif
+#if defined(PLATEWISE_HAVE_SYSTEMD_NOTIFY)
+        attach_readiness(listen_options);
 #endif
         return run_listen(listen_options, out, err);
     }
