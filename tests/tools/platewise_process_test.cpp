@@ -3,6 +3,7 @@
 // real endpoint, in a /run of the test's own (root only).
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -22,6 +23,7 @@
 
 #include "../testservice/private_run.h"
 #include "../testservice/temp_dir.h"
+#include "endpoint/unix_connect.h"
 #include "service.h"
 #include "tool_test_support.h"
 
@@ -182,6 +184,82 @@ TEST(PlatewiseProcess, SigintAndSigtermEndListenCleanly)
         EXPECT_EQ(wait_exit(p.pid, 10), 0) << signal_number << read_file(p.err_path);
         EXPECT_FALSE(std::filesystem::exists(endpoint)) << signal_number;
     }
+}
+
+// A datagram socket at `path` standing in for systemd's notify socket, and
+// the text of the next datagram on it within `seconds`.
+int notify_receiver(const std::string& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::optional<std::string> next_notification(int fd, int seconds)
+{
+    pollfd wait{fd, POLLIN, 0};
+    if (::poll(&wait, 1, seconds * 1000) != 1) {
+        return std::nullopt;
+    }
+    char text[4096];
+    const ssize_t got = ::recv(fd, text, sizeof text, 0);
+    return got < 0 ? std::nullopt : std::optional<std::string>(std::string(text, static_cast<std::size_t>(got)));
+}
+
+// Under systemd (Type=notify) the listener says READY=1 only once its socket
+// accepts and its metrics are served, so that the service ordered after it
+// finds the socket; then each snapshot updates its status text.
+TEST(PlatewiseProcess, ListenTellsSystemdWhenItsEndpointIsReady)
+{
+    TempDir dir;
+    const std::string endpoint = dir / "run/PlatewisePipe";
+    const std::string notify = dir / "notify";
+    const int receiver = notify_receiver(notify);
+    ASSERT_GE(receiver, 0) << std::strerror(errno);
+    std::vector<std::string> environment = {"NOTIFY_SOCKET=" + notify};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "NOTIFY_SOCKET=", 14) != 0) {
+            environment.emplace_back(*entry);
+        }
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    Process p = spawn({kBinary, "listen", "--endpoint", endpoint, "--metrics", "127.0.0.1:0"}, dir, "listen",
+                      "", envp.data());
+    ASSERT_GT(p.pid, 0);
+
+    const std::optional<std::string> ready = next_notification(receiver, 20);
+    ASSERT_TRUE(ready) << read_file(p.err_path);
+    // At once, without retrying: the socket accepts.
+    const int peer = connect_to(endpoint);
+    EXPECT_GE(peer, 0) << "READY=1 came before the socket accepted";
+    if (peer >= 0) {
+        ::close(peer);
+    }
+    EXPECT_EQ(*ready, "READY=1\nSTATUS=Listening on " + endpoint);
+    EXPECT_NE(read_file(p.err_path).find("serving metrics on 127.0.0.1:0"), std::string::npos)
+        << "READY=1 came before the metrics were served: " << read_file(p.err_path);
+
+    const std::string status = "STATUS=Listening on " + endpoint + "; ";
+    for (const char* count : {"1 snapshot received", "2 snapshots received"}) {
+        const auto message = service_snapshot({"ST320410A--3.39.rec"});
+        EXPECT_TRUE(send_snapshot_to(endpoint.c_str(), message.get())) << count;
+        const std::optional<std::string> text = next_notification(receiver, 20);
+        ASSERT_TRUE(text) << count << read_file(p.err_path);
+        EXPECT_EQ(text->rfind(status + count + ", the last at ", 0), 0u) << *text;
+    }
+    ASSERT_EQ(::kill(p.pid, SIGTERM), 0);
+    EXPECT_EQ(wait_exit(p.pid, 10), 0) << read_file(p.err_path);
+    ::close(receiver);
 }
 
 TEST(PlatewiseProcess, ListenEndsWhenItsOutputIsGone)

@@ -680,7 +680,7 @@ StatusHandle register_control_handler(const char* /*name*/, ControlHandlerFuncti
 void set_service_status(StatusHandle /*handle*/, const ServiceStatus* status)
 {
     if (status->dwCurrentState == SERVICE_RUNNING) {
-        notify_service_manager("READY=1\nSTATUS=Monitoring drives");
+        systemd::notify_service_manager("READY=1\nSTATUS=Monitoring drives");
         g_reported_running.store(true);
         // A stop that came while the service was starting is delivered now.
         if (g_stop_pending.load()) {
@@ -692,10 +692,10 @@ void set_service_status(StatusHandle /*handle*/, const ServiceStatus* status)
         return;
     }
     if (status->dwWin32ExitCode != 0) {
-        notify_service_manager("STOPPING=1\nSTATUS=Stopped: the log could not be written");
+        systemd::notify_service_manager("STOPPING=1\nSTATUS=Stopped: the log could not be written");
         g_failed.store(true);
     } else {
-        notify_service_manager("STOPPING=1\nSTATUS=Monitoring stopped");
+        systemd::notify_service_manager("STOPPING=1\nSTATUS=Monitoring stopped");
     }
     g_reported_stopped.store(true);
     wake_dispatcher();

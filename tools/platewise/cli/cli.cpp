@@ -34,6 +34,9 @@
 #if defined(PLATEWISE_HAVE_WEB)
 #include "web/web_server.h"
 #endif
+#if defined(PLATEWISE_HAVE_SYSTEMD_NOTIFY)
+#include "commands/listen_readiness.h"
+#endif
 
 namespace platewise {
 
@@ -445,6 +448,9 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         if (as_service) {
             return run_listen_service(listen_options, err);
         }
+#endif
+#if defined(PLATEWISE_HAVE_SYSTEMD_NOTIFY)
+        attach_readiness(listen_options);
 #endif
         return run_listen(listen_options, out, err);
     }

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace platform {
+namespace systemd {
 
 int notify_socket_send(const char* address, const char* state)
 {
@@ -59,4 +59,4 @@ int notify_service_manager(const char* state)
     return notify_socket_send(std::getenv("NOTIFY_SOCKET"), state);
 }
 
-}  // namespace platform
+}  // namespace systemd

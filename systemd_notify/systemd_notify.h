@@ -1,10 +1,11 @@
 // systemd's notify protocol, spoken directly: a status text such as
 // "READY=1" travels as one datagram to the AF_UNIX socket named by
 // $NOTIFY_SOCKET. systemd documents the protocol as stable for daemons to
-// implement themselves, so the service needs no library for it.
+// implement themselves, so neither the service nor the listener needs a
+// library for it.
 #pragma once
 
-namespace platform {
+namespace systemd {
 
 // Sends `state` as one datagram to the notify socket `address`: an absolute
 // path ("/run/systemd/notify") or, with a leading '@', an abstract socket
@@ -16,4 +17,4 @@ int notify_socket_send(const char* address, const char* state);
 // The same, to the socket named by $NOTIFY_SOCKET.
 int notify_service_manager(const char* state);
 
-}  // namespace platform
+}  // namespace systemd

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "../temp_dir.h"
-#include "platform/systemd_notify.h"
+#include "../testservice/temp_dir.h"
+#include "systemd_notify.h"
 
 namespace {
 
@@ -111,7 +111,7 @@ TEST(SystemdNotify, OneDatagramToAbstractAndPathSocketsAndRefusalsOfBadAddresses
         if (row.bound) {
             ASSERT_GE(receiver, 0) << row.what << ": " << std::strerror(errno);
         }
-        EXPECT_EQ(platform::notify_socket_send(row.address, state), row.result) << row.what;
+        EXPECT_EQ(systemd::notify_socket_send(row.address, state), row.result) << row.what;
         if (row.bound) {
             const Datagram first = receive(receiver);
             EXPECT_TRUE(first.received) << row.what;
@@ -129,10 +129,10 @@ TEST(SystemdNotify, TheAddressComesFromNotifySocket)
     const int receiver = bound_receiver(abstract);
     ASSERT_GE(receiver, 0);
     ::setenv("NOTIFY_SOCKET", abstract.c_str(), 1);
-    EXPECT_EQ(platform::notify_service_manager("READY=1\nSTATUS=Monitoring drives"), 1);
+    EXPECT_EQ(systemd::notify_service_manager("READY=1\nSTATUS=Monitoring drives"), 1);
     EXPECT_EQ(receive(receiver).text, "READY=1\nSTATUS=Monitoring drives");
     ::unsetenv("NOTIFY_SOCKET");
-    EXPECT_EQ(platform::notify_service_manager("READY=1"), 0);
+    EXPECT_EQ(systemd::notify_service_manager("READY=1"), 0);
     EXPECT_FALSE(receive(receiver).received);
     ::close(receiver);
 }
