@@ -144,10 +144,18 @@ std::string render_chart(const std::vector<ChartPoint>& all, const ChartOptions&
             if (i > 0 && drawn[i].time_ms - drawn[i - 1].time_ms > o.max_gap_ms) {
                 end_line();
             }
+            // Appended piece by piece: GCC 12's -Wrestrict misfires on
+            // "literal" + std::string&& at -O3.
             if (!line.empty()) {
-                line += " " + num(x) + "," + num(y_of(drawn[i - 1].value));
+                line += ' ';
+                line += num(x);
+                line += ',';
+                line += num(y_of(drawn[i - 1].value));
+                line += ' ';
             }
-            line += (line.empty() ? "" : " ") + num(x) + "," + num(y);
+            line += num(x);
+            line += ',';
+            line += num(y);
             ++run;
         }
         end_line();
