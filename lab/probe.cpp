@@ -22,16 +22,13 @@
 //                                   (IN_CLOSE_WRITE) and after reading seen
 //   lab-probe open-write DEVICE     opens DEVICE for writing and closes it
 //                                   (the control that the watch sees one)
-//   lab-probe nvme-listen ENDPOINT DIR   a stand-in NVMe snapshot listener
-//                                   until SIGTERM: every message on the
-//                                   Unix socket ENDPOINT saved raw as
-//                                   DIR/nvme-<n>.bin
 // On the host:
 //   lab-probe check EXPECTED SNAPSHOT...   the snapshots against what QEMU
 //                                   was told (EXPECTED: one line per disk,
 //                                   "model|serial|sectors|logical|physical|rotation")
 //   lab-probe check-nvme EXPECTED NVME... -- SNAPSHOT...   the raw NVMe
-//                                   snapshots against what QEMU was told
+//                                   snapshots (the listener's nvme-*.bin)
+//                                   byte by byte against what QEMU was told
 //                                   (EXPECTED: one line per slot, "not-nvme"
 //                                   or "nvme|serial|model|sectors|warning"),
 //                                   each count byte against the ATA
@@ -44,9 +41,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -576,65 +571,6 @@ int cmd_open_write(const char* path)
 }
 
 
-// ------------------------------------------------------------ NVMe
-
-int cmd_nvme_listen(const char* endpoint, const char* dir)
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &signals, nullptr);
-    const int signal_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
-    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", endpoint);
-    ::unlink(endpoint);
-    if (signal_fd < 0 || server < 0 ||
-        ::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(server, 4) != 0) {
-        std::printf("lab: nvme-listen cannot listen on %s: %s\n", endpoint, std::strerror(errno));
-        return 1;
-    }
-    std::printf("lab: nvme-listen on %s\n", endpoint);
-    std::fflush(stdout);
-    int saved = 0;
-    for (;;) {
-        pollfd fds[2] = {{server, POLLIN, 0}, {signal_fd, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            continue;
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
-            break;
-        }
-        const int client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) {
-            continue;
-        }
-        std::vector<std::uint8_t> message;
-        std::uint8_t chunk[65536];
-        for (;;) {
-            const ssize_t n = ::read(client, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            message.insert(message.end(), chunk, chunk + n);
-        }
-        ::close(client);
-        const std::string path = std::string(dir) + "/nvme-" + std::to_string(++saved) + ".bin";
-        std::FILE* file = std::fopen(path.c_str(), "wb");
-        if (file != nullptr) {
-            std::fwrite(message.data(), 1, message.size(), file);
-            std::fclose(file);
-        }
-        std::printf("lab: nvme-listen message %d, %zu bytes\n", saved, message.size());
-        std::fflush(stdout);
-    }
-    ::close(server);
-    ::unlink(endpoint);
-    std::printf("lab: nvme-listen saved %d messages\n", saved);
-    return 0;
-}
-
 // ------------------------------------------------------------------ check
 
 struct Expected {
@@ -945,7 +881,7 @@ int usage()
     std::fprintf(stderr,
                  "usage: lab-probe passthrough DEVICE | device-error DEVICE | timing PASSES |\n"
                  "       watch READY | open-write DEVICE | check EXPECTED SNAPSHOT... |\n"
-                 "       nvme-listen ENDPOINT DIR | check-nvme EXPECTED NVME... -- SNAPSHOT...\n");
+                 "       check-nvme EXPECTED NVME... -- SNAPSHOT...\n");
     return 2;
 }
 
@@ -963,7 +899,6 @@ int main(int argc, char** argv)
     if (mode == "watch") return cmd_watch(argv[2]);
     if (mode == "open-write") return cmd_open_write(argv[2]);
     if (mode == "check") return cmd_check(argv[2], argc - 3, argv + 3);
-    if (mode == "nvme-listen" && argc >= 4) return cmd_nvme_listen(argv[2], argv[3]);
     if (mode == "check-nvme") return cmd_check_nvme(argv[2], argc - 3, argv + 3);
     return usage();
 }
