@@ -354,9 +354,7 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
                 std::string saved;
                 if (save_snapshot(store, delivery.bytes, saved, error,
                                   nvme ? kNvmeSnapshotPrefix : "snapshot-")) {
-                    // An NVMe snapshot's file is always named; a drive
-                    // snapshot's only when asked.
-                    if (nvme || options.report_saves) {
+                    if (options.report_saves) {
                         err << who << "saved " << saved << "\n";
                     }
                     if (!error.empty()) {
