@@ -17,6 +17,26 @@ struct TransportRow {
 
 void PrintTo(const TransportRow& row, std::ostream* os) { *os << row.name; }
 
+// The listener behaves as the row says.
+void arm(sim::Listener& listener, const TransportRow& row)
+{
+    listener.mode = row.mode;
+    listener.busy_opens = row.busy_opens;
+    listener.wait_succeeds = row.wait_succeeds;
+}
+
+// The rules both endpoints are held to: the opens and waits the row expects,
+// each wait 20000 ms, and no connection left open.
+void expect_rules_kept(const sim::Listener& listener, const TransportRow& row)
+{
+    EXPECT_EQ(listener.opens, row.opens);
+    EXPECT_EQ(listener.waits, row.waits);
+    if (row.waits > 0) {
+        EXPECT_EQ(listener.last_wait_timeout, 20000u);
+    }
+    EXPECT_EQ(listener.open_connections, 0) << "every connection is closed";
+}
+
 class Transport : public SimulatedDrives, public ::testing::WithParamInterface<TransportRow> {};
 
 // Only a busy endpoint is waited for, 20000 ms at a time, as often as the
@@ -25,9 +45,7 @@ TEST_P(Transport, OpensWaitsAndWritesAsTheListenerAllows)
 {
     const TransportRow& row = GetParam();
     sim::Listener& listener = sim::listener();
-    listener.mode = row.mode;
-    listener.busy_opens = row.busy_opens;
-    listener.wait_succeeds = row.wait_succeeds;
+    arm(listener, row);
 
     DriveSnapshot message;
     std::memset(&message, 0, sizeof message);
@@ -35,12 +53,7 @@ TEST_P(Transport, OpensWaitsAndWritesAsTheListenerAllows)
     message.drives[31].smart_thresholds[511] = 0x42;
 
     EXPECT_EQ(send_snapshot(&message), row.delivered);
-    EXPECT_EQ(listener.opens, row.opens);
-    EXPECT_EQ(listener.waits, row.waits);
-    if (row.waits > 0) {
-        EXPECT_EQ(listener.last_wait_timeout, 20000u);
-    }
-    EXPECT_EQ(listener.open_connections, 0) << "every connection is closed";
+    expect_rules_kept(listener, row);
     EXPECT_EQ(listener.last_endpoint, platform::pipe_name);
     if (row.delivered) {
         ASSERT_EQ(listener.last_message.size(), 49185u);
@@ -54,20 +67,13 @@ TEST_P(Transport, NvmeSnapshotTakesTheSameRulesOnItsOwnEndpoint)
 {
     const TransportRow& row = GetParam();
     sim::Listener& listener = sim::nvme_listener();
-    listener.mode = row.mode;
-    listener.busy_opens = row.busy_opens;
-    listener.wait_succeeds = row.wait_succeeds;
+    arm(listener, row);
 
     nvme_snapshot.slots[31].health_log[511] = 0x42;
     finish_nvme_snapshot(3);
 
     EXPECT_EQ(send_nvme_snapshot(), row.delivered);
-    EXPECT_EQ(listener.opens, row.opens);
-    EXPECT_EQ(listener.waits, row.waits);
-    if (row.waits > 0) {
-        EXPECT_EQ(listener.last_wait_timeout, 20000u);
-    }
-    EXPECT_EQ(listener.open_connections, 0) << "every connection is closed";
+    expect_rules_kept(listener, row);
     EXPECT_EQ(listener.last_endpoint, platform::nvme_pipe_name);
     EXPECT_EQ(sim::listener().opens, 0) << "the snapshot endpoint is not touched";
     if (row.delivered) {

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "../testservice/bound_socket.h"
 #include "../testservice/private_run.h"
 #include "../testservice/temp_dir.h"
 #include "endpoint/unix_connect.h"
@@ -186,21 +187,8 @@ TEST(PlatewiseProcess, SigintAndSigtermEndListenCleanly)
     }
 }
 
-// A datagram socket at `path` standing in for systemd's notify socket, and
-// the text of the next datagram on it within `seconds`.
-int notify_receiver(const std::string& path)
-{
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
+// The text of the next datagram on `fd` (a stand-in for systemd's notify
+// socket) within `seconds`.
 std::optional<std::string> next_notification(int fd, int seconds)
 {
     pollfd wait{fd, POLLIN, 0};
@@ -220,7 +208,7 @@ TEST(PlatewiseProcess, ListenTellsSystemdWhenItsEndpointIsReady)
     TempDir dir;
     const std::string endpoint = dir / "run/PlatewisePipe";
     const std::string notify = dir / "notify";
-    const int receiver = notify_receiver(notify);
+    const int receiver = bound_socket(notify, SOCK_DGRAM);
     ASSERT_GE(receiver, 0) << std::strerror(errno);
     std::vector<std::string> environment = {"NOTIFY_SOCKET=" + notify};
     for (char** entry = environ; *entry != nullptr; ++entry) {

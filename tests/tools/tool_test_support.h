@@ -46,6 +46,16 @@ inline std::vector<std::uint8_t> snapshot_of(const std::vector<std::string>& fil
     return bytes;
 }
 
+// How often `piece` stands in `text` (overlapping ones counted).
+inline std::size_t occurrences(const std::string& text, const std::string& piece)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 inline void write_bytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
 {
     std::ofstream out(path, std::ios::binary);

@@ -533,8 +533,8 @@ DWORD g_io_error = 0;       // fail with this code when not 0
 DWORD g_io_returned = 0;    // the byte count to report; 0: the full size
 std::uint8_t g_io_status = 0x50;
 
-BOOL WINAPI spy_device_io_control(HANDLE, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
-                                  LPDWORD returned, LPOVERLAPPED)
+// Notes what the code under test handed the driver.
+void record_io(DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size)
 {
     g_io.code = code;
     g_io.in_size = in_size;
@@ -542,6 +542,12 @@ BOOL WINAPI spy_device_io_control(HANDLE, DWORD code, LPVOID in, DWORD in_size, 
     g_io.same_buffer = in == out;
     const auto* bytes = static_cast<const std::uint8_t*>(in);
     g_io.sent.assign(bytes, bytes + in_size);
+}
+
+BOOL WINAPI spy_device_io_control(HANDLE, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
+                                  LPDWORD returned, LPOVERLAPPED)
+{
+    record_io(code, in, in_size, out, out_size);
     if (g_io_error != 0) {
         SetLastError(g_io_error);
         return FALSE;
@@ -683,12 +689,7 @@ NvmeAnswer g_nvme;
 BOOL WINAPI spy_nvme_query(HANDLE, DWORD code, LPVOID in, DWORD in_size, LPVOID out, DWORD out_size,
                            LPDWORD returned, LPOVERLAPPED)
 {
-    g_io.code = code;
-    g_io.in_size = in_size;
-    g_io.out_size = out_size;
-    g_io.same_buffer = in == out;
-    const auto* bytes = static_cast<const std::uint8_t*>(in);
-    g_io.sent.assign(bytes, bytes + in_size);
+    record_io(code, in, in_size, out, out_size);
     if (g_nvme.error != 0) {
         SetLastError(g_nvme.error);
         return FALSE;

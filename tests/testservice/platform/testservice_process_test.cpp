@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../bound_socket.h"
 #include "../private_run.h"
 #include "../temp_dir.h"
 #include "service.h"
@@ -24,19 +25,6 @@
 extern char** environ;
 
 namespace {
-
-int bound_socket(const std::string& path, int type)
-{
-    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 bool readable_within(int fd, int milliseconds)
 {

@@ -14,6 +14,8 @@
 
 namespace {
 
+using tooltest::occurrences;
+
 using nlohmann::json;
 
 struct Decoded {
@@ -40,15 +42,6 @@ std::vector<json> json_lines(const std::string& text)
         docs.push_back(json::parse(line));
     }
     return docs;
-}
-
-std::size_t occurrences_of(const std::string& text, const std::string& piece)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++n;
-    }
-    return n;
 }
 
 const json* attribute(const json& drive, int id)
@@ -230,8 +223,8 @@ TEST(DecodeCommand, NvmeSnapshotsByTheirMagic)
     }
     Decoded result = decode(options);
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(occurrences_of(result.out, "NVMe snapshot: count 3, 1 NVMe drive, 0 not NVMe\n"), 3u) << result.out;
-    EXPECT_EQ(occurrences_of(result.out, "NVMe drive 1: Platewise Test NVMe\n"), 3u) << result.out;
+    EXPECT_EQ(occurrences(result.out, "NVMe snapshot: count 3, 1 NVMe drive, 0 not NVMe\n"), 3u) << result.out;
+    EXPECT_EQ(occurrences(result.out, "NVMe drive 1: Platewise Test NVMe\n"), 3u) << result.out;
     for (const Row& row : rows) {
         if (row.refusal != nullptr) {
             const std::string expected = smart::sanitize_text(dir / row.name) + ": " + row.refusal;

@@ -29,6 +29,8 @@
 
 namespace {
 
+using tooltest::occurrences;
+
 namespace ep = platewise::endpoint;
 using nlohmann::json;
 
@@ -58,15 +60,6 @@ std::unique_ptr<DriveSnapshot> service_snapshot(const std::vector<std::string>& 
     auto message = std::make_unique<DriveSnapshot>();
     std::memcpy(message.get(), bytes.data(), sizeof *message);
     return message;
-}
-
-std::size_t occurrences(const std::string& text, const std::string& piece)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-        ++n;
-    }
-    return n;
 }
 
 // run_listen on a thread of its own, on an endpoint in a temporary folder.

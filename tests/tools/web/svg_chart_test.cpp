@@ -7,7 +7,11 @@
 #include <cstdlib>
 #include <regex>
 
+#include "../tool_test_support.h"
+
 namespace {
+
+using tooltest::occurrences;
 
 using platewise::web::ChartLayout;
 using platewise::web::ChartOptions;
@@ -27,15 +31,6 @@ ChartOptions day()
     o.title = "Attribute 197 <pending>";
     o.id = "chart-0-197";
     return o;
-}
-
-std::size_t count(const std::string& text, const std::string& what)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
 }
 
 // Every coordinate of the markers and lines lies in the plot area.
@@ -92,9 +87,9 @@ TEST(SvgChart, AxesGapsSinglePointsAndWraps)
         EXPECT_EQ(layout.drawn, row.readings);
         EXPECT_EQ(layout.lines, row.lines);
         EXPECT_EQ(layout.gaps, row.gaps);
-        EXPECT_EQ(count(svg, "<circle"), row.readings);
-        EXPECT_EQ(count(svg, "<polyline"), row.lines);
-        EXPECT_EQ(count(svg, "<rect class=\"gap\""), row.gaps);
+        EXPECT_EQ(occurrences(svg, "<circle"), row.readings);
+        EXPECT_EQ(occurrences(svg, "<polyline"), row.lines);
+        EXPECT_EQ(occurrences(svg, "<rect class=\"gap\""), row.gaps);
         EXPECT_NE(svg.find("data-points=\"" + std::to_string(row.readings) + "\""), std::string::npos);
         EXPECT_NE(svg.find(row.axis_top), std::string::npos) << svg;
         EXPECT_NE(svg.find(row.axis_bottom), std::string::npos) << svg;
@@ -122,7 +117,7 @@ TEST(SvgChart, NoReadingsSaysSo)
     ChartLayout layout;
     const std::string svg = render_chart({}, day(), &layout);
     EXPECT_EQ(layout.readings, 0u);
-    EXPECT_EQ(count(svg, "<circle"), 0u);
+    EXPECT_EQ(occurrences(svg, "<circle"), 0u);
     EXPECT_NE(svg.find("No readings in this time"), std::string::npos);
 }
 
@@ -137,7 +132,7 @@ TEST(SvgChart, ManyReadingsKeepEachColumnsLowestAndHighest)
     const std::string svg = render_chart(points, day(), &layout);
     EXPECT_EQ(layout.readings, points.size());
     EXPECT_LE(layout.drawn, platewise::web::kMaxDrawnPoints);
-    EXPECT_EQ(count(svg, "<circle"), layout.drawn);
+    EXPECT_EQ(occurrences(svg, "<circle"), layout.drawn);
     EXPECT_EQ(layout.high, 1000u);
     EXPECT_NE(svg.find("cy=\"12.0\""), std::string::npos) << "the spike is drawn";
     EXPECT_NE(svg.find("lowest and highest of each column"), std::string::npos);

@@ -10,8 +10,11 @@
 
 #include "commands/history_command.h"
 #include "web_test_support.h"
+#include "../tool_test_support.h"
 
 namespace {
+
+using tooltest::occurrences;
 
 using namespace platewise;
 using namespace platewise::web;
@@ -27,15 +30,6 @@ std::vector<history::DriveView> views_of(const std::string& path)
     std::vector<history::DriveView> views;
     EXPECT_TRUE(history::load_views(store, options, views, error)) << error;
     return views;
-}
-
-std::size_t count(const std::string& text, const std::string& what)
-{
-    std::size_t n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
 }
 
 // The text of the element with data-points in the chart of `id`.
@@ -64,7 +58,7 @@ TEST(WebPages, FrontPageListsEveryDriveWorstFirstAndSaysWhy)
         EXPECT_GT(at, last) << model;
         last = at;
     }
-    EXPECT_EQ(count(html, "<article class=\"card"), 6u);
+    EXPECT_EQ(occurrences(html, "<article class=\"card"), 6u);
     // Words beside every colour, and the reasons.
     for (const char* badge : {">FAILING NOW<", ">DEGRADING<", ">DRIVE MISSING<", ">NO SMART DATA<", ">OK<"}) {
         EXPECT_NE(html.find(badge), std::string::npos) << badge;

@@ -72,31 +72,21 @@ int run_decode(const DecodeOptions& options, std::istream& standard_input, std::
             refused = true;
             continue;
         }
-        if (smart::nvme::has_nvme_magic(input.bytes)) {
-            NvmeSnapshotReport nvme;
-            if (!decode_nvme(input, nvme, problem)) {
-                err << "platewise decode: " << display_name(file) << ": " << problem << "\n";
-                refused = true;
-                continue;
-            }
-            if (options.json) {
-                out << render_json_line(nvme_report_to_json(nvme));
-            } else {
-                out << render_nvme_text(nvme, display_name(file));
-            }
-            out.flush();
-            continue;
-        }
+        // An NVMe snapshot or a drive snapshot (or record): decoded and
+        // shown alike.
+        const bool nvme = smart::nvme::has_nvme_magic(input.bytes);
+        NvmeSnapshotReport nvme_report;
         SnapshotReport report;
-        if (!decode_one(input, table, report, problem)) {
+        if (!(nvme ? decode_nvme(input, nvme_report, problem) : decode_one(input, table, report, problem))) {
             err << "platewise decode: " << display_name(file) << ": " << problem << "\n";
             refused = true;
             continue;
         }
         if (options.json) {
-            out << render_json_line(report_to_json(report));
+            out << render_json_line(nvme ? nvme_report_to_json(nvme_report) : report_to_json(report));
         } else {
-            out << render_text(report, display_name(file));
+            const std::string title = display_name(file);
+            out << (nvme ? render_nvme_text(nvme_report, title) : render_text(report, title));
         }
         out.flush();
     }

@@ -305,67 +305,23 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         const std::string who = std::string("platewise listen: ") + (nvme ? "NVMe connection " : "connection ") +
                                 std::to_string(delivery.number) + ": ";
         std::string problem = delivery.problem;
-        if (nvme) {
-            // The NVMe snapshot of a pass: shown, saved and published beside
-            // the drive snapshot, in the same way.
-            NvmeSnapshotReport nvme_report;
-            if (delivery.kind == Delivery::Kind::snapshot) {
+        // Both kinds of snapshot are decoded, shown, saved and published in
+        // the same way; only the decoding, the rendering and the counters
+        // differ.
+        SnapshotReport report;
+        NvmeSnapshotReport nvme_report;
+        if (delivery.kind == Delivery::Kind::snapshot) {
+            if (nvme) {
                 if (smart::nvme::split_nvme_snapshot(delivery.bytes, *nvme_snapshot, problem)) {
                     nvme_report = report_nvme_snapshot(*nvme_snapshot);
                 } else {
                     problem += "; not decoded";
                 }
-            }
-            if (!problem.empty()) {
-                err << who << problem << "\n";
-                err.flush();
-                ++counts.rejected;
-                if (options.on_refused) {
-                    options.on_refused();
-                }
-                continue;
-            }
-            if (options.json) {
-                out << render_json_line(nvme_report_to_json(nvme_report));
             } else {
-                out << render_nvme_text(nvme_report, "NVMe snapshot received " +
-                                                         local_time_text("%Y-%m-%d %H:%M:%S"))
-                    << "\n";
-            }
-            out.flush();
-            if (!out) {
-                err << "platewise listen: cannot write the report (output closed); stopping\n";
-                result = 1;
-            } else {
-                if (!options.save_directory.empty()) {
-                    std::string saved;
-                    if (save_snapshot(store, delivery.bytes, saved, error, kNvmeSnapshotPrefix)) {
-                        err << who << "saved " << saved << "\n";
-                        if (!error.empty()) {
-                            err << who << "--save retention: " << error << "\n";
-                        }
-                    } else {
-                        err << who << "cannot save the NVMe snapshot: " << error << "\n";
-                    }
-                    err.flush();
+                smart::split_snapshot(delivery.bytes, *snapshot);
+                if (!report_snapshot(*snapshot, table, report, problem)) {
+                    problem += "; not decoded";
                 }
-                ++counts.nvme;
-                if (options.on_nvme_snapshot) {
-                    options.on_nvme_snapshot(nvme_report);
-                }
-            }
-            if (result != 0) {
-                stop_is_ours = !endpoint::stop_requested();
-                endpoint::request_stop();
-                break;
-            }
-            continue;
-        }
-        SnapshotReport report;
-        if (delivery.kind == Delivery::Kind::snapshot) {
-            smart::split_snapshot(delivery.bytes, *snapshot);
-            if (!report_snapshot(*snapshot, table, report, problem)) {
-                problem += "; not decoded";
             }
         }
         if (!problem.empty()) {
@@ -378,13 +334,16 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
             continue;
         }
 
-        if (options.on_decoded) {
+        if (!nvme && options.on_decoded) {
             options.on_decoded(*snapshot, report);
         }
         if (options.json) {
-            out << render_json_line(report_to_json(report));
+            out << render_json_line(nvme ? nvme_report_to_json(nvme_report) : report_to_json(report));
         } else {
-            out << render_text(report, "Snapshot received " + local_time_text("%Y-%m-%d %H:%M:%S")) << "\n";
+            const std::string received = local_time_text("%Y-%m-%d %H:%M:%S");
+            out << (nvme ? render_nvme_text(nvme_report, "NVMe snapshot received " + received)
+                         : render_text(report, "Snapshot received " + received))
+                << "\n";
         }
         out.flush();
         if (!out) {
@@ -393,7 +352,8 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         } else {
             if (!options.save_directory.empty()) {
                 std::string saved;
-                if (save_snapshot(store, delivery.bytes, saved, error)) {
+                if (save_snapshot(store, delivery.bytes, saved, error,
+                                  nvme ? kNvmeSnapshotPrefix : "snapshot-")) {
                     if (options.report_saves) {
                         err << who << "saved " << saved << "\n";
                     }
@@ -401,16 +361,26 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
                         err << who << "--save retention: " << error << "\n";
                     }
                 } else {
-                    err << who << "cannot save the snapshot: " << error << "\n";
+                    err << who << "cannot save the " << (nvme ? "NVMe snapshot" : "snapshot") << ": " << error
+                        << "\n";
                 }
                 err.flush();
             }
-            ++counts.good;
-            if (options.on_snapshot) {
-                options.on_snapshot(report);
+            if (nvme) {
+                ++counts.nvme;
+                if (options.on_nvme_snapshot) {
+                    options.on_nvme_snapshot(nvme_report);
+                }
+            } else {
+                ++counts.good;
+                if (options.on_snapshot) {
+                    options.on_snapshot(report);
+                }
             }
         }
-        if (result != 0 || (options.stop_after != 0 && counts.good >= options.stop_after)) {
+        // Only drive snapshots count towards --stop-after, and the check
+        // follows each one, so an NVMe snapshot never meets it first.
+        if (result != 0 || (!nvme && options.stop_after != 0 && counts.good >= options.stop_after)) {
             stop_is_ours = !endpoint::stop_requested();
             endpoint::request_stop();
             break;

@@ -12,27 +12,8 @@ namespace {
 
 using history::AttributeSample;
 using history::DriveView;
-
-const AttributeSample* find_sample(const std::vector<AttributeSample>& table, std::uint8_t id)
-{
-    for (const AttributeSample& a : table) {
-        if (a.id == id) {
-            return &a;
-        }
-    }
-    return nullptr;
-}
-
-// Attribute 194, else 190: the raw value's low byte in degrees Celsius.
-int temperature_of(const std::vector<AttributeSample>& table)
-{
-    for (const std::uint8_t id : {std::uint8_t{194}, std::uint8_t{190}}) {
-        if (const AttributeSample* a = find_sample(table, id)) {
-            return static_cast<int>(a->raw & 0xFF);
-        }
-    }
-    return -1;
-}
+using history::find_sample;
+using history::temperature_of;
 
 struct Change {
     std::uint8_t id;

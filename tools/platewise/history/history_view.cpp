@@ -162,4 +162,24 @@ std::string time_text(std::int64_t unix_ms)
     return local_time_text_at(unix_ms, "%Y-%m-%d %H:%M:%S");
 }
 
+const AttributeSample* find_sample(const std::vector<AttributeSample>& table, std::uint8_t id)
+{
+    for (const AttributeSample& a : table) {
+        if (a.id == id) {
+            return &a;
+        }
+    }
+    return nullptr;
+}
+
+int temperature_of(const std::vector<AttributeSample>& table)
+{
+    for (const std::uint8_t id : {std::uint8_t{194}, std::uint8_t{190}}) {
+        if (const AttributeSample* a = find_sample(table, id)) {
+            return static_cast<int>(a->raw & 0xFF);
+        }
+    }
+    return -1;
+}
+
 }  // namespace platewise::history

@@ -39,6 +39,13 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
 // The table the readings add up to at `time_ms` (readings up to it).
 std::vector<AttributeSample> table_at(const std::vector<Reading>& readings, std::int64_t time_ms);
 
+// The attribute `id` of `table`; nullptr when the table has none.
+const AttributeSample* find_sample(const std::vector<AttributeSample>& table, std::uint8_t id);
+
+// Temperature now (194, else 190: raw byte 0, degrees Celsius); -1 when the
+// table has neither.
+int temperature_of(const std::vector<AttributeSample>& table);
+
 // A sample's raw value as the listener shows it, as text and as a number.
 std::string sample_raw_text(const AttributeSample& sample, const smart::AttributeDefinitionTable& names);
 std::uint64_t sample_raw_value(const AttributeSample& sample,

@@ -1,5 +1,6 @@
 // The metric families of a decoded pass.
 #include "metrics/metrics_exposition.h"
+#include "metrics/metric_family.h"
 
 #include <set>
 #include <sstream>
@@ -13,35 +14,10 @@ namespace platewise::metrics {
 
 namespace {
 
-using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
 
-MetricFamily family(const char* name, const char* help, MetricType type = MetricType::Gauge)
-{
-    MetricFamily f;
-    f.name = name;
-    f.help = help;
-    f.type = type;
-    return f;
-}
-
-void add_gauge(MetricFamily& f, const std::vector<ClientMetric::Label>& labels, double value)
-{
-    ClientMetric m;
-    m.label = labels;
-    m.gauge.value = value;
-    f.metric.push_back(std::move(m));
-}
-
-void add_counter(MetricFamily& f, double value)
-{
-    ClientMetric m;
-    m.counter.value = value;
-    f.metric.push_back(std::move(m));
-}
-
-std::vector<ClientMetric::Label> drive_labels(const DriveReport& drive)
+Labels drive_labels(const DriveReport& drive)
 {
     return {{"slot", std::to_string(drive.slot)}, {"model", drive.model}, {"serial", drive.serial}};
 }
@@ -110,19 +86,17 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
         "platewise_history_write_failures_total",
         "Passes the listener could not record in its history (full disk, locked file, ...)",
         MetricType::Counter);
-    const auto add_verdict = [&](const DriveReport& drive, std::vector<ClientMetric::Label> labels) {
+    const auto add_verdict = [&](const DriveReport& drive, Labels labels) {
         for (const Verdict v : {Verdict::ok, Verdict::failing_now, Verdict::failed_past,
                                 Verdict::degrading, Verdict::no_smart_data, Verdict::missing}) {
-            std::vector<ClientMetric::Label> l = labels;
-            l.push_back({"verdict", verdict_name(v)});
-            add_gauge(verdict, l, drive.verdict == v ? 1 : 0);
+            add(verdict, with(labels, "verdict", verdict_name(v)), drive.verdict == v ? 1 : 0);
         }
         for (const VerdictReason& r : drive.reasons) {
             if (r.kind == Verdict::degrading) {
-                std::vector<ClientMetric::Label> l = labels;
+                Labels l = labels;
                 l.push_back({"id", std::to_string(r.attribute_id)});
                 l.push_back({"name", r.attribute_name});
-                add_gauge(degrading, l, static_cast<double>(r.current) - static_cast<double>(r.baseline));
+                add(degrading, l, static_cast<double>(r.current) - static_cast<double>(r.baseline));
             }
         }
     };
@@ -135,19 +109,17 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
             add_verdict(drive, {{"slot", ""}, {"model", drive.model}, {"serial", drive.serial}});
         }
         if (pass->history_write_failures >= 0) {
-            add_counter(history_failures, static_cast<double>(pass->history_write_failures));
+            add(history_failures, {}, static_cast<double>(pass->history_write_failures));
         }
         for (const DriveReport& drive : pass->drives) {
-            const std::vector<ClientMetric::Label> labels = drive_labels(drive);
-            std::vector<ClientMetric::Label> with_firmware = labels;
-            with_firmware.push_back({"firmware", drive.firmware});
-            add_gauge(info, with_firmware, 1);
-            add_gauge(capacity, labels, static_cast<double>(drive.sizes.total_bytes));
-            add_gauge(logical, labels, drive.sizes.logical_sector_bytes);
-            add_gauge(physical, labels, drive.sizes.physical_sector_bytes);
-            add_gauge(supported, labels, drive.smart_supported);
-            add_gauge(enabled, labels, drive.smart_enabled);
-            add_gauge(present, labels, drive.attributes.empty() ? 0 : 1);
+            const Labels labels = drive_labels(drive);
+            add(info, with(labels, "firmware", drive.firmware), 1);
+            add(capacity, labels, static_cast<double>(drive.sizes.total_bytes));
+            add(logical, labels, drive.sizes.logical_sector_bytes);
+            add(physical, labels, drive.sizes.physical_sector_bytes);
+            add(supported, labels, drive.smart_supported);
+            add(enabled, labels, drive.smart_enabled);
+            add(present, labels, drive.attributes.empty() ? 0 : 1);
 
             const std::vector<AttributeReport>* attributes = &drive.attributes;
             if (drive.attributes.empty()) {
@@ -162,24 +134,24 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
                 if (!seen.insert(a.id).second) {
                     continue;
                 }
-                std::vector<ClientMetric::Label> attribute = labels;
+                Labels attribute = labels;
                 attribute.push_back({"id", std::to_string(a.id)});
                 attribute.push_back({"name", a.name});
-                add_gauge(value, attribute, a.value);
-                add_gauge(worst, attribute, a.worst);
-                add_gauge(threshold, attribute, a.threshold);
-                add_gauge(raw, attribute, static_cast<double>(a.raw));
-                add_gauge(failing_now, attribute, a.failing_now ? 1 : 0);
-                add_gauge(failed_past, attribute, a.failed_past ? 1 : 0);
+                add(value, attribute, a.value);
+                add(worst, attribute, a.worst);
+                add(threshold, attribute, a.threshold);
+                add(raw, attribute, static_cast<double>(a.raw));
+                add(failing_now, attribute, a.failing_now ? 1 : 0);
+                add(failed_past, attribute, a.failed_past ? 1 : 0);
             }
         }
     }
     if (status.has_pass) {
-        add_gauge(drives, {}, pass == nullptr ? 0.0 : static_cast<double>(pass->drives.size()));
-        add_gauge(last, {}, status.last_snapshot_unix_seconds);
+        add(drives, {}, pass == nullptr ? 0.0 : static_cast<double>(pass->drives.size()));
+        add(last, {}, status.last_snapshot_unix_seconds);
     }
-    add_counter(received, static_cast<double>(status.received));
-    add_counter(refused, static_cast<double>(status.refused));
+    add(received, {}, static_cast<double>(status.received));
+    add(refused, {}, static_cast<double>(status.refused));
 
     std::vector<MetricFamily> out;
     out.reserve(20);

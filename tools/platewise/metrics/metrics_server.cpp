@@ -21,6 +21,11 @@ namespace {
 // within the hold time are forgotten beyond this).
 constexpr std::size_t kMaxRemembered = 256;
 
+double unix_seconds_now()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
 
 // What /metrics shows: the families built for the latest pass, swapped in
@@ -224,32 +229,24 @@ bool attach(MetricsPublisher& publisher, const std::string& address, const std::
         err << "platewise listen: metrics written to " << textfile << "\n";
     }
     err.flush();
-    options.on_snapshot = [&publisher, &err](const SnapshotReport& pass) {
-        const double now = std::chrono::duration<double>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
-        std::string problem;
-        if (!publisher.snapshot_received(pass, now, problem)) {
+    // A publishing step that failed is said and the listener goes on.
+    const auto said = [&err](bool published, const std::string& problem) {
+        if (!published) {
             err << "platewise listen: metrics: " << problem << "\n";
             err.flush();
         }
     };
-    options.on_nvme_snapshot = [&publisher, &err](const NvmeSnapshotReport& pass) {
-        const double now = std::chrono::duration<double>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
+    options.on_snapshot = [&publisher, said](const SnapshotReport& pass) {
         std::string problem;
-        if (!publisher.nvme_snapshot_received(pass, now, problem)) {
-            err << "platewise listen: metrics: " << problem << "\n";
-            err.flush();
-        }
+        said(publisher.snapshot_received(pass, unix_seconds_now(), problem), problem);
     };
-    options.on_refused = [&publisher, &err]() {
+    options.on_nvme_snapshot = [&publisher, said](const NvmeSnapshotReport& pass) {
         std::string problem;
-        if (!publisher.snapshot_refused(problem)) {
-            err << "platewise listen: metrics: " << problem << "\n";
-            err.flush();
-        }
+        said(publisher.nvme_snapshot_received(pass, unix_seconds_now(), problem), problem);
+    };
+    options.on_refused = [&publisher, said]() {
+        std::string problem;
+        said(publisher.snapshot_refused(problem), problem);
     };
     return true;
 }

@@ -1,9 +1,9 @@
 // The metric families of an NVMe snapshot.
 #include "metrics/nvme_metrics.h"
+#include "metrics/metric_family.h"
 
 #include <utility>
 
-#include <prometheus/client_metric.h>
 #include <prometheus/metric_type.h>
 
 namespace platewise::metrics {
@@ -11,37 +11,8 @@ namespace platewise::metrics {
 namespace {
 
 namespace nv = smart::nvme;
-using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
-using Labels = std::vector<ClientMetric::Label>;
-
-MetricFamily family(const char* name, const char* help, MetricType type = MetricType::Gauge)
-{
-    MetricFamily f;
-    f.name = name;
-    f.help = help;
-    f.type = type;
-    return f;
-}
-
-void add(MetricFamily& f, const Labels& labels, double value)
-{
-    ClientMetric m;
-    m.label = labels;
-    if (f.type == MetricType::Counter) {
-        m.counter.value = value;
-    } else {
-        m.gauge.value = value;
-    }
-    f.metric.push_back(std::move(m));
-}
-
-Labels with(Labels labels, const char* name, std::string value)
-{
-    labels.push_back({name, std::move(value)});
-    return labels;
-}
 
 }  // namespace
 

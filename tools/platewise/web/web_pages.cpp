@@ -14,16 +14,7 @@ namespace {
 
 using history::AttributeSample;
 using history::DriveView;
-
-const AttributeSample* find_sample(const std::vector<AttributeSample>& table, std::uint8_t id)
-{
-    for (const AttributeSample& a : table) {
-        if (a.id == id) {
-            return &a;
-        }
-    }
-    return nullptr;
-}
+using history::find_sample;
 
 std::string page(const std::string& title, const std::string& body)
 {
@@ -354,16 +345,6 @@ std::vector<const DriveView*> front_order(const std::vector<DriveView>& views)
                                                 : a->drive.serial < b->drive.serial;
     });
     return out;
-}
-
-int temperature_of(const std::vector<AttributeSample>& table)
-{
-    for (const std::uint8_t id : {std::uint8_t{194}, std::uint8_t{190}}) {
-        if (const AttributeSample* a = find_sample(table, id)) {
-            return static_cast<int>(a->raw & 0xFF);
-        }
-    }
-    return -1;
 }
 
 std::vector<ChartPoint> series_of(const std::vector<history::Reading>& readings, std::uint8_t id,

@@ -35,7 +35,7 @@ inline constexpr std::int64_t kChartGapMs = 2 * 3600 * 1000 + 10 * 60 * 1000;
 
 // Temperature now (194, else 190: raw byte 0, degrees Celsius); -1 when the
 // table has neither.
-int temperature_of(const std::vector<history::AttributeSample>& table);
+using history::temperature_of;
 
 // What a chart of an attribute shows: the temperature (raw byte 0), a
 // leading indicator's count (raw low 32 bits), the raw value as the
