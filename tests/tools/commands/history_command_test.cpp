@@ -28,9 +28,8 @@ std::string build(const TempDir& dir)
     const std::string path = dir / "h.db";
     HistoryStore store;
     std::string error;
-    EXPECT_TRUE(open_history(store, path, false, error)) << error;
     Recorder recorder;
-    EXPECT_TRUE(load_recorder(recorder, store, false, error)) << error;
+    EXPECT_TRUE(historytest::open_recording(store, recorder, path));
     const std::pair<std::int64_t, Drive> passes[] = {
         {0, disk(0, 30)},
         {30 * 60 * kSecond, disk(0, 31)},  // drift: waits for the hour

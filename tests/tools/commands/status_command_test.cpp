@@ -29,9 +29,8 @@ std::string build(const TempDir& dir)
     const std::string path = dir / "h.db";
     HistoryStore store;
     std::string error;
-    EXPECT_TRUE(open_history(store, path, false, error)) << error;
     Recorder recorder;
-    EXPECT_TRUE(load_recorder(recorder, store, false, error)) << error;
+    EXPECT_TRUE(historytest::open_recording(store, recorder, path));
     const Drive c{"PW NEW\\DISK", "C3", {}};
     for (std::int64_t t = kT0; t <= kT0 + 48 * kHour; t += 10 * 60 * kSecond) {
         std::vector<Drive> drives{disk("A1", t >= kT0 + 40 * kHour ? 1 : 0, t >= kT0 + 30 * kHour ? 45 : 38)};

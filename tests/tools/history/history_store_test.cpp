@@ -54,9 +54,8 @@ TEST(HistoryStore, WritesChangesAtOnceRawDriftHourlyAndFlatLinesAsSamples)
     TempDir dir;
     HistoryStore store;
     std::string error;
-    ASSERT_TRUE(open_history(store, dir / "h.db", false, error)) << error;
     Recorder recorder;
-    ASSERT_TRUE(load_recorder(recorder, store, false, error)) << error;
+    ASSERT_TRUE(historytest::open_recording(store, recorder, dir / "h.db"));
 
     struct Step {
         std::int64_t at;
@@ -104,9 +103,8 @@ TEST(HistoryStore, WritesChangesAtOnceRawDriftHourlyAndFlatLinesAsSamples)
     // Another listener on the same file takes up where this one stopped:
     // the same table writes nothing but the next hour's sample.
     HistoryStore again;
-    ASSERT_TRUE(open_history(again, dir / "h.db", false, error)) << error;
     Recorder resumed;
-    ASSERT_TRUE(load_recorder(resumed, again, false, error)) << error;
+    ASSERT_TRUE(historytest::open_recording(again, resumed, dir / "h.db"));
     ASSERT_EQ(resumed.drives.size(), 1u);
     EXPECT_EQ(resumed.drives[0].stored.first_seen_ms, kT0);
     const auto same = pass_of({disk(2, 42, 5, 95)});
@@ -121,9 +119,8 @@ TEST(HistoryStore, KnowsDrivesByModelSerialAndWorldWideNameNeverBySlot)
     TempDir dir;
     HistoryStore store;
     std::string error;
-    ASSERT_TRUE(open_history(store, dir / "h.db", false, error)) << error;
     Recorder recorder;
-    ASSERT_TRUE(load_recorder(recorder, store, false, error)) << error;
+    ASSERT_TRUE(historytest::open_recording(store, recorder, dir / "h.db"));
     const Drive a{"MODEL A", "SAME", {{5, 100, 100, 36, 0}}};
     const Drive b{"MODEL B", "SAME", {{5, 100, 100, 36, 0}}};
     const Drive blank{"", "", {}};
@@ -279,9 +276,8 @@ TEST(HistoryStore, AFullOrLockedFileCostsTheHistoryNotThePass)
     TempDir dir;
     HistoryStore store;
     std::string error;
-    ASSERT_TRUE(open_history(store, dir / "h.db", false, error)) << error;
     Recorder recorder;
-    ASSERT_TRUE(load_recorder(recorder, store, false, error)) << error;
+    ASSERT_TRUE(historytest::open_recording(store, recorder, dir / "h.db"));
     auto first = pass_of({disk(0, 40)});
     ASSERT_TRUE(record_snapshot(recorder, store, *first, kT0, error)) << error;
 
@@ -386,9 +382,8 @@ TEST(HistoryStore, AnotherUserReadsWithoutWriting)
     const std::string path = dir / "h.db";
     HistoryStore writer;
     std::string error;
-    ASSERT_TRUE(open_history(writer, path, false, error)) << error;
     Recorder recorder;
-    ASSERT_TRUE(load_recorder(recorder, writer, false, error)) << error;
+    ASSERT_TRUE(historytest::open_recording(writer, recorder, path));
     auto p = pass_of({disk(0, 40)});
     ASSERT_TRUE(record_snapshot(recorder, writer, *p, kT0, error)) << error;
     ::chmod(path.c_str(), 0644);

@@ -2,6 +2,8 @@
 // of them as snapshots, and a store in a temporary folder.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -62,6 +64,21 @@ inline std::unique_ptr<smart::DriveSnapshot> pass_of(const std::vector<Drive>& d
 inline constexpr std::int64_t kT0 = 1796119200000;  // 2026-12-01 10:00:00 UTC
 inline constexpr std::int64_t kSecond = 1000;
 inline constexpr std::int64_t kHour = 3600 * kSecond;
+
+// Opens (creating it) the history at `path` and loads its recorder, as the
+// listener does at start; false, with the reason as a test failure, when
+// either fails.
+inline bool open_recording(platewise::history::HistoryStore& store, platewise::history::Recorder& recorder,
+                           const std::string& path)
+{
+    std::string error;
+    if (!platewise::history::open_history(store, path, false, error) ||
+        !platewise::history::load_recorder(recorder, store, false, error)) {
+        ADD_FAILURE() << path << ": " << error;
+        return false;
+    }
+    return true;
+}
 
 // Local times in the tests are UTC.
 inline void use_utc()

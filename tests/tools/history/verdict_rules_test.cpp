@@ -114,9 +114,8 @@ TEST(VerdictRules, LeadingIndicatorsAgainstAcknowledgedBaselines)
         const std::string path = dir / "h.db";
         HistoryStore store;
         std::string error;
-        ASSERT_TRUE(open_history(store, path, false, error)) << error;
         Recorder recorder;
-        ASSERT_TRUE(load_recorder(recorder, store, false, error)) << error;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
         std::int64_t t = kT0;
         platewise::SnapshotReport last;
         for (const Event& e : sc.events) {
@@ -170,9 +169,8 @@ TEST(VerdictRules, AcknowledgementRecordsWhoAndWhenAndRefusesOtherIds)
     const std::string path = dir / "h.db";
     HistoryStore store;
     std::string error;
-    ASSERT_TRUE(open_history(store, path, false, error)) << error;
     Recorder recorder;
-    ASSERT_TRUE(load_recorder(recorder, store, false, error)) << error;
+    ASSERT_TRUE(historytest::open_recording(store, recorder, path));
     const auto snapshot = historytest::pass_of({drive("M", "S", 7, 2), drive("M2", "S", 0)});
     ASSERT_TRUE(record_snapshot(recorder, store, *snapshot, kT0, error)) << error;
 

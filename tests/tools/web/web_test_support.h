@@ -35,9 +35,8 @@ inline std::string build_history(const TempDir& dir)
     const std::string path = dir / "history.db";
     platewise::history::HistoryStore store;
     std::string error;
-    EXPECT_TRUE(platewise::history::open_history(store, path, false, error)) << error;
     platewise::history::Recorder recorder;
-    EXPECT_TRUE(platewise::history::load_recorder(recorder, store, false, error)) << error;
+    EXPECT_TRUE(historytest::open_recording(store, recorder, path));
     for (std::int64_t t = kT0; t <= kT0 + 48 * kHour; t += 10 * 60 * kSecond) {
         if (t > kT0 + 30 * kHour && t < kT0 + 36 * kHour) {
             continue;
