@@ -11,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 
+#include "history/event_store.h"
 #include "history/verdict_rules.h"
 #include "history_test_support.h"
 
@@ -182,6 +183,130 @@ TEST(HistoryStore, MigratesAnOlderSchemaKeepingItsRows)
     ASSERT_TRUE(store.db.prepare("PRAGMA journal_mode", s, error));
     ASSERT_EQ(s.step(), Step::row);
     EXPECT_EQ(s.column_text(0), "wal");
+}
+
+TEST(HistoryStore, MigratesAVersionTwoStoreHoldingAtaHistoryInPlace)
+{
+    TempDir dir;
+    const std::string path = dir / "v2.db";
+    {
+        Database db;
+        std::string error;
+        ASSERT_TRUE(db.open(path, false, true, error)) << error;
+        ASSERT_TRUE(create_schema_version(db, 2, error)) << error;
+        ASSERT_TRUE(db.exec("INSERT INTO drives(model, serial, first_seen_ms, last_seen_ms) "
+                            "VALUES('ST1', 'S2', 5, 6);"
+                            "INSERT INTO readings VALUES(1, 5, 1, x'05646400000000000000');"
+                            "INSERT INTO baselines VALUES(1, 5, 0, 7, 'alice');",
+                            error))
+            << error;
+    }
+    ::chmod(path.c_str(), 0640);
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(open_history(store, path, false, error)) << error;
+    std::vector<StoredDrive> drives;
+    ASSERT_TRUE(load_drives(store, drives, error)) << error;
+    ASSERT_EQ(drives.size(), 1u);
+    EXPECT_EQ(drives[0].kind, DriveKind::ata);
+    EXPECT_EQ(readings_of(store, drives[0].id).size(), 1u);
+    std::vector<StoredBaseline> baselines;
+    ASSERT_TRUE(load_baselines(store, baselines, error)) << error;
+    ASSERT_EQ(baselines.size(), 1u);
+    EXPECT_EQ(baselines[0].acked_by, "alice");
+
+    // The new tables take rows at once.
+    StoredEvent event{0, 10, drives[0].id, "change", "ST1", "S2", 3, "OK", "DEGRADING",
+                      {"attribute 5 rose", "second reason"}};
+    ASSERT_TRUE(insert_event(store, event, error)) << error;
+    EXPECT_GT(event.id, 0);
+    StoredDrive nvme;
+    nvme.kind = DriveKind::nvme;
+    nvme.model = "NV1";
+    nvme.serial = "S2";
+    ASSERT_TRUE(insert_drive(store, nvme, error)) << error;
+    ASSERT_TRUE(load_drives(store, drives, error)) << error;
+    ASSERT_EQ(drives.size(), 2u);
+    EXPECT_EQ(drives[1].kind, DriveKind::nvme);
+}
+
+TEST(HistoryStore, EventsNotificationsLatchesAndSlotsRoundTrip)
+{
+    TempDir dir;
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(open_history(store, dir / "h.db", false, error)) << error;
+
+    // Events: oldest first; `limit` keeps the newest; a drive's own only.
+    std::vector<StoredEvent> written;
+    for (int i = 0; i < 4; ++i) {
+        StoredEvent e{0, 100 + i, i % 2 + 1, i == 0 ? "new" : "change", "M", "S" + std::to_string(i % 2),
+                      i, i == 0 ? "" : "OK", "DEGRADING", {}};
+        if (i == 3) {
+            e.reasons = {"one", "two"};
+        }
+        ASSERT_TRUE(insert_event(store, e, error)) << error;
+        written.push_back(e);
+    }
+    struct Row {
+        EventQuery query;
+        std::vector<int> expected;  // indexes into `written`
+    };
+    const Row rows[] = {
+        {{0, -1, 0}, {0, 1, 2, 3}},
+        {{102, -1, 0}, {2, 3}},
+        {{0, 2, 0}, {1, 3}},
+        {{0, -1, 2}, {2, 3}},
+        {{0, 1, 1}, {2}},
+        {{1000, -1, 0}, {}},
+    };
+    for (const Row& row : rows) {
+        std::vector<StoredEvent> events;
+        ASSERT_TRUE(load_events(store, row.query, events, error)) << error;
+        std::vector<StoredEvent> expected;
+        for (int i : row.expected) {
+            expected.push_back(written[static_cast<std::size_t>(i)]);
+        }
+        EXPECT_EQ(events, expected) << "since " << row.query.since_ms << " drive "
+                                    << row.query.drive_id << " limit " << row.query.limit;
+    }
+
+    // Notifications: owed once per channel, failed attempts kept, delivered
+    // ones no longer pending.
+    PendingNotification mail{written[1].id, "mail:root", 0, 200, ""};
+    PendingNotification exec{written[1].id, "exec:/bin/x", 0, 200, ""};
+    ASSERT_TRUE(add_notification(store, mail, error)) << error;
+    ASSERT_TRUE(add_notification(store, mail, error)) << error;
+    ASSERT_TRUE(add_notification(store, exec, error)) << error;
+    exec.attempts = 2;
+    exec.next_try_ms = 500;
+    exec.last_error = "exit status 1";
+    ASSERT_TRUE(mark_attempt_failed(store, exec, error)) << error;
+    ASSERT_TRUE(mark_delivered(store, mail.event_id, mail.channel, 300, error)) << error;
+    std::vector<PendingNotification> pending;
+    ASSERT_TRUE(load_pending_notifications(store, pending, error)) << error;
+    EXPECT_EQ(pending, std::vector<PendingNotification>{exec});
+
+    // Latches: replaced per indicator, cleared per drive.
+    ASSERT_TRUE(set_latch(store, {1, 197, 100, 16}, error)) << error;
+    ASSERT_TRUE(set_latch(store, {1, 197, 100, 40}, error)) << error;
+    ASSERT_TRUE(set_latch(store, {2, 5, 150, 0xFFFFFFFFFFull}, error)) << error;
+    std::vector<StoredLatch> latches;
+    ASSERT_TRUE(load_latches(store, latches, error)) << error;
+    EXPECT_EQ(latches, (std::vector<StoredLatch>{{1, 197, 100, 40}, {2, 5, 150, 0xFFFFFFFFFFull}}));
+    ASSERT_TRUE(clear_latches(store, 1, error)) << error;
+    ASSERT_TRUE(load_latches(store, latches, error)) << error;
+    EXPECT_EQ(latches, (std::vector<StoredLatch>{{2, 5, 150, 0xFFFFFFFFFFull}}));
+
+    // Slots: each pass replaces the set.
+    const std::vector<StoredSlot> first{{2, 10, "failed", "IDENTIFY failed"}, {5, 10, "no_smart", "x"}};
+    ASSERT_TRUE(replace_slots(store, first, error)) << error;
+    std::vector<StoredSlot> slots;
+    ASSERT_TRUE(load_slots(store, slots, error)) << error;
+    EXPECT_EQ(slots, first);
+    ASSERT_TRUE(replace_slots(store, {}, error)) << error;
+    ASSERT_TRUE(load_slots(store, slots, error)) << error;
+    EXPECT_TRUE(slots.empty());
 }
 
 TEST(HistoryStore, RefusesWhatIsNotItsOwnAndLeavesItUntouched)

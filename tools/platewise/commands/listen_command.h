@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "events/drive_event.h"
 #include "report/drive_report.h"
 #include "report/nvme_report.h"
 #include "files/snapshot_store.h"
@@ -49,6 +50,9 @@ struct ListenOptions {
     // Told of each good NVMe snapshot after it is shown.
     std::function<void(const NvmeSnapshotReport&)> on_nvme_snapshot;
     std::function<void()> on_refused;
+    // Told after every pass (drive or NVMe snapshot) of the events it
+    // caused, none for a steady pass, with the time of the pass.
+    std::function<void(const std::vector<events::DriveEvent>&, std::int64_t now_ms)> on_events;
 };
 
 struct ListenSummary {

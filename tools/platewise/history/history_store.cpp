@@ -23,6 +23,10 @@ namespace fs = std::filesystem;
 
 // Each version's step from the one before. Version 1: drives and their
 // readings. Version 2: acknowledged baselines and the imported snapshots.
+// Version 3: the kind of each drive (ATA or NVMe), the events (verdict
+// changes) with the notifications still owed for them, the indicators
+// latched above their baseline, and the slots of the last pass that held
+// a drive nobody could read.
 const char* const kSchemaSteps[] = {
     R"sql(
 CREATE TABLE drives(
@@ -57,6 +61,41 @@ CREATE TABLE imports(
   time_ms INTEGER NOT NULL,
   digest INTEGER NOT NULL,
   PRIMARY KEY(time_ms, digest)) WITHOUT ROWID;
+)sql",
+    R"sql(
+ALTER TABLE drives ADD COLUMN kind INTEGER NOT NULL DEFAULT 0;
+CREATE TABLE events(
+  id INTEGER PRIMARY KEY,
+  time_ms INTEGER NOT NULL,
+  drive_id INTEGER NOT NULL,
+  kind TEXT NOT NULL,
+  model TEXT NOT NULL,
+  serial TEXT NOT NULL,
+  slot INTEGER NOT NULL,
+  verdict_before TEXT NOT NULL,
+  verdict_after TEXT NOT NULL,
+  reasons TEXT NOT NULL);
+CREATE INDEX events_by_time ON events(time_ms);
+CREATE INDEX events_by_drive ON events(drive_id, time_ms);
+CREATE TABLE notifications(
+  event_id INTEGER NOT NULL,
+  channel TEXT NOT NULL,
+  attempts INTEGER NOT NULL DEFAULT 0,
+  next_try_ms INTEGER NOT NULL,
+  delivered_ms INTEGER,
+  last_error TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY(event_id, channel)) WITHOUT ROWID;
+CREATE TABLE latches(
+  drive_id INTEGER NOT NULL,
+  indicator INTEGER NOT NULL,
+  since_ms INTEGER NOT NULL,
+  peak INTEGER NOT NULL,
+  PRIMARY KEY(drive_id, indicator)) WITHOUT ROWID;
+CREATE TABLE slots(
+  slot INTEGER PRIMARY KEY,
+  seen_ms INTEGER NOT NULL,
+  state TEXT NOT NULL,
+  detail TEXT NOT NULL);
 )sql",
 };
 static_assert(sizeof kSchemaSteps / sizeof kSchemaSteps[0] == kSchemaVersion);
@@ -305,7 +344,8 @@ bool load_drives(HistoryStore& store, std::vector<StoredDrive>& drives, std::str
 {
     Statement s;
     if (!store.db.prepare("SELECT id, model, serial, wwn, firmware, capacity_bytes, first_seen_ms, "
-                          "last_seen_ms, last_slot, last_sample_ms, current FROM drives ORDER BY id",
+                          "last_seen_ms, last_slot, last_sample_ms, current, kind FROM drives "
+                          "ORDER BY id",
                           s, error)) {
         return false;
     }
@@ -328,6 +368,7 @@ bool load_drives(HistoryStore& store, std::vector<StoredDrive>& drives, std::str
             error = "drive " + std::to_string(d.id) + ": damaged attribute table";
             return false;
         }
+        d.kind = s.column_int(11) == 1 ? DriveKind::nvme : DriveKind::ata;
         drives.push_back(std::move(d));
     }
     if (step == Step::failed) {
@@ -341,7 +382,7 @@ bool insert_drive(HistoryStore& store, StoredDrive& drive, std::string& error)
 {
     Statement s;
     if (!store.db.prepare("INSERT INTO drives(model, serial, wwn, firmware, capacity_bytes, "
-                          "first_seen_ms, last_seen_ms, last_slot) VALUES(?,?,?,?,?,?,?,?)",
+                          "first_seen_ms, last_seen_ms, last_slot, kind) VALUES(?,?,?,?,?,?,?,?,?)",
                           s, error)) {
         return false;
     }
@@ -353,6 +394,7 @@ bool insert_drive(HistoryStore& store, StoredDrive& drive, std::string& error)
     s.bind(6, drive.first_seen_ms);
     s.bind(7, drive.last_seen_ms);
     s.bind(8, static_cast<std::int64_t>(drive.last_slot));
+    s.bind(9, static_cast<std::int64_t>(drive.kind));
     if (s.step() != Step::done) {
         error = store.db.last_message();
         return false;

@@ -20,7 +20,7 @@
 
 namespace platewise::history {
 
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 // PRAGMA application_id of a history file: "PWHS".
 inline constexpr std::int64_t kApplicationId = 0x50574853;
 
@@ -46,8 +46,13 @@ struct Reading {
     std::vector<AttributeSample> attributes;
 };
 
+// What a drive answers: ATA SMART attributes, or an NVMe controller's
+// health log (kept as attribute samples too, one per field).
+enum class DriveKind : std::uint8_t { ata = 0, nvme = 1 };
+
 struct StoredDrive {
     std::int64_t id = 0;
+    DriveKind kind = DriveKind::ata;
     std::string model;  // sanitised IDENTIFY strings
     std::string serial;
     std::string wwn;  // 16 hex digits, or "" when the drive reports none
