@@ -237,6 +237,24 @@ TEST(PlatewiseProcess, HistoryWithoutPermissionSaysSo)
         EXPECT_EQ(r.err.find("unable to open database file"), std::string::npos) << r.err;
     }
     ::chmod(closed.c_str(), 0700);
+
+    // A store of a group the user is not in (as /var/lib/platewise's of the
+    // group platewise): the message names the group to join.
+    if (root) {
+        const std::string grouped = dir / "grouped";
+        std::filesystem::create_directories(grouped);
+        tooltest::write_bytes(grouped + "/history.db", std::vector<std::uint8_t>(4096, 0));
+        const group* daemon = ::getgrgid(1);
+        ASSERT_NE(daemon, nullptr);
+        ASSERT_EQ(::chown((grouped + "/history.db").c_str(), 0, 1), 0);
+        ASSERT_EQ(::chmod((grouped + "/history.db").c_str(), 0640), 0);
+        const Refusal r = run_as_outsider({kBinary, "status", "--store", grouped + "/history.db"}, dir, "grouped");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("run the command with sudo, or ask an administrator to add you to the group " +
+                             std::string(daemon->gr_name)),
+                  std::string::npos)
+            << r.err;
+    }
 }
 
 // A relative --endpoint is taken from the current directory: the listener

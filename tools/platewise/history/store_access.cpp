@@ -70,13 +70,11 @@ std::string store_access_problem(const std::string& path, bool for_writing)
         const fs::path p(path);
         const std::string folder = p.has_parent_path() ? p.parent_path().string() : ".";
         struct stat dir {};
-        if (::stat(folder.c_str(), &dir) != 0) {
-            return errno == EACCES ? denied(folder, "the folder " + smart::sanitize_text(folder) +
-                                                        " of the history", true)
-                                   : "";
-        }
-        if (S_ISDIR(dir.st_mode) && !allowed(folder, W_OK | X_OK)) {
-            return denied(folder, "the folder " + smart::sanitize_text(folder) + " of the history", true);
+        const bool closed = ::stat(folder.c_str(), &dir) != 0 ? errno == EACCES
+                                                               : S_ISDIR(dir.st_mode) && !allowed(folder, W_OK | X_OK);
+        if (closed) {
+            return "cannot create " + shown + ": Permission denied: its folder " + smart::sanitize_text(folder) +
+                   " is not writable for you; run the command with sudo";
         }
         return "";
     }
