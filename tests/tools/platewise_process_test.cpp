@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -154,7 +155,130 @@ TEST(PlatewiseProcess, DecodeExitStatuses)
 
     p = spawn({kBinary, "--version"}, dir, "version");
     EXPECT_EQ(wait_exit(p.pid, 30), 0);
-    EXPECT_EQ(read_file(p.out_path), "platewise 0.1.0\n");
+    // The release and the commit it was built from ("unknown" outside a
+    // git checkout).
+    const std::string version = read_file(p.out_path);
+    EXPECT_EQ(version.rfind("platewise 0.1.0 (commit ", 0), 0u) << version;
+    EXPECT_GT(version.size(), std::string("platewise 0.1.0 (commit )\n").size()) << version;
+    EXPECT_EQ(version.substr(version.size() - 2), ")\n") << version;
+}
+
+// Runs `args` as the user nobody (65534) when the test is root, so that a
+// folder of root's 0700 is closed to it; as itself otherwise, the folder
+// then closed to everyone (mode 0). The exit status and standard error.
+struct Refusal {
+    std::optional<int> status;
+    std::string err;
+};
+Refusal run_as_outsider(const std::vector<std::string>& args, const TempDir& dir, const std::string& tag)
+{
+    const std::string err_path = dir / (tag + ".err");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (fd < 0 || ::dup2(fd, 2) < 0) {
+            ::_exit(120);
+        }
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(121);
+        }
+        std::vector<char*> argv;
+        for (const std::string& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(122);
+    }
+    Refusal r;
+    r.status = wait_exit(pid, 30);
+    r.err = read_file(err_path);
+    return r;
+}
+
+// The history's commands as a user who may not read the store: they say
+// permission denied and what to do, never "no history" or "does not exist".
+TEST(PlatewiseProcess, HistoryWithoutPermissionSaysSo)
+{
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);  // the outsider may reach what is inside
+    const std::string closed = dir / "closed";        // as /var/lib/platewise: 0750 root
+    const std::string open = dir / "open";
+    std::filesystem::create_directories(closed);
+    std::filesystem::create_directories(open);
+    tooltest::write_bytes(closed + "/history.db", std::vector<std::uint8_t>(4096, 0));
+    tooltest::write_bytes(open + "/history.db", std::vector<std::uint8_t>(4096, 0));
+    const bool root = ::geteuid() == 0;
+    ASSERT_EQ(::chmod(closed.c_str(), root ? 0700 : 0), 0);
+    ASSERT_EQ(::chmod((open + "/history.db").c_str(), root ? 0600 : 0), 0);
+    struct Row {
+        std::vector<std::string> args;
+        const char* said;
+    };
+    const Row rows[] = {
+        {{kBinary, "status", "--store", closed + "/history.db"}, "platewise status: permission denied reading the history"},
+        {{kBinary, "status", "--store", open + "/history.db"}, "platewise status: permission denied reading the history"},
+        {{kBinary, "history", "S1", "--store", closed + "/history.db"}, "permission denied reading the history"},
+        {{kBinary, "ack", "S1", "--store", closed + "/history.db"}, "platewise ack: permission denied writing the history"},
+        {{kBinary, "ack", "S1", "--store", open + "/history.db"}, "platewise ack: permission denied writing the history"},
+        {{kBinary, "listen", "--endpoint", dir / "run/PlatewisePipe", "--history", closed + "/history.db"},
+         "permission denied writing the history"},
+        {{kBinary, "listen", "--endpoint", dir / "run/PlatewisePipe", "--history", closed + "/new/history.db"},
+         "permission denied"},
+    };
+    int index = 0;
+    for (const Row& row : rows) {
+        const Refusal r = run_as_outsider(row.args, dir, "row" + std::to_string(index++));
+        EXPECT_EQ(r.status, 1) << row.args[1] << ": " << r.err;
+        EXPECT_NE(r.err.find(row.said), std::string::npos) << row.args[1] << ": " << r.err;
+        EXPECT_NE(r.err.find("sudo"), std::string::npos) << row.args[1] << ": " << r.err;
+        EXPECT_EQ(r.err.find("does not exist"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("no history at"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("unable to open database file"), std::string::npos) << r.err;
+    }
+    ::chmod(closed.c_str(), 0700);
+
+    // A store of a group the user is not in (as /var/lib/platewise's of the
+    // group platewise): the message names the group to join.
+    if (root) {
+        const std::string grouped = dir / "grouped";
+        std::filesystem::create_directories(grouped);
+        tooltest::write_bytes(grouped + "/history.db", std::vector<std::uint8_t>(4096, 0));
+        const group* daemon = ::getgrgid(1);
+        ASSERT_NE(daemon, nullptr);
+        ASSERT_EQ(::chown((grouped + "/history.db").c_str(), 0, 1), 0);
+        ASSERT_EQ(::chmod((grouped + "/history.db").c_str(), 0640), 0);
+        const Refusal r = run_as_outsider({kBinary, "status", "--store", grouped + "/history.db"}, dir, "grouped");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("run the command with sudo, or ask an administrator to add you to the group " +
+                             std::string(daemon->gr_name)),
+                  std::string::npos)
+            << r.err;
+    }
+}
+
+// A relative --endpoint is taken from the current directory: the listener
+// says the absolute path it listens on, and the service's client finds it.
+TEST(PlatewiseProcess, ListenMakesARelativeEndpointAbsolute)
+{
+    TempDir dir;
+    const std::string endpoint = dir / "run/PlatewisePipe";
+    std::filesystem::create_directories(dir / "run");
+    const std::string relative = std::filesystem::relative(endpoint).string();
+    ASSERT_TRUE(std::filesystem::path(relative).is_relative()) << relative;
+    Process p = spawn({kBinary, "listen", "--once", "--endpoint", relative, "--read-timeout", "2"}, dir, "rel");
+    ASSERT_TRUE(wait_for_socket(endpoint, 10)) << read_file(p.err_path);
+    const auto message = service_snapshot({"SAMSUNG_MP0804H--UE100-14.rec"});
+    EXPECT_TRUE(send_when_ready(endpoint, message.get()));
+    EXPECT_EQ(wait_exit(p.pid, 30), 0) << read_file(p.err_path);
+    const std::string said = read_file(p.err_path);
+    const std::size_t at = said.find("listening on ");
+    ASSERT_NE(at, std::string::npos) << said;
+    const std::size_t end = said.find(" (mode", at);
+    ASSERT_NE(end, std::string::npos) << said;
+    const std::filesystem::path shown = said.substr(at + 13, end - at - 13);
+    EXPECT_TRUE(shown.is_absolute()) << said;
+    EXPECT_EQ(std::filesystem::weakly_canonical(shown), std::filesystem::weakly_canonical(endpoint)) << said;
 }
 
 TEST(PlatewiseProcess, ListenOnceJsonFromTheServicesClient)

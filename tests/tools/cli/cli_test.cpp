@@ -3,6 +3,13 @@
 
 #include <sstream>
 
+#if defined(PLATEWISE_HAVE_WEB)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include "cli/cli.h"
 #include "../../testservice/temp_dir.h"
 #include "../tool_test_support.h"
@@ -32,7 +39,8 @@ TEST(Cli, VersionAndHelp)
 {
     tooltest::CliRun r = run({"--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "platewise 0.1.0\n");
+    EXPECT_EQ(r.out.rfind("platewise 0.1.0 (commit ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 2), ")\n") << r.out;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--help"}, {"listen", "--help"}, {"decode", "--help"}}) {
         r = run(args);
@@ -106,6 +114,42 @@ TEST(Cli, UsageErrorsExitWith2)
     }
 }
 
+// A mistyped command is named as unknown with the nearest one, not taken
+// for a missing command; a word far from every command gets the list alone.
+TEST(Cli, UnknownCommandsSuggestTheNearest)
+{
+    struct Row {
+        const char* typed;
+        const char* nearest;  // nullptr: no suggestion
+    };
+    const Row rows[] = {
+        {"dekode", "decode"},  {"stauts", "status"}, {"lisen", "listen"},
+        {"Decode", "decode"},  {"decod", "decode"},  {"listenn", "listen"},
+        {"frobnicate", nullptr}, {"x", nullptr},
+#if defined(PLATEWISE_HAVE_HISTORY)
+        {"histroy", "history"}, {"akc", "ack"},
+#endif
+    };
+    for (const Row& row : rows) {
+        const tooltest::CliRun r = run({row.typed, "--json"});
+        EXPECT_EQ(r.status, 2) << row.typed;
+        EXPECT_EQ(r.out, "") << row.typed;
+        EXPECT_NE(r.err.find(std::string("unknown command \"") + row.typed + "\""), std::string::npos)
+            << row.typed << ": " << r.err;
+        EXPECT_EQ(r.err.find("A subcommand is required"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Commands: listen"), std::string::npos) << r.err;
+        if (row.nearest != nullptr) {
+            EXPECT_NE(r.err.find(std::string("did you mean \"") + row.nearest + "\"?"), std::string::npos)
+                << row.typed << ": " << r.err;
+        } else {
+            EXPECT_EQ(r.err.find("did you mean"), std::string::npos) << row.typed << ": " << r.err;
+        }
+    }
+    // A drive's text in a command name is shown sanitised.
+    const tooltest::CliRun hostile = run({"dec\node"});
+    EXPECT_NE(hostile.err.find("unknown command \"dec\\x0aode\""), std::string::npos) << hostile.err;
+}
+
 TEST(Cli, DecodeWithRepeatedOverrides)
 {
     const tooltest::CliRun r =
@@ -137,6 +181,61 @@ TEST(Cli, HistoryCommandsRefuseAFileThatIsNotAHistory)
             << args[0] << ": " << r.err;
     }
     EXPECT_EQ(tooltest::file_bytes(path), std::vector<std::uint8_t>(3000, 'x'));
+    EXPECT_FALSE(std::filesystem::exists(dir / "pipe"));
+}
+
+// A directory given where the history file goes is named as one, with the
+// file to give instead (SQLite itself says "disk I/O error").
+TEST(Cli, HistoryCommandsSayWhenTheStoreIsADirectory)
+{
+    TempDir dir;
+    const std::vector<std::vector<std::string>> rows = {
+        {"status", "--store", dir.path()},
+        {"history", "S1", "--store", dir.path()},
+        {"ack", "S1", "--store", dir.path()},
+        {"history", "import", "--store", dir.path(), dir.path()},
+        {"listen", "--endpoint", dir / "pipe", "--history", dir.path()},
+    };
+    for (const auto& args : rows) {
+        const tooltest::CliRun r = run(args);
+        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.err;
+        EXPECT_NE(r.err.find(dir.path() + " is a directory, not a history file; give the file in it (such as " +
+                             (dir / "history.db") + ")"),
+                  std::string::npos)
+            << args[0] << ": " << r.err;
+        EXPECT_EQ(r.err.find("disk I/O error"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "pipe"));
+}
+#endif
+
+#if defined(PLATEWISE_HAVE_WEB)
+// A port another program holds: the listener says the address is in use
+// (the servers themselves say "null context" or "Failed to setup server ports").
+TEST(Cli, BusyPortsAreNamedAsInUse)
+{
+    TempDir dir;
+    const int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(holder, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const std::string busy = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    const std::vector<std::vector<std::string>> rows = {
+        {"listen", "--endpoint", dir / "pipe", "--metrics", busy},
+        {"listen", "--endpoint", dir / "pipe", "--history", dir / "h.db", "--web", busy},
+    };
+    for (const auto& args : rows) {
+        const tooltest::CliRun r = run(args);
+        EXPECT_EQ(r.status, 1) << args[3] << ": " << r.err;
+        EXPECT_NE(r.err.find("the address " + busy + " is in use"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("choose another port"), std::string::npos) << r.err;
+    }
+    ::close(holder);
     EXPECT_FALSE(std::filesystem::exists(dir / "pipe"));
 }
 #endif

@@ -2,6 +2,7 @@
 // overrides, standard input, and refused inputs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
 
@@ -167,7 +168,8 @@ TEST(DecodeCommand, WrongSizesAreRefusedByNameAndTheRestDecoded)
         const std::string expected = "platewise decode: " +
                                      smart::sanitize_text(dir / ("bad-" + std::to_string(size) + ".bin")) +
                                      ": refused: size is " + std::to_string(size) +
-                                     " bytes; a snapshot is 49185 bytes and a drive record 1537 bytes\n";
+                                     " bytes; a snapshot is 49185 bytes, a drive record 1537 bytes and an NVMe "
+                                     "snapshot 278800 bytes\n";
         EXPECT_NE(result.err.find(expected), std::string::npos) << expected << result.err;
     }
     EXPECT_NE(result.err.find(smart::sanitize_text(dir / "missing.bin") + ": cannot open"), std::string::npos)
@@ -213,6 +215,17 @@ TEST(DecodeCommand, NvmeSnapshotsByTheirMagic)
          "refused: an NVMe snapshot of 300000 bytes; it must be 278800 bytes"},
         {"v2.bin", [](auto& b) { b[8] = 2; }, "refused: NVMe snapshot version 2 is not known"},
         {"count.bin", [](auto& b) { b[10] = 0; }, "refused: malformed NVMe snapshot: count byte is 0"},
+        // Copied in text mode: the magic's CR LF became LF (a byte shorter),
+        // or LF became CR LF.
+        {"text-mode.bin", [](auto& b) { b.erase(b.begin() + 6); },
+         "refused: a damaged NVMe snapshot (278799 bytes): its magic PWNVME is not followed by CR LF, as "
+         "after a copy in text mode"},
+        {"unix2dos.bin", [](auto& b) { b.insert(b.begin() + 6, 0x0D); },
+         "refused: a damaged NVMe snapshot (278801 bytes): its magic PWNVME is not followed by CR LF"},
+        // The right size without the magic.
+        {"no-magic.bin", [](auto& b) { std::fill(b.begin(), b.begin() + 8, 0); },
+         "refused: 278800 bytes, an NVMe snapshot's size, but without its magic PWNVME CR LF: a damaged "
+         "NVMe snapshot, or not one"},
     };
     platewise::DecodeOptions options;
     for (const Row& row : rows) {

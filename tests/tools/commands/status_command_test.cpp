@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "commands/status_command.h"
+#include "version/build_version.h"
 #include "../history/history_test_support.h"
 
 namespace {
@@ -93,6 +94,10 @@ TEST(StatusCommand, JsonForScriptsAndClearErrors)
     ASSERT_EQ(platewise::run_status(o, out, err), 0) << err.str();
     const nlohmann::json doc = nlohmann::json::parse(out.str());
     ASSERT_EQ(doc["drives"].size(), 3u);
+    // Which platewise judged them (the same as --version says).
+    EXPECT_EQ(doc["platewise"]["version"], "0.1.0");
+    EXPECT_EQ(doc["platewise"]["commit"], platewise::build_commit());
+    EXPECT_FALSE(doc["platewise"]["commit"].get<std::string>().empty());
     const nlohmann::json& a = doc["drives"][0];
     EXPECT_EQ(a["verdict_code"], "degrading");
     EXPECT_EQ(a["reasons"][0]["attribute"], 197);

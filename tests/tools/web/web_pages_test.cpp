@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "commands/history_command.h"
+#include "version/build_version.h"
 #include "web_test_support.h"
 #include "../tool_test_support.h"
 
@@ -82,6 +83,11 @@ TEST(WebPages, FrontPageListsEveryDriveWorstFirstAndSaysWhy)
     EXPECT_EQ(html.find("<script"), std::string::npos);
     EXPECT_EQ(html.find("<i>"), std::string::npos);
     EXPECT_EQ(html.find("style="), std::string::npos) << "the policy forbids inline styles";
+    // The footer says which platewise drew the page, and from which commit.
+    EXPECT_NE(html.find("<footer><p>Drawn by platewise 0.1.0 (commit " + std::string(platewise::build_commit()) +
+                        ") at "),
+              std::string::npos)
+        << html;
 }
 
 TEST(WebPages, DrivePageChartsHoldWhatTheHistoryHolds)

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -12,7 +13,9 @@
 #include "commands/listen_command.h"
 #include "commands/snapshot_status_command.h"
 #include "cli/raw_format_option.h"
+#include "cli/subcommand_suggestion.h"
 #include "files/output_directory.h"
+#include "version/build_version.h"
 #if defined(_WIN32)
 #include "service/listen_service.h"
 #endif
@@ -131,7 +134,7 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     CLI::App app{"platewise: listen for the Platewise service's drive snapshots and decode them "
                  "for people and programs.",
                  "platewise"};
-    app.set_version_flag("--version", std::string("platewise ") + PLATEWISE_VERSION);
+    app.set_version_flag("--version", build_version_text());
     app.require_subcommand(1);
     // CLI11 takes "/name" for an option on Windows; here it is always a path.
     app.allow_windows_style_options(false);
@@ -339,6 +342,14 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     decode->add_option("FILE", decode_options.files, "Snapshot or drive record; - reads standard input")
         ->required();
 
+    std::vector<std::string> command_names;
+    for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+        command_names.push_back(command->get_name());
+    }
+    if (const std::string unknown = unknown_subcommand_message(command_names, argc, argv); !unknown.empty()) {
+        err << unknown;
+        return kUsageError;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -385,6 +396,16 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             err << "platewise: --web needs --history: the page is drawn from the drive history\n"
                    "Run with --help for more information.\n";
             return kUsageError;
+        }
+#endif
+#if !defined(_WIN32)
+        // The service connects to an absolute path: a relative one is taken
+        // from the current directory, and said so as the listener starts.
+        for (std::string* path : {&listen_options.endpoint, &listen_options.nvme_endpoint}) {
+            std::error_code ec;
+            if (!path->empty() && std::filesystem::path(*path).is_relative()) {
+                *path = std::filesystem::absolute(*path, ec).lexically_normal().string();
+            }
         }
 #endif
         listen_options.stop_after = once ? 1 : 0;

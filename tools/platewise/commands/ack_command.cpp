@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "history/history_view.h"
+#include "history/store_access.h"
 #include "history/verdict_rules.h"
 
 namespace platewise {
@@ -28,6 +29,10 @@ std::string current_user_text()
 
 int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
 {
+    if (const std::string problem = history::store_access_problem(options.store, true); !problem.empty()) {
+        err << "platewise ack: " << problem << "\n";
+        return 1;
+    }
     std::error_code ec;
     if (!std::filesystem::is_regular_file(options.store, ec)) {
         err << "platewise ack: no history at " << smart::sanitize_text(options.store) << "\n";

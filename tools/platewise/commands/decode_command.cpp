@@ -1,6 +1,7 @@
 // platewise decode.
 #include "commands/decode_command.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "report/drive_report.h"
@@ -36,6 +37,29 @@ bool decode_nvme(const InputBytes& input, NvmeSnapshotReport& report, std::strin
     return true;
 }
 
+// An NVMe snapshot that lost its magic: "PWNVME" followed by anything but
+// CR LF is what a text-mode copy leaves (CR LF turned into LF, or LF into
+// CR LF), and the NVMe snapshot's exact size without the magic is one whose
+// first bytes were overwritten. "" for anything else.
+std::string damaged_nvme_problem(const InputBytes& input)
+{
+    const std::size_t name = 6;  // "PWNVME" before CR LF
+    const bool named = input.bytes.size() >= name &&
+                       std::equal(input.bytes.begin(), input.bytes.begin() + name, smart::nvme::kMagic);
+    if (named) {
+        return "refused: a damaged NVMe snapshot (" + std::to_string(input.size) +
+               " bytes): its magic PWNVME is not followed by CR LF, as after a copy in text mode "
+               "(CR LF turned into LF, or LF into CR LF); copy the file as binary: an NVMe snapshot is " +
+               std::to_string(smart::nvme::kSnapshotBytes) + " bytes starting PWNVME CR LF";
+    }
+    if (input.size == smart::nvme::kSnapshotBytes) {
+        return "refused: " + std::to_string(input.size) +
+               " bytes, an NVMe snapshot's size, but without its magic PWNVME CR LF: a damaged NVMe "
+               "snapshot, or not one";
+    }
+    return "";
+}
+
 // Decodes one ATA input into `report`; false with a message when refused.
 bool decode_one(const InputBytes& input, const smart::AttributeDefinitionTable& table,
                 SnapshotReport& report, std::string& problem)
@@ -51,9 +75,13 @@ bool decode_one(const InputBytes& input, const smart::AttributeDefinitionTable& 
         report = report_record(*record, table);
         return true;
     }
-    problem = "refused: size is " + std::to_string(input.size) + " bytes; a snapshot is " +
-              std::to_string(smart::kDriveSnapshotBytes) + " bytes and a drive record " +
-              std::to_string(smart::kDriveRecordBytes) + " bytes";
+    problem = damaged_nvme_problem(input);
+    if (problem.empty()) {
+        problem = "refused: size is " + std::to_string(input.size) + " bytes; a snapshot is " +
+                  std::to_string(smart::kDriveSnapshotBytes) + " bytes, a drive record " +
+                  std::to_string(smart::kDriveRecordBytes) + " bytes and an NVMe snapshot " +
+                  std::to_string(smart::nvme::kSnapshotBytes) + " bytes";
+    }
     return false;
 }
 

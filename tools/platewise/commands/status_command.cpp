@@ -5,6 +5,7 @@
 
 #include "history/history_view.h"
 #include "report/json_report.h"
+#include "version/build_version.h"
 
 namespace platewise {
 
@@ -189,7 +190,9 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
         }
     }
     if (options.json) {
-        out << render_json_line({{"time", options.now_ms / 1000}, {"drives", std::move(drives)}});
+        out << render_json_line({{"time", options.now_ms / 1000},
+                                 {"platewise", {{"version", build_version()}, {"commit", build_commit()}}},
+                                 {"drives", std::move(drives)}});
     } else {
         if (views.empty()) {
             text += "No drive recorded yet.\n";

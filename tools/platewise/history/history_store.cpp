@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "history/store_access.h"
 #include "smart.h"
 
 namespace platewise::history {
@@ -138,6 +139,10 @@ bool apply_steps(Database& db, int from, int to, std::string& error)
 bool check_directory(const fs::path& directory, std::string& error)
 {
     struct stat st {};
+    if (::stat(directory.c_str(), &st) != 0 && errno == EACCES) {
+        error = "permission denied reaching the directory " + directory.string() + ": run the command with sudo";
+        return false;
+    }
     if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         error = "the directory " + directory.string() + " does not exist";
         return false;
@@ -210,6 +215,10 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
     store.db.close();
     store.path = path;
     store.read_only = read_only;
+    if (std::string problem = store_access_problem(path, !read_only); !problem.empty()) {
+        error = std::move(problem);
+        return false;
+    }
     bool created = false;
     if (!read_only && !prepare_file(path, created, error)) {
         return false;

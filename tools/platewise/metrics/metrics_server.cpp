@@ -11,6 +11,7 @@
 #include <prometheus/exposer.h>
 
 #include "metrics/metrics_textfile.h"
+#include "net/address_in_use.h"
 #include "smart.h"
 
 namespace platewise::metrics {
@@ -90,7 +91,12 @@ bool MetricsPublisher::start(const std::string& address, const std::string& text
                 "keep_alive_timeout_ms", "500",
             });
         } catch (const std::exception& e) {
-            error = "cannot serve metrics at " + address + ": " + e.what();
+#if defined(_WIN32)
+            const std::string in_use;
+#else
+            const std::string in_use = net::address_in_use_hint(address);
+#endif
+            error = "cannot serve metrics at " + address + ": " + (in_use.empty() ? e.what() : in_use);
             return false;
         }
         exposer_->RegisterCollectable(latest_);

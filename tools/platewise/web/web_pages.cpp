@@ -7,6 +7,7 @@
 #include "history/verdict_rules.h"
 #include "report/text_report.h"
 #include "web/html_text.h"
+#include "version/build_version.h"
 
 namespace platewise::web {
 
@@ -271,7 +272,8 @@ std::string drive_section(const DriveView& v, Range range, std::int64_t now_ms,
 
 std::string footer(std::int64_t now_ms)
 {
-    return "<footer><p>Drawn by platewise at " + html_escape(history::time_text(now_ms)) +
+    return "<footer><p>Drawn by " + html_escape(build_version_text()) + " at " +
+           html_escape(history::time_text(now_ms)) +
            " from the drive history. This page only reads: acknowledging stays the command "
            "<code>platewise ack</code>. Data for scripts: <a href=\"/api/drives\">/api/drives</a>."
            "</p></footer>\n";

@@ -11,6 +11,7 @@
 #include "commands/status_command.h"
 #include "history/history_store.h"
 #include "history/history_view.h"
+#include "net/address_in_use.h"
 #include "web/web_pages.h"
 
 namespace platewise::web {
@@ -255,7 +256,9 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
     errors.text_buffer_size = sizeof text;
     context_ = mg_start2(&init, &errors);
     if (context_ == nullptr) {
-        error = "cannot serve the page at " + address + ": " + (text[0] != '\0' ? text : "the server did not start");
+        const std::string in_use = net::address_in_use_hint(address);
+        error = "cannot serve the page at " + address + ": " +
+                (!in_use.empty() ? in_use : text[0] != '\0' ? std::string(text) : "the server did not start");
         return false;
     }
     mg_set_request_handler(context_, "/", handle, this);
