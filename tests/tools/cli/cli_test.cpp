@@ -86,6 +86,9 @@ TEST(Cli, UsageErrorsExitWith2)
         {"history", "import"},
         {"ack"},
         {"status", "extra"},
+        {"status", "--brief", "--json"},
+        {"events", "--since", "yesterday"},
+        {"events", "extra"},
 #endif
 #if defined(PLATEWISE_HAVE_WEB)
         {"listen", "--web", "127.0.0.1:9946"},  // the page needs the history
@@ -123,16 +126,22 @@ TEST(Cli, HistoryCommandsRefuseAFileThatIsNotAHistory)
     TempDir dir;
     const std::string path = dir / "not-a-history.db";
     tooltest::write_bytes(path, std::vector<std::uint8_t>(3000, 'x'));
-    const std::vector<std::vector<std::string>> rows = {
-        {"status", "--store", path},
-        {"history", "S1", "--store", path},
-        {"ack", "S1", "--store", path},
-        {"history", "import", "--store", path, dir.path()},
-        {"listen", "--endpoint", dir / "pipe", "--history", path},
+    struct Row {
+        std::vector<std::string> args;
+        int status;  // status: 3, the monitoring-plugins "unknown"
     };
-    for (const auto& args : rows) {
+    const std::vector<Row> rows = {
+        {{"status", "--store", path}, 3},
+        {{"status", "--brief", "--store", path}, 3},
+        {{"events", "--store", path}, 1},
+        {{"history", "S1", "--store", path}, 1},
+        {{"ack", "S1", "--store", path}, 1},
+        {{"history", "import", "--store", path, dir.path()}, 1},
+        {{"listen", "--endpoint", dir / "pipe", "--history", path}, 1},
+    };
+    for (const auto& [args, status] : rows) {
         const tooltest::CliRun r = run(args);
-        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.status, status) << args[0] << ": " << r.err;
         EXPECT_NE(r.err.find("refusing the history " + path + ": not an SQLite database"), std::string::npos)
             << args[0] << ": " << r.err;
     }
