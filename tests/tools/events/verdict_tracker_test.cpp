@@ -178,6 +178,7 @@ TEST(EventJournal, PriorityPerVerdictAndOneLineEach)
         const char* after;
         int priority;
         const char* text;  // after "<N>platewise listen: PW MODEL serial S1 (slot 2): "
+        bool quiet = false;  // nothing a person needs to be told
     };
     const Row rows[] = {
         {"change", "DEGRADING", "FAILING NOW", 2, "DEGRADING -> FAILING NOW"},
@@ -191,7 +192,7 @@ TEST(EventJournal, PriorityPerVerdictAndOneLineEach)
         {"change", "", "DEGRADING", 4, "now DEGRADING"},
         {"change", "DEGRADING", "OK", 5, "DEGRADING -> OK"},
         {"back", "DRIVE MISSING", "OK", 5, "back, OK"},
-        {"new", "", "OK", 5, "new drive, OK"},
+        {"new", "", "OK", 5, "new drive, OK", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.kind) + " " + row.after);
@@ -203,6 +204,7 @@ TEST(EventJournal, PriorityPerVerdictAndOneLineEach)
         e.verdict_before = row.before;
         e.verdict_after = row.after;
         EXPECT_EQ(platewise::events::journal_priority(e), row.priority);
+        EXPECT_EQ(platewise::events::is_quiet(e), row.quiet);
         EXPECT_EQ(platewise::events::journal_line(e),
                   "<" + std::to_string(row.priority) + ">platewise listen: PW MODEL serial S1 (slot 2): " +
                       row.text + "\n");

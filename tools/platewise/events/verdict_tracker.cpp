@@ -174,6 +174,11 @@ std::vector<DriveEvent> track_pass(VerdictTracker& tracker, DriveFamily family,
     return events;
 }
 
+bool is_quiet(const DriveEvent& event) noexcept
+{
+    return event.kind == "new" && event.verdict_after == kOkWords;
+}
+
 std::vector<SeenDrive> seen_of(const SnapshotReport& report, const std::vector<std::string>& wwns)
 {
     std::vector<SeenDrive> out;

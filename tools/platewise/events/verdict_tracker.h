@@ -70,6 +70,11 @@ struct VerdictTracker {
 std::vector<DriveEvent> track_pass(VerdictTracker& tracker, DriveFamily family,
                                    const std::vector<SeenDrive>& seen, std::int64_t now_ms);
 
+// A new drive that is OK: recorded, and in the journal as a notice, but
+// nothing a person needs to be told about (a listener's first pass without
+// a history makes one for every healthy drive).
+bool is_quiet(const DriveEvent& event) noexcept;
+
 // The drives of an ATA pass (wwns[i]: the world-wide name of the drive in
 // report.drives[i]; shorter or empty: none known) and of an NVMe pass.
 std::vector<SeenDrive> seen_of(const SnapshotReport& report, const std::vector<std::string>& wwns);
