@@ -4,6 +4,8 @@
 // priority for each verdict and lines that no drive string can split.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -248,6 +250,57 @@ TEST(ListenEvents, EachPassCallsOnEventsOnceAndTheJournalOnlyOnChange)
               "<5>platewise listen: PW MODEL serial A (slot 0): new drive, OK\n"
               "<2>platewise listen: PW MODEL serial B (slot 1): new drive, FAILING NOW: why FAILING NOW\n");
     EXPECT_EQ(platewise::events::counts_text(events.tracker), "2 drives: 1 FAILING NOW, 1 OK");
+}
+
+// attach_events chains after the hooks set before it: the history's
+// verdicts (on_decoded) are in the report the tracker sees, and an NVMe
+// pass is tracked on its own.
+TEST(ListenEvents, AttachedAfterTheHistorysHookAndForBothKinds)
+{
+    platewise::ListenOptions options;
+    std::vector<std::string> calls;
+    options.on_decoded = [&calls](const smart::DriveSnapshot&, platewise::SnapshotReport& report) {
+        calls.push_back("history");
+        report.drives[0].verdict = platewise::Verdict::degrading;  // as the history's rules would
+    };
+    options.on_nvme_snapshot = [&calls](const platewise::NvmeSnapshotReport&) { calls.push_back("metrics"); };
+    platewise::events::ListenEvents events;
+    events.clock = [] { return kT0; };
+    std::ostringstream err;
+    platewise::events::attach_events(events, options, err);
+    std::vector<DriveEvent> told;
+    // Set after attaching, as a channel may be: looked up at each pass.
+    options.on_events = [&](const std::vector<DriveEvent>& made, std::int64_t now_ms) {
+        calls.push_back("events " + std::to_string(made.size()));
+        EXPECT_EQ(now_ms, kT0);
+        told.insert(told.end(), made.begin(), made.end());
+    };
+
+    auto snapshot = std::make_unique<smart::DriveSnapshot>();
+    std::memset(snapshot.get(), 0, sizeof *snapshot);
+    platewise::SnapshotReport ata;
+    platewise::DriveReport d;
+    d.model = "ATA";
+    d.serial = "A1";
+    d.verdict = platewise::Verdict::ok;
+    ata.drives.push_back(d);
+    options.on_decoded(*snapshot, ata);
+    platewise::NvmeSnapshotReport nvme;
+    platewise::NvmeDriveReport n;
+    n.model = "NVME";
+    n.serial = "N1";
+    n.verdict = platewise::NvmeVerdict::ok;
+    nvme.drives.push_back(n);
+    options.on_nvme_snapshot(nvme);
+    options.on_nvme_snapshot(nvme);
+
+    EXPECT_EQ(calls, (std::vector<std::string>{"history", "events 1", "events 1", "metrics", "events 0", "metrics"}));
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0].verdict_after, "DEGRADING") << "the history's verdict";
+    EXPECT_EQ(told[1].serial, "N1");
+    EXPECT_EQ(err.str(),
+              "<4>platewise listen: ATA serial A1 (slot 0): new drive, DEGRADING\n"
+              "<5>platewise listen: NVME serial N1 (slot 0): new drive, OK\n");
 }
 
 }  // namespace
