@@ -85,8 +85,6 @@ TEST(Cli, UsageErrorsExitWith2)
         {"history", "S1", "--json", "--csv"},
         {"history", "import"},
         {"ack"},
-        {"status", "extra"},
-        {"status", "--brief", "--json"},
         {"events", "--since", "yesterday"},
         {"events", "extra"},
 #endif
@@ -106,6 +104,29 @@ TEST(Cli, UsageErrorsExitWith2)
         EXPECT_EQ(r.status, 2) << joined << "\n" << r.err;
         EXPECT_FALSE(r.err.empty()) << joined;
         EXPECT_EQ(r.out, "") << joined;
+    }
+}
+
+// A checker runs status and reads its exit status: a mistake in the
+// command line is UNKNOWN (3), not the CRITICAL a usage error's 2 would say.
+TEST(Cli, StatusUsageErrorsAreUnknownToACheckerNotCritical)
+{
+    const std::vector<std::vector<std::string>> rows = {
+        {"status", "extra"},
+        {"status", "--no-such-option"},
+#if defined(PLATEWISE_HAVE_HISTORY)
+        {"status", "--brief", "--json"},
+        {"status", "--missing-after", "0"},
+        {"status", "--store"},
+#else
+        {"status", "--snapshots"},
+#endif
+    };
+    for (const auto& args : rows) {
+        const tooltest::CliRun r = run(args);
+        EXPECT_EQ(r.status, 3) << args.back() << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty()) << args.back();
+        EXPECT_EQ(r.out, "") << args.back();
     }
 }
 

@@ -11,6 +11,7 @@
 #include "commands/decode_command.h"
 #include "commands/listen_command.h"
 #include "commands/snapshot_status_command.h"
+#include "commands/verdict_summary.h"
 #include "cli/raw_format_option.h"
 #include "events/listen_events.h"
 #include "files/output_directory.h"
@@ -125,6 +126,12 @@ bool is_terminal_output(const std::ostream& out)
     return &out == &std::cout && ::isatty(1) == 1;
 }
 #endif
+
+// The command line names the status command (parsed up to an error).
+bool status_command_line(const CLI::App* status)
+{
+    return status != nullptr && status->parsed();
+}
 
 }  // namespace
 
@@ -261,7 +268,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
 
     CLI::App* status = app.add_subcommand(
         "status", "Every drive the history knows: verdict and reasons, temperature, power-on "
-                  "time, last seen, changes in the last 24 hours.");
+                  "time, last seen, changes in the last 24 hours. Exits 0 when every drive is OK, "
+                  "1 when any is DEGRADING, WARNING, DRIVE MISSING, NO SMART DATA or FAILED IN THE "
+                  "PAST, "
+                  "2 when any is FAILING NOW, 3 when the history cannot be read.");
     StatusOptions status_options;
     status_options.store = history::default_history_path();
     status_options.now_ms = now_ms;
@@ -336,7 +346,8 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                "build: it was made without SQLite. status shows the newest saved snapshot.");
     CLI::App* status = app.add_subcommand(
         "status", "Every drive with its verdict, as the newest snapshot saved by the listener "
-                  "shows it.");
+                  "shows it. Exits 0 when every drive is OK, 1 when any is not, 2 when any is "
+                  "FAILING NOW, 3 when no snapshot can be read.");
     SnapshotStatusOptions status_options;
 #if defined(_WIN32)
     status_options.directory = service_data_directory() + "\\snapshots";
@@ -366,8 +377,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e, out, err);
-        return status == 0 ? 0 : kUsageError;
+        const int exited = app.exit(e, out, err);
+        // A checker runs status: a mistake in its command line is UNKNOWN
+        // (3), never the CRITICAL that 2 would say.
+        return exited == 0 ? 0 : status_command_line(status) ? kStatusUnknown : kUsageError;
     }
 
     std::vector<RawFormatOverride> overrides;

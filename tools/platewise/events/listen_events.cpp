@@ -2,6 +2,7 @@
 #include "events/listen_events.h"
 
 #include <chrono>
+#include <iterator>
 #include <utility>
 
 #include "events/event_journal.h"
