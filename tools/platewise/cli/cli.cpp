@@ -270,8 +270,7 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         "status", "Every drive the history knows: verdict and reasons, temperature, power-on "
                   "time, last seen, changes in the last 24 hours. Exits 0 when every drive is OK, "
                   "1 when any is DEGRADING, WARNING, DRIVE MISSING, NO SMART DATA or FAILED IN THE "
-                  "PAST, "
-                  "2 when any is FAILING NOW, 3 when the history cannot be read.");
+                  "PAST, 2 when any is FAILING NOW, 3 when the history cannot be read.");
     StatusOptions status_options;
     status_options.store = history::default_history_path();
     status_options.now_ms = now_ms;
