@@ -93,7 +93,8 @@ TEST(Cli, UsageErrorsExitWith2)
         {"history", "S1", "--json", "--csv"},
         {"history", "import"},
         {"ack"},
-        {"status", "extra"},
+        {"events", "--since", "yesterday"},
+        {"events", "extra"},
 #endif
 #if defined(PLATEWISE_HAVE_WEB)
         {"listen", "--web", "127.0.0.1:9946"},  // the page needs the history
@@ -150,6 +151,29 @@ TEST(Cli, UnknownCommandsSuggestTheNearest)
     EXPECT_NE(hostile.err.find("unknown command \"dec\\x0aode\""), std::string::npos) << hostile.err;
 }
 
+// A checker runs status and reads its exit status: a mistake in the
+// command line is UNKNOWN (3), not the CRITICAL a usage error's 2 would say.
+TEST(Cli, StatusUsageErrorsAreUnknownToACheckerNotCritical)
+{
+    const std::vector<std::vector<std::string>> rows = {
+        {"status", "extra"},
+        {"status", "--no-such-option"},
+#if defined(PLATEWISE_HAVE_HISTORY)
+        {"status", "--brief", "--json"},
+        {"status", "--missing-after", "0"},
+        {"status", "--store"},
+#else
+        {"status", "--snapshots"},
+#endif
+    };
+    for (const auto& args : rows) {
+        const tooltest::CliRun r = run(args);
+        EXPECT_EQ(r.status, 3) << args.back() << "\n" << r.err;
+        EXPECT_FALSE(r.err.empty()) << args.back();
+        EXPECT_EQ(r.out, "") << args.back();
+    }
+}
+
 TEST(Cli, DecodeWithRepeatedOverrides)
 {
     const tooltest::CliRun r =
@@ -167,16 +191,22 @@ TEST(Cli, HistoryCommandsRefuseAFileThatIsNotAHistory)
     TempDir dir;
     const std::string path = dir / "not-a-history.db";
     tooltest::write_bytes(path, std::vector<std::uint8_t>(3000, 'x'));
-    const std::vector<std::vector<std::string>> rows = {
-        {"status", "--store", path},
-        {"history", "S1", "--store", path},
-        {"ack", "S1", "--store", path},
-        {"history", "import", "--store", path, dir.path()},
-        {"listen", "--endpoint", dir / "pipe", "--history", path},
+    struct Row {
+        std::vector<std::string> args;
+        int status;  // status: 3, the monitoring-plugins "unknown"
     };
-    for (const auto& args : rows) {
+    const std::vector<Row> rows = {
+        {{"status", "--store", path}, 3},
+        {{"status", "--brief", "--store", path}, 3},
+        {{"events", "--store", path}, 1},
+        {{"history", "S1", "--store", path}, 1},
+        {{"ack", "S1", "--store", path}, 1},
+        {{"history", "import", "--store", path, dir.path()}, 1},
+        {{"listen", "--endpoint", dir / "pipe", "--history", path}, 1},
+    };
+    for (const auto& [args, status] : rows) {
         const tooltest::CliRun r = run(args);
-        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.status, status) << args[0] << ": " << r.err;
         EXPECT_NE(r.err.find("refusing the history " + path + ": not an SQLite database"), std::string::npos)
             << args[0] << ": " << r.err;
     }
@@ -198,7 +228,8 @@ TEST(Cli, HistoryCommandsSayWhenTheStoreIsADirectory)
     };
     for (const auto& args : rows) {
         const tooltest::CliRun r = run(args);
-        EXPECT_EQ(r.status, 1) << args[0] << ": " << r.err;
+        // status speaks to checkers: a store it cannot read is UNKNOWN.
+        EXPECT_EQ(r.status, args[0] == "status" ? 3 : 1) << args[0] << ": " << r.err;
         EXPECT_NE(r.err.find(dir.path() + " is a directory, not a history file; give the file in it (such as " +
                              (dir / "history.db") + ")"),
                   std::string::npos)

@@ -30,7 +30,8 @@ TEST(SnapshotStatusCommand, ShowsTheNewestSnapshotOrSaysWhyNot)
     options.directory = folder.string();
     std::ostringstream out;
     std::ostringstream err;
-    EXPECT_EQ(platewise::run_snapshot_status(options, out, err), 0) << err.str();
+    // A checker's exit status: the newest snapshot holds a drive failing now.
+    EXPECT_EQ(platewise::run_snapshot_status(options, out, err), 2) << err.str();
     EXPECT_NE(out.str().find("Newest snapshot snapshot-20261207-101505-001.bin in "), std::string::npos)
         << out.str();
     EXPECT_NE(out.str().find("Drive 0: ST9100821AS"), std::string::npos) << out.str();
@@ -38,19 +39,33 @@ TEST(SnapshotStatusCommand, ShowsTheNewestSnapshotOrSaysWhyNot)
 
     options.json = true;
     std::ostringstream json_out;
-    EXPECT_EQ(platewise::run_snapshot_status(options, json_out, err), 0) << err.str();
+    EXPECT_EQ(platewise::run_snapshot_status(options, json_out, err), 2) << err.str();
     EXPECT_EQ(json_out.str().rfind("{", 0), 0u) << "the JSON document alone: " << json_out.str();
+    options.json = false;
+    options.brief = true;
+    std::ostringstream brief_out;
+    EXPECT_EQ(platewise::run_snapshot_status(options, brief_out, err), 2) << err.str();
+    EXPECT_EQ(brief_out.str(), "PLATEWISE CRITICAL - 1 FAILING NOW (ST9100821AS 5NJ0R13A) | drives=1 failing=1 "
+                               "degrading=0 warning=0 missing=0 no_smart_data=0 failed_past=0\n");
+    tooltest::write_bytes((folder / "snapshot-20261207-101506-000.bin").string(), older);
+    std::ostringstream ok_out;
+    EXPECT_EQ(platewise::run_snapshot_status(options, ok_out, err), 0) << err.str();
+    EXPECT_EQ(ok_out.str(), "PLATEWISE OK - 1 drive OK | drives=1 failing=0 degrading=0 warning=0 missing=0 "
+                           "no_smart_data=0 failed_past=0\n");
+    options.brief = false;
 
     struct Row {
         const char* name;
         std::string directory;
         const char* error;
+        const char* brief;  // the checker's line
     };
     TempDir empty;
     const Row rows[] = {
-        {"no snapshot yet", empty.path(), "no snapshot in "},
-        {"no such folder", (folder / "missing").string(), "cannot read "},
-        {"the newest cut short", "", "snapshot-20261207-101510-000.bin in "},
+        {"no snapshot yet", empty.path(), "no snapshot in ", "PLATEWISE UNKNOWN - no snapshot in "},
+        {"no such folder", (folder / "missing").string(), "cannot read ", "PLATEWISE UNKNOWN - cannot read "},
+        {"the newest cut short", "", "snapshot-20261207-101510-000.bin in ",
+         "PLATEWISE UNKNOWN - snapshot-20261207-101510-000.bin: refused: size is 3 bytes"},
     };
     tooltest::write_bytes((folder / "snapshot-20261207-101510-000.bin").string(), {2, 0, 0});
     for (const Row& row : rows) {
@@ -58,9 +73,15 @@ TEST(SnapshotStatusCommand, ShowsTheNewestSnapshotOrSaysWhyNot)
         options.directory = row.directory.empty() ? folder.string() : row.directory;
         std::ostringstream none;
         std::ostringstream why;
-        EXPECT_EQ(platewise::run_snapshot_status(options, none, why), 1);
+        EXPECT_EQ(platewise::run_snapshot_status(options, none, why), 3);
         EXPECT_EQ(none.str(), "");
         EXPECT_NE(why.str().find(row.error), std::string::npos) << why.str();
+        options.brief = true;
+        std::ostringstream brief;
+        EXPECT_EQ(platewise::run_snapshot_status(options, brief, why), 3);
+        EXPECT_EQ(brief.str().rfind(row.brief, 0), 0u) << brief.str();
+        EXPECT_EQ(brief.str().find('\n'), brief.str().size() - 1) << "one line";
+        options.brief = false;
     }
 }
 

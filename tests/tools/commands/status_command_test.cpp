@@ -56,7 +56,8 @@ TEST(StatusCommand, OneScreenForAPerson)
     o.now_ms = kT0 + 48 * kHour + 30 * kSecond;
     std::ostringstream out;
     std::ostringstream err;
-    ASSERT_EQ(platewise::run_status(o, out, err), 0) << err.str();
+    // DEGRADING, DRIVE MISSING and NO SMART DATA: a checker's warning.
+    ASSERT_EQ(platewise::run_status(o, out, err), 1) << err.str();
     EXPECT_EQ(out.str(),
               "Platewise drive status at 2026-12-03 10:00:30 (3 drives in " + o.store + ")\n"
               "\n"
@@ -91,7 +92,7 @@ TEST(StatusCommand, JsonForScriptsAndClearErrors)
     o.json = true;
     std::ostringstream out;
     std::ostringstream err;
-    ASSERT_EQ(platewise::run_status(o, out, err), 0) << err.str();
+    ASSERT_EQ(platewise::run_status(o, out, err), 1) << err.str();
     const nlohmann::json doc = nlohmann::json::parse(out.str());
     ASSERT_EQ(doc["drives"].size(), 3u);
     // Which platewise judged them (the same as --version says).
@@ -112,10 +113,90 @@ TEST(StatusCommand, JsonForScriptsAndClearErrors)
     o.store = dir / "none.db";
     std::ostringstream none_out;
     std::ostringstream none_err;
-    EXPECT_EQ(platewise::run_status(o, none_out, none_err), 1);
+    EXPECT_EQ(platewise::run_status(o, none_out, none_err), 3);
     EXPECT_EQ(none_err.str(), "platewise status: no history at " + o.store +
                                   " (platewise listen --history records one)\n");
     EXPECT_FALSE(std::filesystem::exists(o.store)) << "status never creates a history";
+}
+
+// Recorded drives with every verdict a history gives, each alone in a
+// store: the exit status of the monitoring-plugins convention and the one
+// line a checker shows.
+TEST(StatusCommand, ExitStatusAndBriefLineForCheckers)
+{
+    historytest::use_utc();
+    const Drive ok = disk("OK1", 0, 30);
+    const Drive failing{"PW FAILING|DISK", "F1", {{5, 30, 30, 36, 0}, {9, 99, 99, 0, 1}}};
+    const Drive failed_past{"PW PAST", "P1", {{5, 100, 30, 36, 0}}};
+    const Drive no_data{"PW EMPTY", "E1", {}};
+    const Drive rising = disk("D1", 3, 30);
+    struct Row {
+        const char* name;
+        std::vector<std::vector<Drive>> passes;  // ten minutes apart
+        int status;
+        const char* brief;  // before the performance data
+        const char* counts; // the performance data
+    };
+    const Row rows[] = {
+        {"no drive yet", {}, 0, "PLATEWISE OK - no drive recorded yet",
+         "drives=0 failing=0 degrading=0 warning=0 missing=0 no_smart_data=0 failed_past=0"},
+        {"every drive OK", {{ok, disk("OK2", 0, 31)}}, 0, "PLATEWISE OK - 2 drives OK",
+         "drives=2 failing=0 degrading=0 warning=0 missing=0 no_smart_data=0 failed_past=0"},
+        {"failing now beats everything else",
+         {{ok, failing, failed_past, no_data}, {ok, failing, failed_past, no_data, rising}},
+         2, "PLATEWISE CRITICAL - 1 FAILING NOW (PW FAILING?DISK F1), 1 FAILED IN THE PAST, 1 DEGRADING, 1 NO SMART DATA",
+         "drives=5 failing=1 degrading=1 warning=0 missing=0 no_smart_data=1 failed_past=1"},
+        {"failed in the past", {{ok, failed_past}}, 1, "PLATEWISE WARNING - 1 FAILED IN THE PAST",
+         "drives=2 failing=0 degrading=0 warning=0 missing=0 no_smart_data=0 failed_past=1"},
+        {"no SMART data", {{no_data}}, 1, "PLATEWISE WARNING - 1 NO SMART DATA",
+         "drives=1 failing=0 degrading=0 warning=0 missing=0 no_smart_data=1 failed_past=0"},
+        {"degrading", {{disk("D1", 0, 30)}, {rising}}, 1, "PLATEWISE WARNING - 1 DEGRADING",
+         "drives=1 failing=0 degrading=1 warning=0 missing=0 no_smart_data=0 failed_past=0"},
+        {"missing", {{ok, disk("GONE", 0, 30)}, {ok}, {ok}, {ok}}, 1, "PLATEWISE WARNING - 1 DRIVE MISSING",
+         "drives=2 failing=0 degrading=0 warning=0 missing=1 no_smart_data=0 failed_past=0"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TempDir dir;
+        platewise::StatusOptions o;
+        o.store = dir / "h.db";
+        o.missing_after_ms = 25 * 60 * kSecond;
+        {
+            HistoryStore store;
+            Recorder recorder;
+            ASSERT_TRUE(historytest::open_recording(store, recorder, o.store));
+            std::int64_t t = kT0;
+            for (const std::vector<Drive>& drives : row.passes) {
+                std::string error;
+                ASSERT_TRUE(record_snapshot(recorder, store, *historytest::pass_of(drives), t, error)) << error;
+                t += 10 * 60 * kSecond;
+            }
+            std::string error;
+            ASSERT_TRUE(flush_recorder(recorder, store, error)) << error;
+        }
+        o.now_ms = kT0 + static_cast<std::int64_t>(row.passes.size()) * 10 * 60 * kSecond;
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(platewise::run_status(o, out, err), row.status) << err.str();
+        o.brief = true;
+        std::ostringstream brief;
+        EXPECT_EQ(platewise::run_status(o, brief, err), row.status) << err.str();
+        EXPECT_EQ(brief.str(), std::string(row.brief) + " | " + row.counts + "\n");
+    }
+
+    // A file that is not a history: unknown, said on both outputs.
+    TempDir dir;
+    platewise::StatusOptions o;
+    o.store = dir / "garbage.db";
+    tooltest::write_bytes(o.store, std::vector<std::uint8_t>(3000, 'x'));
+    o.brief = true;
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(platewise::run_status(o, out, err), 3);
+    EXPECT_EQ(out.str().rfind("PLATEWISE UNKNOWN - cannot read the history: refusing the history ", 0), 0u)
+        << out.str();
+    EXPECT_EQ(out.str().find('\n'), out.str().size() - 1) << "one line";
+    EXPECT_NE(err.str().find("not an SQLite database"), std::string::npos) << err.str();
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "events/listen_events.h"
+#include "history/event_recording.h"
+#include "history/event_store.h"
 #include "history/listen_history.h"
 #include "report/json_report.h"
 #include "report/text_report.h"
@@ -85,6 +88,120 @@ TEST(ListenHistory, AnUnavailableHistoryIsTriedAgainAndItsLostPassesCounted)
     EXPECT_EQ(pass(history, {a}, start + 65 * kSecond, err).history_write_failures, 2);
     EXPECT_TRUE(history.open);
     EXPECT_NE(err.str().find("recording the history in " + path), std::string::npos) << err.str();
+}
+
+// A listener with the history and the events, as listen --history wires
+// them, on a chosen clock.
+struct Listener {
+    platewise::ListenOptions options;
+    ListenHistory history;
+    platewise::events::ListenEvents events;
+    std::ostringstream err;
+
+    Listener(const std::string& path, std::int64_t at)
+    {
+        EXPECT_TRUE(attach_history(history, path, 10 * 60 * kSecond, options, err)) << err.str();
+        events.tracker.missing_after_ms = 10 * 60 * kSecond;
+        events.clock = [at] { return at; };
+        attach_event_recording(events, history, err);
+    }
+
+    // "kind SERIAL BEFORE>AFTER" of each event of the pass; each recorded.
+    std::vector<std::string> pass(const std::vector<Drive>& drives, std::int64_t at)
+    {
+        const auto snapshot = historytest::pass_of(drives);
+        platewise::SnapshotReport report;
+        std::string error;
+        EXPECT_TRUE(platewise::report_snapshot(*snapshot, smart::default_attribute_table(), report, error));
+        history_pass(history, *snapshot, report, at, err);
+        std::vector<std::string> out;
+        for (const auto& e : platewise::events::events_pass(
+                 events, platewise::events::DriveFamily::ata,
+                 platewise::events::seen_of(report, platewise::events::ata_wwns(*snapshot, report)), options,
+                 at, err)) {
+            EXPECT_NE(e.id, 0) << "recorded";
+            EXPECT_NE(e.drive_id, 0) << "with the history's drive";
+            out.push_back(e.kind + " " + e.serial + " " + e.verdict_before + ">" + e.verdict_after);
+        }
+        return out;
+    }
+};
+
+TEST(ListenHistory, EventsAreRecordedAndARestartAnnouncesOnlyWhatChanged)
+{
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    const Drive ok{"PW EVENTS", "A1", {{5, 100, 100, 36, 0}}};
+    const Drive now_failing{"PW EVENTS", "A1", {{5, 30, 30, 36, 0}}};
+    const Drive failing{"PW EVENTS", "B2", {{5, 30, 30, 36, 0}}};
+    constexpr std::int64_t kMinute = 60 * kSecond;
+    struct Step {
+        const char* name;
+        bool restart;  // a new listener on the same file
+        std::vector<Drive> drives;
+        std::int64_t at;
+        std::vector<std::string> expected;
+    };
+    const Step steps[] = {
+        {"first pass: both new", true, {ok, failing}, kT0, {"new A1 >OK", "new B2 >FAILING NOW"}},
+        {"steady", false, {ok, failing}, kT0 + kMinute, {}},
+        {"a restart knows them", true, {ok, failing}, kT0 + 2 * kMinute, {}},
+        {"a change", false, {now_failing, failing}, kT0 + 3 * kMinute, {"change A1 OK>FAILING NOW"}},
+        {"a restart knows the new verdict", true, {now_failing, failing}, kT0 + 4 * kMinute, {}},
+        {"gone while restarting", true, {now_failing}, kT0 + 20 * kMinute,
+         {"missing B2 FAILING NOW>DRIVE MISSING"}},
+        {"a restart knows it is missing", true, {now_failing}, kT0 + 21 * kMinute, {}},
+        {"back", true, {now_failing, failing}, kT0 + 22 * kMinute, {"back B2 DRIVE MISSING>FAILING NOW"}},
+        {"steady after a restart", true, {now_failing, failing}, kT0 + 23 * kMinute, {}},
+    };
+    std::unique_ptr<Listener> listener;
+    std::size_t made = 0;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        if (step.restart) {
+            listener.reset();  // the old one writes its drives' last sighting
+            listener = std::make_unique<Listener>(path, step.at);
+        }
+        EXPECT_EQ(listener->pass(step.drives, step.at), step.expected) << listener->err.str();
+        made += step.expected.size();
+    }
+    listener.reset();
+
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(open_history(store, path, true, error)) << error;
+    std::vector<StoredEvent> stored;
+    ASSERT_TRUE(load_events(store, EventQuery{}, stored, error)) << error;
+    ASSERT_EQ(stored.size(), made);
+    EXPECT_EQ(stored[1].verdict_after, "FAILING NOW");
+    EXPECT_EQ(stored[1].reasons, std::vector<std::string>{"failing now: attribute 5 Reallocated Sectors Count"});
+    EXPECT_EQ(stored[1].slot, 1);
+    EXPECT_EQ(stored[1].time_ms, kT0);
+}
+
+// A history recorded before events were kept: its OK drives are not
+// announced again, a drive that is not OK is, once.
+TEST(ListenHistory, AHistoryWithoutEventsAnnouncesOnlyWhatIsNotOk)
+{
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    const Drive ok{"PW OLD", "A1", {{5, 100, 100, 36, 0}}};
+    const Drive failing{"PW OLD", "B2", {{5, 30, 30, 36, 0}}};
+    {
+        HistoryStore store;
+        Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        std::string error;
+        ASSERT_TRUE(record_snapshot(recorder, store, *historytest::pass_of({ok, failing}), kT0, error)) << error;
+        ASSERT_TRUE(flush_recorder(recorder, store, error)) << error;
+    }
+    Listener listener(path, kT0 + 60 * kSecond);
+    EXPECT_EQ(listener.pass({ok, failing}, kT0 + 60 * kSecond), std::vector<std::string>{"change B2 >FAILING NOW"});
+    EXPECT_EQ(listener.pass({ok, failing}, kT0 + 120 * kSecond), std::vector<std::string>{});
+    EXPECT_NE(listener.err.str().find("<2>platewise listen: PW OLD serial B2 (slot 1): now FAILING NOW: failing now: "),
+              std::string::npos)
+        << listener.err.str();
+    EXPECT_EQ(listener.err.str().find("<5>"), std::string::npos) << listener.err.str();
 }
 
 }  // namespace

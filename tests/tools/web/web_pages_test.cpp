@@ -10,6 +10,7 @@
 
 #include "commands/history_command.h"
 #include "version/build_version.h"
+#include "web/event_list.h"
 #include "web_test_support.h"
 #include "../tool_test_support.h"
 
@@ -160,6 +161,68 @@ TEST(WebPages, RangesAndOrder)
     EXPECT_LT(verdict_rank(Verdict::degrading), verdict_rank(Verdict::missing));
     EXPECT_LT(verdict_rank(Verdict::missing), verdict_rank(Verdict::no_smart_data));
     EXPECT_LT(verdict_rank(Verdict::no_smart_data), verdict_rank(Verdict::ok));
+}
+
+// The events on the pages: newest first, the verdicts before and after,
+// the reasons, a link to the drive on the front page, and drive strings
+// (from a history anybody who could write it may have filled) as text.
+TEST(WebPages, EventsNewestFirstWithTheirReasonsAndEscaped)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::vector<history::DriveView> views = views_of(webtest::build_history(dir));
+    const auto event = [](std::int64_t at, const char* kind, const char* model, const char* serial,
+                          const char* before, const char* after, std::vector<std::string> reasons) {
+        events::DriveEvent e;
+        e.time_ms = at;
+        e.kind = kind;
+        e.model = model;
+        e.serial = serial;
+        e.verdict_before = before;
+        e.verdict_after = after;
+        e.reasons = std::move(reasons);
+        return e;
+    };
+    const std::vector<events::DriveEvent> list = {
+        event(webtest::kNow - 3600 * 1000, "new", "PW OK DISK", "OK1", "", "OK", {}),
+        event(webtest::kNow - 60 * 1000, "change", "<b>EVIL</b>", "S\"<i>&'", "DEGRADING", "FAILING NOW",
+              {"failing now: attribute 5 <script>"}),
+    };
+    const std::string front =
+        render_front_page(views, webtest::kNow, smart::default_attribute_table(), &list);
+    const std::size_t newest = front.find("<time>2026-12-03 10:00:00</time>");
+    const std::size_t oldest = front.find("<time>2026-12-03 09:01:00</time>");
+    ASSERT_NE(newest, std::string::npos) << front;
+    ASSERT_NE(oldest, std::string::npos) << front;
+    EXPECT_LT(newest, oldest) << "newest first";
+    EXPECT_NE(front.find("<h2>Latest events</h2>"), std::string::npos);
+    EXPECT_NE(front.find("<li class=\"v-failing_now\"><time>2026-12-03 10:00:00</time> "
+                         "<a href=\"/drive/S%22%3Ci%3E%26%27\">&lt;b&gt;EVIL&lt;/b&gt; S&quot;&lt;i&gt;&amp;&#39;</a>: "
+                         "verdict changed, DEGRADING \xe2\x86\x92 <strong>FAILING NOW</strong>"
+                         "<ul class=\"why\"><li>failing now: attribute 5 &lt;script&gt;</li></ul></li>"),
+              std::string::npos)
+        << front;
+    EXPECT_NE(front.find("<li class=\"v-ok\"><time>2026-12-03 09:01:00</time> <a href=\"/drive/OK1\">PW OK DISK OK1</a>: "
+                         "new drive, <strong>OK</strong></li>"),
+              std::string::npos)
+        << front;
+    EXPECT_EQ(front.find("<script"), std::string::npos);
+    EXPECT_EQ(front.find("<b>"), std::string::npos);
+    EXPECT_EQ(front.find("style="), std::string::npos) << "the policy forbids inline styles";
+
+    const std::vector<events::DriveEvent> none;
+    EXPECT_NE(render_front_page(views, webtest::kNow, smart::default_attribute_table(), &none)
+                  .find("<h2>Latest events</h2>\n<p class=\"summary\">No event recorded yet.</p>"),
+              std::string::npos);
+
+    const std::vector<const history::DriveView*> own = history::find_views(views, "OK1", "");
+    const std::vector<events::DriveEvent> own_events = {list[0]};
+    const std::string page = render_drive_page(own, "OK1", Range::day, webtest::kNow,
+                                               smart::default_attribute_table(), &own_events);
+    EXPECT_NE(page.find("<h2>Events</h2>\n<ol>\n<li class=\"v-ok\"><time>2026-12-03 09:01:00</time> PW OK DISK OK1: "
+                        "new drive, <strong>OK</strong></li>"),
+              std::string::npos)
+        << page;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "commands/history_command.h"
 #include "commands/status_command.h"
+#include "history/event_store.h"
 #include "web_test_support.h"
 
 namespace {
@@ -99,7 +100,8 @@ TEST(WebServer, ApiIsWhatStatusAndHistoryPrint)
     status.now_ms = webtest::kNow;
     std::ostringstream out;
     std::ostringstream err;
-    ASSERT_EQ(run_status(status, out, err), 0);
+    // A drive failing now: the checker's critical, and still the API's 200.
+    ASSERT_EQ(run_status(status, out, err), 2);
     EXPECT_EQ(get(source, "/api/drives").body, out.str());
 
     HistoryOptions history;
@@ -192,6 +194,50 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     WebServer second;
     EXPECT_FALSE(second.start("127.0.0.1:" + std::to_string(port), source_of(dir / "x.db"), error));
     EXPECT_NE(error.find("cannot serve the page at 127.0.0.1:"), std::string::npos) << error;
+}
+
+// The front page shows the newest events of every drive, a drive's page
+// that drive's own.
+TEST(WebServer, PagesShowTheNewestEventsAndEachDrivesOwn)
+{
+    TempDir dir;
+    const WebSource source = source_of(webtest::build_history(dir));
+    {
+        platewise::history::HistoryStore store;
+        std::string error;
+        ASSERT_TRUE(platewise::history::open_history(store, source.history_path, false, error)) << error;
+        std::vector<platewise::history::StoredDrive> drives;
+        ASSERT_TRUE(platewise::history::load_drives(store, drives, error)) << error;
+        ASSERT_GE(drives.size(), 2u);
+        for (int i = 0; i < 12; ++i) {
+            const platewise::history::StoredDrive& d = drives[i == 11 ? 1 : 0];
+            platewise::history::StoredEvent e;
+            e.time_ms = webtest::kNow - (12 - i) * 60 * 1000;
+            e.drive_id = d.id;
+            e.kind = "change";
+            e.model = d.model;
+            e.serial = d.serial;
+            e.verdict_before = "OK";
+            e.verdict_after = "MARK" + std::to_string(100 + i);
+            ASSERT_TRUE(platewise::history::insert_event(store, e, error)) << error;
+        }
+    }
+    const std::string front = get(source, "/").body;
+    EXPECT_EQ(tooltest::occurrences(front, "<strong>MARK"), 10u) << "the newest ten";
+    EXPECT_EQ(front.find("MARK101"), std::string::npos);
+    EXPECT_LT(front.find("MARK111"), front.find("MARK102")) << "newest first";
+
+    const std::string first_serial = [&] {
+        platewise::history::HistoryStore store;
+        std::string error;
+        std::vector<platewise::history::StoredDrive> drives;
+        EXPECT_TRUE(platewise::history::open_history(store, source.history_path, true, error)) << error;
+        EXPECT_TRUE(platewise::history::load_drives(store, drives, error)) << error;
+        return drives[0].serial;
+    }();
+    const std::string page = get(source, "/drive/" + first_serial).body;
+    EXPECT_EQ(tooltest::occurrences(page, "<strong>MARK"), 11u) << page;
+    EXPECT_EQ(page.find("MARK111"), std::string::npos) << "another drive's";
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 #include "commands/decode_command.h"
 #include "commands/listen_command.h"
 #include "commands/snapshot_status_command.h"
+#include "commands/verdict_summary.h"
 #include "cli/raw_format_option.h"
 #include "cli/subcommand_suggestion.h"
+#include "events/listen_events.h"
 #include "files/output_directory.h"
 #include "version/build_version.h"
 #if defined(_WIN32)
@@ -28,9 +30,11 @@
 #include <chrono>
 
 #include "commands/ack_command.h"
+#include "commands/events_command.h"
 #include "commands/history_command.h"
 #include "commands/status_command.h"
 #include "history/history_store.h"
+#include "history/event_recording.h"
 #include "history/history_view.h"
 #include "history/listen_history.h"
 #endif
@@ -125,6 +129,12 @@ bool is_terminal_output(const std::ostream& out)
     return &out == &std::cout && ::isatty(1) == 1;
 }
 #endif
+
+// The command line names the status command (parsed up to an error).
+bool status_command_line(const CLI::App* status)
+{
+    return status != nullptr && status->parsed();
+}
 
 }  // namespace
 
@@ -228,9 +238,14 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                    "it was made without prometheus-cpp.");
 #endif
 
+    double missing_after_seconds = 600;
+    listen->add_option("--missing-after", missing_after_seconds,
+                       "Seconds after which a drive not seen counts as missing: an event, and "
+                       "with --history its verdict DRIVE MISSING (default 600)")
+        ->option_text("SECONDS")
+        ->check(CLI::Range(1.0, 1e9));
 #if defined(PLATEWISE_HAVE_HISTORY)
     std::string history_path;
-    double missing_after_seconds = 600;
     CLI::Option* history_option =
         listen->add_option("--history", history_path,
                            "Record every pass in the drive history at PATH (default " +
@@ -238,11 +253,6 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                                "); adds DEGRADING and DRIVE MISSING verdicts")
             ->option_text("[PATH]")
             ->expected(0, 1);
-    listen->add_option("--missing-after", missing_after_seconds,
-                       "With --history: seconds after which a drive not seen counts as missing "
-                       "(default 600)")
-        ->option_text("SECONDS")
-        ->check(CLI::Range(1.0, 1e9));
 
     const std::int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                     std::chrono::system_clock::now().time_since_epoch())
@@ -261,12 +271,18 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
 
     CLI::App* status = app.add_subcommand(
         "status", "Every drive the history knows: verdict and reasons, temperature, power-on "
-                  "time, last seen, changes in the last 24 hours.");
+                  "time, last seen, changes in the last 24 hours. Exits 0 when every drive is OK, "
+                  "1 when any is DEGRADING, WARNING, DRIVE MISSING, NO SMART DATA or FAILED IN THE "
+                  "PAST, 2 when any is FAILING NOW, 3 when the history cannot be read.");
     StatusOptions status_options;
     status_options.store = history::default_history_path();
     status_options.now_ms = now_ms;
     status->add_option("--store", status_options.store, store_help)->option_text("PATH");
-    status->add_flag("--json", status_options.json, "One JSON document");
+    auto* status_json = status->add_flag("--json", status_options.json, "One JSON document");
+    status->add_flag("--brief", status_options.brief,
+                     "One line for a monitoring check (PLATEWISE OK/WARNING/CRITICAL/UNKNOWN - "
+                     "counts | performance data); the exit status is 0, 1, 2 or 3 either way")
+        ->excludes(status_json);
     status->add_option("--missing-after", missing_after_seconds,
                        "Seconds after which a drive not seen counts as missing (default 600)")
         ->option_text("SECONDS")
@@ -304,6 +320,19 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     import->add_option("--store", import_options.store, store_help)->option_text("PATH");
     import->add_option("PATH", import_options.paths, "Directory or snapshot file")->required();
 
+    CLI::App* events_cmd = app.add_subcommand(
+        "events", "The recorded events, oldest first: each change of a drive's verdict, new "
+                  "drives, drives gone missing and come back.");
+    EventsOptions events_options;
+    events_options.store = history::default_history_path();
+    std::string events_since_text;
+    events_cmd->add_option("--since", events_since_text,
+                           "From WHEN on: 30m, 24h, 7d, YYYY-MM-DD or \"YYYY-MM-DD HH:MM[:SS]\" "
+                           "(local time)")
+        ->option_text("WHEN");
+    events_cmd->add_flag("--json", events_options.json, "One JSON document");
+    events_cmd->add_option("--store", events_options.store, store_help)->option_text("PATH");
+
     CLI::App* ack = app.add_subcommand(
         "ack", "Acknowledge a drive's leading indicators (all, or the ids given): their "
                "current counts become the baselines DEGRADING is judged against.");
@@ -319,7 +348,8 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                "build: it was made without SQLite. status shows the newest saved snapshot.");
     CLI::App* status = app.add_subcommand(
         "status", "Every drive with its verdict, as the newest snapshot saved by the listener "
-                  "shows it.");
+                  "shows it. Exits 0 when every drive is OK, 1 when any is not, 2 when any is "
+                  "FAILING NOW, 3 when no snapshot can be read.");
     SnapshotStatusOptions status_options;
 #if defined(_WIN32)
     status_options.directory = service_data_directory() + "\\snapshots";
@@ -328,7 +358,11 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                        "The folder the listener saves snapshots in (default: the listener "
                        "service's, %ProgramData%\\Platewise\\snapshots)")
         ->option_text("DIR");
-    status->add_flag("--json", status_options.json, "One JSON document");
+    auto* status_json = status->add_flag("--json", status_options.json, "One JSON document");
+    status->add_flag("--brief", status_options.brief,
+                     "One line for a monitoring check (PLATEWISE OK/WARNING/CRITICAL/UNKNOWN - "
+                     "counts | performance data); the exit status is 0, 1, 2 or 3 either way")
+        ->excludes(status_json);
 #endif
 
     CLI::App* decode = app.add_subcommand(
@@ -353,8 +387,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        const int status = app.exit(e, out, err);
-        return status == 0 ? 0 : kUsageError;
+        const int exited = app.exit(e, out, err);
+        // A checker runs status: a mistake in its command line is UNKNOWN
+        // (3), never the CRITICAL that 2 would say.
+        return exited == 0 ? 0 : status_command_line(status) ? kStatusUnknown : kUsageError;
     }
 
     std::vector<RawFormatOverride> overrides;
@@ -422,6 +458,15 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             }
         }
 #endif
+        // After the history: the events see its verdicts.
+        events::ListenEvents listen_events;
+        listen_events.tracker.missing_after_ms = static_cast<std::int64_t>(missing_after_seconds * 1000.0);
+#if defined(PLATEWISE_HAVE_HISTORY)
+        if (history_option->count() > 0) {
+            history::attach_event_recording(listen_events, history_state, err);
+        }
+#endif
+        events::attach_events(listen_events, listen_options, err);
         [[maybe_unused]] bool metrics_on_page = false;  // --metrics at the --web address
 #if defined(PLATEWISE_HAVE_METRICS)
         if (!metrics_address.empty() && !metrics::valid_metrics_address(metrics_address)) {
@@ -471,7 +516,7 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         }
 #endif
 #if defined(PLATEWISE_HAVE_SYSTEMD_NOTIFY)
-        attach_readiness(listen_options);
+        attach_readiness(listen_options, [&listen_events] { return events::counts_text(listen_events.tracker); });
 #endif
         return run_listen(listen_options, out, err);
     }
@@ -497,6 +542,16 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         }
         history_options.chart = chart || is_terminal_output(out);
         return run_history(history_options, out, err);
+    }
+    if (events_cmd->parsed()) {
+        if (!events_since_text.empty() &&
+            !history::parse_when(events_since_text, now_ms, events_options.since_ms)) {
+            err << "platewise events: --since " << smart::sanitize_text(events_since_text)
+                << ": expected 30m, 24h, 7d, YYYY-MM-DD or \"YYYY-MM-DD HH:MM[:SS]\"\n"
+                   "Run with --help for more information.\n";
+            return kUsageError;
+        }
+        return run_events(events_options, out, err);
     }
     if (ack->parsed()) {
         ack_options.who = current_user_text();

@@ -12,7 +12,7 @@
 
 namespace platewise {
 
-void attach_readiness(ListenOptions& options)
+void attach_readiness(ListenOptions& options, std::function<std::string()> counts)
 {
     if (std::getenv("NOTIFY_SOCKET") == nullptr) {
         return;
@@ -32,6 +32,30 @@ void attach_readiness(ListenOptions& options)
         }
         systemd::notify_service_manager(("READY=1\n" + state->listening).c_str());
     };
+    if (counts) {
+        // The counts say what a person wants from `systemctl status`: how
+        // many drives are in which state, and that passes still arrive.
+        const auto tell = [counts] {
+            const std::string text = "STATUS=" + smart::sanitize_text(counts()) + "; last pass " +
+                                     local_time_text("%H:%M:%S");
+            systemd::notify_service_manager(text.c_str());
+        };
+        auto snapshot = std::move(options.on_snapshot);
+        options.on_snapshot = [tell, snapshot = std::move(snapshot)](const SnapshotReport& report) {
+            if (snapshot) {
+                snapshot(report);
+            }
+            tell();
+        };
+        auto nvme = std::move(options.on_nvme_snapshot);
+        options.on_nvme_snapshot = [tell, nvme = std::move(nvme)](const NvmeSnapshotReport& report) {
+            if (nvme) {
+                nvme(report);
+            }
+            tell();
+        };
+        return;
+    }
     auto snapshot = std::move(options.on_snapshot);
     options.on_snapshot = [state, snapshot = std::move(snapshot)](const SnapshotReport& report) {
         if (snapshot) {

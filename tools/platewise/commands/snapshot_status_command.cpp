@@ -7,6 +7,8 @@
 #include <system_error>
 
 #include "cli/raw_format_option.h"
+#include "commands/verdict_summary.h"
+#include "events/verdict_tracker.h"
 #include "files/input_file.h"
 #include "report/drive_report.h"
 #include "report/json_report.h"
@@ -43,7 +45,10 @@ int run_snapshot_status(const SnapshotStatusOptions& options, std::ostream& out,
     fs::directory_iterator entries(options.directory, error);
     if (error) {
         err << "platewise status: cannot read " << shown << ": " << error.message() << "\n";
-        return 1;
+        if (options.brief) {
+            out << unknown_brief_line("cannot read " + shown + ": " + error.message());
+        }
+        return kStatusUnknown;
     }
     std::string newest;
     for (const fs::directory_entry& entry : entries) {
@@ -55,7 +60,10 @@ int run_snapshot_status(const SnapshotStatusOptions& options, std::ostream& out,
     if (newest.empty()) {
         err << "platewise status: no snapshot in " << shown
             << " yet; is the listener running and the service sending?\n";
-        return 1;
+        if (options.brief) {
+            out << unknown_brief_line("no snapshot in " + shown + " yet");
+        }
+        return kStatusUnknown;
     }
     // The name is plain ASCII (checked above); the folder may not be.
     const std::string path = (fs::path(options.directory) / newest).string();
@@ -73,7 +81,21 @@ int run_snapshot_status(const SnapshotStatusOptions& options, std::ostream& out,
     }
     if (!problem.empty()) {
         err << "platewise status: " << newest << " in " << shown << ": " << problem << "\n";
-        return 1;
+        if (options.brief) {
+            out << unknown_brief_line(newest + ": " + problem);
+        }
+        return kStatusUnknown;
+    }
+    VerdictSummary summary;
+    for (const DriveReport& d : report.drives) {
+        if (!d.model.empty() || !d.serial.empty()) {
+            add_drive(summary, events::verdict_words(d.verdict), d.model, d.serial);
+        }
+    }
+    if (options.brief) {
+        out << brief_line(summary);
+        out.flush();
+        return summary_exit_status(summary);
     }
     if (options.json) {
         out << render_json_line(report_to_json(report));
@@ -81,7 +103,7 @@ int run_snapshot_status(const SnapshotStatusOptions& options, std::ostream& out,
         out << render_text(report, "Newest snapshot " + newest + " in " + options.directory);
     }
     out.flush();
-    return 0;
+    return summary_exit_status(summary);
 }
 
 }  // namespace platewise

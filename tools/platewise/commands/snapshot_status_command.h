@@ -9,13 +9,16 @@ namespace platewise {
 
 struct SnapshotStatusOptions {
     bool json = false;
+    bool brief = false;  // one line for a checker (verdict_summary.h)
     std::string directory;  // where listen --save (or the listener service) keeps snapshots
 };
 
 // Finds the newest snapshot-YYYYMMDD-HHMMSS-NNN.bin in the directory (the
 // names sort by time) and shows it as decode does, in text titled with its
-// name, or as one JSON document. 1 with the reason on `err` when the
-// directory cannot be read, holds no snapshot, or the newest is refused.
+// name, or as one JSON document. Exits as `platewise status` does with a
+// history: 0 every drive OK, 1 any not OK, 2 any FAILING NOW; 3 with the
+// reason on `err` when the directory cannot be read, holds no snapshot, or
+// the newest is refused.
 int run_snapshot_status(const SnapshotStatusOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace platewise

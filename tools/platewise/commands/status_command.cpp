@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "commands/verdict_summary.h"
+#include "events/verdict_tracker.h"
 #include "history/history_view.h"
 #include "report/json_report.h"
 #include "version/build_version.h"
@@ -101,7 +103,10 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
     std::string error;
     if (!history::open_history(store, options.store, true, error)) {
         err << "platewise status: " << error << "\n";
-        return 1;
+        if (options.brief) {
+            out << unknown_brief_line("cannot read the history: " + error);
+        }
+        return kStatusUnknown;
     }
     history::ViewOptions view_options;
     view_options.now_ms = options.now_ms;
@@ -109,7 +114,19 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
     std::vector<DriveView> views;
     if (!history::load_views(store, view_options, views, error)) {
         err << "platewise status: cannot read " << options.store << ": " << error << "\n";
-        return 1;
+        if (options.brief) {
+            out << unknown_brief_line("cannot read the history: " + error);
+        }
+        return kStatusUnknown;
+    }
+    VerdictSummary summary;
+    for (const DriveView& v : views) {
+        add_drive(summary, events::verdict_words(v.report.verdict), v.drive.model, v.drive.serial);
+    }
+    if (options.brief) {
+        out << brief_line(summary);
+        out.flush();
+        return summary_exit_status(summary);
     }
     const smart::AttributeDefinitionTable& names = view_options.names;
     const std::int64_t day_ago = options.now_ms - 24LL * 3600 * 1000;
@@ -200,7 +217,7 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
         out << text;
     }
     out.flush();
-    return 0;
+    return summary_exit_status(summary);
 }
 
 }  // namespace platewise

@@ -13,11 +13,15 @@ namespace platewise {
 struct StatusOptions {
     std::string store;  // the history file
     bool json = false;
+    bool brief = false;  // one line for a checker (verdict_summary.h)
     std::int64_t missing_after_ms = 10 * 60 * 1000;
     std::int64_t now_ms = 0;  // the time to judge at (Unix ms)
 };
 
-// 0 after printing, 1 when the history cannot be read.
+// The monitoring-plugins status: 0 when every drive is OK (or none is
+// recorded yet), 1 when any is DEGRADING, DRIVE MISSING, NO SMART DATA or
+// FAILED IN THE PAST, 2 when any is FAILING NOW, 3 when the history cannot
+// be read.
 int run_status(const StatusOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace platewise

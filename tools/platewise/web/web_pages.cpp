@@ -6,6 +6,7 @@
 
 #include "history/verdict_rules.h"
 #include "report/text_report.h"
+#include "web/event_list.h"
 #include "web/html_text.h"
 #include "version/build_version.h"
 
@@ -377,7 +378,8 @@ std::vector<ChartPoint> series_of(const std::vector<history::Reading>& readings,
 }
 
 std::string render_front_page(const std::vector<DriveView>& views, std::int64_t now_ms,
-                              const smart::AttributeDefinitionTable& names)
+                              const smart::AttributeDefinitionTable& names,
+                              const std::vector<events::DriveEvent>* events)
 {
     const std::vector<const DriveView*> order = front_order(views);
     int counts[6] = {};
@@ -403,17 +405,25 @@ std::string render_front_page(const std::vector<DriveView>& views, std::int64_t 
     for (const DriveView* v : order) {
         body += card(*v, now_ms, names);
     }
-    body += "</div>\n</main>\n" + footer(now_ms);
+    body += "</div>\n";
+    if (events != nullptr) {
+        body += render_event_list(*events, "Latest events", true);
+    }
+    body += "</main>\n" + footer(now_ms);
     return page("Platewise: drives", body);
 }
 
 std::string render_drive_page(const std::vector<const DriveView*>& drives, const std::string& serial,
-                              Range range, std::int64_t now_ms, const smart::AttributeDefinitionTable& names)
+                              Range range, std::int64_t now_ms, const smart::AttributeDefinitionTable& names,
+                              const std::vector<events::DriveEvent>* events)
 {
     std::string body = "<header>\n<nav><a href=\"/\">All drives</a></nav>\n<h1>Drive " +
                        html_escape(serial) + "</h1>\n</header>\n<main>\n";
     for (std::size_t i = 0; i < drives.size(); ++i) {
         body += drive_section(*drives[i], range, now_ms, names, i);
+    }
+    if (events != nullptr) {
+        body += render_event_list(*events, "Events", false);
     }
     body += "</main>\n" + footer(now_ms);
     return page("Platewise: drive " + serial, body);
@@ -508,6 +518,10 @@ figure.chart svg { width: 100%; max-width: 46rem; height: auto; display: block; 
 .chart .points circle { fill: var(--accent); }
 .chart .gap { fill: var(--gap); }
 .chart-words { color: var(--muted); font-size: 0.9rem; margin: 0.2rem 0 0; }
+section.events { margin-top: 1.5rem; }
+section.events > ol { list-style: none; padding: 0; margin: 0; }
+section.events > ol > li { border-left: 0.45rem solid var(--line); padding: 0.2rem 0.6rem; margin-bottom: 0.4rem; overflow-wrap: anywhere; }
+section.events ul.why { margin: 0.1rem 0 0; color: var(--muted); }
 footer { color: var(--muted); font-size: 0.85rem; margin-top: 2rem; }
 @media (max-width: 40rem) {
   body { padding: 0.6rem; }

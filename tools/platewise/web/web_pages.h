@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "events/drive_event.h"
 #include "history/history_view.h"
 #include "smart.h"
 #include "web/svg_chart.h"
@@ -49,13 +50,18 @@ std::vector<ChartPoint> series_of(const std::vector<history::Reading>& readings,
                                          std::uint8_t id, std::int64_t from_ms, SeriesKind kind,
                                          const smart::AttributeDefinitionTable& names);
 
+// `events`: the newest events (oldest first), shown below the cards; none
+// given, no such section.
 std::string render_front_page(const std::vector<history::DriveView>& views, std::int64_t now_ms,
-                              const smart::AttributeDefinitionTable& names);
+                              const smart::AttributeDefinitionTable& names,
+                              const std::vector<events::DriveEvent>* events = nullptr);
 
-// The drives that share `serial` (usually one).
+// The drives that share `serial` (usually one), with their own `events`
+// (oldest first) when given.
 std::string render_drive_page(const std::vector<const history::DriveView*>& drives,
                               const std::string& serial, Range range, std::int64_t now_ms,
-                              const smart::AttributeDefinitionTable& names);
+                              const smart::AttributeDefinitionTable& names,
+                              const std::vector<events::DriveEvent>* events = nullptr);
 
 // A short page for 4xx and 5xx answers.
 std::string render_error_page(int status, const std::string& message);

@@ -1,6 +1,7 @@
 // The status page's HTTP server.
 #include "web/web_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <sstream>
@@ -9,9 +10,12 @@
 
 #include "commands/history_command.h"
 #include "commands/status_command.h"
+#include "commands/verdict_summary.h"
+#include "history/event_store.h"
 #include "history/history_store.h"
 #include "history/history_view.h"
 #include "net/address_in_use.h"
+#include "web/event_list.h"
 #include "web/web_pages.h"
 
 namespace platewise::web {
@@ -86,7 +90,10 @@ std::int64_t now_of(const WebSource& source)
         .count();
 }
 
-bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::DriveView>& views,
+// The drives, and the events the page shows: the newest (`serial` empty)
+// or those of the drives with `serial`.
+bool load(const WebSource& source, std::int64_t now_ms, const std::string* serial,
+          std::vector<history::DriveView>& views, std::vector<events::DriveEvent>& events,
           smart::AttributeDefinitionTable& names, std::string& error)
 {
     history::HistoryStore store;
@@ -97,7 +104,27 @@ bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::Dri
     options.now_ms = now_ms;
     options.missing_after_ms = source.missing_after_ms;
     names = options.names;
-    return history::load_views(store, options, views, error);
+    if (!history::load_views(store, options, views, error)) {
+        return false;
+    }
+    history::EventQuery query;
+    if (serial == nullptr) {
+        query.limit = kFrontPageEvents;
+        return history::load_events(store, query, events, error);
+    }
+    query.limit = kDrivePageEvents;
+    for (const history::DriveView* v : history::find_views(views, *serial, "")) {
+        query.drive_id = v->drive.id;
+        std::vector<events::DriveEvent> own;
+        if (!history::load_events(store, query, own, error)) {
+            return false;
+        }
+        events.insert(events.end(), own.begin(), own.end());
+    }
+    std::stable_sort(events.begin(), events.end(), [](const events::DriveEvent& a, const events::DriveEvent& b) {
+        return a.time_ms < b.time_ms;
+    });
+    return true;
 }
 
 std::string first_line(const std::string& text)
@@ -137,7 +164,8 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         options.now_ms = now_ms;
         std::ostringstream out;
         std::ostringstream err;
-        if (run_status(options, out, err) != 0) {
+        // 0, 1 and 2 say how the drives are; only 3 is a failure here.
+        if (run_status(options, out, err) == kStatusUnknown) {
             return {503, "application/json", "{\"error\":\"the history cannot be read\"}\n"};
         }
         return {200, "application/json", out.str()};
@@ -167,20 +195,21 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
             return error_response(400, "The time shown is range=day, range=week or range=year.");
         }
         std::vector<history::DriveView> views;
+        std::vector<events::DriveEvent> events;
         smart::AttributeDefinitionTable names;
         std::string error;
-        if (!load(source, now_ms, views, names, error)) {
+        const std::string serial = path == "/" ? std::string() : path.substr(std::strlen("/drive/"));
+        if (!load(source, now_ms, path == "/" ? nullptr : &serial, views, events, names, error)) {
             return error_response(503, "The drive history cannot be read now: " + first_line(error));
         }
         if (path == "/") {
-            return {200, kHtml, render_front_page(views, now_ms, names)};
+            return {200, kHtml, render_front_page(views, now_ms, names, &events)};
         }
-        const std::string serial = path.substr(std::strlen("/drive/"));
         const std::vector<const history::DriveView*> found = history::find_views(views, serial, "");
         if (serial.empty() || found.empty()) {
             return error_response(404, "No drive with serial " + serial + " in the history.");
         }
-        return {200, kHtml, render_drive_page(found, serial, range, now_ms, names)};
+        return {200, kHtml, render_drive_page(found, serial, range, now_ms, names, &events)};
     }
     return error_response(404, "Nothing here: the drives are at /.");
 }
