@@ -166,6 +166,14 @@ std::string count_reading_text(const CountReading& reading, std::uint64_t sector
 // count in the words of its attribute.
 std::string count_phrase(std::uint8_t id, std::uint64_t count);
 
+// Power-on time (attribute 9 or any attribute of time) with its unit, read
+// in the definition's raw style: minutes, seconds and half-minutes clocks
+// in their units, hours-and-milliseconds and vendor-packed decimal values
+// (bytes 4-5 set) by their low 32 bits of hours, anything else as hours.
+// "4377 hours (182 days)", "21086 hours (2.4 years)", "40 hours"; a count
+// of hours above 200000 (23 years) is no drive's: "378645 (unit unknown)".
+std::string power_on_text(const AttributeEntry& entry, const AttributeDefinitionTable& table);
+
 // ------------------------------------------------------------------- text
 
 // printf into a 512-byte buffer: at most 511 characters come back, a longer

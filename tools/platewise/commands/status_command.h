@@ -15,6 +15,7 @@ struct StatusOptions {
     bool json = false;
     std::int64_t missing_after_ms = 10 * 60 * 1000;
     std::int64_t now_ms = 0;  // the time to judge at (Unix ms)
+    bool as_of = false;       // the store as it was at now_ms (status --at)
 };
 
 // 0 after printing, 1 when the history cannot be read.

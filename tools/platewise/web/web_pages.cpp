@@ -123,7 +123,7 @@ std::string card(const DriveView& v, std::int64_t now_ms, const smart::Attribute
     const AttributeSample* power_on = find_sample(v.drive.current, 9);
     out += "<dt>Power-on time</dt><dd>" +
            html_escape(power_on == nullptr ? std::string("not reported")
-                                           : history::sample_raw_text(*power_on, names)) +
+                                           : history::power_on_text(*power_on, names)) +
            "</dd>\n";
     out += "<dt>Last seen</dt><dd><time>" + html_escape(history::time_text(v.drive.last_seen_ms)) +
            "</time> (" + html_escape(age_text(now_ms - v.drive.last_seen_ms)) + ")</dd>\n</dl>\n";
