@@ -344,3 +344,43 @@ TEST(CountReading, CountAttributesAndTheirWords) {
 }
 
 }  // namespace
+
+namespace {
+
+struct PowerOnRow {
+    const char* label;
+    std::int32_t style;  // of attribute 9's definition
+    std::uint64_t raw48;
+    const char* expected;
+};
+
+TEST(PowerOnText, HoursWithTheirUnitFromTheRawStyle) {
+    const PowerOnRow rows[] = {
+        {"one hour", smart::ById, 1, "1 hour"},
+        {"under two days: hours alone", smart::ById, 47, "47 hours"},
+        {"two days", smart::ById, 48, "48 hours (2 days)"},
+        {"corpus ST9100821AS: vendor bytes above the hours", smart::ById, 0x70B300001119ull,
+         "4377 hours (182 days)"},
+        {"just under two years", smart::ById, 17519, "17519 hours (729 days)"},
+        {"two years", smart::ById, 17532, "17532 hours (2.0 years)"},
+        {"hours and milliseconds", smart::HoursAndMillis, 0x0000B3700000112Aull, "4394 hours (183 days)"},
+        {"minutes clock", smart::MinutesClock, 6000, "100 hours (4 days)"},
+        {"seconds clock", smart::SecondsClock, 7200, "2 hours"},
+        {"half-minutes clock", smart::HalfMinutesClock, 240 * 120, "240 hours (10 days)"},
+        {"the most hours a drive can have", smart::ById, 200000, "200000 hours (22.8 years)"},
+        {"corpus TOSHIBA MK1651GSY: no drive runs 43 years", smart::ById, 378645,
+         "378645 (unit unknown: more hours than a drive lives)"},
+    };
+    for (const PowerOnRow& row : rows) {
+        AttributeDefinitionTable table = smart::default_attribute_table();
+        table.definition_for(9).raw_style = row.style;
+        AttributeEntry e{};
+        e.id = 9;
+        for (int b = 0; b < 6; ++b) {
+            e.raw_bytes[b] = static_cast<std::uint8_t>(row.raw48 >> (8 * b));
+        }
+        EXPECT_EQ(smart::power_on_text(e, table), row.expected) << row.label;
+    }
+}
+
+}  // namespace
