@@ -90,7 +90,7 @@ TEST(MetricsExposition, NamesAndTypesFollowTheConventions)
     for (const char* n : {"platewise_drives", "platewise_last_snapshot_timestamp_seconds",
                           "platewise_snapshots_received_total", "platewise_snapshots_refused_total",
                           "platewise_drive_verdict", "platewise_drive_degrading",
-                          "platewise_history_write_failures_total"}) {
+                          "platewise_drive_missing", "platewise_history_write_failures_total"}) {
         expected.push_back(n);
     }
     EXPECT_EQ(names, expected);
@@ -228,6 +228,7 @@ TEST(MetricsExposition, VerdictsAndTheirReasons)
     EXPECT_EQ(verdict("1", "SAMSUNG HD501LJ", pass.drives[1].serial.c_str(), "degrading"), "1");
     EXPECT_EQ(verdict("1", "SAMSUNG HD501LJ", pass.drives[1].serial.c_str(), "ok"), "0");
     EXPECT_EQ(verdict("", "GONE", "G1", "missing"), "1");
+    EXPECT_EQ(value_of(samples, "platewise_drive_missing", {{"model", "GONE"}, {"serial", "G1"}}), "1");
     EXPECT_EQ(value_of(samples, "platewise_drive_degrading",
                        {{"slot", "1"}, {"model", "SAMSUNG HD501LJ"}, {"serial", pass.drives[1].serial},
                         {"id", "197"}, {"name", "Current Pending Sector Count"}}),

@@ -95,6 +95,9 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
     MetricFamily degrading = family(
         "platewise_drive_degrading",
         "A leading indicator's count (raw bytes 0-1) above its baseline: by how much");
+    MetricFamily missing = family(
+        "platewise_drive_missing",
+        "1 for a drive the history knows that was not seen for too long, whatever its verdict");
     MetricFamily history_failures = family(
         "platewise_history_write_failures_total",
         "Passes the listener could not record in its history (full disk, locked file, ...)",
@@ -121,6 +124,7 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
         for (const DriveReport& drive : pass->missing) {
             // A missing drive is in no slot.
             add_verdict(drive, {{"slot", ""}, {"model", drive.model}, {"serial", drive.serial}});
+            add(missing, {{"model", drive.model}, {"serial", drive.serial}}, 1);
         }
         if (pass->history_write_failures >= 0) {
             add(history_failures, {}, static_cast<double>(pass->history_write_failures));
@@ -176,11 +180,11 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
     add(refused, {}, static_cast<double>(status.refused));
 
     std::vector<MetricFamily> out;
-    out.reserve(23);
+    out.reserve(24);
     for (MetricFamily* f : {&value, &worst, &threshold, &raw, &failing_now, &failed_past,
                             &prefailure, &count, &not_a_count, &info,
                             &capacity, &logical, &physical, &supported, &enabled, &present, &drives,
-                            &last, &received, &refused, &verdict, &degrading, &history_failures}) {
+                            &last, &received, &refused, &verdict, &degrading, &missing, &history_failures}) {
         out.push_back(std::move(*f));
     }
     return out;
