@@ -203,6 +203,67 @@ TEST(VerdictRules, LeadingIndicatorsAgainstAcknowledgedBaselines)
     }
 }
 
+// The latch is kept in the store: a listener started again, with the
+// count back at 0, still says DEGRADING with the highest count seen; an
+// acknowledgement removes it.
+TEST(VerdictRules, LatchesAreStoredAndOutliveTheListener)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    std::string error;
+    {
+        HistoryStore store;
+        Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        std::int64_t t = kT0;
+        for (const std::uint64_t pending : {0u, 16u, 20u, 3u}) {
+            ASSERT_TRUE(record_snapshot(recorder, store, *historytest::pass_of({drive("M", "S", 0, pending)}), t,
+                                        error))
+                << error;
+            t += 60 * kSecond;
+        }
+        std::vector<StoredLatch> latches;
+        ASSERT_TRUE(load_latches(store, latches, error)) << error;
+        ASSERT_EQ(latches.size(), 1u);
+        EXPECT_EQ(latches[0].indicator, 197);
+        EXPECT_EQ(latches[0].since_ms, kT0 + 60 * kSecond);
+        EXPECT_EQ(latches[0].peak, 20u) << "the highest count seen";
+    }
+    HistoryStore store;
+    Recorder recorder;
+    ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+    const auto again = historytest::pass_of({drive("M", "S", 0, 0)});
+    ASSERT_TRUE(record_snapshot(recorder, store, *again, kT0 + 10 * 60 * kSecond, error)) << error;
+    platewise::SnapshotReport report;
+    ASSERT_TRUE(platewise::report_snapshot(*again, smart::default_attribute_table(), report, error));
+    judge_pass(recorder, report, smart::default_attribute_table());
+    EXPECT_EQ(report.drives[0].verdict, Verdict::degrading);
+    EXPECT_EQ(report.drives[0].verdict_text,
+              "DEGRADING: attribute 197 Current Pending Sector Count was 20 since 2026-12-01 10:01:00, now 0 "
+              "(first seen 0)");
+    EXPECT_EQ(report.drives[0].reasons[0].rule, "latched");
+
+    platewise::AckOptions o;
+    o.store = path;
+    o.serial = "S";
+    o.now_ms = kT0 + 11 * 60 * kSecond;
+    o.who = "alice";
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(platewise::run_ack(o, out, err), 0) << err.str();
+    EXPECT_NE(out.str().find("  attribute 197: baseline 0 (lifts DEGRADING: was 20 since 2026-12-01 10:01:00)\n"),
+              std::string::npos)
+        << out.str();
+    std::vector<StoredLatch> latches;
+    ASSERT_TRUE(load_latches(store, latches, error)) << error;
+    EXPECT_TRUE(latches.empty());
+    ASSERT_TRUE(refresh_baselines(recorder, store, error)) << error;
+    ASSERT_TRUE(record_snapshot(recorder, store, *again, kT0 + 12 * 60 * kSecond, error)) << error;
+    judge_pass(recorder, report, smart::default_attribute_table());
+    EXPECT_EQ(report.drives[0].verdict, Verdict::ok) << report.drives[0].verdict_text;
+}
+
 TEST(VerdictRules, AcknowledgementRecordsWhoAndWhenAndRefusesOtherIds)
 {
     historytest::use_utc();

@@ -137,9 +137,14 @@ void judge_indicators(DriveReport& report, const std::vector<AttributeSample>& t
                       std::int64_t drive_id, const smart::AttributeDefinitionTable& names)
 {
     // The report's own "count present" reasons are what a drive without a
-    // history gets; the history says more.
+    // history gets; the history says more. Judging again replaces what an
+    // earlier judgement added.
     report.reasons.erase(std::remove_if(report.reasons.begin(), report.reasons.end(),
-                                        [](const VerdictReason& r) { return r.rule == "count_present"; }),
+                                        [](const VerdictReason& r) {
+                                            return r.rule == "count_present" || r.rule == "first_seen" ||
+                                                   r.rule == "acknowledged" || r.rule == "rising" ||
+                                                   r.rule == "latched";
+                                        }),
                          report.reasons.end());
     std::string acknowledged;
     for (const AttributeSample& a : table) {
