@@ -126,8 +126,8 @@ Plan plan_drive(const Recorder& recorder, int index, const DriveIdentity& id,
     next.written = table;
     next.has_readings = true;
     next.last_reading_ms = time_ms;
-    update_rising(next.since, table, recorder.baselines, stored.id, time_ms);
     step_track(next.track, table, recorder.baselines, stored.id, time_ms, &plan.latches);
+    next.since = since_of(next.track);
     plan.reading = std::move(reading);
     plan.write_row = true;
     return plan;
@@ -213,11 +213,12 @@ bool load_recorder(Recorder& recorder, HistoryStore& store, bool importing, std:
             }
             r.has_readings = !readings.empty();
             r.last_reading_ms = readings.empty() ? 0 : readings.back().time_ms;
-            r.since = rising_since(readings, recorder.baselines, r.stored.id);
             r.track = track_of(readings, recorder.baselines, latches, r.stored.id, INT64_MAX);
+            r.since = since_of(r.track);
         } else {
             r.stored.last_sample_ms = 0;
             r.track = track_of({}, recorder.baselines, latches, r.stored.id, INT64_MAX);
+            r.since = since_of(r.track);
         }
         recorder.drives.push_back(std::move(r));
     }
@@ -378,8 +379,8 @@ bool refresh_baselines(Recorder& recorder, HistoryStore& store, std::string& err
         if (!load_readings(store, d.stored.id, INT64_MIN, readings, error)) {
             return false;
         }
-        d.since = rising_since(readings, recorder.baselines, d.stored.id);
         d.track = track_of(readings, recorder.baselines, latches, d.stored.id, INT64_MAX);
+        d.since = since_of(d.track);
     }
     return true;
 }

@@ -45,7 +45,7 @@ struct RecordedDrive {
     bool has_readings = false;
     std::int64_t last_reading_ms = 0;
     std::int64_t persisted_ms = 0;              // when the drives row was last written
-    std::map<std::uint8_t, std::int64_t> since; // indicators above their baseline: since when
+    std::map<std::uint8_t, std::int64_t> since; // indicators latched (until acknowledged): since when
     IndicatorTrack track;                       // first counts and latches (until acknowledged)
 };
 

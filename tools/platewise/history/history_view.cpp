@@ -66,13 +66,13 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
         if (!load_readings(store, d.id, INT64_MIN, v.readings, error)) {
             return false;
         }
-        for (const StoredBaseline& b : baselines) {
-            if (b.drive_id == d.id && b.acked_ms <= until_ms) {
+        for (const StoredBaseline& b : of_drive(baselines, d.id)) {
+            if (b.acked_ms <= until_ms) {
                 v.baselines.push_back(b);
             }
         }
-        for (const StoredLatch& l : latches) {
-            if (l.drive_id == d.id && l.since_ms <= until_ms) {
+        for (const StoredLatch& l : of_drive(latches, d.id)) {
+            if (l.since_ms <= until_ms) {
                 v.latches.push_back(l);
             }
         }

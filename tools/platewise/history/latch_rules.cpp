@@ -13,8 +13,8 @@ namespace {
 const StoredBaseline* find_baseline(const std::vector<StoredBaseline>& baselines,
                                     std::int64_t drive_id, std::uint8_t id) noexcept
 {
-    for (const StoredBaseline& b : baselines) {
-        if (b.drive_id == drive_id && b.attribute_id == id) {
+    for (const StoredBaseline& b : of_drive(baselines, drive_id)) {
+        if (b.attribute_id == id) {
             return &b;
         }
     }
@@ -47,6 +47,15 @@ bool worth_warning(std::uint8_t id, std::uint32_t count) noexcept
 }
 
 }  // namespace
+
+std::map<std::uint8_t, std::int64_t> since_of(const IndicatorTrack& track)
+{
+    std::map<std::uint8_t, std::int64_t> since;
+    for (const auto& [id, latch] : track.latched) {
+        since[id] = latch.since_ms;
+    }
+    return since;
+}
 
 bool reference_of(const IndicatorTrack& track, const std::vector<StoredBaseline>& baselines,
                   std::int64_t drive_id, std::uint8_t id, std::uint32_t& reference) noexcept
@@ -115,8 +124,8 @@ IndicatorTrack track_of(const std::vector<Reading>& readings,
         apply_reading(table, r);
         step_track(track, table, baselines, drive_id, r.time_ms);
     }
-    for (const StoredLatch& l : stored) {
-        if (l.drive_id != drive_id || l.since_ms > until_ms) {
+    for (const StoredLatch& l : of_drive(stored, drive_id)) {
+        if (l.since_ms > until_ms) {
             continue;
         }
         const StoredBaseline* b = find_baseline(baselines, drive_id, l.indicator);

@@ -7,8 +7,10 @@
 // acknowledged counts kept in sight.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,16 +26,34 @@ namespace platewise::history {
 // often than those with a few.
 inline constexpr std::uint32_t kReallocatedWorthWarning = 100;
 
+// The entries of one drive in `all`, which is in drive id order as the
+// store loads baselines and latches: a search, not a scan, so that a
+// fleet's thousands of drives cost no more than a few.
+template <class T>
+std::span<const T> of_drive(const std::vector<T>& all, std::int64_t drive_id)
+{
+    const auto lo = std::lower_bound(all.begin(), all.end(), drive_id,
+                                     [](const T& x, std::int64_t id) { return x.drive_id < id; });
+    const auto hi = std::upper_bound(lo, all.end(), drive_id,
+                                     [](std::int64_t id, const T& x) { return id < x.drive_id; });
+    return {lo, hi};
+}
+
 struct IndicatorTrack {
     std::map<std::uint8_t, std::uint32_t> first_count;  // the first count seen, per indicator
     std::map<std::uint8_t, StoredLatch> latched;        // risen above the reference
 };
+
+// The indicators latched, as their start times (RecordedDrive::since).
+std::map<std::uint8_t, std::int64_t> since_of(const IndicatorTrack& track);
 
 // The count a rise is measured from: the acknowledged baseline when there
 // is one, else the first count seen (absent: none yet).
 bool reference_of(const IndicatorTrack& track, const std::vector<StoredBaseline>& baselines,
                   std::int64_t drive_id, std::uint8_t id, std::uint32_t& reference) noexcept;
 
+// Baselines and latches are in drive id order, as the store loads them.
+//
 // Moves `track` on by one observed table at `time_ms`; the latches set or
 // raised (a higher peak) by it are appended to `changed` when given.
 void step_track(IndicatorTrack& track, const std::vector<AttributeSample>& table,
