@@ -110,6 +110,12 @@ TEST(StatusCommand, AsOfATimeAndAfterAcknowledgingAll)
     EXPECT_EQ(text.find("C3"), std::string::npos) << "not known yet then";
     EXPECT_NE(text.find("  Temperature: 38 C"), std::string::npos) << text;
 
+    o.now_ms = kT0 - kHour;
+    std::ostringstream before;
+    ASSERT_EQ(platewise::run_status(o, before, err), 0) << err.str();
+    EXPECT_EQ(before.str(), "Platewise drive status as of 2026-12-01 09:00:00 (0 drives in " + o.store +
+                                ")\nNo drive recorded by then.\n");
+
     o.now_ms = kT0 + 30 * kHour;
     std::ostringstream later;
     ASSERT_EQ(platewise::run_status(o, later, err), 0) << err.str();

@@ -209,7 +209,7 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
         out << render_json_line({{"time", options.now_ms / 1000}, {"drives", std::move(drives)}});
     } else {
         if (views.empty()) {
-            text += "No drive recorded yet.\n";
+            text += options.as_of ? "No drive recorded by then.\n" : "No drive recorded yet.\n";
         } else if (!never_acknowledged.empty()) {
             text += "\nNever acknowledged (counts are judged from when each was first seen; "
                     "'platewise ack --all' sets today's as the baselines):\n" + never_acknowledged;
