@@ -89,8 +89,11 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
         }
         v.drive = std::move(d);
         v.report = report_of_table(v.drive, v.drive.current, options.names);
-        const IndicatorTrack track = track_of(v.readings, v.baselines, v.latches, v.drive.id, until_ms);
-        judge_indicators(v.report, v.drive.current, track, v.baselines, v.drive.id, options.names);
+        if (v.drive.kind == DriveKind::ata) {
+            // The ATA counts; other kinds keep their fields under other ids.
+            const IndicatorTrack track = track_of(v.readings, v.baselines, v.latches, v.drive.id, until_ms);
+            judge_indicators(v.report, v.drive.current, track, v.baselines, v.drive.id, options.names);
+        }
         v.missing = is_missing(v.drive.last_seen_ms, options.now_ms, options.missing_after_ms);
         if (v.missing) {
             add_reasons(v.report, {missing_reason(v.drive)});
