@@ -283,6 +283,11 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                      "One line for a monitoring check (PLATEWISE OK/WARNING/CRITICAL/UNKNOWN - "
                      "counts | performance data); the exit status is 0, 1, 2 or 3 either way")
         ->excludes(status_json);
+    std::string status_at_text;
+    status->add_option("--at", status_at_text,
+                       "Judge the store as it was at WHEN (YYYY-MM-DD or \"YYYY-MM-DD HH:MM[:SS]\", "
+                       "local time; or 24h, 7d before now)")
+        ->option_text("WHEN");
     status->add_option("--missing-after", missing_after_seconds,
                        "Seconds after which a drive not seen counts as missing (default 600)")
         ->option_text("SECONDS")
@@ -339,7 +344,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     AckOptions ack_options;
     ack_options.store = history::default_history_path();
     ack_options.now_ms = now_ms;
-    ack->add_option("SERIAL", ack_options.serial, "The drive's serial number")->required();
+    auto* ack_serial = ack->add_option("SERIAL", ack_options.serial, "The drive's serial number");
+    auto* ack_all = ack->add_flag("--all", ack_options.all,
+                                  "Every drive of the last pass (each baseline is printed)");
+    ack_serial->excludes(ack_all);
     ack->add_option("ID", ack_options.ids, "Attribute ids (5, 187, 188, 197, 198)");
     ack->add_option("--store", ack_options.store, store_help)->option_text("PATH");
     ack->add_option("--model", ack_options.model, "The drive's model, when two drives share the serial");
@@ -523,6 +531,15 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
 #if defined(PLATEWISE_HAVE_HISTORY)
     if (status->parsed()) {
         status_options.missing_after_ms = static_cast<std::int64_t>(missing_after_seconds * 1000.0);
+        if (!status_at_text.empty()) {
+            if (!history::parse_when(status_at_text, now_ms, status_options.now_ms)) {
+                err << "platewise status: --at " << smart::sanitize_text(status_at_text)
+                    << ": expected YYYY-MM-DD, \"YYYY-MM-DD HH:MM[:SS]\", 24h or 7d\n"
+                       "Run with --help for more information.\n";
+                return kStatusUnknown;
+            }
+            status_options.as_of = true;
+        }
         return run_status(status_options, out, err);
     }
     if (import->parsed()) {
@@ -541,6 +558,7 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             return kUsageError;
         }
         history_options.chart = chart || is_terminal_output(out);
+        history_options.now_ms = now_ms;
         return run_history(history_options, out, err);
     }
     if (events_cmd->parsed()) {
@@ -554,6 +572,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         return run_events(events_options, out, err);
     }
     if (ack->parsed()) {
+        if (ack_options.serial.empty() && !ack_options.all) {
+            err << "platewise ack: SERIAL or --all is required\nRun with --help for more information.\n";
+            return kUsageError;
+        }
         ack_options.who = current_user_text();
         return run_ack(ack_options, out, err);
     }
