@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <sstream>
+#include <thread>
+
+#include <signal.h>
 
 #include "../../testservice/temp_dir.h"
 #include "notify/dispatcher.h"
@@ -126,6 +129,34 @@ TEST(Dispatcher, AHangingProgramDoesNotHoldUpThePass)
     EXPECT_EQ(reports[0].detail, "killed after its time limit");
     EXPECT_TRUE(std::filesystem::exists(dir / "started"));
     EXPECT_EQ(dispatcher.failures()["exec"], 1u);
+}
+
+TEST(Dispatcher, StoppingEndsTheProgramsStillRunning)
+{
+    // The listener stops (its unit gives it 10 s) while a program hangs
+    // with a limit of an hour: the program is ended, not waited for (were
+    // it waited for, this test would run into its CTest time-out).
+    TempDir dir;
+    NotifySettings notify;
+    notify.programs = {notifytest::script(dir / "hang.sh", "echo $$ > " + dir / "pid" + "; exec sleep 3600")};
+    notify.time_limit_seconds = 3600;
+    Clock clock;
+    notifytest::Log log;
+    DispatchSettings d = settings_for(notify, clock, log);
+    d.cancel = std::make_shared<std::atomic<bool>>(false);
+    d.channels = platewise::notify::make_channels(notify, d.cancel);
+    {
+        Dispatcher dispatcher(std::move(d));
+        dispatcher.start();
+        dispatcher.pass({notifytest::event("S1", "OK", "FAILING NOW")}, kStart);
+        for (int i = 0; i < 1000 && read_file(dir / "pid").empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    const pid_t pid = static_cast<pid_t>(std::stol("0" + read_file(dir / "pid")));
+    ASSERT_GT(pid, 0);
+    // Gone and reaped: no such process any more.
+    EXPECT_NE(::kill(pid, 0), 0);
 }
 
 TEST(Dispatcher, AtMostFourProgramsAtOnceAndTheirOutputLogged)

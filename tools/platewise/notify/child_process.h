@@ -4,6 +4,7 @@
 // longer than its time limit.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +16,9 @@ struct ChildRequest {
     std::vector<std::string> environment;  // NAME=VALUE each; the whole environment
     std::string input;                     // written to standard input, then closed
     std::uint32_t time_limit_ms = 30000;
+    // When set (the listener stops), the program is ended as at its time
+    // limit rather than waited for.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 struct ChildResult {

@@ -197,7 +197,7 @@ ChildResult run_child(const ChildRequest& request)
             break;
         }
         const std::int64_t left = deadline - now_ms();
-        if (left <= 0) {
+        if (left <= 0 || (request.cancel != nullptr && request.cancel->load())) {
             result.timed_out = !exited;
             break;
         }

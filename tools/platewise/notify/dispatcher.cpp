@@ -54,6 +54,9 @@ Dispatcher::~Dispatcher()
         const std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
     }
+    if (settings_.cancel) {
+        settings_.cancel->store(true);
+    }
     changed_.notify_all();
     for (std::thread& t : threads_) {
         if (t.joinable()) {

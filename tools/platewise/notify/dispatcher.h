@@ -10,6 +10,7 @@
 // what was pending.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -76,6 +77,9 @@ struct DispatchSettings {
     // newline; problems carry the journal's priority prefix (<4>, <5>); called from the dispatcher's threads one at a time.
     std::function<void(const std::string&)> log;
     std::shared_ptr<Outbox> outbox;  // nullptr: nothing written down
+    // Set when the dispatcher stops, so that the channels' programs end
+    // then (make_channels' `cancel`); what they owed stays in the outbox.
+    std::shared_ptr<std::atomic<bool>> cancel;
 };
 
 // What happened to one delivery (notify --test; tests).
@@ -88,8 +92,8 @@ struct DeliveryReport {
 class Dispatcher {
 public:
     explicit Dispatcher(DispatchSettings settings);
-    // Stops taking work and waits for the deliveries running now (each
-    // bounded by its time limit).
+    // Stops taking work, ends the programs running now (through
+    // settings.cancel) and waits for them.
     ~Dispatcher();
     Dispatcher(const Dispatcher&) = delete;
     Dispatcher& operator=(const Dispatcher&) = delete;

@@ -19,7 +19,8 @@ bool attach_notify(ListenNotify& state, const NotifySettings& settings, const st
         return true;
     }
     DispatchSettings d;
-    d.channels = make_channels(settings);
+    d.cancel = std::make_shared<std::atomic<bool>>(false);
+    d.channels = make_channels(settings, d.cancel);
     for (const Channel& c : d.channels) {
         state.kinds.push_back(c.kind);
     }

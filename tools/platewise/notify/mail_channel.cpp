@@ -152,6 +152,7 @@ ChildResult send_mail(const MailChannel& channel, const Message& message)
     request.environment = inherited_environment("PLATEWISE_");
     request.input = mail_text(message, headers);
     request.time_limit_ms = channel.time_limit_ms;
+    request.cancel = channel.cancel;
     return run_child(request);
 }
 

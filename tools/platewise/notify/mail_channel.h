@@ -3,6 +3,7 @@
 // transport provides), the recipient taken from the To: header.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -49,6 +50,7 @@ struct MailChannel {
     std::string sendmail = kDefaultSendmail;
     std::string from;  // empty: default_sender
     std::uint32_t time_limit_ms = 30000;
+    const std::atomic<bool>* cancel = nullptr;  // see ChildRequest
 };
 
 // Hands the message to sendmail. Delivered when sendmail took it (exit 0).

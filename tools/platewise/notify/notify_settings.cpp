@@ -69,7 +69,7 @@ bool check_settings(const NotifySettings& settings, std::string& error)
     return true;
 }
 
-std::vector<Channel> make_channels(const NotifySettings& settings)
+std::vector<Channel> make_channels(const NotifySettings& settings, std::shared_ptr<std::atomic<bool>> cancel)
 {
     const auto limit = static_cast<std::uint32_t>(settings.time_limit_seconds * 1000.0 + 0.5);
     std::vector<Channel> channels;
@@ -78,14 +78,17 @@ std::vector<Channel> make_channels(const NotifySettings& settings)
         mail.address = a;
         mail.sendmail = settings.sendmail;
         mail.time_limit_ms = limit;
-        channels.push_back({"mail:" + a, "mail", [mail](const Message& m) { return send_mail(mail, m); }});
+        mail.cancel = cancel.get();
+        channels.push_back(
+            {"mail:" + a, "mail", [mail, cancel](const Message& m) { return send_mail(mail, m); }});
     }
     for (const std::string& p : settings.programs) {
         ProgramChannel program;
         program.program = p;
         program.time_limit_ms = limit;
-        channels.push_back(
-            {"exec:" + p, "exec", [program](const Message& m) { return run_program(program, m); }});
+        program.cancel = cancel.get();
+        channels.push_back({"exec:" + p, "exec",
+                            [program, cancel](const Message& m) { return run_program(program, m); }});
     }
     return channels;
 }

@@ -2,7 +2,9 @@
 // channels they make.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -31,7 +33,10 @@ bool parse_duration(const std::string& text, std::int64_t& ms);
 // `error`, naming the option.
 bool check_settings(const NotifySettings& settings, std::string& error);
 
-// One channel per address and program, in the order given.
-std::vector<Channel> make_channels(const NotifySettings& settings);
+// One channel per address and program, in the order given. `cancel` (when
+// given, and kept alive by the channels) ends their programs early: the
+// dispatcher sets it when it stops.
+std::vector<Channel> make_channels(const NotifySettings& settings,
+                                   std::shared_ptr<std::atomic<bool>> cancel = nullptr);
 
 }  // namespace platewise::notify

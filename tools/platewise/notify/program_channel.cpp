@@ -13,6 +13,7 @@ ChildResult run_program(const ProgramChannel& channel, const Message& message)
     }
     request.input = json_document(message);
     request.time_limit_ms = channel.time_limit_ms;
+    request.cancel = channel.cancel;
     return run_child(request);
 }
 

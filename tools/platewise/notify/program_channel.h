@@ -4,6 +4,7 @@
 // listener's own), killed when it runs past its time limit.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -17,6 +18,7 @@ inline constexpr std::uint32_t kProgramTimeLimitMs = 30000;
 struct ProgramChannel {
     std::string program;  // an absolute path
     std::uint32_t time_limit_ms = kProgramTimeLimitMs;
+    const std::atomic<bool>* cancel = nullptr;  // see ChildRequest
 };
 
 // Runs the program for `message`. Delivered when it exits with 0 within
