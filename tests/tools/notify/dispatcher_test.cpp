@@ -14,6 +14,7 @@
 
 #include "../../testservice/temp_dir.h"
 #include "notify/dispatcher.h"
+#include "notify/listen_notify.h"
 #include "notify/notify_settings.h"
 #include "notify_test_support.h"
 #if defined(PLATEWISE_HAVE_HISTORY)
@@ -259,5 +260,47 @@ TEST(Dispatcher, OwedDeliveriesSurviveARestart)
     EXPECT_TRUE(pending.empty());
 }
 #endif
+
+}  // namespace
+
+namespace {
+
+TEST(ListenNotify, TheListenersEventsReachTheChannelsAfterAnyEarlierHandler)
+{
+    TempDir dir;
+    NotifySettings notify;
+    notify.programs = {notifytest::script(dir / "tell.sh", "cat >> " + dir / "told.json")};
+    platewise::ListenOptions options;
+    std::vector<std::size_t> earlier;
+    options.on_events = [&earlier](const std::vector<platewise::events::DriveEvent>& events, std::int64_t) {
+        earlier.push_back(events.size());
+    };
+    std::ostringstream err;  // written by the dispatcher only after the passes below
+    {
+        platewise::notify::ListenNotify state;
+        ASSERT_TRUE(platewise::notify::attach_notify(state, notify, "", "http://127.0.0.1:9946", options, err));
+        EXPECT_NE(err.str().find("notifying 1 channel of drive changes (program " + dir / "tell.sh" + ")"),
+                  std::string::npos)
+            << err.str();
+        options.on_events({notifytest::event("S1", "OK", "FAILING NOW")}, kStart);
+        options.on_events({}, kStart + 5000);
+        ASSERT_TRUE(state.dispatcher->wait_idle(10000));
+        EXPECT_EQ(platewise::notify::notification_failures(state),
+                  (std::map<std::string, std::uint64_t>{{"exec", 0}}));
+    }
+    EXPECT_EQ(earlier, (std::vector<std::size_t>{1, 0}));
+    const std::string told = read_file(dir / "told.json");
+    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 1) << told;
+    EXPECT_NE(told.find("\"page\":\"http://127.0.0.1:9946\""), std::string::npos) << told;
+
+    // Wrong settings: refused before anything starts.
+    NotifySettings wrong;
+    wrong.programs = {"relative.sh"};
+    platewise::notify::ListenNotify state;
+    std::ostringstream refused;
+    EXPECT_FALSE(platewise::notify::attach_notify(state, wrong, "", "", options, refused));
+    EXPECT_NE(refused.str().find("--notify-exec relative.sh"), std::string::npos);
+    EXPECT_FALSE(state.dispatcher);
+}
 
 }  // namespace
