@@ -143,6 +143,12 @@ TEST(MailText, SubjectsOfEachKind)
         {{notifytest::event("S1", "DEGRADING", "OK"), notifytest::event("S2", "OK", "FAILING NOW"),
           notifytest::event("S3", "OK", "DEGRADING"), notifytest::event("S4", "OK", "DEGRADING")},
          "[platewise] web01: 4 drives changed: 1 FAILING NOW, 2 DEGRADING, 1 OK"},
+        // The label form of a verdict reads as its heading.
+        {{notifytest::event("S1", "ok", "failed_past")},
+         "[platewise] web01: FAILED IN THE PAST: ST9100821AS (S1)"},
+        {{notifytest::event("S1", "ok", "missing", "missing")}, "[platewise] web01: DRIVE MISSING: ST9100821AS (S1)"},
+        {{notifytest::event("S1", "degrading", "failing_now", "reminder")},
+         "[platewise] web01: still FAILING NOW: ST9100821AS (S1)"},
     };
     for (const auto& [events, subject] : rows) {
         EXPECT_EQ(platewise::notify::subject_line(message_of(events)), subject);

@@ -32,9 +32,15 @@ std::string drive_name(const events::DriveEvent& e)
     return serial.empty() ? model : model + " (" + serial + ")";
 }
 
+// A verdict as the texts show it ("" when there is none).
+std::string verdict_text(const std::string& verdict)
+{
+    return verdict_heading(plain_text(verdict, 40));
+}
+
 std::string verdict_of(const events::DriveEvent& e)
 {
-    const std::string v = plain_text(e.verdict_after, 40);
+    const std::string v = verdict_text(e.verdict_after);
     return v.empty() ? std::string("UNKNOWN") : v;
 }
 
@@ -74,8 +80,8 @@ nlohmann::json event_json(const events::DriveEvent& e)
     j["model"] = plain_text(e.model, 60);
     j["serial"] = plain_text(e.serial, 40);
     j["slot"] = e.slot;
-    j["verdict"] = plain_text(e.verdict_after, 40);
-    j["previous_verdict"] = plain_text(e.verdict_before, 40);
+    j["verdict"] = verdict_text(e.verdict_after);
+    j["previous_verdict"] = verdict_text(e.verdict_before);
     j["reasons"] = std::move(reasons);
     return j;
 }
@@ -184,7 +190,7 @@ std::string body_text(const Message& message)
             body += "  Slot:     " + slot_text(e.slot) + "\n";
         }
         body += "  Verdict:  " + verdict_of(e) + "\n";
-        const std::string before = plain_text(e.verdict_before, 40);
+        const std::string before = verdict_text(e.verdict_before);
         body += "  Before:   " + (before.empty() ? std::string("(not seen before)") : before) + "\n";
         body += "  Since:    " + utc_text(e.time_ms) + "\n";
         if (!e.reasons.empty()) {
@@ -241,8 +247,8 @@ std::vector<std::string> environment_variables(const Message& message)
         line(serials, plain_text(e.serial, 40));
         line(models, plain_text(e.model, 60));
         line(slots, slot_text(e.slot));
-        line(verdicts, plain_text(e.verdict_after, 40));
-        line(previous, plain_text(e.verdict_before, 40));
+        line(verdicts, verdict_text(e.verdict_after));
+        line(previous, verdict_text(e.verdict_before));
         for (const std::string& r : e.reasons) {
             line(reasons, message.digest() ? drive_name(e) + ": " + plain_text(r, 400) : plain_text(r, 400));
         }

@@ -52,7 +52,7 @@ std::vector<Message> NotifyPolicy::pass(const std::vector<events::DriveEvent>& e
                 continue;
             }
             state.held = false;
-            if (verdict_key(state.latest.verdict_after) != verdict_key(state.told)) {
+            if (verdict_heading(state.latest.verdict_after) != verdict_heading(state.told)) {
                 events::DriveEvent settled = state.latest;
                 settled.kind = "change";
                 settled.verdict_before = state.told;

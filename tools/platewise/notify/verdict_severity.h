@@ -23,13 +23,29 @@ inline int severity(const std::string& verdict)
     if (v.empty() || v == "OK") {
         return 0;
     }
-    if (v == "NO SMART DATA" || v == "FAILED IN THE PAST" || v == "FAILED PAST") {
+    if (v == "NO SMART DATA" || v == "FAILED IN THE PAST" || v == "FAILED PAST" ||
+        v == "NO SMART") {
         return 1;
     }
     if (v == "FAILING NOW") {
         return 3;
     }
     return 2;
+}
+
+// The verdict as people read it: the label form ("failing_now",
+// "failed_past", "missing") becomes the heading ("FAILING NOW", "FAILED IN
+// THE PAST", "DRIVE MISSING"); a heading stays as it is.
+inline std::string verdict_heading(const std::string& verdict)
+{
+    const std::string v = verdict_key(verdict);
+    if (v == "FAILED PAST") {
+        return "FAILED IN THE PAST";
+    }
+    if (v == "MISSING") {
+        return "DRIVE MISSING";
+    }
+    return v;
 }
 
 // Anything but OK.
