@@ -190,6 +190,101 @@ TEST(Dispatcher, AtMostFourProgramsAtOnceAndTheirOutputLogged)
     EXPECT_EQ(log.count("told S1"), 10u) << log.all();
 }
 
+// An outbox in memory: what was owed at the last stop, and whether
+// writing works.
+class MemoryOutbox : public platewise::notify::Outbox {
+public:
+    std::vector<platewise::notify::Owed> at_start;
+    bool writable = true;
+    std::size_t owed_rows = 0;
+    std::size_t delivered_rows = 0;
+    bool owe(const std::vector<std::int64_t>& ids, const std::string&, std::int64_t, std::string& error) override
+    {
+        owed_rows += ids.size();
+        error = writable ? "" : "disk I/O error";
+        return writable;
+    }
+    bool delivered(const std::vector<std::int64_t>& ids, const std::string&, std::int64_t,
+                   std::string& error) override
+    {
+        delivered_rows += ids.size();
+        error = writable ? "" : "disk I/O error";
+        return writable;
+    }
+    bool failed(const std::vector<std::int64_t>&, const std::string&, int, std::int64_t, const std::string&,
+                std::string& error) override
+    {
+        error = writable ? "" : "disk I/O error";
+        return writable;
+    }
+    bool load(std::vector<platewise::notify::Owed>& owed, std::string&) override
+    {
+        owed = at_start;
+        return true;
+    }
+};
+
+TEST(Dispatcher, WhatARestartFindsOwedIsSentAsTheRulesWould)
+{
+    // Per channel: up to five owed events one message each, more in one
+    // digest; a channel no longer configured keeps its rows and is said.
+    const std::vector<std::pair<std::size_t, std::size_t>> rows = {{1, 1}, {5, 5}, {6, 1}, {30, 1}};
+    for (const auto& [owed, messages] : rows) {
+        TempDir dir;
+        NotifySettings notify;
+        notify.programs = {notifytest::script(dir / "tell.sh", "cat >> " + dir / "told.json")};
+        auto outbox = std::make_shared<MemoryOutbox>();
+        for (std::size_t i = 0; i < owed; ++i) {
+            platewise::events::DriveEvent e = notifytest::event("S" + std::to_string(i), "OK", "DRIVE MISSING");
+            e.id = static_cast<std::int64_t>(i + 1);
+            outbox->at_start.push_back({"exec:" + notify.programs[0], e, 2, kStart});
+            outbox->at_start.push_back({"exec:/usr/local/bin/gone", e, 0, kStart});
+        }
+        Clock clock;
+        notifytest::Log log;
+        DispatchSettings d = settings_for(notify, clock, log);
+        d.outbox = outbox;
+        Dispatcher dispatcher(std::move(d));
+        dispatcher.start();
+        ASSERT_TRUE(dispatcher.wait_idle(10000));
+        const std::string told = read_file(dir / "told.json");
+        EXPECT_EQ(static_cast<std::size_t>(std::count(told.begin(), told.end(), '\n')), messages) << owed;
+        EXPECT_EQ(outbox->delivered_rows, owed);
+        EXPECT_EQ(log.count(std::to_string(owed) + " notifications owed to channels no longer configured"), 1u)
+            << log.all();
+    }
+}
+
+TEST(Dispatcher, AnUnwritableOutboxIsSaidOnceAndDeliveryGoesOn)
+{
+    TempDir dir;
+    NotifySettings notify;
+    notify.programs = {notifytest::script(dir / "tell.sh", "cat >> " + dir / "told.json")};
+    auto outbox = std::make_shared<MemoryOutbox>();
+    outbox->writable = false;
+    Clock clock;
+    notifytest::Log log;
+    DispatchSettings d = settings_for(notify, clock, log);
+    d.outbox = outbox;
+    Dispatcher dispatcher(std::move(d));
+    dispatcher.start();
+    for (int pass = 0; pass < 3; ++pass) {
+        platewise::events::DriveEvent e = notifytest::event("S" + std::to_string(pass), "OK", "DEGRADING");
+        e.id = pass + 1;
+        dispatcher.pass({e}, kStart + pass * 5000);
+    }
+    ASSERT_TRUE(dispatcher.wait_idle(10000));
+    const std::string told = read_file(dir / "told.json");
+    EXPECT_EQ(std::count(told.begin(), told.end(), '\n'), 3) << told;
+    EXPECT_EQ(log.count("cannot write the owed notifications to the history (disk I/O error)"), 1u) << log.all();
+    // Events the history does not hold (reminders, no --history) are
+    // never written down.
+    const std::size_t rows = outbox->owed_rows;
+    dispatcher.pass({notifytest::event("S9", "OK", "DEGRADING")}, kStart + 20000);
+    ASSERT_TRUE(dispatcher.wait_idle(10000));
+    EXPECT_EQ(outbox->owed_rows, rows);
+}
+
 #if defined(PLATEWISE_HAVE_HISTORY)
 TEST(Dispatcher, OwedDeliveriesSurviveARestart)
 {

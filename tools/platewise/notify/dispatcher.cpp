@@ -196,7 +196,7 @@ void Dispatcher::add_jobs(std::vector<Message> messages, std::int64_t now_ms)
             job->channel = i;
             job->message = m;
             job->event_ids = ids_of(m);
-            job->next_try_ms = now_ms;
+            job->next_try_ms = 0;  // at once, whatever the pass's clock says
             if (settings_.outbox && !job->event_ids.empty()) {
                 std::string error;
                 const bool ok = settings_.outbox->owe(job->event_ids, settings_.channels[i].name, now_ms, error);
