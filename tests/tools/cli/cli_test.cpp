@@ -182,6 +182,8 @@ TEST(Cli, ConfigFileErrorsNameTheFileTheLineAndTheKey)
         {"config = other.conf\n", path + ":1: unknown key 'config'"},
         {"help = true\n", path + ":1: unknown key 'help'"},
         {"socket-mode = 0600\nsave-keep-days = 0\n", path + ":2: save-keep-days: "},
+        {"read-timeout =\n", path + ":1: read-timeout: a value is required"},
+        {"# flags and values\nonce = true\njson = false\nnotify-mail = \"\"\n", path + ":4: notify-mail: "},
     };
     for (const auto& [text, expected] : rows) {
         std::ofstream(path) << text;
@@ -217,8 +219,15 @@ TEST(Cli, NotifyTestSaysForEachChannelWhetherItWasDelivered)
     // The listener's file: its own keys are passed over by notify.
     std::ofstream(conf) << "endpoint = " << dir / "sock" << "\nhistory\nread-timeout = 5\n"
                         << "notify-mail = root\nnotify-sendmail = " << sendmail << "\n";
+    const std::string flagged = dir / "flagged.conf";
+    std::ofstream(flagged) << "[listen]\nnotify-mail = root\nnotify-sendmail = " << sendmail << "\ntest = true\n";
+    const std::string bare = dir / "bare.conf";
+    std::ofstream(bare) << "notify-mail = root\nnotify-sendmail = " << sendmail << "\ntest\n";
     const std::vector<std::tuple<std::vector<std::string>, int, std::vector<std::string>>> rows = {
         {{"notify", "--test", "--config", conf}, 0, {"mail:root: delivered\n"}},
+        // A flag in the file: given a value, or alone.
+        {{"notify", "--config", flagged}, 0, {"mail:root: delivered\n"}},
+        {{"notify", "--config", bare}, 0, {"mail:root: delivered\n"}},
         {{"notify", "--test", "--config", conf, "--notify-exec", dir / "fails", "--notify-exec", dir / "works"},
          1,
          {"mail:root: delivered\n", "exec:" + dir / "fails" + ": NOT delivered (exited with 3)\n",

@@ -122,15 +122,23 @@ bool apply_config_file(CLI::App& app, const std::string& path, const CLI::App* a
             continue;  // the command line wins
         }
         std::vector<std::string> inputs = item.inputs;
-        if (option->get_expected_min() == 0 && option->get_type_size() != 0 && inputs.size() == 1 &&
-            !option->get_lnames().empty()) {
-            // An option with an optional value given as a flag
-            // ("history" alone, or "history = true"): its default.
-            if (inputs.front() == "true") {
+        if (option->get_expected_max() == 0) {
+            // A flag: "once = true", "once = false"; "once" or "once =" alone
+            // sets it.
+            if (inputs.empty()) {
+                inputs = {"true"};
+            }
+        } else if (option->get_expected_min() == 0) {
+            // An option with an optional value given as a flag ("history"
+            // alone, "history =" or "history = true"): its default.
+            if (inputs.size() == 1 && inputs.front() == "true") {
                 inputs.clear();
-            } else if (inputs.front() == "false") {
+            } else if (inputs.size() == 1 && inputs.front() == "false") {
                 continue;
             }
+        } else if (inputs.empty() || (inputs.size() == 1 && inputs.front().empty())) {
+            error = where(path, line) + shown + ": a value is required";
+            return false;
         }
         try {
             option->add_result(inputs);
