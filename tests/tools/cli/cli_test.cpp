@@ -183,6 +183,9 @@ TEST(Cli, ConfigFileErrorsNameTheFileTheLineAndTheKey)
         {"help = true\n", path + ":1: unknown key 'help'"},
         {"socket-mode = 0600\nsave-keep-days = 0\n", path + ":2: save-keep-days: "},
         {"read-timeout =\n", path + ":1: read-timeout: a value is required"},
+        // A value with commas of its own, quoted or not, is one value.
+        {"raw-format = 9,MinutesClock\nraw-format = \"194,MinutesClock\"\nraw-format = 9,Bogus\n",
+         "--raw-format 9,Bogus: "},
         {"# flags and values\nonce = true\njson = false\nnotify-mail = \"\"\n", path + ":4: notify-mail: "},
     };
     for (const auto& [text, expected] : rows) {

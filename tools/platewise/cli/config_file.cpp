@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <fstream>
+#include <map>
 #include <vector>
 
 #include "smart.h"
@@ -34,9 +35,10 @@ std::string normal_key(std::string key)
     return key;
 }
 
-// The line (from 1) where `key` stands in `section` ("" outside any), or
-// 0 when it cannot be found. CLI11 does not say.
-std::size_t line_of(const std::vector<std::string>& lines, const std::string& section, const std::string& key)
+// The line (from 1) where `key` stands in `section` ("" outside any) for
+// the `nth` time (from 0), or 0 when it cannot be found. CLI11 does not say.
+std::size_t line_of(const std::vector<std::string>& lines, const std::string& section, const std::string& key,
+                    std::size_t nth)
 {
     std::string current;
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -53,11 +55,35 @@ std::size_t line_of(const std::vector<std::string>& lines, const std::string& se
         if (cut == std::string::npos) {
             cut = line.find_first_of(" \t:");
         }
-        if (current == section && normal_key(trim(line.substr(0, cut))) == key) {
+        if (current == section && normal_key(trim(line.substr(0, cut))) == key && nth-- == 0) {
             return i + 1;
         }
     }
     return 0;
+}
+
+// Every value `key` is given in `section`, one per line, without quotes;
+// empty when a line gives a list ([...]), which CLI11 reads well.
+std::vector<std::string> values_of(const std::vector<std::string>& lines, const std::string& section,
+                                   const std::string& key)
+{
+    std::vector<std::string> values;
+    for (std::size_t nth = 0;; ++nth) {
+        const std::size_t line = line_of(lines, section, key, nth);
+        if (line == 0) {
+            return values;
+        }
+        const std::string& text = lines[line - 1];
+        const std::size_t eq = text.find('=');
+        std::string value = eq == std::string::npos ? std::string() : trim(text.substr(eq + 1));
+        if (!value.empty() && value.front() == '[') {
+            return {};
+        }
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+            value = value.substr(1, value.size() - 2);
+        }
+        values.push_back(value);
+    }
 }
 
 std::string where(const std::string& path, std::size_t line)
@@ -98,6 +124,7 @@ bool apply_config_file(CLI::App& app, const std::string& path, const CLI::App* a
         error = smart::sanitize_text(path) + ": " + smart::sanitize_text(e.what());
         return false;
     }
+    std::map<std::string, std::size_t> seen;  // occurrences of each key so far
     for (const CLI::ConfigItem& item : items) {
         if (item.name == "++" || item.name == "--") {
             continue;  // a section's start and end
@@ -107,7 +134,7 @@ bool apply_config_file(CLI::App& app, const std::string& path, const CLI::App* a
             section += (section.empty() ? "" : ".") + p;
         }
         const std::string key = normal_key(item.name);
-        const std::size_t line = line_of(lines, section, key);
+        const std::size_t line = line_of(lines, section, key, seen[section + "\n" + key]++);
         const std::string shown = smart::sanitize_text(section.empty() ? key : section + "." + key);
         CLI::Option* option = (section.empty() || section == "listen") ? option_named(app, key) : nullptr;
         if (option == nullptr) {
@@ -122,6 +149,15 @@ bool apply_config_file(CLI::App& app, const std::string& path, const CLI::App* a
             continue;  // the command line wins
         }
         std::vector<std::string> inputs = item.inputs;
+        if (key == "raw-format") {
+            // Its values hold commas ("9,MinutesClock"), which CLI11's reader
+            // takes for lists when they are not quoted: each line's value is
+            // read again as one.
+            const std::vector<std::string> values = values_of(lines, section, key);
+            if (!values.empty()) {
+                inputs = values;
+            }
+        }
         if (option->get_expected_max() == 0) {
             // A flag: "once = true", "once = false"; "once" or "once =" alone
             // sets it.
