@@ -13,6 +13,7 @@
 #include "commands/listen_command.h"
 #include "commands/snapshot_status_command.h"
 #include "commands/verdict_summary.h"
+#include "cli/config_file.h"
 #include "cli/raw_format_option.h"
 #include "cli/subcommand_suggestion.h"
 #include "events/listen_events.h"
@@ -43,6 +44,11 @@
 #endif
 #if defined(PLATEWISE_HAVE_SYSTEMD_NOTIFY)
 #include "commands/listen_readiness.h"
+#endif
+#if defined(PLATEWISE_HAVE_NOTIFY)
+#include "cli/notify_options.h"
+#include "commands/notify_command.h"
+#include "notify/listen_notify.h"
 #endif
 
 namespace platewise {
@@ -212,6 +218,15 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                        "dropped (default 10)")
         ->option_text("SECONDS")
         ->check(CLI::Range(0.001, 3600.0));
+    std::string listen_config;
+    listen->add_option("--config", listen_config,
+                       "Read options from FILE (INI or TOML: one key per option, such as "
+                       "notify-mail = root or read-timeout = 5); the command line wins")
+        ->option_text("FILE");
+#if defined(PLATEWISE_HAVE_NOTIFY)
+    notify::NotifySettings notify_settings;
+    add_notify_options(*listen, notify_settings);
+#endif
     std::string metrics_address;
     std::string textfile_path;
 #if defined(_WIN32)
@@ -384,6 +399,19 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     decode->add_option("FILE", decode_options.files, "Snapshot or drive record; - reads standard input")
         ->required();
 
+#if defined(PLATEWISE_HAVE_NOTIFY)
+    CLI::App* notify_cmd = app.add_subcommand(
+        "notify", "Send a test notification through every channel listen would use (the same "
+                  "options, or its --config file) and say for each whether it was delivered.");
+    NotifyCommandOptions notify_options;
+    std::string notify_config;
+    notify_cmd->add_flag("--test", notify_options.test, "Send the test notification");
+    notify_cmd->add_option("--config", notify_config,
+                           "Read the notification options from the listener's FILE")
+        ->option_text("FILE");
+    add_notify_options(*notify_cmd, notify_options.settings);
+#endif
+
     std::vector<std::string> command_names;
     for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
         command_names.push_back(command->get_name());
@@ -400,6 +428,23 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         // (3), never the CRITICAL that 2 would say.
         return exited == 0 ? 0 : status_command_line(status) ? kStatusUnknown : kUsageError;
     }
+    if (listen->parsed() && !listen_config.empty()) {
+        std::string error;
+        if (!apply_config_file(*listen, listen_config, nullptr, error)) {
+            err << "platewise listen: " << error << "\n";
+            return kUsageError;
+        }
+    }
+#if defined(PLATEWISE_HAVE_NOTIFY)
+    if (notify_cmd->parsed()) {
+        std::string error;
+        if (!notify_config.empty() && !apply_config_file(*notify_cmd, notify_config, listen, error)) {
+            err << "platewise notify: " << error << "\n";
+            return kUsageError;
+        }
+        return run_notify(notify_options, out, err);
+    }
+#endif
 
     std::vector<RawFormatOverride> overrides;
     if (!parse_overrides(raw_format_texts, overrides, err)) {
@@ -516,6 +561,29 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             err << "), paths /, /drive/SERIAL, /api/drives, /api/drive/SERIAL"
                 << (metrics_on_page ? ", /metrics" : "") << "\n";
             err.flush();
+        }
+#endif
+#if defined(PLATEWISE_HAVE_NOTIFY)
+        notify::ListenNotify notify_state;
+        {
+            std::string page;
+            std::string notify_history;
+#if defined(PLATEWISE_HAVE_WEB)
+            page = web_address.empty() ? std::string() : "http://" + web_address;
+#endif
+#if defined(PLATEWISE_HAVE_HISTORY)
+            notify_history = history_option->count() > 0 ? history_state.path : std::string();
+#endif
+            if (!notify::attach_notify(notify_state, notify_settings, notify_history, page, listen_options,
+                                       err)) {
+                return kUsageError;
+            }
+#if defined(PLATEWISE_HAVE_METRICS)
+            if (notify_state.dispatcher) {
+                publisher.set_notification_failures(
+                    [&notify_state]() { return notify::notification_failures(notify_state); });
+            }
+#endif
         }
 #endif
 #if defined(_WIN32)

@@ -190,6 +190,18 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
     return out;
 }
 
+MetricFamily notification_failure_family(const std::map<std::string, std::uint64_t>& failures)
+{
+    MetricFamily f = family("platewise_notifications_failed_total",
+                            "Notification attempts that failed (sendmail missing or refusing, a "
+                            "program that failed or ran past its time limit), by channel kind",
+                            MetricType::Counter);
+    for (const auto& [kind, count] : failures) {
+        add(f, {{"channel", kind}}, static_cast<double>(count));
+    }
+    return f;
+}
+
 std::string serialize_text(const std::vector<MetricFamily>& families)
 {
     std::ostringstream text;
