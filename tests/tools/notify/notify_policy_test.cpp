@@ -66,6 +66,35 @@ TEST(NotifyPolicy, OneMessagePerChangeNonePerSteadyPass)
     EXPECT_EQ(out, (std::vector<std::string>{"@65 change S1 OK>DEGRADING"}));
 }
 
+// Wear, old damage and unreadable drives are shown, not mailed, and never
+// reminded; told only as the end of something a person heard about.
+TEST(NotifyPolicy, WarningsAreShownNotToldUnlessTheyEndSomethingTold)
+{
+    struct Row {
+        const char* name;
+        std::vector<Pass> passes;
+        std::vector<std::string> told;
+    };
+    const Row rows[] = {
+        {"new drive with old damage", std::vector<Pass>{{0, {event("S1", "", "WARNING", "new")}}} + steady(5, 3000),
+         {}},
+        {"OK to WARNING to OK", {{0, {event("S1", "OK", "WARNING")}}, {90, {event("S1", "WARNING", "OK")}}}, {}},
+        {"failed in the past, no SMART data", {{0, {event("S1", "OK", "FAILED IN THE PAST")}},
+                                                {10, {event("S2", "OK", "NO SMART DATA")}}}, {}},
+        {"warning then failing", {{0, {event("S1", "OK", "WARNING")}}, {5, {event("S1", "WARNING", "FAILING NOW")}}},
+         {"@5 change S1 WARNING>FAILING NOW"}},
+        {"failing, then acknowledged down to a warning",
+         {{0, {event("S1", "OK", "DEGRADING")}}, {120, {event("S1", "DEGRADING", "WARNING")}}},
+         {"@0 change S1 OK>DEGRADING", "@120 change S1 DEGRADING>WARNING"}},
+        {"missing is told", {{0, {event("S1", "OK", "DRIVE MISSING", "missing")}}},
+         {"@0 missing S1 OK>DRIVE MISSING"}},
+    };
+    for (const Row& row : rows) {
+        NotifyPolicy policy;
+        EXPECT_EQ(told(policy, row.passes), row.told) << row.name;
+    }
+}
+
 TEST(NotifyPolicy, RemindsOnceADayWhileBad)
 {
     NotifyPolicy policy;  // 24 h

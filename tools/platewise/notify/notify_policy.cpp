@@ -31,8 +31,12 @@ std::vector<Message> NotifyPolicy::pass(const std::vector<events::DriveEvent>& e
         }
         DriveState& state = drives_[drive_key(e)];
         state.latest = e;
-        if (e.kind == "new" && !is_bad(e.verdict_after)) {
-            state.told = e.verdict_after;  // known, nothing to tell
+        if (!needs_person(e.verdict_after) && !needs_person(state.told)) {
+            // A new drive in order, wear or old damage, a drive that cannot
+            // be read: in the journal, the events and status' exit status,
+            // but nobody is mailed for it. Told only as the end of
+            // something that was.
+            state.told = e.verdict_after;
             continue;
         }
         const bool recent = state.told_ms >= 0 && now_ms - state.told_ms < settings_.flap_ms;
@@ -60,7 +64,8 @@ std::vector<Message> NotifyPolicy::pass(const std::vector<events::DriveEvent>& e
             }
             continue;
         }
-        if (settings_.repeat_ms > 0 && since >= settings_.repeat_ms && is_bad(state.latest.verdict_after)) {
+        if (settings_.repeat_ms > 0 && since >= settings_.repeat_ms &&
+            needs_person(state.latest.verdict_after)) {
             events::DriveEvent reminder = state.latest;
             reminder.kind = "reminder";
             reminder.verdict_before = state.latest.verdict_after;

@@ -1,6 +1,8 @@
-// How bad a verdict is, for the reminder, flap and digest rules: OK 0; NO
-// SMART DATA and FAILED IN THE PAST 1; DEGRADING, WARNING, DRIVE MISSING
-// and anything unknown 2; FAILING NOW 3. Takes the heading ("FAILING NOW")
+// How bad a verdict is, for the reminder, flap and digest rules: OK 0; the
+// verdicts that are shown but need nobody at once (WARNING: wear and old
+// damage; FAILED IN THE PAST; NO SMART DATA) 1; DEGRADING, DRIVE MISSING
+// and anything unknown 2; FAILING NOW 3. Only 2 and 3 are told by
+// themselves. Takes the heading ("FAILING NOW")
 // and the label form ("failing_now") alike.
 #pragma once
 
@@ -24,7 +26,7 @@ inline int severity(const std::string& verdict)
         return 0;
     }
     if (v == "NO SMART DATA" || v == "FAILED IN THE PAST" || v == "FAILED PAST" ||
-        v == "NO SMART") {
+        v == "NO SMART" || v == "WARNING") {
         return 1;
     }
     if (v == "FAILING NOW") {
@@ -52,6 +54,12 @@ inline std::string verdict_heading(const std::string& verdict)
 inline bool is_bad(const std::string& verdict)
 {
     return severity(verdict) > 0;
+}
+
+// A verdict a person is told of by itself (mail, programs, reminders).
+inline bool needs_person(const std::string& verdict)
+{
+    return severity(verdict) >= 2;
 }
 
 }  // namespace platewise::notify
