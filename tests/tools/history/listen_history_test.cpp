@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "history/history_view.h"
 #include "history/listen_history.h"
 #include "report/json_report.h"
 #include "report/text_report.h"
@@ -85,6 +86,78 @@ TEST(ListenHistory, AnUnavailableHistoryIsTriedAgainAndItsLostPassesCounted)
     EXPECT_EQ(pass(history, {a}, start + 65 * kSecond, err).history_write_failures, 2);
     EXPECT_TRUE(history.open);
     EXPECT_NE(err.str().find("recording the history in " + path), std::string::npos) << err.str();
+}
+
+}  // namespace
+
+namespace {
+
+// A snapshot imported under a name from 2099 (or a clock that ran ahead
+// once) must not freeze the drive: a reader sees its times as now, the
+// listener moves them in the file and says so once, and the live passes
+// that follow are the drive's latest: its failing table, its rising
+// indicator, and its absence later on all show.
+TEST(ListenHistory, ATimeLaterThanNowIsTakenAsNow)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    const std::int64_t future = 4102444800000;  // 2100-01-01
+    const Drive was{"AHEAD", "F1", {{5, 100, 100, 36, 0}, {197, 100, 100, 0, 0}}};
+    {
+        HistoryStore store;
+        Recorder recorder;
+        std::string error;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        recorder.importing = true;
+        auto p = historytest::pass_of({was});
+        ASSERT_TRUE(record_snapshot(recorder, store, *p, future - 3600 * kSecond, error)) << error;
+        auto q = historytest::pass_of({was});
+        ASSERT_TRUE(record_snapshot(recorder, store, *q, future, error)) << error;
+        ASSERT_TRUE(flush_recorder(recorder, store, error)) << error;
+
+        ViewOptions vo;
+        vo.now_ms = kT0;
+        vo.missing_after_ms = 10 * 60 * kSecond;
+        std::vector<DriveView> views;
+        ASSERT_TRUE(load_views(store, vo, views, error)) << error;
+        ASSERT_EQ(views.size(), 1u);
+        EXPECT_EQ(views[0].drive.last_seen_ms, kT0) << "a reader takes the future as now";
+        EXPECT_EQ(views[0].drive.first_seen_ms, kT0);
+        EXPECT_EQ(views[0].readings.back().time_ms, kT0);
+    }
+
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, path, 10 * 60 * kSecond, options, err)) << err.str();
+    const std::int64_t now = history.last_open_attempt_ms;
+    const std::string said = "1 drive was last seen later than now";
+    EXPECT_NE(err.str().find(said), std::string::npos) << err.str();
+
+    const Drive failing{"AHEAD", "F1", {{5, 30, 30, 36, 0}, {197, 100, 100, 0, 40}}};
+    platewise::SnapshotReport report = pass(history, {failing}, now + 5 * kSecond, err);
+    ASSERT_EQ(report.drives.size(), 1u);
+    EXPECT_NE(report.drives[0].verdict_text.find("FAILING NOW"), std::string::npos)
+        << report.drives[0].verdict_text;
+    EXPECT_NE(report.drives[0].verdict_text.find("197"), std::string::npos)
+        << "the rising indicator counts from now: " << report.drives[0].verdict_text;
+    report = pass(history, {}, now + 20 * 60 * kSecond, err);
+    EXPECT_EQ(report.missing.size(), 1u) << "a drive last seen in the future is missed too";
+
+    HistoryStore reader;
+    std::string error;
+    ASSERT_TRUE(open_history(reader, path, true, error)) << error;
+    Statement later;
+    ASSERT_TRUE(reader.db.prepare("SELECT (SELECT count(*) FROM readings WHERE time_ms > ?1) + "
+                                  "(SELECT count(*) FROM drives WHERE last_seen_ms > ?1 OR "
+                                  "first_seen_ms > ?1 OR last_sample_ms > ?1)",
+                                  later, error))
+        << error;
+    later.bind(1, now + 20 * 60 * kSecond);
+    ASSERT_EQ(later.step(), Step::row);
+    EXPECT_EQ(later.column_int(0), 0) << "the file holds no time later than now";
+    EXPECT_EQ(err.str().find(said), err.str().rfind(said)) << "said once";
 }
 
 }  // namespace

@@ -85,7 +85,9 @@ Plan plan_drive(const Recorder& recorder, int index, const DriveIdentity& id,
     }
     RecordedDrive& next = plan.next;
     StoredDrive& stored = next.stored;
-    const bool latest = is_new || now_ms >= stored.last_seen_ms;
+    // A live pass is always the latest sighting; an imported one only when
+    // it is later than what the history holds.
+    const bool latest = is_new || !recorder.importing || now_ms >= stored.last_seen_ms;
     stored.first_seen_ms = std::min(stored.first_seen_ms, now_ms);
     if (latest) {
         const bool moved = stored.last_slot != static_cast<int>(slot);

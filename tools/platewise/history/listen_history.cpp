@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "history/future_times.h"
 #include "history/verdict_rules.h"
 
 namespace platewise::history {
@@ -28,13 +29,16 @@ bool try_open(ListenHistory& history, std::int64_t now_ms, std::string& error, b
     if (!open_history(history.store, history.path, false, error, &refused)) {
         return false;
     }
-    if (!load_recorder(history.recorder, history.store, false, error)) {
+    std::size_t moved = 0;
+    if (!settle_future_times(history.store, now_ms, moved, error) ||
+        !load_recorder(history.recorder, history.store, false, error)) {
         refused = false;
         history.store.db.close();
         return false;
     }
     history.recorder.write_failures = history.failures_before_open;
     history.open = true;
+    history.future_drives = moved;
     return true;
 }
 
@@ -47,6 +51,18 @@ void report_failure(ListenHistory& history, const std::string& error, std::uint6
             << " pass" << (failures == 1 ? "" : "es") << " not recorded so far; the listener carries on)\n";
         err.flush();
         history.last_error = error;
+    }
+}
+
+// Said once, when the file is opened: the times are moved for good.
+void report_future(ListenHistory& history, std::ostream& err)
+{
+    if (history.future_drives != 0) {
+        err << "platewise listen: history: " << history.future_drives << " drive"
+            << (history.future_drives == 1 ? " was" : "s were")
+            << " last seen later than now (a clock that ran ahead, or a snapshot imported under a "
+               "later name); those times are taken as now\n";
+        history.future_drives = 0;
     }
 }
 
@@ -82,6 +98,7 @@ bool attach_history(ListenHistory& history, const std::string& path,
         history.last_error = error;
     } else {
         err << "platewise listen: recording the history in " << path << "\n";
+        report_future(history, err);
     }
     options.on_decoded = [&history, &err](const smart::DriveSnapshot& snapshot, SnapshotReport& report) {
         history_pass(history, snapshot, report, now_unix_ms(), err);
@@ -105,6 +122,7 @@ void history_pass(ListenHistory& history, const smart::DriveSnapshot& snapshot,
             return;
         }
         err << "platewise listen: recording the history in " << history.path << "\n";
+        report_future(history, err);
         err.flush();
     }
     Recorder& recorder = history.recorder;

@@ -31,6 +31,7 @@ struct ListenHistory {
     std::int64_t last_open_attempt_ms = 0;
     std::uint64_t failures_before_open = 0;  // passes lost while the file was unavailable
     std::string last_error;                  // the last failure reported on stderr
+    std::size_t future_drives = 0;           // drives whose times lay ahead, to report once
     smart::AttributeDefinitionTable names;
 };
 
