@@ -83,10 +83,15 @@ TEST(WebServer, AnswersByMethodHostAndPath)
     const WebResponse hostile = get(source, "/drive/" + std::string(webtest::kHostileSerial));
     EXPECT_NE(hostile.body.find("<h1>Drive S&quot;&lt;i&gt;&amp;&#39;</h1>"), std::string::npos);
 
+    // /metrics answers by address or as localhost like every path: a
+    // rebound name would read every model, serial and verdict.
     source.metrics_text = [] { return std::string("platewise_drives 6\n"); };
-    const WebResponse metrics = get(source, "/metrics", "", "GET", "prometheus.internal:9946");
+    const WebResponse metrics = get(source, "/metrics", "", "GET", "127.0.0.1:9946");
     EXPECT_EQ(metrics.status, 200);
     EXPECT_EQ(metrics.body, "platewise_drives 6\n");
+    EXPECT_EQ(get(source, "/metrics", "", "GET", "localhost").status, 200);
+    EXPECT_EQ(get(source, "/metrics", "", "GET", "rebound.attacker.example:9946").status, 421);
+    EXPECT_EQ(get(source, "/metrics", "", "GET", "").status, 421);
 }
 
 TEST(WebServer, ApiIsWhatStatusAndHistoryPrint)

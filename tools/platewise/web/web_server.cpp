@@ -11,6 +11,7 @@
 #include "commands/status_command.h"
 #include "history/history_store.h"
 #include "history/history_view.h"
+#include "web/local_host_name.h"
 #include "web/web_pages.h"
 
 namespace platewise::web {
@@ -22,41 +23,6 @@ constexpr const char* kHtml = "text/html; charset=utf-8";
 WebResponse error_response(int status, const std::string& message)
 {
     return {status, kHtml, render_error_page(status, message)};
-}
-
-// An IP address (dotted IPv4, or IPv6 in brackets) or localhost, with or
-// without a port.
-bool host_is_local_name(const std::string& host)
-{
-    std::string name = host;
-    if (!name.empty() && name.front() == '[') {
-        const std::size_t close = name.find(']');
-        if (close == std::string::npos) {
-            return false;
-        }
-        const std::string inside = name.substr(1, close - 1);
-        const std::string rest = name.substr(close + 1);
-        return !inside.empty() && inside.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos &&
-               (rest.empty() || (rest[0] == ':' && rest.find_first_not_of("0123456789", 1) == std::string::npos));
-    }
-    if (const std::size_t colon = name.find(':'); colon != std::string::npos) {
-        if (name.find_first_not_of("0123456789", colon + 1) != std::string::npos) {
-            return false;
-        }
-        name.resize(colon);
-    }
-    if (name == "localhost") {
-        return true;
-    }
-    int dots = 0;
-    for (const char c : name) {
-        if (c == '.') {
-            ++dots;
-        } else if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    return dots == 3 && !name.empty();
 }
 
 // The value of `key` in a query string ("" when absent).
@@ -112,14 +78,14 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         return error_response(405, "This server only reads: GET and HEAD.");
     }
     const std::string& path = request.path;
+    if (!host_is_local_name(request.host)) {
+        return error_response(kForeignHostStatus, kForeignHostMessage);
+    }
     if (path == "/metrics") {
         if (!source.metrics_text) {
             return error_response(404, "The metrics are not served here.");
         }
         return {200, "text/plain; version=0.0.4; charset=utf-8", source.metrics_text()};
-    }
-    if (!host_is_local_name(request.host)) {
-        return error_response(421, "Open this page by address (such as 127.0.0.1) or as localhost.");
     }
     if (path == "/style.css") {
         return {200, "text/css; charset=utf-8", style_sheet()};

@@ -47,9 +47,9 @@ inline constexpr const char* kContentSecurityPolicy =
 // GET and HEAD of /, /drive/SERIAL[?range=day|week|year], /api/drives,
 // /api/drive/SERIAL, /style.css, /favicon.svg and /metrics (when shared).
 // Every other method is 405; a Host that names neither an IP address nor
-// localhost is 421 (a page elsewhere cannot rebind a name of its own to
-// this server and read it); /metrics is exempt, as Prometheus scrapes by
-// whatever name its target has.
+// localhost is 421 on every path, /metrics included (a page elsewhere
+// cannot rebind a name of its own to this server and read it; Prometheus
+// scrapes the target by address or as localhost).
 WebResponse respond(const WebRequest& request, const WebSource& source);
 
 // The server's workers and how long a connection may take to send its
