@@ -285,6 +285,7 @@ bool attach(MetricsPublisher& publisher, const std::string& address, const std::
         std::string problem;
         said(publisher.nvme_snapshot_received(pass, unix_seconds_now(), problem), problem);
     };
+    options.on_peers_refused = [&publisher](std::uint64_t count) { publisher.peers_refused(count); };
     options.on_refused = [&publisher, said]() {
         std::string problem;
         said(publisher.snapshot_refused(problem), problem);
