@@ -297,3 +297,50 @@ TEST(HistoryImport, RefusesFutureNamesLinksAndWhatIsNotASnapshotFile)
 }
 
 }  // namespace
+
+namespace {
+
+// Drive strings are untrusted: a model or serial that a spreadsheet would
+// run as a formula is kept as text in the CSV.
+TEST(HistoryCommand, CsvCellsNeverStartAFormula)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    const struct Row {
+        std::string model;
+        std::string serial;
+        std::string fields;
+    } rows[] = {
+        {"=2+5", "S1", "'=2+5,S1,"},
+        {"+CMD", "S2", "'+CMD,S2,"},
+        {"-1+2", "S3", "'-1+2,S3,"},
+        {"@SUM(A1)", "S4", "'@SUM(A1),S4,"},
+        {"=HYPERLINK(\"x\",1)", "S5", "\"'=HYPERLINK(\"\"x\"\",1)\",S5,"},
+        {"PLAIN-MODEL", "=S6", "PLAIN-MODEL,'=S6,"},
+    };
+    {
+        HistoryStore store;
+        Recorder recorder;
+        std::string error;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        std::vector<Drive> drives;
+        for (const Row& row : rows) {
+            drives.push_back({row.model, row.serial, {{9, 100, 100, 0, 5}}});
+        }
+        const auto pass = historytest::pass_of(drives);
+        ASSERT_TRUE(record_snapshot(recorder, store, *pass, kT0, error)) << error;
+    }
+    for (const Row& row : rows) {
+        platewise::HistoryOptions o = options_for(path);
+        o.serial = row.serial;
+        o.csv = true;
+        std::ostringstream csv;
+        std::ostringstream err;
+        ASSERT_EQ(platewise::run_history(o, csv, err), 0) << row.serial << ": " << err.str();
+        EXPECT_NE(csv.str().find("\n" + row.fields + "2026-12-01 10:00:00,"), std::string::npos)
+            << csv.str();
+    }
+}
+
+}  // namespace

@@ -160,7 +160,18 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     TempDir dir;
     WebServer server;
     std::string error;
-    ASSERT_TRUE(server.start("127.0.0.1:0", source_of(webtest::build_history(dir)), error)) << error;
+    const std::string path = webtest::build_history(dir);
+    {
+        // Serials that only an encoding of every byte can address.
+        platewise::history::HistoryStore store;
+        platewise::history::Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        const std::vector<historytest::Drive> odd{{"PW ODD SERIAL", "BS\\1", {{9, 100, 100, 0, 5}}},
+                                                  {"PW ODD SERIAL", "SP 2%", {{9, 100, 100, 0, 5}}}};
+        const auto pass = historytest::pass_of(odd);
+        ASSERT_TRUE(platewise::history::record_snapshot(recorder, store, *pass, webtest::kNow, error)) << error;
+    }
+    ASSERT_TRUE(server.start("127.0.0.1:0", source_of(path), error)) << error;
     ASSERT_EQ(server.listening_ports().size(), 1u);
     const int port = server.listening_ports()[0];
 
@@ -191,6 +202,26 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     // An encoded serial reaches its page.
     const std::string hostile = exchange(port, "GET /drive/S%22%3Ci%3E%26%27 HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(hostile.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << hostile.substr(0, 300);
+    const struct {
+        const char* path;
+        const char* status;
+        const char* shows;
+    } odd[] = {
+        // Kept as BS\x5c1: the link holds its backslash as %5C, which the
+        // server must not take for a folder separator.
+        {"/drive/BS%5Cx5c1", "HTTP/1.1 200 OK\r\n", "<h1>Drive BS\\x5c1</h1>"},
+        {"/api/drive/BS%5Cx5c1", "HTTP/1.1 200 OK\r\n", "\"BS\\\\x5c1\""},
+        {"/drive/SP%202%25", "HTTP/1.1 200 OK\r\n", "<h1>Drive SP 2%</h1>"},
+        // %00 would cut the serial short and show another drive.
+        {"/drive/D1%00X", "HTTP/1.1 400 ", ""},
+        {"/drive/D1%zz", "HTTP/1.1 400 ", ""},
+    };
+    for (const auto& row : odd) {
+        const std::string request = std::string("GET ") + row.path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        const std::string answer = exchange(port, request.c_str());
+        EXPECT_EQ(answer.rfind(row.status, 0), 0u) << row.path << "\n" << answer.substr(0, 300);
+        EXPECT_NE(answer.find(row.shows), std::string::npos) << row.path << "\n" << answer.substr(0, 2000);
+    }
     ::close(silent);
 
     // The address is taken: a second server says so.

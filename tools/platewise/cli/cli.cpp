@@ -235,11 +235,14 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                                "); adds DEGRADING and DRIVE MISSING verdicts")
             ->option_text("[PATH]")
             ->expected(0, 1);
+    // The last-seen time reaches the file once every kPersistEveryMs: a
+    // shorter wait would show present drives as missing.
+    const double shortest_missing_after = 2.0 * history::kPersistEveryMs / 1000.0;
     listen->add_option("--missing-after", missing_after_seconds,
                        "With --history: seconds after which a drive not seen counts as missing "
-                       "(default 600)")
+                       "(default 600, at least 120)")
         ->option_text("SECONDS")
-        ->check(CLI::Range(1.0, 1e9));
+        ->check(CLI::Range(shortest_missing_after, 1e9));
 
     const std::int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                                     std::chrono::system_clock::now().time_since_epoch())
@@ -265,9 +268,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     status->add_option("--store", status_options.store, store_help)->option_text("PATH");
     status->add_flag("--json", status_options.json, "One JSON document");
     status->add_option("--missing-after", missing_after_seconds,
-                       "Seconds after which a drive not seen counts as missing (default 600)")
+                       "Seconds after which a drive not seen counts as missing (default 600, at "
+                       "least 120)")
         ->option_text("SECONDS")
-        ->check(CLI::Range(1.0, 1e9));
+        ->check(CLI::Range(shortest_missing_after, 1e9));
 
     CLI::App* history_cmd = app.add_subcommand(
         "history", "The recorded readings of a drive, or with --attribute one attribute's "

@@ -48,9 +48,13 @@ const char* kind_name(history::ReadingKind kind)
     return "?";
 }
 
-std::string csv_field(const std::string& text)
+// A cell a spreadsheet would take for a formula (= + - @, or a tab or
+// carriage return before one) is kept as text by a leading apostrophe.
+std::string csv_field(const std::string& raw)
 {
-    if (text.find_first_of(",\"") == std::string::npos) {
+    const bool formula = !raw.empty() && std::string_view("=+-@\t\r").find(raw.front()) != std::string_view::npos;
+    const std::string text = formula ? "'" + raw : raw;
+    if (text.find_first_of(",\"\n\r") == std::string::npos) {
         return text;
     }
     std::string out = "\"";

@@ -11,6 +11,7 @@
 #include "commands/status_command.h"
 #include "history/history_store.h"
 #include "history/history_view.h"
+#include "web/html_text.h"
 #include "web/local_host_name.h"
 #include "web/web_pages.h"
 
@@ -158,11 +159,16 @@ int handle(mg_connection* connection, void* data)
     const mg_request_info* info = mg_get_request_info(connection);
     WebRequest request;
     request.method = info->request_method != nullptr ? info->request_method : "";
-    request.path = info->local_uri != nullptr ? info->local_uri : "";
+    // civetweb leaves the path as sent (decode_url no): decoded here, so that
+    // every byte of a serial round-trips (a backslash, a byte that is not
+    // printable) and %00 is refused instead of cutting the serial short.
+    const bool decoded = url_decode(info->local_uri != nullptr ? info->local_uri : "", request.path);
     request.query = info->query_string != nullptr ? info->query_string : "";
     const char* host = mg_get_header(connection, "Host");
     request.host = host != nullptr ? host : "";
-    const WebResponse response = respond(request, server->source());
+    const WebResponse response =
+        decoded ? respond(request, server->source())
+                : WebResponse{400, kHtml, render_error_page(400, "The path has a broken or a %00 escape.")};
 
     std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " +
                        mg_get_response_code_text(connection, response.status) + "\r\n";
@@ -206,6 +212,7 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
         "request_timeout_ms", timeout.c_str(),
         "enable_keep_alive", "no",
         "enable_directory_listing", "no",
+        "decode_url", "no",
         nullptr,
     };
     mg_callbacks callbacks{};
