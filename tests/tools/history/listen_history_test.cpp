@@ -161,3 +161,51 @@ TEST(ListenHistory, ATimeLaterThanNowIsTakenAsNow)
 }
 
 }  // namespace
+
+namespace {
+
+// A history damaged on disk is set aside, not a reason to stop: the
+// listener starts, its passes are reported and judged as usual, the lost
+// history writes are counted, and the file is left as it was.
+TEST(ListenHistory, ADamagedHistoryIsSetAsideAndTheListenerCarriesOn)
+{
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    {
+        HistoryStore store;
+        Recorder recorder;
+        std::string error;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        std::vector<Drive> many;
+        for (int i = 0; i < 40; ++i) {
+            many.push_back({"DAMAGED", "D" + std::to_string(i), {{9, 100, 100, 0, 5}}});
+            many.resize(std::min<std::size_t>(many.size(), 31));
+            auto p = historytest::pass_of(many);
+            ASSERT_TRUE(record_snapshot(recorder, store, *p, kT0 + i * kSecond, error)) << error;
+        }
+        ASSERT_TRUE(store.db.exec("PRAGMA wal_checkpoint(TRUNCATE)", error)) << error;
+    }
+    // Garbage over the pages after the first two (the header stays).
+    std::vector<std::uint8_t> bytes = tooltest::file_bytes(path);
+    ASSERT_GT(bytes.size(), 3u * 4096u);
+    for (std::size_t i = 2 * 4096; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    tooltest::write_bytes(path, bytes);
+
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, path, 10 * 60 * kSecond, options, err))
+        << "a damaged history stopped the listener: " << err.str();
+    EXPECT_NE(err.str().find("damaged"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("history: unavailable; the listener carries on"), std::string::npos) << err.str();
+    ASSERT_TRUE(options.on_decoded);
+    const platewise::SnapshotReport report =
+        pass(history, {{"DAMAGED", "D1", {{9, 100, 100, 0, 5}}}}, history.last_open_attempt_ms + 5 * kSecond, err);
+    ASSERT_EQ(report.drives.size(), 1u) << "the pass is still reported";
+    EXPECT_EQ(report.history_write_failures, 1);
+    EXPECT_EQ(tooltest::file_bytes(path), bytes) << "the damaged file is left as it is";
+}
+
+}  // namespace

@@ -182,6 +182,21 @@ bool prepare_file(const std::string& path, bool& created, std::string& error)
     return true;
 }
 
+// An SQLite file begins so; one that does and still cannot be read is
+// damaged rather than something else.
+bool has_sqlite_header(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    char head[16] = {};
+    const bool sqlite = ::read(fd, head, sizeof head) == static_cast<ssize_t>(sizeof head) &&
+                        std::memcmp(head, "SQLite format 3", sizeof head) == 0;
+    ::close(fd);
+    return sqlite;
+}
+
 }  // namespace
 
 bool create_schema_version(Database& db, int version, std::string& error)
@@ -210,6 +225,7 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
     store.db.close();
     store.path = path;
     store.read_only = read_only;
+    store.damaged = false;
     bool created = false;
     if (!read_only && !prepare_file(path, created, error)) {
         return false;
@@ -248,6 +264,7 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
         if (code != SQLITE_NOTADB && code != SQLITE_CORRUPT) {
             return unavailable("cannot read the history " + path + ": " + why);
         }
+        store.damaged = code == SQLITE_CORRUPT || has_sqlite_header(path);
         return refuse("not an SQLite database, or a damaged one (" + why + ")");
     }
     if (application_id == 0 && version == 0 && tables == 0) {
@@ -276,10 +293,12 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
             if (code != SQLITE_NOTADB && code != SQLITE_CORRUPT) {
                 return unavailable("cannot check the history " + path + ": " + db.last_message());
             }
+            store.damaged = true;
             return refuse("damaged (" + (why.empty() ? db.last_message() : why) + ")");
         }
         const std::string verdict = check.column_text(0);
         if (verdict != "ok") {
+            store.damaged = true;
             return refuse("damaged (" + verdict + ")");
         }
         check = Statement();

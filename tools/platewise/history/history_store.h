@@ -78,6 +78,10 @@ struct HistoryStore {
     Database db;
     std::string path;
     bool read_only = true;
+    // Set when open_history refused an SQLite file that is damaged (as
+    // opposed to one that is not a history at all): the listener sets it
+    // aside and carries on without a history.
+    bool damaged = false;
 };
 
 // Opens the history at `path`. Read-write: a missing file is created

@@ -90,12 +90,20 @@ bool attach_history(ListenHistory& history, const std::string& path,
     std::string error;
     bool refused = true;
     if (!try_open(history, now_unix_ms(), error, refused)) {
-        if (refused) {
+        if (refused && history.store.damaged) {
+            // Set aside: socket, metrics and alerts go on; the page and the
+            // metrics say the history is unavailable.
+            err << "platewise listen: " << error << "\n"
+                << "platewise listen: history: unavailable; the listener carries on without it "
+                   "and tries the file again every minute\n";
+            history.last_error = error;
+        } else if (refused) {
             err << "platewise listen: " << error << "\n";
             return false;
+        } else {
+            err << "platewise listen: history: " << error << "; trying again every minute\n";
+            history.last_error = error;
         }
-        err << "platewise listen: history: " << error << "; trying again every minute\n";
-        history.last_error = error;
     } else {
         err << "platewise listen: recording the history in " << path << "\n";
         report_future(history, err);
