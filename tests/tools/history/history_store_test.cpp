@@ -391,6 +391,28 @@ TEST(HistoryStore, CreatesOnlyInAPrivateDirectoryNeverThroughALink)
     struct stat st {};
     ASSERT_EQ(::stat((dir / "h.db").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u) << "never world-readable";
+    store.db.close();
+
+    // A folder further up that others may change: they could swap in a
+    // history of their own, for the listener and for readers alike.
+    std::filesystem::create_directories(dir / "open/private");
+    ::chmod((dir / "open/private").c_str(), 0700);
+    std::filesystem::copy_file(dir / "h.db", dir / "open/private/h.db");
+    for (const bool read_only : {false, true}) {
+        EXPECT_FALSE(open_history(store, dir / "open/private/h.db", read_only, error)) << read_only;
+        EXPECT_NE(error.find("the folder above it, " + (dir / "open") + ", is unsafe: it is writable by everybody"),
+                  std::string::npos)
+            << error;
+    }
+    ::chmod((dir / "open").c_str(), 0755);
+    ASSERT_TRUE(open_history(store, dir / "open/private/h.db", true, error)) << error;
+    store.db.close();
+    if (::geteuid() == 0) {
+        // A reader opens only root's or its own file.
+        ASSERT_EQ(::chown((dir / "open/private/h.db").c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(open_history(store, dir / "open/private/h.db", true, error));
+        EXPECT_NE(error.find("belongs to uid 65534"), std::string::npos) << error;
+    }
 }
 
 // A full disk (here: the file may not grow) and a file locked by another

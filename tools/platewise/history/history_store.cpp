@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "files/output_directory.h"
 #include "smart.h"
 
 namespace platewise::history {
@@ -151,6 +152,36 @@ bool check_directory(const fs::path& directory, std::string& error)
         error = "the directory " + directory.string() + " belongs to another user";
         return false;
     }
+    // Every folder above as well, as for --save and the endpoint: a user
+    // who may change one could swap in a history of their own.
+    const std::string why = unsafe_directory_reason(directory.string());
+    if (!why.empty()) {
+        error = "the directory " + directory.string() + " is not safe: " + why;
+        return false;
+    }
+    return true;
+}
+
+// What a reader opens must sit where only root or its user could have put
+// it, and be root's or its user's own regular file.
+bool check_place_to_read(const std::string& path, std::string& error)
+{
+    const fs::path p(path);
+    const fs::path directory = p.has_parent_path() ? p.parent_path() : fs::path(".");
+    const std::string why = unsafe_directory_reason(directory.string());
+    if (!why.empty()) {
+        error = "the directory " + directory.string() + " is not safe: " + why;
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = path + " is not a regular file (a link or a device is never used)";
+        return false;
+    }
+    if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        error = path + " belongs to uid " + std::to_string(st.st_uid) + ", not to root or this user";
+        return false;
+    }
     return true;
 }
 
@@ -234,6 +265,10 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
     struct stat st {};
     if (read_only && ::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
         error = "no history at " + path + " (platewise listen --history records one)";
+        return false;
+    }
+    if (read_only && !check_place_to_read(path, why)) {
+        error = "refusing the history " + path + ": " + why;
         return false;
     }
     if (!store.db.open(path, read_only, false, why)) {
