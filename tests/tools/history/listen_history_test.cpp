@@ -4,6 +4,8 @@
 // passes lost meanwhile are counted.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <nlohmann/json.hpp>
 
 #include "history/history_view.h"
@@ -206,6 +208,41 @@ TEST(ListenHistory, ADamagedHistoryIsSetAsideAndTheListenerCarriesOn)
     ASSERT_EQ(report.drives.size(), 1u) << "the pass is still reported";
     EXPECT_EQ(report.history_write_failures, 1);
     EXPECT_EQ(tooltest::file_bytes(path), bytes) << "the damaged file is left as it is";
+}
+
+}  // namespace
+
+namespace {
+
+// The store removed or replaced while the listener runs: within a minute
+// the listener notices (the path no longer names the file it has open),
+// says so, and records into what the path names now.
+TEST(ListenHistory, AStoreReplacedWhileOpenIsNoticedAndOpenedAgain)
+{
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, path, 10 * 60 * kSecond, options, err)) << err.str();
+    const std::int64_t start = history.last_open_attempt_ms;
+    const Drive a{"KEPT", "K1", {{9, 100, 100, 0, 5}}};
+    pass(history, {a}, start + 5 * kSecond, err);
+    std::filesystem::rename(path, dir / "moved.db");
+    pass(history, {a}, start + 30 * kSecond, err);
+    EXPECT_EQ(err.str().find("removed or replaced"), std::string::npos) << "checked once a minute";
+    const platewise::SnapshotReport report = pass(history, {a}, start + 65 * kSecond, err);
+    EXPECT_NE(err.str().find(path + " was removed or replaced while open; opening it again"), std::string::npos)
+        << err.str();
+    EXPECT_EQ(report.history_write_failures, 0);
+    ASSERT_TRUE(history.open);
+    HistoryStore reader;
+    std::string error;
+    ASSERT_TRUE(open_history(reader, path, true, error)) << error;
+    std::vector<StoredDrive> drives;
+    ASSERT_TRUE(load_drives(reader, drives, error)) << error;
+    ASSERT_EQ(drives.size(), 1u) << "the pass went into the file the path names";
+    EXPECT_EQ(drives[0].serial, "K1");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ namespace platewise::history {
 namespace {
 
 constexpr std::int64_t kReopenEveryMs = 60 * 1000;
+constexpr std::int64_t kIdentityCheckEveryMs = 60 * 1000;
 
 std::int64_t now_unix_ms()
 {
@@ -39,6 +40,12 @@ bool try_open(ListenHistory& history, std::int64_t now_ms, std::string& error, b
     history.recorder.write_failures = history.failures_before_open;
     history.open = true;
     history.future_drives = moved;
+    struct stat st {};
+    if (::stat(history.path.c_str(), &st) == 0) {
+        history.device = static_cast<std::uint64_t>(st.st_dev);
+        history.inode = static_cast<std::uint64_t>(st.st_ino);
+    }
+    history.last_identity_check_ms = now_ms;
     return true;
 }
 
@@ -118,6 +125,24 @@ void history_pass(ListenHistory& history, const smart::DriveSnapshot& snapshot,
                   SnapshotReport& report, std::int64_t now_ms, std::ostream& err)
 {
     std::string error;
+    if (history.open && now_ms - history.last_identity_check_ms >= kIdentityCheckEveryMs) {
+        // A store removed or replaced under the listener would otherwise be
+        // written into unseen while readers look at the new file.
+        history.last_identity_check_ms = now_ms;
+        struct stat st {};
+        if (::lstat(history.path.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != history.device ||
+            static_cast<std::uint64_t>(st.st_ino) != history.inode) {
+            err << "platewise listen: history: " << history.path
+                << " was removed or replaced while open; opening it again\n";
+            err.flush();
+            flush_recorder(history.recorder, history.store, error);
+            error.clear();
+            history.failures_before_open = history.recorder.write_failures;
+            history.store.db.close();
+            history.open = false;
+            history.last_open_attempt_ms = now_ms - kReopenEveryMs;
+        }
+    }
     if (!history.open) {
         bool refused = false;
         if (now_ms - history.last_open_attempt_ms < kReopenEveryMs ||
