@@ -390,7 +390,20 @@ TEST(HistoryStore, CreatesOnlyInAPrivateDirectoryNeverThroughALink)
     ASSERT_TRUE(open_history(store, dir / "h.db", false, error)) << error;
     struct stat st {};
     ASSERT_EQ(::stat((dir / "h.db").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u) << "never world-readable";
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the writer's alone";
+    store.db.close();
+
+    // A store once shared with a group: a member could take SQLite's shared
+    // locks on the WAL index and make every write fail. The listener takes
+    // group's and others' access away from the live files when it opens it.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        ::chmod((dir / "h.db" + suffix).c_str(), 0640);
+    }
+    ASSERT_TRUE(open_history(store, dir / "h.db", false, error)) << error;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        ASSERT_EQ(::stat((dir / "h.db" + suffix).c_str(), &st), 0) << suffix;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << suffix;
+    }
     store.db.close();
 
     // A folder further up that others may change: they could swap in a

@@ -185,8 +185,25 @@ bool check_place_to_read(const std::string& path, std::string& error)
     return true;
 }
 
-// Creates the file exclusively when it is missing; refuses anything but a
-// regular file.
+// The live files are the writer's alone: whoever may read them may also
+// take SQLite's shared locks on them (the WAL index's above all) and so
+// make every write fail. Others read through the page or its /api/.
+void keep_to_owner(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
+        ::fchmod(fd, st.st_mode & 0700);
+    }
+    ::close(fd);
+}
+
+// Creates the file exclusively when it is missing (mode 0600); refuses
+// anything but a regular file; takes group's and others' access away from
+// one that had it.
 bool prepare_file(const std::string& path, bool& created, std::string& error)
 {
     const fs::path p(path);
@@ -194,7 +211,7 @@ bool prepare_file(const std::string& path, bool& created, std::string& error)
     if (!check_directory(directory, error)) {
         return false;
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
         ::close(fd);
         created = true;
@@ -209,6 +226,9 @@ bool prepare_file(const std::string& path, bool& created, std::string& error)
         error = path + " exists and is not a regular file (a link or a device is never used)";
         return false;
     }
+    keep_to_owner(path);
+    keep_to_owner(path + "-wal");
+    keep_to_owner(path + "-shm");
     created = false;
     return true;
 }

@@ -85,7 +85,9 @@ struct HistoryStore {
 };
 
 // Opens the history at `path`. Read-write: a missing file is created
-// (exclusively, mode 0640, never through a link) in an existing directory
+// (exclusively, mode 0600, never through a link; an existing one and its
+// -wal and -shm files lose any access of group and others, who could
+// otherwise lock out the writer) in an existing directory
 // that is not writable by group or others, and given the schema; an older
 // schema is migrated. Read-only: the file must exist. A file that is not
 // SQLite, is damaged, belongs to another program or comes from a newer
