@@ -2,6 +2,7 @@
 // hosts, paths, the JSON of status and history), and the real server's
 // headers, HEAD and a silent client over a socket.
 #include "web/web_server.h"
+#include "web/request_limits.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "commands/history_command.h"
 #include "commands/status_command.h"
@@ -228,6 +231,43 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     WebServer second;
     EXPECT_FALSE(second.start("127.0.0.1:" + std::to_string(port), source_of(dir / "x.db"), error));
     EXPECT_NE(error.find("cannot serve the page at 127.0.0.1:"), std::string::npos) << error;
+}
+
+}  // namespace
+
+namespace {
+
+// Requests that read the history are bounded: however many come at once,
+// at most kConcurrentLoads read it together, and the pages of the next
+// moments are drawn from the views one of them loaded. Every request is
+// still answered.
+TEST(WebServer, HistoryReadingRequestsAreBounded)
+{
+    TempDir dir;
+    WebServer server;
+    std::string error;
+    ASSERT_TRUE(server.start("127.0.0.1:0", source_of(webtest::build_history(dir)), error)) << error;
+    const int port = server.listening_ports().at(0);
+    const char* const paths[] = {"/", "/api/drives", "/drive/D1", "/api/drive/F1"};
+    std::vector<std::thread> clients;
+    std::vector<std::string> answers(16);
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        clients.emplace_back([&, i] {
+            const std::string request =
+                std::string("GET ") + paths[i % 4] + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+            answers[i] = exchange(port, request.c_str());
+        });
+    }
+    for (std::thread& c : clients) {
+        c.join();
+    }
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        EXPECT_EQ(answers[i].rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << paths[i % 4] << "\n"
+                                                                  << answers[i].substr(0, 200);
+    }
+    ASSERT_NE(server.source().limits, nullptr);
+    EXPECT_GE(server.source().limits->most_at_once(), 1);
+    EXPECT_LE(server.source().limits->most_at_once(), platewise::web::kConcurrentLoads);
 }
 
 }  // namespace

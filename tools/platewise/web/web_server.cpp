@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <sstream>
 
 #include <civetweb.h>
@@ -13,6 +14,7 @@
 #include "history/history_view.h"
 #include "web/html_text.h"
 #include "web/local_host_name.h"
+#include "web/request_limits.h"
 #include "web/web_pages.h"
 
 namespace platewise::web {
@@ -95,6 +97,20 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         return {200, "image/svg+xml", favicon_svg()};
     }
     const std::int64_t now_ms = now_of(source);
+    const bool reads_history = path == "/api/drives" || path.rfind("/api/drive/", 0) == 0 || path == "/" ||
+                               path.rfind("/drive/", 0) == 0;
+    RequestLimits::Views views_ptr = source.limits && reads_history ? source.limits->cached(now_ms) : nullptr;
+    const bool page = path == "/" || path.rfind("/drive/", 0) == 0;
+    std::optional<RequestLimits::Slot> slot;
+    if (source.limits && reads_history && !(page && views_ptr != nullptr)) {
+        slot.emplace(*source.limits);
+        if (!slot->entered()) {
+            return error_response(503, "Too many requests read the drive history now; try again shortly.");
+        }
+        if (page) {
+            views_ptr = source.limits->cached(now_ms);  // loaded while this one waited
+        }
+    }
     if (path == "/api/drives") {
         StatusOptions options;
         options.store = source.history_path;
@@ -132,12 +148,19 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         if (query_value(request.query, "range", range_text) && !parse_range(range_text, range)) {
             return error_response(400, "The time shown is range=day, range=week or range=year.");
         }
-        std::vector<history::DriveView> views;
-        smart::AttributeDefinitionTable names;
-        std::string error;
-        if (!load(source, now_ms, views, names, error)) {
-            return error_response(503, "The drive history cannot be read now: " + first_line(error));
+        smart::AttributeDefinitionTable names = history::ViewOptions().names;
+        if (views_ptr == nullptr) {
+            auto loaded = std::make_shared<std::vector<history::DriveView>>();
+            std::string error;
+            if (!load(source, now_ms, *loaded, names, error)) {
+                return error_response(503, "The drive history cannot be read now: " + first_line(error));
+            }
+            views_ptr = loaded;
+            if (source.limits) {
+                source.limits->remember(views_ptr, now_ms);
+            }
         }
+        const std::vector<history::DriveView>& views = *views_ptr;
         if (path == "/") {
             return {200, kHtml, render_front_page(views, now_ms, names)};
         }
@@ -204,6 +227,9 @@ WebServer::~WebServer()
 bool WebServer::start(const std::string& address, WebSource source, std::string& error)
 {
     source_ = std::move(source);
+    if (!source_.limits) {
+        source_.limits = std::make_shared<RequestLimits>();
+    }
     const std::string workers = std::to_string(kWebWorkers);
     const std::string timeout = std::to_string(kWebRequestTimeoutMs);
     const char* options[] = {

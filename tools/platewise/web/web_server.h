@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 struct mg_context;
 
 namespace platewise::web {
+
+class RequestLimits;
 
 // What every request is answered from.
 struct WebSource {
@@ -23,6 +26,9 @@ struct WebSource {
     std::function<std::string()> metrics_text;
     // The time pages are drawn at (Unix ms); empty: the clock.
     std::function<std::int64_t()> now_ms;
+    // Bounds on the requests that read the history (web/request_limits.h);
+    // the server makes one when none is given, respond() alone runs unbounded.
+    std::shared_ptr<RequestLimits> limits;
 };
 
 struct WebRequest {
