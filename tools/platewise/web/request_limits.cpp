@@ -42,6 +42,24 @@ void RequestLimits::remember(Views views, std::int64_t now_ms)
     loaded_ms_ = now_ms;
 }
 
+bool RequestLimits::cached_drives(std::int64_t now_ms, std::string& body) const
+{
+    const std::lock_guard<std::mutex> hold(lock_);
+    if (has_drives_ && now_ms >= drives_ms_ && now_ms - drives_ms_ < kViewCacheMs) {
+        body = drives_body_;
+        return true;
+    }
+    return false;
+}
+
+void RequestLimits::remember_drives(std::string body, std::int64_t now_ms)
+{
+    const std::lock_guard<std::mutex> hold(lock_);
+    drives_body_ = std::move(body);
+    drives_ms_ = now_ms;
+    has_drives_ = true;
+}
+
 int RequestLimits::most_at_once() const
 {
     const std::lock_guard<std::mutex> hold(lock_);

@@ -45,6 +45,11 @@ public:
     Views cached(std::int64_t now_ms) const;
     void remember(Views views, std::int64_t now_ms);
 
+    // The answer of /api/drives given at most kViewCacheMs before `now_ms`;
+    // false when there is none.
+    bool cached_drives(std::int64_t now_ms, std::string& body) const;
+    void remember_drives(std::string body, std::int64_t now_ms);
+
     // How many loads ran at once at most, since the start (for tests and
     // the benchmark).
     int most_at_once() const;
@@ -56,6 +61,9 @@ private:
     int most_ = 0;
     Views views_;
     std::int64_t loaded_ms_ = 0;
+    std::string drives_body_;
+    std::int64_t drives_ms_ = 0;
+    bool has_drives_ = false;
 };
 
 }  // namespace platewise::web

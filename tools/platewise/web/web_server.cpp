@@ -101,6 +101,13 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
                                path.rfind("/drive/", 0) == 0;
     RequestLimits::Views views_ptr = source.limits && reads_history ? source.limits->cached(now_ms) : nullptr;
     const bool page = path == "/" || path.rfind("/drive/", 0) == 0;
+    std::string drives_body;
+    const auto drives_cached = [&] {
+        return source.limits && path == "/api/drives" && source.limits->cached_drives(now_ms, drives_body);
+    };
+    if (drives_cached()) {
+        return {200, "application/json", drives_body};
+    }
     std::optional<RequestLimits::Slot> slot;
     if (source.limits && reads_history && !(page && views_ptr != nullptr)) {
         slot.emplace(*source.limits);
@@ -109,6 +116,8 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         }
         if (page) {
             views_ptr = source.limits->cached(now_ms);  // loaded while this one waited
+        } else if (drives_cached()) {
+            return {200, "application/json", drives_body};
         }
     }
     if (path == "/api/drives") {
@@ -121,6 +130,9 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         std::ostringstream err;
         if (run_status(options, out, err) != 0) {
             return {503, "application/json", "{\"error\":\"the history cannot be read\"}\n"};
+        }
+        if (source.limits) {
+            source.limits->remember_drives(out.str(), now_ms);
         }
         return {200, "application/json", out.str()};
     }
