@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "files/output_directory.h"
 #include "history/store_access.h"
 #include "smart.h"
 
@@ -152,15 +153,63 @@ bool check_directory(const fs::path& directory, std::string& error)
                 " is writable by group or others; use a directory only its owner can write";
         return false;
     }
-    if (st.st_uid != ::geteuid() && st.st_uid != 0) {
+    if (!is_trusted_owner(st.st_uid)) {
         error = "the directory " + directory.string() + " belongs to another user";
+        return false;
+    }
+    // Every folder above as well, as for --save and the endpoint: a user
+    // who may change one could swap in a history of their own.
+    const std::string why = unsafe_directory_reason(directory.string());
+    if (!why.empty()) {
+        error = "the directory " + directory.string() + " is not safe: " + why;
         return false;
     }
     return true;
 }
 
-// Creates the file exclusively when it is missing; refuses anything but a
-// regular file.
+// What a reader opens must sit where only root, its user or the listener's
+// user could have put it, and be a regular file of theirs.
+bool check_place_to_read(const std::string& path, std::string& error)
+{
+    const fs::path p(path);
+    const fs::path directory = p.has_parent_path() ? p.parent_path() : fs::path(".");
+    const std::string why = unsafe_directory_reason(directory.string());
+    if (!why.empty()) {
+        error = "the directory " + directory.string() + " is not safe: " + why;
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = path + " is not a regular file (a link or a device is never used)";
+        return false;
+    }
+    if (!is_trusted_owner(st.st_uid)) {
+        error = path + " belongs to uid " + std::to_string(st.st_uid) +
+                ", not to root, this user or the listener's user platewise";
+        return false;
+    }
+    return true;
+}
+
+// The live files are the writer's alone: whoever may read them may also
+// take SQLite's shared locks on them (the WAL index's above all) and so
+// make every write fail. Others read through the page or its /api/.
+void keep_to_owner(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
+        ::fchmod(fd, st.st_mode & 0700);
+    }
+    ::close(fd);
+}
+
+// Creates the file exclusively when it is missing (mode 0600); refuses
+// anything but a regular file; takes group's and others' access away from
+// one that had it.
 bool prepare_file(const std::string& path, bool& created, std::string& error)
 {
     const fs::path p(path);
@@ -168,7 +217,7 @@ bool prepare_file(const std::string& path, bool& created, std::string& error)
     if (!check_directory(directory, error)) {
         return false;
     }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
         ::close(fd);
         created = true;
@@ -183,8 +232,26 @@ bool prepare_file(const std::string& path, bool& created, std::string& error)
         error = path + " exists and is not a regular file (a link or a device is never used)";
         return false;
     }
+    keep_to_owner(path);
+    keep_to_owner(path + "-wal");
+    keep_to_owner(path + "-shm");
     created = false;
     return true;
+}
+
+// An SQLite file begins so; one that does and still cannot be read is
+// damaged rather than something else.
+bool has_sqlite_header(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return false;
+    }
+    char head[16] = {};
+    const bool sqlite = ::read(fd, head, sizeof head) == static_cast<ssize_t>(sizeof head) &&
+                        std::memcmp(head, "SQLite format 3", sizeof head) == 0;
+    ::close(fd);
+    return sqlite;
 }
 
 }  // namespace
@@ -215,6 +282,7 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
     store.db.close();
     store.path = path;
     store.read_only = read_only;
+    store.damaged = false;
     if (std::string problem = store_access_problem(path, !read_only); !problem.empty()) {
         error = std::move(problem);
         return false;
@@ -227,6 +295,10 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
     struct stat st {};
     if (read_only && ::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
         error = "no history at " + path + " (platewise listen --history records one)";
+        return false;
+    }
+    if (read_only && !check_place_to_read(path, why)) {
+        error = "refusing the history " + path + ": " + why;
         return false;
     }
     if (!store.db.open(path, read_only, false, why)) {
@@ -257,6 +329,7 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
         if (code != SQLITE_NOTADB && code != SQLITE_CORRUPT) {
             return unavailable("cannot read the history " + path + ": " + why);
         }
+        store.damaged = code == SQLITE_CORRUPT || has_sqlite_header(path);
         return refuse("not an SQLite database, or a damaged one (" + why + ")");
     }
     if (application_id == 0 && version == 0 && tables == 0) {
@@ -285,10 +358,12 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
             if (code != SQLITE_NOTADB && code != SQLITE_CORRUPT) {
                 return unavailable("cannot check the history " + path + ": " + db.last_message());
             }
+            store.damaged = true;
             return refuse("damaged (" + (why.empty() ? db.last_message() : why) + ")");
         }
         const std::string verdict = check.column_text(0);
         if (verdict != "ok") {
+            store.damaged = true;
             return refuse("damaged (" + verdict + ")");
         }
         check = Statement();
@@ -390,8 +465,13 @@ bool load_drives(HistoryStore& store, std::vector<StoredDrive>& drives, std::str
 bool insert_drive(HistoryStore& store, StoredDrive& drive, std::string& error)
 {
     Statement s;
+    // A row already there (another process, an import beside the listener,
+    // inserted the drive first) lends its id and keeps the earlier first
+    // sighting.
     if (!store.db.prepare("INSERT INTO drives(model, serial, wwn, firmware, capacity_bytes, "
-                          "first_seen_ms, last_seen_ms, last_slot, kind) VALUES(?,?,?,?,?,?,?,?,?)",
+                          "first_seen_ms, last_seen_ms, last_slot, kind) VALUES(?,?,?,?,?,?,?,?,?) "
+                          "ON CONFLICT(model, serial, wwn) DO UPDATE SET first_seen_ms = "
+                          "min(first_seen_ms, excluded.first_seen_ms) RETURNING id, first_seen_ms",
                           s, error)) {
         return false;
     }
@@ -404,16 +484,31 @@ bool insert_drive(HistoryStore& store, StoredDrive& drive, std::string& error)
     s.bind(7, drive.last_seen_ms);
     s.bind(8, static_cast<std::int64_t>(drive.last_slot));
     s.bind(9, static_cast<std::int64_t>(drive.kind));
+    if (s.step() != Step::row) {
+        error = store.db.last_message();
+        return false;
+    }
+    const std::int64_t id = s.column_int(0);
+    const std::int64_t first_seen_ms = s.column_int(1);
     if (s.step() != Step::done) {
         error = store.db.last_message();
         return false;
     }
-    drive.id = sqlite3_last_insert_rowid(store.db.handle());
+    drive.id = id;
+    drive.first_seen_ms = first_seen_ms;
     return true;
 }
 
-bool update_drive(HistoryStore& store, const StoredDrive& drive, std::string& error)
+bool update_drive(HistoryStore& store, const StoredDrive& drive, std::string& error,
+                  bool* row_missing)
 {
+    if (row_missing != nullptr) {
+        *row_missing = false;
+    }
+    if (drive.id <= 0) {
+        error = "drive " + drive.model + " " + drive.serial + " has no row in the history";
+        return false;
+    }
     Statement s;
     if (!store.db.prepare("UPDATE drives SET firmware = ?, capacity_bytes = ?, first_seen_ms = ?, "
                           "last_seen_ms = ?, last_slot = ?, last_sample_ms = ?, current = ? "
@@ -437,11 +532,23 @@ bool update_drive(HistoryStore& store, const StoredDrive& drive, std::string& er
         error = store.db.last_message();
         return false;
     }
+    if (sqlite3_changes(store.db.handle()) != 1) {
+        if (row_missing != nullptr) {
+            *row_missing = true;
+        }
+        error = "drive " + std::to_string(drive.id) + " (" + drive.model + " " + drive.serial +
+                ") is no longer in the history; it is inserted again";
+        return false;
+    }
     return true;
 }
 
 bool insert_reading(HistoryStore& store, const Reading& reading, std::string& error)
 {
+    if (reading.drive_id <= 0) {
+        error = "a reading for a drive that has no row in the history";
+        return false;
+    }
     Statement s;
     if (!store.db.prepare("INSERT INTO readings(drive_id, time_ms, kind, attributes) VALUES(?,?,?,?)",
                           s, error)) {
