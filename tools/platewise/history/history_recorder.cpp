@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "history/nvme_verdicts.h"
 #include "history/verdict_rules.h"
 
 namespace platewise::history {
@@ -208,7 +209,9 @@ bool load_recorder(Recorder& recorder, HistoryStore& store, bool importing, std:
             }
             r.has_readings = !readings.empty();
             r.last_reading_ms = readings.empty() ? 0 : readings.back().time_ms;
-            r.since = rising_since(readings, recorder.baselines, r.stored.id);
+            r.since = r.stored.kind == DriveKind::nvme
+                          ? nvme_rising_since(readings, recorder.baselines, r.stored.id)
+                          : rising_since(readings, recorder.baselines, r.stored.id);
         } else {
             r.stored.last_sample_ms = 0;
         }
@@ -362,7 +365,9 @@ bool refresh_baselines(Recorder& recorder, HistoryStore& store, std::string& err
         if (!load_readings(store, d.stored.id, INT64_MIN, readings, error)) {
             return false;
         }
-        d.since = rising_since(readings, recorder.baselines, d.stored.id);
+        d.since = d.stored.kind == DriveKind::nvme
+                      ? nvme_rising_since(readings, recorder.baselines, d.stored.id)
+                      : rising_since(readings, recorder.baselines, d.stored.id);
     }
     return true;
 }

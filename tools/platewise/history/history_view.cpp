@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "history/nvme_verdicts.h"
 #include "history/verdict_rules.h"
 #include "report/local_time_text.h"
 
@@ -65,10 +66,16 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
             }
         }
         v.drive = std::move(d);
-        v.report = report_of_table(v.drive, v.drive.current, options.names);
-        const auto since = rising_since(v.readings, v.baselines, v.drive.id);
-        std::vector<VerdictReason> extra =
-            degrading_reasons(v.drive.current, v.baselines, v.drive.id, since, options.names);
+        std::vector<VerdictReason> extra;
+        if (v.drive.kind == DriveKind::nvme) {
+            v.report = nvme_report_of_table(v.drive, v.drive.current);
+            extra = nvme_degrading_reasons(v.drive.current, v.baselines, v.drive.id,
+                                           nvme_rising_since(v.readings, v.baselines, v.drive.id));
+        } else {
+            v.report = report_of_table(v.drive, v.drive.current, options.names);
+            const auto since = rising_since(v.readings, v.baselines, v.drive.id);
+            extra = degrading_reasons(v.drive.current, v.baselines, v.drive.id, since, options.names);
+        }
         v.missing = is_missing(v.drive.last_seen_ms, options.now_ms, options.missing_after_ms);
         if (v.missing) {
             extra.push_back(missing_reason(v.drive));

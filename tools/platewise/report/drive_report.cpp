@@ -31,11 +31,12 @@ int severity(Verdict v) noexcept
     case Verdict::missing: return 0;
     case Verdict::failing_now: return 1;
     case Verdict::failed_past: return 2;
-    case Verdict::degrading: return 3;
-    case Verdict::no_smart_data: return 4;
+    case Verdict::warning: return 3;
+    case Verdict::degrading: return 4;
+    case Verdict::no_smart_data: return 5;
     case Verdict::ok: break;
     }
-    return 5;
+    return 6;
 }
 
 const char* heading(Verdict v, bool first) noexcept
@@ -45,6 +46,7 @@ const char* heading(Verdict v, bool first) noexcept
     case Verdict::failing_now: return first ? "FAILING NOW" : "failing now";
     case Verdict::failed_past: return first ? "FAILED IN THE PAST" : "failed in the past";
     case Verdict::degrading: return first ? "DEGRADING" : "degrading";
+    case Verdict::warning: return first ? "WARNING" : "warning";
     case Verdict::no_smart_data: return first ? "NO SMART DATA" : "no SMART data";
     case Verdict::ok: break;
     }
@@ -86,8 +88,14 @@ const char* verdict_name(Verdict verdict) noexcept
     case Verdict::no_smart_data: return "no_smart_data";
     case Verdict::degrading: return "degrading";
     case Verdict::missing: return "missing";
+    case Verdict::warning: return "warning";
     }
     return "ok";
+}
+
+int verdict_severity(Verdict verdict) noexcept
+{
+    return severity(verdict);
 }
 
 void compose_verdict(DriveReport& drive)

@@ -33,11 +33,16 @@ enum class Verdict {
     no_smart_data,  // the SMART READ DATA sector holds no attribute
     degrading,      // a leading indicator is above its acknowledged baseline (history)
     missing,        // a drive the history knows was not seen for too long
+    warning,        // an NVMe drive's own warning (temperature, wear, media errors)
 };
 
 // The name of a verdict in JSON and metric labels: "ok", "failing_now",
-// "failed_past", "no_smart_data", "degrading", "missing".
+// "failed_past", "no_smart_data", "degrading", "missing", "warning".
 const char* verdict_name(Verdict verdict) noexcept;
+
+// How bad a verdict is: 0 for the worst (DRIVE MISSING), rising to OK; for
+// listing drives worst first.
+int verdict_severity(Verdict verdict) noexcept;
 
 // One reason behind a verdict.
 struct VerdictReason {

@@ -308,6 +308,7 @@ int verdict_rank(Verdict verdict) noexcept
     switch (verdict) {
     case Verdict::failing_now: return 0;
     case Verdict::failed_past: return 1;
+    case Verdict::warning: return 2;
     case Verdict::degrading: return 2;
     case Verdict::missing: return 3;
     case Verdict::no_smart_data: return 4;
@@ -322,6 +323,7 @@ const char* verdict_label(Verdict verdict) noexcept
     case Verdict::failing_now: return "FAILING NOW";
     case Verdict::failed_past: return "FAILED IN THE PAST";
     case Verdict::degrading: return "DEGRADING";
+    case Verdict::warning: return "WARNING";
     case Verdict::missing: return "DRIVE MISSING";
     case Verdict::no_smart_data: return "NO SMART DATA";
     case Verdict::ok: return "OK";
