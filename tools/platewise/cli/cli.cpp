@@ -308,7 +308,9 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     ack_options.store = history::default_history_path();
     ack_options.now_ms = now_ms;
     ack->add_option("SERIAL", ack_options.serial, "The drive's serial number")->required();
-    ack->add_option("ID", ack_options.ids, "Attribute ids (5, 187, 188, 197, 198)");
+    ack->add_option("ID", ack_options.ids,
+                    "Attribute ids (5, 187, 188, 197, 198); of an NVMe drive, field ids (34 "
+                    "available spare, 37 media errors, 38 error-log entries)");
     ack->add_option("--store", ack_options.store, store_help)->option_text("PATH");
     ack->add_option("--model", ack_options.model, "The drive's model, when two drives share the serial");
 #else

@@ -9,6 +9,8 @@
 #include <filesystem>
 
 #include "history/history_view.h"
+#include "history/nvme_fields.h"
+#include "history/nvme_verdicts.h"
 #include "history/verdict_rules.h"
 
 namespace platewise {
@@ -63,8 +65,30 @@ int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
         return 2;
     }
     const history::DriveView& view = *found.front();
+    const bool nvme = view.drive.kind == history::DriveKind::nvme;
+    // What may be acknowledged, and how a baseline is taken, by the kind.
+    const auto ackable = [nvme](std::uint8_t id) {
+        return nvme ? history::is_nvme_ackable(id) : history::is_leading_indicator(id);
+    };
+    const auto baseline_of = [nvme](const history::AttributeSample& a) {
+        return nvme ? history::nvme_baseline_value(a) : history::indicator_count(a.raw);
+    };
+    const auto label_of = [nvme](std::uint8_t id) {
+        const history::NvmeField* f = nvme ? history::nvme_field(id) : nullptr;
+        return f != nullptr ? std::string(f->name) + " (" + std::to_string(id) + ")"
+                            : "attribute " + std::to_string(id);
+    };
     std::vector<std::uint8_t> ids;
     for (const int id : options.ids) {
+        if (nvme) {
+            if (id < 1 || id > 255 || !ackable(static_cast<std::uint8_t>(id))) {
+                err << "platewise ack: field " << id << " of an NVMe drive takes no baseline (34 "
+                       "available_spare, 37 media_errors, 38 error_log_entries)\n";
+                return 2;
+            }
+            ids.push_back(static_cast<std::uint8_t>(id));
+            continue;
+        }
         if (id < 1 || id > 255 || !history::is_leading_indicator(static_cast<std::uint8_t>(id))) {
             err << "platewise ack: attribute " << id << " is not a leading indicator (5, 187, 188, "
                    "197, 198)\n";
@@ -74,7 +98,7 @@ int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
     }
     if (ids.empty()) {
         for (const history::AttributeSample& a : view.drive.current) {
-            if (history::is_leading_indicator(a.id)) {
+            if (ackable(a.id)) {
                 ids.push_back(a.id);
             }
         }
@@ -89,20 +113,20 @@ int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
         const auto it = std::find_if(view.drive.current.begin(), view.drive.current.end(),
                                      [&](const history::AttributeSample& a) { return a.id == id; });
         if (it == view.drive.current.end()) {
-            err << "platewise ack: the drive does not report attribute " << int{id} << "\n";
+            err << "platewise ack: the drive does not report " << label_of(id) << "\n";
             return 2;
         }
         history::StoredBaseline b;
         b.drive_id = view.drive.id;
         b.attribute_id = id;
-        b.baseline = history::indicator_count(it->raw);
+        b.baseline = baseline_of(*it);
         b.acked_ms = options.now_ms;
         b.acked_by = options.who;
         if (!history::set_baseline(store, b, error)) {
             err << "platewise ack: cannot write " << options.store << ": " << error << "\n";
             return 1;
         }
-        said += "  attribute " + std::to_string(id) + ": baseline " + std::to_string(b.baseline) + "\n";
+        said += "  " + label_of(id) + ": baseline " + std::to_string(b.baseline) + "\n";
     }
     if (!t.commit(error)) {
         err << "platewise ack: cannot write " << options.store << ": " << error << "\n";
