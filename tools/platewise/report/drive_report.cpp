@@ -93,11 +93,6 @@ const char* verdict_name(Verdict verdict) noexcept
     return "ok";
 }
 
-int verdict_severity(Verdict verdict) noexcept
-{
-    return severity(verdict);
-}
-
 void compose_verdict(DriveReport& drive)
 {
     std::stable_sort(drive.reasons.begin(), drive.reasons.end(),

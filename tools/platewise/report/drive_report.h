@@ -40,10 +40,6 @@ enum class Verdict {
 // "failed_past", "no_smart_data", "degrading", "missing", "warning".
 const char* verdict_name(Verdict verdict) noexcept;
 
-// How bad a verdict is: 0 for the worst (DRIVE MISSING), rising to OK; for
-// listing drives worst first.
-int verdict_severity(Verdict verdict) noexcept;
-
 // One reason behind a verdict.
 struct VerdictReason {
     Verdict kind = Verdict::ok;
