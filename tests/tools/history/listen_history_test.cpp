@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "history/event_store.h"
 #include "history/listen_history.h"
 #include "report/json_report.h"
 #include "report/text_report.h"
@@ -85,6 +86,70 @@ TEST(ListenHistory, AnUnavailableHistoryIsTriedAgainAndItsLostPassesCounted)
     EXPECT_EQ(pass(history, {a}, start + 65 * kSecond, err).history_write_failures, 2);
     EXPECT_TRUE(history.open);
     EXPECT_NE(err.str().find("recording the history in " + path), std::string::npos) << err.str();
+}
+
+// The listener's two snapshots of each pass, reconciled by slot: the NVMe
+// drive's ATA slot is not an unreadable drive, a slot neither kind could
+// read is NO SMART DATA with its slot and what failed, in the pass and in
+// the history; the NVMe drive gets its verdict with the history, and stays
+// away too long as any drive.
+TEST(ListenHistory, NvmeDrivesAndUnreadableSlotsReconciledBySlot)
+{
+    historytest::use_utc();
+    TempDir dir;
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, dir / "h.db", 10 * 60 * kSecond, options, err)) << err.str();
+    ASSERT_TRUE(options.on_nvme_decoded);
+    const Drive ata{"PW ATA", "A1", {{9, 100, 100, 0, 5}}};
+    historytest::NvmeDrive nvme{"PW NVME", "N1"};
+    nvme.used = 90;
+    const auto nvme_pass = [&](std::int64_t at, bool with_drive) {
+        auto snapshot = historytest::nvme_pass_of({{}, with_drive ? nvme : historytest::NvmeDrive{}, {}}, 4);
+        snapshot->slots[0].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::not_nvme);
+        snapshot->slots[2].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::failed);
+        snapshot->slots[2].results[0] = static_cast<std::uint8_t>(smart::nvme::RequestResult::driver_error);
+        platewise::NvmeSnapshotReport report;
+        history_nvme_pass(history, *snapshot, report, at, err);
+        return report;
+    };
+    // The first ATA pass comes before any NVMe one: slots 1 and 2 unknown.
+    platewise::SnapshotReport first = pass(history, {ata, {}, {}}, kT0, err);
+    ASSERT_EQ(first.drives.size(), 3u);
+    const platewise::NvmeSnapshotReport n = nvme_pass(kT0 + kSecond, true);
+    ASSERT_EQ(n.history.size(), 1u);
+    EXPECT_EQ(n.history[0].slot, 1u);
+    EXPECT_EQ(n.history[0].verdict_text,
+              "DEGRADING: percentage used 90% (90 or more: the drive nears its rated wear) since 2026-12-01 10:00:01");
+    EXPECT_EQ(n.history_write_failures, 0);
+
+    const platewise::SnapshotReport second = pass(history, {ata, {}, {}}, kT0 + 5 * kSecond, err);
+    ASSERT_EQ(second.drives.size(), 2u) << "slot 1 is the NVMe drive's";
+    EXPECT_EQ(second.drives[0].serial, "A1");
+    EXPECT_EQ(second.drives[1].slot, 2u);
+    EXPECT_EQ(second.drives[1].verdict, platewise::Verdict::no_smart_data);
+    EXPECT_EQ(second.drives[1].verdict_text,
+              "NO SMART DATA: slot 2: IDENTIFY DEVICE came back empty; NVMe: Identify Controller driver_error");
+
+    std::vector<StoredSlot> slots;
+    std::string error;
+    ASSERT_TRUE(load_slots(history.store, slots, error)) << error;
+    ASSERT_EQ(slots.size(), 1u);
+    EXPECT_EQ(slots[0].slot, 2);
+    EXPECT_EQ(slots[0].state, "failed");
+
+    // The NVMe drive leaves: its slot is unreadable now, and after the
+    // missing time the ATA pass reports it missing.
+    nvme_pass(kT0 + 6 * kSecond, false);
+    pass(history, {ata, {}, {}}, kT0 + 10 * kSecond, err);
+    ASSERT_TRUE(load_slots(history.store, slots, error)) << error;
+    ASSERT_EQ(slots.size(), 2u);
+    EXPECT_EQ(slots[0].slot, 1);
+    EXPECT_EQ(slots[0].detail, "IDENTIFY DEVICE came back empty and the drive does not answer NVMe Identify");
+    const platewise::SnapshotReport later = pass(history, {ata, {}, {}}, kT0 + 11 * 60 * kSecond, err);
+    ASSERT_EQ(later.missing.size(), 1u);
+    EXPECT_EQ(later.missing[0].serial, "N1");
 }
 
 }  // namespace
