@@ -7,6 +7,8 @@
 #include "history/verdict_rules.h"
 #include "report/text_report.h"
 #include "web/html_text.h"
+#include "web/nvme_pages.h"
+#include "history/nvme_fields.h"
 
 namespace platewise::web {
 
@@ -112,6 +114,12 @@ std::string card(const DriveView& v, std::int64_t now_ms, const smart::Attribute
     }
     out += "<dl>\n<dt>Serial</dt><dd>" + html_escape(v.drive.serial) + "</dd>\n";
     out += "<dt>Capacity</dt><dd>" + html_escape(capacity_text(v.drive.capacity_bytes)) + "</dd>\n";
+    if (v.drive.kind == history::DriveKind::nvme) {
+        out += nvme_card_rows(v, now_ms);
+        out += "<dt>Last seen</dt><dd><time>" + html_escape(history::time_text(v.drive.last_seen_ms)) +
+               "</time> (" + html_escape(age_text(now_ms - v.drive.last_seen_ms)) + ")</dd>\n</dl>\n</article>\n";
+        return out;
+    }
     const int now = temperature_of(v.drive.current);
     std::string temperature = now < 0 ? std::string("not reported") : std::to_string(now) + " \xc2\xb0" "C";
     int low = 0;
@@ -233,7 +241,10 @@ std::string drive_section(const DriveView& v, Range range, std::int64_t now_ms,
     }
     out += "<dl>\n<dt>Serial</dt><dd>" + html_escape(v.drive.serial) + "</dd>\n";
     if (!v.drive.wwn.empty()) {
-        out += "<dt>World-wide name</dt><dd>" + html_escape(v.drive.wwn) + "</dd>\n";
+        out += std::string(v.drive.kind != history::DriveKind::nvme ? "<dt>World-wide name</dt><dd>"
+                           : v.drive.wwn.size() == 16              ? "<dt>Namespace EUI-64</dt><dd>"
+                                                                   : "<dt>Namespace NGUID</dt><dd>") +
+               html_escape(v.drive.wwn) + "</dd>\n";
     }
     out += "<dt>Firmware</dt><dd>" + html_escape(v.drive.firmware) + "</dd>\n";
     out += "<dt>Capacity</dt><dd>" + html_escape(capacity_text(v.drive.capacity_bytes)) + "</dd>\n";
@@ -244,14 +255,22 @@ std::string drive_section(const DriveView& v, Range range, std::int64_t now_ms,
         out += ", slot " + std::to_string(v.drive.last_slot);
     }
     out += "</dd>\n";
+    const bool nvme = v.drive.kind == history::DriveKind::nvme;
     for (const history::StoredBaseline& b : v.baselines) {
-        out += "<dt>Acknowledged</dt><dd>attribute " + std::to_string(b.attribute_id) + " at " +
+        const history::NvmeField* f = nvme ? history::nvme_field(b.attribute_id) : nullptr;
+        out += "<dt>Acknowledged</dt><dd>" +
+               (f != nullptr ? html_escape(f->label) : "attribute " + std::to_string(b.attribute_id)) + " at " +
                std::to_string(b.baseline) + " by " + html_escape(b.acked_by) + ", " +
                html_escape(history::time_text(b.acked_ms)) + "</dd>\n";
     }
+    const std::int64_t from_ms = now_ms - range_ms(range);
+    if (nvme) {
+        out += "</dl>\n<h3>Health log</h3>\n" + nvme_fields_table(v.drive.current);
+        out += "<h3>Over time</h3>\n" + range_nav(v.drive.serial, range);
+        return out + nvme_charts(v, from_ms, now_ms, range == Range::day, index, kChartGapMs) + "</section>\n";
+    }
     out += "</dl>\n<h3>Attributes</h3>\n" + attribute_table(v.report);
 
-    const std::int64_t from_ms = now_ms - range_ms(range);
     out += "<h3>Over time</h3>\n" + range_nav(v.drive.serial, range);
     const std::vector<ChartPlan> plans = charts_for(v, from_ms, names);
     if (plans.empty()) {
@@ -309,12 +328,12 @@ int verdict_rank(Verdict verdict) noexcept
     case Verdict::failing_now: return 0;
     case Verdict::failed_past: return 1;
     case Verdict::warning: return 2;
-    case Verdict::degrading: return 2;
-    case Verdict::missing: return 3;
-    case Verdict::no_smart_data: return 4;
-    case Verdict::ok: return 5;
+    case Verdict::degrading: return 3;
+    case Verdict::missing: return 4;
+    case Verdict::no_smart_data: return 5;
+    case Verdict::ok: return 6;
     }
-    return 5;
+    return 6;
 }
 
 const char* verdict_label(Verdict verdict) noexcept
@@ -377,20 +396,23 @@ std::vector<ChartPoint> series_of(const std::vector<history::Reading>& readings,
 }
 
 std::string render_front_page(const std::vector<DriveView>& views, std::int64_t now_ms,
-                              const smart::AttributeDefinitionTable& names)
+                              const smart::AttributeDefinitionTable& names,
+                              const std::vector<history::StoredSlot>& slots)
 {
     const std::vector<const DriveView*> order = front_order(views);
-    int counts[6] = {};
+    int counts[7] = {};
     for (const DriveView* v : order) {
         ++counts[verdict_rank(v->report.verdict)];
     }
     std::string body = "<header>\n<h1>Drives</h1>\n<p class=\"summary\">";
-    if (order.empty()) {
+    if (order.empty() && slots.empty()) {
         body += "No drive recorded yet: the listener records every pass it receives.";
+    } else if (order.empty()) {
+        body += "No drive recorded yet";
     } else {
         body += std::to_string(order.size()) + (order.size() == 1 ? " drive" : " drives") + ":";
         bool first = true;
-        for (const Verdict v : {Verdict::failing_now, Verdict::failed_past, Verdict::degrading,
+        for (const Verdict v : {Verdict::failing_now, Verdict::failed_past, Verdict::warning, Verdict::degrading,
                                 Verdict::missing, Verdict::no_smart_data, Verdict::ok}) {
             if (counts[verdict_rank(v)] > 0) {
                 body += std::string(first ? " " : ", ") + std::to_string(counts[verdict_rank(v)]) + " " +
@@ -399,9 +421,16 @@ std::string render_front_page(const std::vector<DriveView>& views, std::int64_t 
             }
         }
     }
+    if (!slots.empty()) {
+        body += "; " + std::to_string(slots.size()) + (slots.size() == 1 ? " slot" : " slots") +
+                " with a drive nobody could read (NO SMART DATA)";
+    }
     body += "</p>\n</header>\n<main>\n<div class=\"cards\">\n";
     for (const DriveView* v : order) {
         body += card(*v, now_ms, names);
+    }
+    for (const history::StoredSlot& slot : slots) {
+        body += slot_card(slot, now_ms);
     }
     body += "</div>\n</main>\n" + footer(now_ms);
     return page("Platewise: drives", body);
@@ -471,14 +500,14 @@ header nav a { font-size: 0.95rem; }
 section.drive { margin-bottom: 1.5rem; }
 .v-failing_now { border-left-color: var(--failing); }
 .v-failed_past { border-left-color: var(--failed); }
-.v-degrading { border-left-color: var(--degrading); }
+.v-degrading, .v-warning { border-left-color: var(--degrading); }
 .v-missing { border-left-color: var(--missing); }
 .v-no_smart_data { border-left-color: var(--nodata); }
 .v-ok { border-left-color: var(--ok); }
 .badge { display: inline-block; font-weight: 700; font-size: 0.85rem; letter-spacing: 0.03em; padding: 0.15rem 0.55rem; border-radius: 1rem; border: 1px solid currentColor; }
 .badge.v-failing_now { color: var(--failing); background: var(--failing-bg); }
 .badge.v-failed_past { color: var(--failed); background: var(--failed-bg); }
-.badge.v-degrading { color: var(--degrading); background: var(--degrading-bg); }
+.badge.v-degrading, .badge.v-warning { color: var(--degrading); background: var(--degrading-bg); }
 .badge.v-missing { color: var(--missing); background: var(--missing-bg); }
 .badge.v-no_smart_data { color: var(--nodata); background: var(--nodata-bg); }
 .badge.v-ok { color: var(--ok); background: var(--ok-bg); }

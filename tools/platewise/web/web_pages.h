@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "history/event_store.h"
 #include "history/history_view.h"
 #include "smart.h"
 #include "web/svg_chart.h"
@@ -20,8 +21,8 @@ enum class Range { day, week, year };
 bool parse_range(const std::string& text, Range& range);
 std::int64_t range_ms(Range range);
 
-// Worst first: failing now, failed in the past, degrading, missing, no
-// SMART data, OK.
+// Worst first: failing now, failed in the past, warning (NVMe), degrading,
+// missing, no SMART data, OK.
 int verdict_rank(Verdict verdict) noexcept;
 // The badge's words for a verdict ("FAILING NOW", ..., "OK").
 const char* verdict_label(Verdict verdict) noexcept;
@@ -49,8 +50,11 @@ std::vector<ChartPoint> series_of(const std::vector<history::Reading>& readings,
                                          std::uint8_t id, std::int64_t from_ms, SeriesKind kind,
                                          const smart::AttributeDefinitionTable& names);
 
+// `slots`: the slots of the last pass whose drive nobody could read, each
+// a card of its own after the drives.
 std::string render_front_page(const std::vector<history::DriveView>& views, std::int64_t now_ms,
-                              const smart::AttributeDefinitionTable& names);
+                              const smart::AttributeDefinitionTable& names,
+                              const std::vector<history::StoredSlot>& slots = {});
 
 // The drives that share `serial` (usually one).
 std::string render_drive_page(const std::vector<const history::DriveView*>& drives,

@@ -86,7 +86,8 @@ std::int64_t now_of(const WebSource& source)
 }
 
 bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::DriveView>& views,
-          smart::AttributeDefinitionTable& names, std::string& error)
+          smart::AttributeDefinitionTable& names, std::string& error,
+          std::vector<history::StoredSlot>* slots = nullptr)
 {
     history::HistoryStore store;
     if (!history::open_history(store, source.history_path, true, error)) {
@@ -96,7 +97,8 @@ bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::Dri
     options.now_ms = now_ms;
     options.missing_after_ms = source.missing_after_ms;
     names = options.names;
-    return history::load_views(store, options, views, error);
+    return history::load_views(store, options, views, error) &&
+           (slots == nullptr || history::load_slots(store, *slots, error));
 }
 
 std::string first_line(const std::string& text)
@@ -168,11 +170,12 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         std::vector<history::DriveView> views;
         smart::AttributeDefinitionTable names;
         std::string error;
-        if (!load(source, now_ms, views, names, error)) {
+        std::vector<history::StoredSlot> slots;
+        if (!load(source, now_ms, views, names, error, &slots)) {
             return error_response(503, "The drive history cannot be read now: " + first_line(error));
         }
         if (path == "/") {
-            return {200, kHtml, render_front_page(views, now_ms, names)};
+            return {200, kHtml, render_front_page(views, now_ms, names, slots)};
         }
         const std::string serial = path.substr(std::strlen("/drive/"));
         const std::vector<const history::DriveView*> found = history::find_views(views, serial, "");
