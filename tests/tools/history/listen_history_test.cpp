@@ -114,9 +114,14 @@ TEST(ListenHistory, NvmeDrivesAndUnreadableSlotsReconciledBySlot)
         history_nvme_pass(history, *snapshot, report, at, err);
         return report;
     };
-    // The first ATA pass comes before any NVMe one: slots 1 and 2 unknown.
+    // The first ATA pass comes before any NVMe one: slots 1 and 2 wait for
+    // it, neither listed nor stored as unreadable.
     platewise::SnapshotReport first = pass(history, {ata, {}, {}}, kT0, err);
-    ASSERT_EQ(first.drives.size(), 3u);
+    ASSERT_EQ(first.drives.size(), 1u);
+    std::vector<StoredSlot> none;
+    std::string no_error;
+    ASSERT_TRUE(load_slots(history.store, none, no_error)) << no_error;
+    EXPECT_TRUE(none.empty());
     const platewise::NvmeSnapshotReport n = nvme_pass(kT0 + kSecond, true);
     ASSERT_EQ(n.history.size(), 1u);
     EXPECT_EQ(n.history[0].slot, 1u);
@@ -150,6 +155,33 @@ TEST(ListenHistory, NvmeDrivesAndUnreadableSlotsReconciledBySlot)
     const platewise::SnapshotReport later = pass(history, {ata, {}, {}}, kT0 + 11 * 60 * kSecond, err);
     ASSERT_EQ(later.missing.size(), 1u);
     EXPECT_EQ(later.missing[0].serial, "N1");
+}
+
+// A service that sends no NVMe snapshots: after a while the slots IDENTIFY
+// could not read are listed as unreadable, with what is known.
+TEST(ListenHistory, UnreadableSlotsWithoutNvmeSnapshots)
+{
+    historytest::use_utc();
+    TempDir dir;
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, dir / "h.db", 10 * 60 * kSecond, options, err)) << err.str();
+    const Drive ata{"PW ATA", "A1", {{9, 100, 100, 0, 5}}};
+    struct Row {
+        std::int64_t at;
+        std::size_t drives;
+    };
+    for (const Row& row : {Row{kT0, 1}, Row{kT0 + 25 * kSecond, 1}, Row{kT0 + 30 * kSecond, 2}}) {
+        const platewise::SnapshotReport r = pass(history, {ata, {}}, row.at, err);
+        ASSERT_EQ(r.drives.size(), row.drives) << row.at - kT0;
+    }
+    std::vector<StoredSlot> slots;
+    std::string error;
+    ASSERT_TRUE(load_slots(history.store, slots, error)) << error;
+    ASSERT_EQ(slots.size(), 1u);
+    EXPECT_EQ(slots[0].slot, 1);
+    EXPECT_EQ(slots[0].detail, "IDENTIFY DEVICE came back empty");
 }
 
 }  // namespace

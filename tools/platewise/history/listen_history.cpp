@@ -14,6 +14,11 @@ namespace platewise::history {
 namespace {
 
 constexpr std::int64_t kReopenEveryMs = 60 * 1000;
+// How long after the first ATA pass its unreadable slots wait for an NVMe
+// pass to say whether they hold NVMe drives (the two snapshots of a pass
+// arrive in either order): meanwhile they are neither listed nor counted,
+// so that an NVMe drive never shows as an unreadable drive for a moment.
+constexpr std::int64_t kAwaitNvmeMs = 30 * 1000;
 
 std::int64_t now_unix_ms()
 {
@@ -55,6 +60,19 @@ void report_failure(ListenHistory& history, const std::string& error, std::uint6
 // the others told what failed.
 void reconcile_slots(ListenHistory& history, SnapshotReport& report, std::int64_t now_ms)
 {
+    if (history.first_ata_ms < 0) {
+        history.first_ata_ms = now_ms;
+    }
+    if (!history.have_nvme_sight && now_ms - history.first_ata_ms < kAwaitNvmeMs) {
+        std::vector<DriveReport> kept;
+        for (DriveReport& d : report.drives) {
+            if (d.slot >= history.ata_unreadable.size() || !history.ata_unreadable[d.slot]) {
+                kept.push_back(std::move(d));
+            }
+        }
+        report.drives = std::move(kept);
+        return;
+    }
     std::vector<StoredSlot> slots = unreadable_slots(
         history.ata_unreadable, history.have_nvme_sight ? &history.nvme_sight : nullptr, now_ms);
     const auto same_slots = [](const std::vector<StoredSlot>& a, const std::vector<StoredSlot>& b) {

@@ -41,6 +41,7 @@ struct ListenHistory {
     bool have_nvme_sight = false;
     NvmeSight nvme_sight{};
     std::vector<bool> ata_unreadable;
+    std::int64_t first_ata_ms = -1;  // the first ATA pass: NVMe's is awaited a while
     bool slots_written = false;
     std::vector<StoredSlot> slots;
 };
