@@ -226,6 +226,7 @@ void history_pass(ListenHistory& history, const smart::DriveSnapshot& snapshot,
         m.model = d.stored.model;
         m.serial = d.stored.serial;
         m.firmware = d.stored.firmware;
+        m.nvme = d.stored.kind == DriveKind::nvme;
         m.reasons.push_back(missing_reason(d.stored));
         compose_verdict(m);
         report.missing.push_back(std::move(m));

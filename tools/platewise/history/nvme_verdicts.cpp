@@ -176,6 +176,7 @@ DriveReport nvme_report_of_table(const StoredDrive& drive, const std::vector<Att
     report.serial = drive.serial;
     report.firmware = drive.firmware;
     report.sizes.total_bytes = drive.capacity_bytes;
+    report.nvme = true;
     report.reasons = nvme_own_reasons(table);
     compose_verdict(report);
     return report;

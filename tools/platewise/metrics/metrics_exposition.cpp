@@ -22,10 +22,25 @@ Labels drive_labels(const DriveReport& drive)
     return {{"slot", std::to_string(drive.slot)}, {"model", drive.model}, {"serial", drive.serial}};
 }
 
+// How far past its boundary a DEGRADING reason is, always above 0: a count
+// above its baseline; an NVMe drive's spare points below its baseline, or
+// its percentage used.
+double degrading_amount(const DriveReport& drive, const VerdictReason& r)
+{
+    if (drive.nvme && r.attribute_name == "available_spare") {
+        return static_cast<double>(r.baseline) - static_cast<double>(r.current);
+    }
+    if (drive.nvme && r.attribute_name == "percentage_used") {
+        return static_cast<double>(r.current);
+    }
+    return static_cast<double>(r.current) - static_cast<double>(r.baseline);
+}
+
 }  // namespace
 
 std::vector<MetricFamily> build_families(const SnapshotReport* pass, const ListenerStatus& status,
-                                         const std::vector<HeldAttributes>& held)
+                                         const std::vector<HeldAttributes>& held,
+                                         const std::vector<DriveReport>& nvme)
 {
     MetricFamily value = family("platewise_attribute_value",
                                 "Normalised value of a SMART attribute (1-253, higher is better)");
@@ -78,17 +93,23 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
     // history's write failures (these two with listen --history only).
     MetricFamily verdict = family("platewise_drive_verdict",
                                   "1 for the drive's verdict (ok, failing_now, failed_past, "
-                                  "degrading, no_smart_data, missing), 0 for the others");
+                                  "degrading, no_smart_data, missing; NVMe: warning for "
+                                  "failed_past), 0 for the others");
     MetricFamily degrading = family(
         "platewise_drive_degrading",
-        "A leading indicator (raw low 32 bits) above its acknowledged baseline: by how much");
+        "A leading indicator (raw low 32 bits) above its acknowledged baseline: by how much "
+        "(NVMe: errors above the baseline, spare points below it, or the percentage used)");
     MetricFamily history_failures = family(
         "platewise_history_write_failures_total",
         "Passes the listener could not record in its history (full disk, locked file, ...)",
         MetricType::Counter);
     const auto add_verdict = [&](const DriveReport& drive, Labels labels) {
-        for (const Verdict v : {Verdict::ok, Verdict::failing_now, Verdict::failed_past,
-                                Verdict::degrading, Verdict::no_smart_data, Verdict::missing}) {
+        labels.push_back({"kind", drive.nvme ? "nvme" : "ata"});
+        static constexpr Verdict kAta[] = {Verdict::ok, Verdict::failing_now, Verdict::failed_past,
+                                           Verdict::degrading, Verdict::no_smart_data, Verdict::missing};
+        static constexpr Verdict kNvme[] = {Verdict::ok, Verdict::failing_now, Verdict::warning,
+                                            Verdict::degrading, Verdict::no_smart_data, Verdict::missing};
+        for (const Verdict v : drive.nvme ? kNvme : kAta) {
             add(verdict, with(labels, "verdict", verdict_name(v)), drive.verdict == v ? 1 : 0);
         }
         for (const VerdictReason& r : drive.reasons) {
@@ -96,12 +117,15 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
                 Labels l = labels;
                 l.push_back({"id", std::to_string(r.attribute_id)});
                 l.push_back({"name", r.attribute_name});
-                add(degrading, l, static_cast<double>(r.current) - static_cast<double>(r.baseline));
+                add(degrading, l, degrading_amount(drive, r));
             }
         }
     };
     if (pass != nullptr) {
         for (const DriveReport& drive : pass->drives) {
+            add_verdict(drive, drive_labels(drive));
+        }
+        for (const DriveReport& drive : nvme) {
             add_verdict(drive, drive_labels(drive));
         }
         for (const DriveReport& drive : pass->missing) {

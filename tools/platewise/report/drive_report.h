@@ -66,6 +66,9 @@ struct DriveReport {
     std::string verdict_text;  // the one-line verdict, e.g. "OK"
     // Every reason, most severe first; empty for OK.
     std::vector<VerdictReason> reasons;
+    // An NVMe drive judged with its history (its identity from Identify
+    // Controller; `attributes` empty, the health fields are the history's).
+    bool nvme = false;
 };
 
 // Sets `verdict` and `verdict_text` from `reasons`: the most severe kind
