@@ -10,6 +10,8 @@
 #include "history/listen_history.h"
 #include "report/json_report.h"
 #include "report/text_report.h"
+#include "report/nvme_json_report.h"
+#include "report/nvme_text_report.h"
 #include "history_test_support.h"
 
 namespace {
@@ -110,7 +112,7 @@ TEST(ListenHistory, NvmeDrivesAndUnreadableSlotsReconciledBySlot)
         snapshot->slots[0].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::not_nvme);
         snapshot->slots[2].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::failed);
         snapshot->slots[2].results[0] = static_cast<std::uint8_t>(smart::nvme::RequestResult::driver_error);
-        platewise::NvmeSnapshotReport report;
+        platewise::NvmeSnapshotReport report = platewise::report_nvme_snapshot(*snapshot);
         history_nvme_pass(history, *snapshot, report, at, err);
         return report;
     };
@@ -128,6 +130,13 @@ TEST(ListenHistory, NvmeDrivesAndUnreadableSlotsReconciledBySlot)
     EXPECT_EQ(n.history[0].verdict_text,
               "DEGRADING: percentage used 90% (90 or more: the drive nears its rated wear) since 2026-12-01 10:00:01");
     EXPECT_EQ(n.history_write_failures, 0);
+    // The listener's NVMe text and JSON say the verdict with the history.
+    const std::string shown = platewise::render_nvme_text(n, "t");
+    EXPECT_NE(shown.find("  Verdict: OK\n  With the history: DEGRADING: percentage used 90%"), std::string::npos)
+        << shown;
+    const nlohmann::json doc = platewise::nvme_report_to_json(n);
+    EXPECT_EQ(doc["nvme_drives"][0]["history_verdict_code"], "degrading");
+    EXPECT_EQ(doc["nvme_drives"][0]["history_reasons"][0]["attribute"], 36);
 
     const platewise::SnapshotReport second = pass(history, {ata, {}, {}}, kT0 + 5 * kSecond, err);
     ASSERT_EQ(second.drives.size(), 2u) << "slot 1 is the NVMe drive's";
