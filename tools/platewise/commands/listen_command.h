@@ -49,6 +49,9 @@ struct ListenOptions {
     std::function<void(const SnapshotReport&)> on_snapshot;
     // Told of each good NVMe snapshot after it is shown.
     std::function<void(const NvmeSnapshotReport&)> on_nvme_snapshot;
+    // Told of each good NVMe snapshot once decoded, before it is shown; may
+    // add to the report (listen --history: the history's verdicts).
+    std::function<void(const smart::nvme::Snapshot&, NvmeSnapshotReport&)> on_nvme_decoded;
     std::function<void()> on_refused;
     // Told after every pass (drive or NVMe snapshot) of the events it
     // caused, none for a steady pass, with the time of the pass.

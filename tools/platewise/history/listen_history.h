@@ -13,6 +13,7 @@
 #include "commands/listen_command.h"
 #include "history/history_recorder.h"
 #include "history/history_store.h"
+#include "history/nvme_recording.h"
 
 namespace platewise::history {
 
@@ -32,6 +33,17 @@ struct ListenHistory {
     std::uint64_t failures_before_open = 0;  // passes lost while the file was unavailable
     std::string last_error;                  // the last failure reported on stderr
     smart::AttributeDefinitionTable names;
+    // The NVMe side (history/nvme_recording.h): per slot of the last NVMe
+    // pass the drive's index in recorder.drives, what that pass said of each
+    // slot, the ATA slots of the last pass that IDENTIFY could not read, and
+    // the unreadable slots last written.
+    std::vector<int> nvme_slot_drive;
+    bool have_nvme_sight = false;
+    NvmeSight nvme_sight{};
+    std::vector<bool> ata_unreadable;
+    std::int64_t first_ata_ms = -1;  // the first ATA pass: NVMe's is awaited a while
+    bool slots_written = false;
+    std::vector<StoredSlot> slots;
 };
 
 // Opens (or creates) the history and sets options.on_decoded. False after
@@ -41,8 +53,15 @@ struct ListenHistory {
 bool attach_history(ListenHistory& history, const std::string& path,
                     std::int64_t missing_after_ms, ListenOptions& options, std::ostream& err);
 
-// One decoded pass at `now_ms`: records it and adds the verdicts.
+// One decoded pass at `now_ms`: records it and adds the verdicts. The
+// slots that held an NVMe drive in the last NVMe pass leave the report
+// (they are the NVMe report's), the unreadable ones say what failed.
 void history_pass(ListenHistory& history, const smart::DriveSnapshot& snapshot,
                   SnapshotReport& report, std::int64_t now_ms, std::ostream& err);
+
+// One decoded NVMe pass at `now_ms`: records its drives and sets
+// report.history to their verdicts with the history.
+void history_nvme_pass(ListenHistory& history, const smart::nvme::Snapshot& snapshot,
+                       NvmeSnapshotReport& report, std::int64_t now_ms, std::ostream& err);
 
 }  // namespace platewise::history

@@ -91,10 +91,11 @@ std::int64_t now_of(const WebSource& source)
 }
 
 // The drives, and the events the page shows: the newest (`serial` empty)
-// or those of the drives with `serial`.
+// or those of the drives with `serial`; the unreadable slots when asked.
 bool load(const WebSource& source, std::int64_t now_ms, const std::string* serial,
           std::vector<history::DriveView>& views, std::vector<events::DriveEvent>& events,
-          smart::AttributeDefinitionTable& names, std::string& error)
+          smart::AttributeDefinitionTable& names, std::string& error,
+          std::vector<history::StoredSlot>* slots = nullptr)
 {
     history::HistoryStore store;
     if (!history::open_history(store, source.history_path, true, error)) {
@@ -104,7 +105,8 @@ bool load(const WebSource& source, std::int64_t now_ms, const std::string* seria
     options.now_ms = now_ms;
     options.missing_after_ms = source.missing_after_ms;
     names = options.names;
-    if (!history::load_views(store, options, views, error)) {
+    if (!history::load_views(store, options, views, error) ||
+        (slots != nullptr && !history::load_slots(store, *slots, error))) {
         return false;
     }
     history::EventQuery query;
@@ -201,11 +203,13 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         smart::AttributeDefinitionTable names;
         std::string error;
         const std::string serial = path == "/" ? std::string() : path.substr(std::strlen("/drive/"));
-        if (!load(source, now_ms, path == "/" ? nullptr : &serial, views, events, names, error)) {
+        std::vector<history::StoredSlot> slots;
+        if (!load(source, now_ms, path == "/" ? nullptr : &serial, views, events, names, error,
+                  path == "/" ? &slots : nullptr)) {
             return error_response(503, "The drive history cannot be read now: " + first_line(error));
         }
         if (path == "/") {
-            return {200, kHtml, render_front_page(views, now_ms, names, &events)};
+            return {200, kHtml, render_front_page(views, now_ms, names, &events, slots)};
         }
         const std::vector<const history::DriveView*> found = history::find_views(views, serial, "");
         if (serial.empty() || found.empty()) {
