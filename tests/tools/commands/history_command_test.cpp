@@ -337,10 +337,10 @@ TEST(HistoryImport, MixedFolderOfAtaAndNvmeSnapshots)
     std::ostringstream csv;
     ASSERT_EQ(platewise::run_history(h, csv, err), 0) << err.str();
     EXPECT_EQ(csv.str(),
-              "model,serial,time,unix_ms,kind,id,name,value,worst,threshold,raw,raw_text\n"
-              "PW IMPORT NVME,NVI1,2026-12-01 10:00:00,1796119200001,full,36,percentage_used,,,,88,88 %\n"
-              "PW IMPORT NVME,NVI1,2026-12-01 11:00:00,1796122800001,sample,36,percentage_used,,,,89,89 %\n"
-              "PW IMPORT NVME,NVI1,2026-12-01 12:00:00,1796126400001,sample,36,percentage_used,,,,90,90 %\n");
+              "model,serial,time,unix_ms,kind,id,name,value,worst,threshold,raw,raw_text,reading\n"
+              "PW IMPORT NVME,NVI1,2026-12-01 10:00:00,1796119200001,full,36,percentage_used,,,,88,88 %,88\n"
+              "PW IMPORT NVME,NVI1,2026-12-01 11:00:00,1796122800001,sample,36,percentage_used,,,,89,89 %,89\n"
+              "PW IMPORT NVME,NVI1,2026-12-01 12:00:00,1796126400001,sample,36,percentage_used,,,,90,90 %,90\n");
     h.csv = false;
     h.json = true;
     h.field = "data_units_written";

@@ -110,15 +110,19 @@ TEST(SnapshotStatusCommand, ShowsTheNewestNvmeSnapshotBesideIt)
         bool with_ata;
         std::vector<const char*> shown;
         std::vector<const char*> not_shown;
+        int status;         // the NVMe drive counts; so does the slot nobody read
+                            // (the corpus disk is a WARNING: its counts are present)
+        const char* brief;  // the performance data of --brief
     };
     const Row rows[] = {
         {"NVMe drives only", false,
-         {"Newest NVMe snapshot nvme-20261207-101505-002.bin in ", "PW WIN NVME"}, {"Newest snapshot snapshot-"}},
+         {"Newest NVMe snapshot nvme-20261207-101505-002.bin in ", "PW WIN NVME"}, {"Newest snapshot snapshot-"},
+         0, "drives=1 failing=0 degrading=0 warning=0 missing=0 no_smart_data=0 failed_past=0"},
         {"both kinds", true,
          {"Newest snapshot snapshot-20261207-101505-001.bin in ", "Drive 0: ST9100821AS",
           "Newest NVMe snapshot nvme-20261207-101505-002.bin in ", "PW WIN NVME",
           "NO SMART DATA: slot 2: IDENTIFY DEVICE came back empty; NVMe Identify Controller driver_error"},
-         {"Drive 1:"}},
+         {"Drive 1:"}, 1, "drives=3 failing=0 degrading=0 warning=1 missing=0 no_smart_data=1 failed_past=0"},
     };
     for (const Row& row : rows) {
         if (row.with_ata) {
@@ -128,7 +132,7 @@ TEST(SnapshotStatusCommand, ShowsTheNewestNvmeSnapshotBesideIt)
         options.directory = folder.string();
         std::ostringstream out;
         std::ostringstream err;
-        EXPECT_EQ(platewise::run_snapshot_status(options, out, err), 0) << row.what << ": " << err.str();
+        EXPECT_EQ(platewise::run_snapshot_status(options, out, err), row.status) << row.what << ": " << err.str();
         for (const char* piece : row.shown) {
             EXPECT_NE(out.str().find(piece), std::string::npos) << row.what << ": " << piece << "\n" << out.str();
         }
@@ -137,9 +141,15 @@ TEST(SnapshotStatusCommand, ShowsTheNewestNvmeSnapshotBesideIt)
         }
         options.json = true;
         std::ostringstream json;
-        EXPECT_EQ(platewise::run_snapshot_status(options, json, err), 0) << row.what;
+        EXPECT_EQ(platewise::run_snapshot_status(options, json, err), row.status) << row.what;
         EXPECT_NE(json.str().find("\"nvme\":"), std::string::npos) << json.str();
         EXPECT_NE(json.str().find("WN1"), std::string::npos) << json.str();
+        options.json = false;
+        options.brief = true;
+        std::ostringstream brief;
+        EXPECT_EQ(platewise::run_snapshot_status(options, brief, err), row.status) << row.what;
+        EXPECT_NE(brief.str().find(std::string(" | ") + row.brief + "\n"), std::string::npos)
+            << row.what << ": " << brief.str();
     }
 }
 

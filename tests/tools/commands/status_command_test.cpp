@@ -318,7 +318,8 @@ TEST(StatusCommand, NvmeDrivesAndUnreadableSlotsBesideAtaOnes)
     o.now_ms = kT0 + 2 * kHour + 30 * kSecond;
     std::ostringstream out;
     std::ostringstream err;
-    ASSERT_EQ(platewise::run_status(o, out, err), 0) << err.str();
+    // A drive FAILING NOW: the exit status says so (2).
+    ASSERT_EQ(platewise::run_status(o, out, err), 2) << err.str();
     EXPECT_EQ(out.str(),
               "Platewise drive status at 2026-12-01 12:00:30 (3 drives, 2 unreadable slots in " + path + ")\n"
               "\n"
@@ -341,7 +342,7 @@ TEST(StatusCommand, NvmeDrivesAndUnreadableSlotsBesideAtaOnes)
               "PW STATUS DISK   serial A1\n"
               "  Verdict: OK\n"
               "  Last seen: 2026-12-01 12:00:00 (30 s ago), slot 0; first seen 2026-12-01 10:00:00\n"
-              "  Temperature: 38 C   Power-on: 1234\n"
+              "  Temperature: 38 C   Power-on: 1234 hours (51 days)\n"
               "  Last 24 h: first seen in this time\n"
               "\n"
               "Slot 3 (no drive identity)\n"
@@ -350,11 +351,17 @@ TEST(StatusCommand, NvmeDrivesAndUnreadableSlotsBesideAtaOnes)
               "\n"
               "Slot 4 (no drive identity)\n"
               "  Verdict: NO SMART DATA: IDENTIFY DEVICE came back empty; NVMe: Identify Controller device_error\n"
-              "  Last seen: 2026-12-01 12:00:01\n");
+              "  Last seen: 2026-12-01 12:00:01\n"
+              "\n"
+              "Never acknowledged (counts are judged from when each was first seen; 'platewise ack --all' sets "
+              "today's as the baselines):\n"
+              "  PW BOOT NVME   serial NV1\n"
+              "  PW WORN NVME   serial NV2\n"
+              "  PW STATUS DISK   serial A1\n");
 
     o.json = true;
     std::ostringstream json_out;
-    ASSERT_EQ(platewise::run_status(o, json_out, err), 0) << err.str();
+    ASSERT_EQ(platewise::run_status(o, json_out, err), 2) << err.str();
     const nlohmann::json doc = nlohmann::json::parse(json_out.str());
     ASSERT_EQ(doc["drives"].size(), 3u);
     EXPECT_EQ(doc["drives"][0]["kind"], "nvme");
@@ -369,6 +376,14 @@ TEST(StatusCommand, NvmeDrivesAndUnreadableSlotsBesideAtaOnes)
     EXPECT_EQ(doc["unreadable_slots"][1]["slot"], 4);
     EXPECT_EQ(doc["unreadable_slots"][1]["verdict_code"], "no_smart_data");
     EXPECT_EQ(doc["unreadable_slots"][1]["state"], "failed");
+
+    // The unreadable slots count as NO SMART DATA for a checker too.
+    o.json = false;
+    o.brief = true;
+    std::ostringstream brief;
+    EXPECT_EQ(platewise::run_status(o, brief, err), 2) << err.str();
+    EXPECT_EQ(brief.str(), "PLATEWISE CRITICAL - 1 FAILING NOW (PW BOOT NVME NV1), 1 DEGRADING, 2 NO SMART DATA | "
+                           "drives=5 failing=1 degrading=1 warning=0 missing=0 no_smart_data=2 failed_past=0\n");
 }
 
 }  // namespace

@@ -378,9 +378,10 @@ TEST(VerdictRules, NvmeRulesAtTheirBoundaries)
         {"media errors one above the acknowledged baseline",
          {pass({nv([](NvmeDrive& d) { d.media_errors = 2; })}), ack({37}),
           pass({nv([](NvmeDrive& d) { d.media_errors = 3; })})},
-         Verdict::warning,
-         "WARNING: media errors 3; degrading: media and data integrity errors 3 above "
-         "baseline 2 since 2026-12-01 10:02:00"},
+         // DEGRADING is the higher tier: the rise heads the drive's own warning.
+         Verdict::degrading,
+         "DEGRADING: media and data integrity errors 3 above baseline 2 since "
+         "2026-12-01 10:02:00; warning: media errors 3"},
         {"critical warning: the drive's own verdict comes first",
          {pass({nv([](NvmeDrive& d) { d.warning = 0x04; d.used = 95; })})}, Verdict::failing_now,
          "FAILING NOW: reliability degraded; degrading: percentage used 95% (90 or more: the drive nears its "

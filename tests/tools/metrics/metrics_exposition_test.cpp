@@ -293,8 +293,9 @@ TEST(MetricsExposition, NvmeVerdictsBesideAtaOnes)
     };
     EXPECT_EQ(verdict("0", "ata", "failed_past"), "1") << "this corpus drive failed in the past";
     EXPECT_EQ(verdict("0", "ata", "ok"), "0");
-    EXPECT_EQ(verdict("1", "nvme", "warning"), "1");
-    EXPECT_EQ(verdict("1", "nvme", "degrading"), "0");
+    // DEGRADING heads WARNING: the tiers are the same for both kinds.
+    EXPECT_EQ(verdict("1", "nvme", "degrading"), "1");
+    EXPECT_EQ(verdict("1", "nvme", "warning"), "0");
     EXPECT_EQ(verdict("1", "nvme", "ok"), "0");
     struct Row {
         const char* id;
@@ -307,7 +308,7 @@ TEST(MetricsExposition, NvmeVerdictsBesideAtaOnes)
     }
     const std::string text = serialize_text(build_families(&pass, status, {}, {worn}));
     EXPECT_NE(text.find("\nplatewise_drive_verdict{slot=\"1\",model=\"PW NVME\",serial=\"N1\",kind=\"nvme\","
-                        "verdict=\"warning\"} 1\n"),
+                        "verdict=\"degrading\"} 1\n"),
               std::string::npos)
         << text;
 }
