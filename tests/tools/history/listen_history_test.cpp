@@ -282,6 +282,64 @@ TEST(ListenHistory, NvmeDrivesAndUnreadableSlotsReconciledBySlot)
     EXPECT_EQ(later.missing[0].serial, "N1");
 }
 
+// An NVMe drive's verdict with the history reaches the events as an ATA
+// drive's does (DEGRADING at percentage used 90, which the drive's own
+// verdict calls OK), and a slot neither kind could read is an event of its
+// own, keyed by the slot, once.
+TEST(ListenHistory, NvmeVerdictsAndUnreadableSlotsBecomeEvents)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    Listener listener(path, kT0);
+    const Drive ata{"PW ATA", "A1", {{9, 100, 100, 0, 5}}};
+    historytest::NvmeDrive nvme{"PW NVME", "N1"};
+    const auto events_of = [&](const std::vector<platewise::events::DriveEvent>& made) {
+        std::vector<std::string> out;
+        for (const auto& e : made) {
+            EXPECT_NE(e.id, 0) << "recorded";
+            out.push_back(e.kind + " " + (e.serial.empty() ? "slot" + std::to_string(e.slot) : e.serial) + " " +
+                          e.verdict_before + ">" + e.verdict_after);
+        }
+        return out;
+    };
+    const auto ata_pass = [&](std::int64_t at) {
+        const auto snapshot = historytest::pass_of({ata, {}, {}});
+        platewise::SnapshotReport report;
+        std::string error;
+        EXPECT_TRUE(platewise::report_snapshot(*snapshot, smart::default_attribute_table(), report, error));
+        history_pass(listener.history, *snapshot, report, at, listener.err);
+        return events_of(platewise::events::events_pass(
+            listener.events, platewise::events::DriveFamily::ata,
+            platewise::events::seen_of(report, platewise::events::ata_wwns(*snapshot, report)), listener.options,
+            at, listener.err));
+    };
+    const auto nvme_pass = [&](std::int64_t at) {
+        auto snapshot = historytest::nvme_pass_of({{}, nvme, {}}, 3);
+        snapshot->slots[0].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::not_nvme);
+        snapshot->slots[2].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::not_nvme);
+        platewise::NvmeSnapshotReport report = platewise::report_nvme_snapshot(*snapshot);
+        history_nvme_pass(listener.history, *snapshot, report, at, listener.err);
+        return events_of(platewise::events::events_pass(listener.events, platewise::events::DriveFamily::nvme,
+                                                        platewise::events::seen_of(report), listener.options, at,
+                                                        listener.err));
+    };
+    using Events = std::vector<std::string>;
+    EXPECT_EQ(ata_pass(kT0), Events{"new A1 >OK"}) << "slots 1 and 2 wait for the NVMe pass";
+    EXPECT_EQ(nvme_pass(kT0 + kSecond), Events{"new N1 >OK"});
+    EXPECT_EQ(ata_pass(kT0 + 5 * kSecond), Events{"unreadable slot2 >NO SMART DATA"})
+        << "slot 1 is the NVMe drive's";
+    EXPECT_EQ(ata_pass(kT0 + 10 * kSecond), Events{});
+    nvme.used = 90;
+    EXPECT_EQ(nvme_pass(kT0 + 11 * kSecond), Events{"change N1 OK>DEGRADING"}) << listener.err.str();
+    EXPECT_EQ(nvme_pass(kT0 + 16 * kSecond), Events{});
+    EXPECT_NE(listener.err.str().find("<4>platewise listen: slot 2: no drive readable, NO SMART DATA: no SMART "
+                                      "data: slot 2: IDENTIFY DEVICE came back empty and the drive does not "
+                                      "answer NVMe Identify\n"),
+              std::string::npos)
+        << listener.err.str();
+}
+
 // A service that sends no NVMe snapshots: after a while the slots IDENTIFY
 // could not read are listed as unreadable, with what is known.
 TEST(ListenHistory, UnreadableSlotsWithoutNvmeSnapshots)

@@ -34,6 +34,9 @@ std::string what_happened(const DriveEvent& e)
     if (e.kind == "back") {
         return "back, " + after;
     }
+    if (e.kind == "unreadable") {
+        return "no drive readable, " + after;
+    }
     if (e.kind == "change") {
         return (e.verdict_before.empty() ? std::string("now") : e.verdict_before + " ->") + " " + after;
     }
@@ -56,8 +59,12 @@ int journal_priority(const DriveEvent& event) noexcept
 std::string journal_line(const DriveEvent& event)
 {
     std::string line = "<" + std::to_string(journal_priority(event)) + ">platewise listen: ";
-    line += (event.model.empty() ? std::string("(no model)") : event.model) + " serial " + event.serial;
-    if (event.slot >= 0) {
+    if (event.model.empty() && event.serial.empty() && event.slot >= 0) {
+        line += "slot " + std::to_string(event.slot);  // nobody could read the drive in it
+    } else {
+        line += (event.model.empty() ? std::string("(no model)") : event.model) + " serial " + event.serial;
+    }
+    if (!(event.model.empty() && event.serial.empty()) && event.slot >= 0) {
         line += " (slot " + std::to_string(event.slot) + ")";
     }
     line += ": " + what_happened(event);
