@@ -112,6 +112,18 @@ TEST(NotifyPolicy, AFlappingDriveIsToldAtMostOnceAnHour)
                                 steady(15, 90)),
               (std::vector<std::string>{"@0 change S1 OK>DEGRADING", "@60 change S1 DEGRADING>OK"}));
 
+    // Slots nobody could read have no model or serial: each is told on its
+    // own, by its slot, not held as a flap of the other.
+    const auto slot_event = [](int slot) {
+        DriveEvent e = event("", "", "NO SMART DATA", "unreadable");
+        e.model.clear();
+        e.slot = slot;
+        return e;
+    };
+    NotifyPolicy slots;
+    EXPECT_EQ(told(slots, {{0, {slot_event(3)}}, {5, {slot_event(4)}}}),
+              (std::vector<std::string>{"@0 unreadable  >NO SMART DATA", "@5 unreadable  >NO SMART DATA"}));
+
     // Worse within the hour is told at once.
     NotifyPolicy worse;
     EXPECT_EQ(told(worse, {{0, {event("S1", "OK", "DEGRADING")}}, {5, {event("S1", "DEGRADING", "FAILING NOW")}}}),
