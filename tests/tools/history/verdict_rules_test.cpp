@@ -497,4 +497,59 @@ TEST(VerdictRules, NvmeAcknowledgementTakesCountsAndSpare)
     EXPECT_EQ(baselines[0].acked_ms, kT0 + 3600 * kSecond);
 }
 
+// ack --all on a machine with both kinds: each drive by its kind; ids given
+// leave the drives of the other kind alone; an id of neither kind refused.
+TEST(VerdictRules, AcknowledgingAllTakesEachDriveByItsKind)
+{
+    historytest::use_utc();
+    struct Row {
+        std::vector<int> ids;
+        int status;
+        std::vector<std::pair<std::int64_t, int>> baselines;  // (drive: 1 ATA, 2 NVMe; field or attribute)
+        const char* says;
+    };
+    const Row rows[] = {
+        {{}, 0, {{1, 5}, {1, 197}, {2, 34}, {2, 37}, {2, 38}}, "  available_spare (34): baseline 87\n"},
+        {{197}, 0, {{1, 197}}, "Acknowledged for PW ATA serial A1"},
+        {{34, 37}, 0, {{2, 34}, {2, 37}}, "  media_errors (37): baseline 4\n"},
+        {{197, 34}, 0, {{1, 197}, {2, 34}}, "  attribute 197: baseline 3"},
+        {{36}, 2, {}, "36 is neither a leading indicator"},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        const std::string path = dir / "h.db";
+        HistoryStore store;
+        std::string error;
+        Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        const Drive ata{"PW ATA", "A1", {{5, 100, 100, 36, 0}, {197, 100, 100, 0, 3}}};
+        ASSERT_TRUE(record_snapshot(recorder, store, *historytest::pass_of({ata}), kT0, error)) << error;
+        NvmeDrive d{"NVME DISK", "N1"};
+        d.spare = 87;
+        d.media_errors = 4;
+        std::vector<int> slot_drive;
+        ASSERT_TRUE(record_nvme_snapshot(recorder, store, *historytest::nvme_pass_of({{}, d}), kT0 + kSecond,
+                                         slot_drive, error))
+            << error;
+        ASSERT_TRUE(flush_recorder(recorder, store, error)) << error;
+        platewise::AckOptions o;
+        o.store = path;
+        o.all = true;
+        o.ids = row.ids;
+        o.now_ms = kT0 + 60 * kSecond;
+        o.who = "alice (uid 1000)";
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(platewise::run_ack(o, out, err), row.status) << err.str();
+        EXPECT_NE((out.str() + err.str()).find(row.says), std::string::npos) << out.str() << err.str();
+        std::vector<StoredBaseline> baselines;
+        ASSERT_TRUE(load_baselines(store, baselines, error)) << error;
+        std::vector<std::pair<std::int64_t, int>> got;
+        for (const StoredBaseline& b : baselines) {
+            got.emplace_back(b.drive_id, b.attribute_id);
+        }
+        EXPECT_EQ(got, row.baselines) << out.str();
+    }
+}
+
 }  // namespace
