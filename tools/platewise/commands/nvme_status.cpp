@@ -26,16 +26,8 @@ std::string field_text(const std::vector<AttributeSample>& table, std::uint8_t i
 
 int listing_rank(Verdict verdict) noexcept
 {
-    switch (verdict) {
-    case Verdict::failing_now: return 0;
-    case Verdict::failed_past: return 1;
-    case Verdict::warning: return 2;
-    case Verdict::degrading: return 3;
-    case Verdict::missing: return 4;
-    case Verdict::no_smart_data: return 5;
-    case Verdict::ok: return 6;
-    }
-    return 6;
+    // Within the WARNING tier a past failure comes before wear and counts.
+    return verdict_tier(verdict) * 2 + (verdict == Verdict::warning ? 1 : 0);
 }
 
 void sort_worst_first(std::vector<history::DriveView>& views)

@@ -14,8 +14,9 @@
 
 namespace platewise {
 
-// Worst first: failing now, failed in the past, warning, degrading,
-// missing, no SMART data, OK; the order of first sight within one verdict.
+// Worst first by the verdict tiers (verdict_tier): failing now, degrading,
+// failed in the past then warning, missing, no SMART data, OK; the order of
+// first sight within one verdict.
 int listing_rank(Verdict verdict) noexcept;
 void sort_worst_first(std::vector<history::DriveView>& views);
 
