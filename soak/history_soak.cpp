@@ -5,11 +5,15 @@
 // a year. The drives behave like busy real ones: power-on hours count up,
 // temperatures wander, read/write counters and some vendors' error rates
 // change on every pass, and now and then a sector is reallocated or
-// pending. Reports the store's size, the process's memory and the time per
-// pass as they go, and fails if memory keeps growing after warm-up or a
-// pass is not recorded.
+// pending. NVMe drives sit in the slots after them (their ATA slots empty,
+// as NVMe drives answer no ATA command), with their own NVMe snapshot each
+// pass: busy ones write and read every pass, temperatures wander, hours
+// count up, now and then an error-log entry. Reports the store's size, the
+// process's memory and the time per pass as they go, and fails if memory
+// keeps growing after warm-up or a pass is not recorded.
 //
-//   platewise-history-soak [--passes N] [--drives N] [--seed S] [--dir DIR]
+//   platewise-history-soak [--passes N] [--drives N] [--nvme N] [--seed S] [--dir DIR]
+//   (drives + nvme at most 32)
 #include <unistd.h>
 
 #include <chrono>
@@ -26,6 +30,7 @@
 
 #include "resident_memory.h"
 #include "history/listen_history.h"
+#include "nvme.h"
 #include "platform/simulated.h"
 #include "report/drive_report.h"
 #include "smart.h"
@@ -34,7 +39,8 @@ namespace {
 
 struct Options {
     std::uint64_t passes = 100000;
-    int drives = 32;
+    int drives = 28;
+    int nvme = 4;
     std::uint64_t seed = 1;
     std::string dir;
 };
@@ -131,6 +137,83 @@ void age(SimDrive& d, std::uint64_t pass)
     }
 }
 
+// An NVMe drive's health log fields that move.
+struct SimNvme {
+    std::uint64_t temperature_kelvin = 310;
+    std::uint64_t power_on_hours = 3000;
+    std::uint64_t units_read = 4000000;
+    std::uint64_t units_written = 3000000;
+    std::uint64_t read_commands = 90000000;
+    std::uint64_t write_commands = 70000000;
+    std::uint64_t error_log = 12;
+    bool busy = false;
+};
+
+void put_le(std::uint8_t* page, std::size_t offset, std::size_t bytes, std::uint64_t value)
+{
+    for (std::size_t i = 0; i < bytes && i < 8; ++i) {
+        page[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+void put_ascii(std::uint8_t* page, std::size_t offset, std::size_t bytes, const std::string& text)
+{
+    for (std::size_t i = 0; i < bytes; ++i) {
+        page[offset + i] = static_cast<std::uint8_t>(i < text.size() ? text[i] : ' ');
+    }
+}
+
+// The three pages of an answered NVMe slot, at the offsets NVMe
+// defines: serial 4-23, model 24-63, firmware 64-71 of
+// Identify Controller; size and LBA format of Identify Namespace, EUI-64
+// at 120; the health log's fields.
+void write_nvme_slot(smart::nvme::Slot& slot, int n, const SimNvme& d)
+{
+    std::memset(&slot, 0, sizeof slot);
+    slot.status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::answered);
+    slot.namespace_id[0] = 1;
+    put_ascii(slot.identify_controller, 4, 20, "SOAKNV" + std::to_string(n));
+    put_ascii(slot.identify_controller, 24, 40, "Platewise Soak NVMe");
+    put_ascii(slot.identify_controller, 64, 8, "1.0");
+    put_le(slot.identify_namespace, 0, 8, 1953525168);
+    put_le(slot.identify_namespace, 8, 8, 1953525168);
+    slot.identify_namespace[128 + 2] = 9;
+    slot.identify_namespace[127] = static_cast<std::uint8_t>(n + 1);
+    std::uint8_t* h = slot.health_log;
+    put_le(h, 1, 2, d.temperature_kelvin);
+    h[3] = 100;
+    h[4] = 10;
+    h[5] = 7;
+    put_le(h, 32, 16, d.units_read);
+    put_le(h, 48, 16, d.units_written);
+    put_le(h, 64, 16, d.read_commands);
+    put_le(h, 80, 16, d.write_commands);
+    put_le(h, 112, 16, 900);
+    put_le(h, 128, 16, d.power_on_hours);
+    put_le(h, 144, 16, 40);
+    put_le(h, 176, 16, d.error_log);
+}
+
+void age_nvme(SimNvme& d, std::uint64_t pass)
+{
+    if (pass % 720 == 0) {
+        ++d.power_on_hours;
+    }
+    if (chance(1.0 / 60)) {
+        const bool up = d.temperature_kelvin <= 300 ? true : (d.temperature_kelvin >= 340 ? false : chance(0.5));
+        d.temperature_kelvin = up ? d.temperature_kelvin + 1 : d.temperature_kelvin - 1;
+    }
+    if (d.busy) {
+        d.units_read += g_random() % 200;
+        d.units_written += g_random() % 150;
+        d.read_commands += g_random() % 20000;
+        d.write_commands += g_random() % 15000;
+    }
+    if (chance(1.0 / 200000)) {  // an error-log entry: a few per drive-year
+        ++d.error_log;
+    }
+}
+
 std::uintmax_t file_bytes(const std::string& path)
 {
     std::error_code ec;
@@ -161,11 +244,13 @@ bool parse(int argc, char** argv, Options& o)
             o.seed = n;
         } else if (arg == "--drives" && n >= 1 && n <= 32) {
             o.drives = static_cast<int>(n);
+        } else if (arg == "--nvme" && n <= 31) {
+            o.nvme = static_cast<int>(n);
         } else {
             return false;
         }
     }
-    return o.passes > 0;
+    return o.passes > 0 && o.drives + o.nvme <= 32;
 }
 
 }  // namespace
@@ -174,7 +259,8 @@ int main(int argc, char** argv)
 {
     Options o;
     if (!parse(argc, argv, o)) {
-        std::fprintf(stderr, "usage: platewise-history-soak [--passes N] [--drives 1-32] [--seed S] [--dir DIR]\n");
+        std::fprintf(stderr, "usage: platewise-history-soak [--passes N] [--drives 1-32] [--nvme 0-31] [--seed S] "
+                             "[--dir DIR] (drives + nvme at most 32)\n");
         return 2;
     }
     g_random.seed(o.seed);
@@ -200,6 +286,18 @@ int main(int argc, char** argv)
         d.busy = n % 2 == 0;
         d.churning = n % 4 == 0;
         write_table(n, d);
+    }
+
+    std::vector<SimNvme> nvme_drives(static_cast<std::size_t>(o.nvme));
+    for (int n = 0; n < o.nvme; ++n) {
+        nvme_drives[static_cast<std::size_t>(n)].busy = n % 2 == 0;
+    }
+    auto nvme_snapshot = std::make_unique<smart::nvme::Snapshot>();
+    std::memset(nvme_snapshot.get(), 0, sizeof *nvme_snapshot);
+    std::memcpy(nvme_snapshot->magic, smart::nvme::kMagic, sizeof smart::nvme::kMagic);
+    nvme_snapshot->version[0] = 1;
+    for (std::size_t slot = 0; slot < static_cast<std::size_t>(o.drives); ++slot) {
+        nvme_snapshot->slots[slot].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::not_nvme);
     }
 
     platewise::ListenOptions listen_options;
@@ -230,7 +328,14 @@ int main(int argc, char** argv)
             age(drives[static_cast<std::size_t>(n)], pass);
             write_table(n, drives[static_cast<std::size_t>(n)]);
         }
-        snapshot->count = static_cast<std::uint8_t>(o.drives + 1);
+        snapshot->count = static_cast<std::uint8_t>(o.drives + o.nvme + 1);
+        for (int n = 0; n < o.nvme; ++n) {
+            SimNvme& d = nvme_drives[static_cast<std::size_t>(n)];
+            age_nvme(d, pass);
+            write_nvme_slot(nvme_snapshot->slots[o.drives + n], n, d);
+            std::memset(&snapshot->drives[o.drives + n], 0, sizeof(smart::DriveRecord));
+        }
+        nvme_snapshot->count = snapshot->count;
         for (int n = 0; n < o.drives; ++n) {
             smart::DriveRecord& r = snapshot->drives[n];
             r.reserved = 0;
@@ -250,6 +355,14 @@ int main(int argc, char** argv)
         }
         const auto decoded = std::chrono::steady_clock::now();
         platewise::history::history_pass(history, *snapshot, report, now_ms, messages);
+        if (o.nvme > 0) {
+            // The pass's NVMe snapshot, decoded and recorded as the listener does.
+            platewise::NvmeSnapshotReport nvme_report = platewise::report_nvme_snapshot(*nvme_snapshot);
+            platewise::history::history_nvme_pass(history, *nvme_snapshot, nvme_report, now_ms + 1, messages);
+            if (nvme_report.history.size() != static_cast<std::size_t>(o.nvme)) {
+                ++errors;
+            }
+        }
         history_us += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - decoded).count();
         window_us += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - began).count();
         ++window;
@@ -287,10 +400,10 @@ int main(int argc, char** argv)
         growth_days <= 0 ? 0.0
                          : (static_cast<double>(file_bytes(path)) - static_cast<double>(early_bytes)) * 365.0 /
                                growth_days;
-    std::printf("drives %d, simulated %.2f days, write failures %" PRIu64 ", store %ju bytes after a "
+    std::printf("drives %d ATA + %d NVMe, simulated %.2f days, write failures %" PRIu64 ", store %ju bytes after a "
                 "checkpoint, %.1f MB per year at this rate; rss %ld -> %ld KiB; %.1f us per pass at the "
                 "first report, %.1f at the last (the history's part: %.1f us on average)\n",
-                o.drives, days, failures, file_bytes(path), per_year / 1e6, rss_early, rss_end, early_us,
+                o.drives, o.nvme, days, failures, file_bytes(path), per_year / 1e6, rss_early, rss_end, early_us,
                 last_us, history_us / static_cast<double>(o.passes));
     if (failures != 0) {
         std::fprintf(stderr, "platewise-history-soak: %" PRIu64 " passes not recorded:\n%s", failures,

@@ -197,7 +197,10 @@ TEST(HistoryImport, SavedSnapshotsGiveTheirHistoryBack)
     std::ostringstream err;
     EXPECT_EQ(platewise::run_import(o, out, err), 1) << "one file was refused";
     EXPECT_EQ(out.str(), "Imported 4 snapshots, skipped 0 already in the history, into " + o.store + "\n");
-    EXPECT_EQ(err.str(), "platewise history import: " + saved +
+    EXPECT_EQ(err.str(), "platewise history import: skipping " + saved +
+                             "/notes.txt: not a saved snapshot (snapshot-YYYYMMDD-HHMMSS-NNN.bin or "
+                             "nvme-YYYYMMDD-HHMMSS-NNN.bin, a regular file)\n"
+                             "platewise history import: " + saved +
                              "/snapshot-20261201-120000-000.bin: not a snapshot (100 bytes)\n");
     // The import ends with a checkpoint: no write-ahead log beside the store.
     std::error_code ec;
@@ -268,6 +271,107 @@ TEST(HistoryImport, TheLabsSavedSnapshots)
         EXPECT_EQ(v.drive.last_seen_ms - v.drive.first_seen_ms, 10 * kSecond) << "three passes 5 s apart";
     }
     EXPECT_EQ(serials, (std::set<std::string>{"PWLAB-0001", "PWLAB-0002", "PWLAB-0003", "PWLAB-0004"}));
+}
+
+// A --save folder of a machine with both kinds: the ATA and the NVMe
+// snapshots of each pass loaded in time order, whatever order the names
+// sort in; what is skipped is named; the NVMe drive's fields over time.
+TEST(HistoryImport, MixedFolderOfAtaAndNvmeSnapshots)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string saved = dir / "saved";
+    std::filesystem::create_directory(saved);
+    const auto put_ata = [&](const std::string& name, const std::vector<Drive>& drives) {
+        const auto pass = historytest::pass_of(drives);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(pass.get());
+        tooltest::write_bytes(saved + "/" + name, std::vector<std::uint8_t>(bytes, bytes + sizeof *pass));
+    };
+    const auto put_nvme = [&](const std::string& name, std::uint8_t used, std::uint64_t written) {
+        historytest::NvmeDrive d{"PW IMPORT NVME", "NVI1"};
+        d.used = used;
+        d.written = written;
+        tooltest::write_bytes(saved + "/" + name, nvmetest::bytes_of(*historytest::nvme_pass_of({{}, d})));
+    };
+    put_ata("snapshot-20261201-100000-000.bin", {disk(0, 30), {}});
+    put_nvme("nvme-20261201-100000-001.bin", 88, 100);
+    put_ata("snapshot-20261201-110000-000.bin", {disk(0, 31), {}});
+    put_nvme("nvme-20261201-110000-001.bin", 89, 200);
+    put_nvme("nvme-20261201-120000-001.bin", 90, 300);
+    // An ATA snapshot under an NVMe name, and a name with no time.
+    put_ata("nvme-20261201-130000-000.bin", {disk(0, 31)});
+    tooltest::write_bytes(saved + "/nvme-latest.bin", std::vector<std::uint8_t>(10, 0));
+
+    platewise::ImportOptions o;
+    o.store = dir / "h.db";
+    o.paths = {saved};
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(platewise::run_import(o, out, err), 1) << "one file was refused";
+    EXPECT_EQ(out.str(), "Imported 5 snapshots, skipped 0 already in the history, into " + o.store + "\n");
+    EXPECT_NE(err.str().find("skipping " + saved + "/nvme-latest.bin: not a saved snapshot"), std::string::npos)
+        << err.str();
+    EXPECT_NE(err.str().find(saved + "/nvme-20261201-130000-000.bin: not an NVMe snapshot ("), std::string::npos)
+        << err.str();
+
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(open_history(store, o.store, true, error)) << error;
+    ViewOptions vo;
+    vo.now_ms = kT0 + 2 * kHour + kSecond;  // after the last snapshot: nothing clamped
+    vo.missing_after_ms = 10 * 60 * kSecond;
+    std::vector<DriveView> views;
+    ASSERT_TRUE(load_views(store, vo, views, error)) << error;
+    ASSERT_EQ(views.size(), 2u);
+    EXPECT_EQ(views[0].drive.kind, DriveKind::ata);
+    const DriveView& nvme = views[1];
+    EXPECT_EQ(nvme.drive.kind, DriveKind::nvme);
+    EXPECT_EQ(nvme.drive.last_slot, 1);
+    EXPECT_EQ(nvme.drive.first_seen_ms, kT0 + 1);
+    EXPECT_EQ(nvme.drive.last_seen_ms, kT0 + 2 * kHour + 1);
+    EXPECT_EQ(nvme.report.verdict_text,
+              "DEGRADING: percentage used 90% (90 or more: the drive nears its rated wear) since 2026-12-01 12:00:00");
+
+    platewise::HistoryOptions h;
+    h.store = o.store;
+    h.serial = "NVI1";
+    h.field = "percentage_used";
+    h.csv = true;
+    std::ostringstream csv;
+    ASSERT_EQ(platewise::run_history(h, csv, err), 0) << err.str();
+    EXPECT_EQ(csv.str(),
+              "model,serial,time,unix_ms,kind,id,name,value,worst,threshold,raw,raw_text,reading\n"
+              "PW IMPORT NVME,NVI1,2026-12-01 10:00:00,1796119200001,full,36,percentage_used,,,,88,88 %,88\n"
+              "PW IMPORT NVME,NVI1,2026-12-01 11:00:00,1796122800001,sample,36,percentage_used,,,,89,89 %,89\n"
+              "PW IMPORT NVME,NVI1,2026-12-01 12:00:00,1796126400001,sample,36,percentage_used,,,,90,90 %,90\n");
+    h.csv = false;
+    h.json = true;
+    h.field = "data_units_written";
+    std::ostringstream json;
+    ASSERT_EQ(platewise::run_history(h, json, err), 0) << err.str();
+    const nlohmann::json doc = nlohmann::json::parse(json.str());
+    EXPECT_EQ(doc["drives"][0]["kind"], "nvme");
+    ASSERT_EQ(doc["drives"][0]["readings"].size(), 3u);
+    EXPECT_EQ(doc["drives"][0]["readings"][2]["value"], 300);
+    EXPECT_EQ(doc["drives"][0]["readings"][2]["text"], "300 (153.6 MB)");
+
+    struct Refusal {
+        const char* serial;
+        const char* field;
+        const char* says;
+    };
+    const Refusal refusals[] = {
+        {"NVI1", "wear", "--field wear: not a field the history keeps of NVMe drives (critical_warning, "},
+        {"H1", "percentage_used", "--field is for NVMe drives; PW HISTORY DISK serial H1 is an ATA drive"},
+    };
+    for (const Refusal& r : refusals) {
+        h.serial = r.serial;
+        h.field = r.field;
+        std::ostringstream none;
+        std::ostringstream why;
+        EXPECT_EQ(platewise::run_history(h, none, why), 2) << r.field;
+        EXPECT_NE(why.str().find(r.says), std::string::npos) << why.str();
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "../../testservice/temp_dir.h"
 #include "commands/snapshot_status_command.h"
 #include "../tool_test_support.h"
+#include "../../smart/nvme_test_pages.h"
 
 namespace {
 
@@ -83,6 +84,72 @@ TEST(SnapshotStatusCommand, ShowsTheNewestSnapshotOrSaysWhyNot)
         EXPECT_EQ(brief.str().rfind(row.brief, 0), 0u) << brief.str();
         EXPECT_EQ(brief.str().find('\n'), brief.str().size() - 1) << "one line";
         options.brief = false;
+    }
+}
+
+// The newest NVMe snapshot beside the drive snapshot: its drives shown too
+// (a machine with NVMe drives only as well), the NVMe drive's ATA slot not
+// listed as an unreadable drive, the slot nobody read says what failed.
+TEST(SnapshotStatusCommand, ShowsTheNewestNvmeSnapshotBesideIt)
+{
+    TempDir dir;
+    const std::filesystem::path folder(dir.path());
+    // ATA: a disk in slot 0, slots 1 and 2 without IDENTIFY data.
+    std::vector<std::uint8_t> ata = tooltest::snapshot_of({"ST9100821AS--3.CME.rec"});
+    ata[0] = 4;
+    auto nvme = nvmetest::empty_snapshot(4);
+    nvmetest::put_answered(nvme->slots[1], "PW WIN NVME", "WN1");
+    nvme->slots[2].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::failed);
+    nvme->slots[2].results[0] = static_cast<std::uint8_t>(smart::nvme::RequestResult::driver_error);
+    nvme->slots[2].results[1] = nvme->slots[2].results[2] = 0xFF;
+    tooltest::write_bytes((folder / "nvme-20261207-101500-000.bin").string(), nvmetest::bytes_of(*nvmetest::empty_snapshot()));
+    tooltest::write_bytes((folder / "nvme-20261207-101505-002.bin").string(), nvmetest::bytes_of(*nvme));
+
+    struct Row {
+        const char* what;
+        bool with_ata;
+        std::vector<const char*> shown;
+        std::vector<const char*> not_shown;
+        int status;         // the NVMe drive counts; so does the slot nobody read
+                            // (the corpus disk is a WARNING: its counts are present)
+        const char* brief;  // the performance data of --brief
+    };
+    const Row rows[] = {
+        {"NVMe drives only", false,
+         {"Newest NVMe snapshot nvme-20261207-101505-002.bin in ", "PW WIN NVME"}, {"Newest snapshot snapshot-"},
+         0, "drives=1 failing=0 degrading=0 warning=0 missing=0 no_smart_data=0 failed_past=0"},
+        {"both kinds", true,
+         {"Newest snapshot snapshot-20261207-101505-001.bin in ", "Drive 0: ST9100821AS",
+          "Newest NVMe snapshot nvme-20261207-101505-002.bin in ", "PW WIN NVME",
+          "NO SMART DATA: slot 2: IDENTIFY DEVICE came back empty; NVMe Identify Controller driver_error"},
+         {"Drive 1:"}, 1, "drives=3 failing=0 degrading=0 warning=1 missing=0 no_smart_data=1 failed_past=0"},
+    };
+    for (const Row& row : rows) {
+        if (row.with_ata) {
+            tooltest::write_bytes((folder / "snapshot-20261207-101505-001.bin").string(), ata);
+        }
+        platewise::SnapshotStatusOptions options;
+        options.directory = folder.string();
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(platewise::run_snapshot_status(options, out, err), row.status) << row.what << ": " << err.str();
+        for (const char* piece : row.shown) {
+            EXPECT_NE(out.str().find(piece), std::string::npos) << row.what << ": " << piece << "\n" << out.str();
+        }
+        for (const char* piece : row.not_shown) {
+            EXPECT_EQ(out.str().find(piece), std::string::npos) << row.what << ": " << piece << "\n" << out.str();
+        }
+        options.json = true;
+        std::ostringstream json;
+        EXPECT_EQ(platewise::run_snapshot_status(options, json, err), row.status) << row.what;
+        EXPECT_NE(json.str().find("\"nvme\":"), std::string::npos) << json.str();
+        EXPECT_NE(json.str().find("WN1"), std::string::npos) << json.str();
+        options.json = false;
+        options.brief = true;
+        std::ostringstream brief;
+        EXPECT_EQ(platewise::run_snapshot_status(options, brief, err), row.status) << row.what;
+        EXPECT_NE(brief.str().find(std::string(" | ") + row.brief + "\n"), std::string::npos)
+            << row.what << ": " << brief.str();
     }
 }
 

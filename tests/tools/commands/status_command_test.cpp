@@ -8,6 +8,8 @@
 #include "commands/status_command.h"
 #include "version/build_version.h"
 #include "../history/history_test_support.h"
+#include "history/event_store.h"
+#include "history/nvme_recording.h"
 
 namespace {
 
@@ -271,6 +273,117 @@ TEST(StatusCommand, ExitStatusAndBriefLineForCheckers)
         << out.str();
     EXPECT_EQ(out.str().find('\n'), out.str().size() - 1) << "one line";
     EXPECT_NE(err.str().find("not an SQLite database"), std::string::npos) << err.str();
+}
+
+// A machine with an ATA disk, an NVMe drive whose controller flags its
+// reliability, an NVMe drive that wears, a disk that answers neither ATA
+// nor NVMe and an NVMe slot whose commands failed: every one is listed,
+// worst first, the NVMe drive's ATA slot not as an unreadable drive.
+TEST(StatusCommand, NvmeDrivesAndUnreadableSlotsBesideAtaOnes)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    {
+        HistoryStore store;
+        std::string error;
+        Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        historytest::NvmeDrive boot{"PW BOOT NVME", "NV1"};
+        boot.eui64 = 0x0025385b71b0c4d1;
+        historytest::NvmeDrive worn{"PW WORN NVME", "NV2"};
+        worn.used = 91;
+        worn.written = 2000000;
+        std::vector<int> slot_drive;
+        for (std::int64_t t = kT0; t <= kT0 + 2 * kHour; t += 10 * 60 * kSecond) {
+            boot.warning = t >= kT0 + kHour ? 0x04 : 0;
+            boot.kelvin = t >= kT0 + kHour ? 320 : 311;
+            // ATA: the disk in slot 0; slots 1-4 give no IDENTIFY data.
+            const auto ata = historytest::pass_of({disk("A1", 0, 38), {}, {}, {}, {}});
+            ASSERT_TRUE(record_snapshot(recorder, store, *ata, t, error)) << error;
+            // NVMe: slots 1 and 2 answered, slot 3 not NVMe, slot 4 failed.
+            auto nvme = historytest::nvme_pass_of({{}, boot, worn}, 6);
+            nvme->slots[0].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::not_nvme);
+            nvme->slots[3].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::not_nvme);
+            nvme->slots[4].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::failed);
+            nvme->slots[4].results[0] = static_cast<std::uint8_t>(smart::nvme::RequestResult::device_error);
+            ASSERT_TRUE(record_nvme_snapshot(recorder, store, *nvme, t + kSecond, slot_drive, error)) << error;
+            const NvmeSight sight = nvme_sight_of(*nvme);
+            ASSERT_TRUE(replace_slots(store, unreadable_slots(ata_unreadable_of(*ata), &sight, t + kSecond), error))
+                << error;
+        }
+    }
+    platewise::StatusOptions o;
+    o.store = path;
+    o.now_ms = kT0 + 2 * kHour + 30 * kSecond;
+    std::ostringstream out;
+    std::ostringstream err;
+    // A drive FAILING NOW: the exit status says so (2).
+    ASSERT_EQ(platewise::run_status(o, out, err), 2) << err.str();
+    EXPECT_EQ(out.str(),
+              "Platewise drive status at 2026-12-01 12:00:30 (3 drives, 2 unreadable slots in " + path + ")\n"
+              "\n"
+              "PW BOOT NVME   serial NV1   eui64 0025385b71b0c4d1   (NVMe)\n"
+              "  Verdict: FAILING NOW: reliability degraded\n"
+              "  Last seen: 2026-12-01 12:00:01 (29 s ago), slot 1; first seen 2026-12-01 10:00:01\n"
+              "  Temperature: 47 C   Percentage used: 3 %   Spare: 100 % (threshold 10 %)\n"
+              "  Power-on: 1234 h   Data read: 0 (0 B)   Data written: 1000 (512.0 MB)\n"
+              "  Media errors: 0   Error-log entries: 0   Critical warning: 0x04 (reliability_degraded)\n"
+              "  Last 24 h: first seen in this time\n"
+              "\n"
+              "PW WORN NVME   serial NV2   (NVMe)\n"
+              "  Verdict: DEGRADING: percentage used 91% (90 or more: the drive nears its rated wear) since 2026-12-01 10:00:01\n"
+              "  Last seen: 2026-12-01 12:00:01 (29 s ago), slot 2; first seen 2026-12-01 10:00:01\n"
+              "  Temperature: 38 C   Percentage used: 91 %   Spare: 100 % (threshold 10 %)\n"
+              "  Power-on: 1234 h   Data read: 0 (0 B)   Data written: 2000000 (1.0 TB)\n"
+              "  Media errors: 0   Error-log entries: 0   Critical warning: 0x00\n"
+              "  Last 24 h: first seen in this time\n"
+              "\n"
+              "PW STATUS DISK   serial A1\n"
+              "  Verdict: OK\n"
+              "  Last seen: 2026-12-01 12:00:00 (30 s ago), slot 0; first seen 2026-12-01 10:00:00\n"
+              "  Temperature: 38 C   Power-on: 1234 hours (51 days)\n"
+              "  Last 24 h: first seen in this time\n"
+              "\n"
+              "Slot 3 (no drive identity)\n"
+              "  Verdict: NO SMART DATA: IDENTIFY DEVICE came back empty and the drive does not answer NVMe Identify\n"
+              "  Last seen: 2026-12-01 12:00:01\n"
+              "\n"
+              "Slot 4 (no drive identity)\n"
+              "  Verdict: NO SMART DATA: IDENTIFY DEVICE came back empty; NVMe: Identify Controller device_error\n"
+              "  Last seen: 2026-12-01 12:00:01\n"
+              "\n"
+              "Never acknowledged (counts are judged from when each was first seen; 'platewise ack --all' sets "
+              "today's as the baselines):\n"
+              "  PW BOOT NVME   serial NV1\n"
+              "  PW WORN NVME   serial NV2\n"
+              "  PW STATUS DISK   serial A1\n");
+
+    o.json = true;
+    std::ostringstream json_out;
+    ASSERT_EQ(platewise::run_status(o, json_out, err), 2) << err.str();
+    const nlohmann::json doc = nlohmann::json::parse(json_out.str());
+    ASSERT_EQ(doc["drives"].size(), 3u);
+    EXPECT_EQ(doc["drives"][0]["kind"], "nvme");
+    EXPECT_EQ(doc["drives"][0]["verdict_code"], "failing_now");
+    EXPECT_EQ(doc["drives"][0]["temperature_celsius"], 47);
+    EXPECT_EQ(doc["drives"][0]["wwn"], "0025385b71b0c4d1");
+    EXPECT_EQ(doc["drives"][1]["fields"][4]["name"], "percentage_used");
+    EXPECT_EQ(doc["drives"][1]["fields"][4]["value"], 91);
+    EXPECT_EQ(doc["drives"][1]["reasons"][0]["attribute"], 36);
+    EXPECT_EQ(doc["drives"][2]["kind"], "ata");
+    ASSERT_EQ(doc["unreadable_slots"].size(), 2u);
+    EXPECT_EQ(doc["unreadable_slots"][1]["slot"], 4);
+    EXPECT_EQ(doc["unreadable_slots"][1]["verdict_code"], "no_smart_data");
+    EXPECT_EQ(doc["unreadable_slots"][1]["state"], "failed");
+
+    // The unreadable slots count as NO SMART DATA for a checker too.
+    o.json = false;
+    o.brief = true;
+    std::ostringstream brief;
+    EXPECT_EQ(platewise::run_status(o, brief, err), 2) << err.str();
+    EXPECT_EQ(brief.str(), "PLATEWISE CRITICAL - 1 FAILING NOW (PW BOOT NVME NV1), 1 DEGRADING, 2 NO SMART DATA | "
+                           "drives=5 failing=1 degrading=1 warning=0 missing=0 no_smart_data=2 failed_past=0\n");
 }
 
 }  // namespace

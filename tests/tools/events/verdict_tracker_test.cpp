@@ -40,12 +40,26 @@ SeenDrive drive(const char* serial, const char* verdict, int slot = 0, const cha
     return s;
 }
 
-// "kind SERIAL BEFORE>AFTER" of each event.
+// A slot the service marks present whose drive nobody could read, as the
+// history lists it in an ATA pass.
+SeenDrive unreadable(int slot, const char* what = "IDENTIFY DEVICE came back empty")
+{
+    SeenDrive s;
+    s.slot = slot;
+    s.verdict = "NO SMART DATA";
+    s.reasons.push_back("no SMART data: slot " + std::to_string(slot) + ": " + what);
+    s.unreadable_slot = true;
+    return s;
+}
+
+// "kind SERIAL BEFORE>AFTER" of each event ("kind slotN ..." for a slot
+// without a drive anybody could name).
 std::vector<std::string> brief(const std::vector<DriveEvent>& events)
 {
     std::vector<std::string> out;
     for (const DriveEvent& e : events) {
-        out.push_back(e.kind + " " + e.serial + " " + e.verdict_before + ">" + e.verdict_after);
+        const std::string who = e.serial.empty() && e.model.empty() ? "slot" + std::to_string(e.slot) : e.serial;
+        out.push_back(e.kind + " " + who + " " + e.verdict_before + ">" + e.verdict_after);
     }
     return out;
 }
@@ -106,6 +120,25 @@ TEST(VerdictTracker, OneEventPerChangeAndNoneForASteadyPass)
         {"a NVMe and an ATA drive do not take each other's place",
          {{kAta, kT0, {drive("A", "OK")}, {"new A >OK"}},
           {kNvme, kT0 + 1, {drive("A", "WARNING")}, {"new A >WARNING"}}}},
+        {"an NVMe drive's verdict changes as an ATA drive's do, and it goes missing by NVMe passes",
+         {{kNvme, kT0, {drive("N", "OK", 1)}, {"new N >OK"}},
+          {kNvme, kT0 + 1, {drive("N", "DEGRADING", 1)}, {"change N OK>DEGRADING"}},
+          {kAta, kT0 + 2, {drive("A", "OK", 0)}, {"new A >OK"}},
+          {kNvme, kT0 + 3, {drive("N", "FAILING NOW", 1)}, {"change N DEGRADING>FAILING NOW"}},
+          {kAta, kT0 + 20 * kMinute, {drive("A", "OK", 0)}, {}},
+          {kNvme, kT0 + 20 * kMinute, {}, {"missing N FAILING NOW>DRIVE MISSING"}}}},
+        {"a slot turned unreadable: one event keyed by its slot, again only after it was readable",
+         {{kAta, kT0, {drive("A", "OK", 0), unreadable(3)}, {"new A >OK", "unreadable slot3 >NO SMART DATA"}},
+          {kAta, kT0 + 1, {drive("A", "OK", 0), unreadable(3, "NVMe: Identify Controller device_error")}, {}},
+          {kNvme, kT0 + 2, {}, {}},
+          {kAta, kT0 + 3, {drive("A", "OK", 0)}, {}},
+          {kAta, kT0 + 4, {drive("A", "OK", 0), unreadable(3), unreadable(3), unreadable(4)},
+           {"unreadable slot3 >NO SMART DATA", "unreadable slot4 >NO SMART DATA"}},
+          {kAta, kT0 + 5, {unreadable(4), drive("A", "OK", 0), unreadable(3)}, {}}}},
+        {"a drive whose slot turns unreadable: the slot at once, the drive missing later",
+         {{kAta, kT0, {drive("A", "OK", 0), drive("B", "OK", 1)}, {"new A >OK", "new B >OK"}},
+          {kAta, kT0 + kMinute, {drive("A", "OK", 0), unreadable(1)}, {"unreadable slot1 >NO SMART DATA"}},
+          {kAta, kT0 + 11 * kMinute, {drive("A", "OK", 0), unreadable(1)}, {"missing B OK>DRIVE MISSING"}}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -150,8 +183,29 @@ TEST(VerdictTracker, ReportsOfBothKindsBecomeSeenDrives)
     d.reasons.push_back({platewise::Verdict::degrading, 197, "", 0, 1, 0, -1, "attribute 197 1 above 0", "rising"});
     platewise::compose_verdict(d);
     ata.drives.push_back(d);
+    // A slot the history found unreadable in both snapshots names its slot;
+    // one that IDENTIFY alone could not read (no history) is not told apart.
+    platewise::DriveReport u;
+    u.slot = 2;
+    u.reasons.push_back({platewise::Verdict::no_smart_data, -1, "", 0, 0, 0, 2,
+                         "slot 2: IDENTIFY DEVICE came back empty; NVMe: Identify Controller device_error", ""});
+    platewise::compose_verdict(u);
+    ata.drives.push_back(u);
+    platewise::DriveReport bare;
+    bare.slot = 3;
+    bare.reasons.push_back({platewise::Verdict::no_smart_data, -1, "", 0, 0, 0, -1, "", "no_smart_data"});
+    platewise::compose_verdict(bare);
+    ata.drives.push_back(bare);
     const std::vector<SeenDrive> seen = platewise::events::seen_of(ata, {"5000c500deadbeef"});
-    ASSERT_EQ(seen.size(), 1u);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_FALSE(seen[0].unreadable_slot);
+    EXPECT_TRUE(seen[1].unreadable_slot);
+    EXPECT_EQ(seen[1].slot, 2);
+    EXPECT_EQ(seen[1].verdict, "NO SMART DATA");
+    EXPECT_EQ(seen[1].reasons, std::vector<std::string>{
+                                   "no SMART data: slot 2: IDENTIFY DEVICE came back empty; NVMe: Identify "
+                                   "Controller device_error"});
+    EXPECT_FALSE(seen[2].unreadable_slot);
     EXPECT_EQ(seen[0].verdict, "FAILING NOW");
     EXPECT_EQ(seen[0].wwn, "5000c500deadbeef");
     EXPECT_EQ(seen[0].slot, 4);
@@ -170,6 +224,25 @@ TEST(VerdictTracker, ReportsOfBothKindsBecomeSeenDrives)
     ASSERT_EQ(nvme_seen.size(), 1u);
     EXPECT_EQ(nvme_seen[0].verdict, "WARNING");
     EXPECT_EQ(nvme_seen[0].reasons, std::vector<std::string>{"warning: media and data integrity errors: 2"});
+
+    // With a history the pass carries each NVMe drive's verdict with it
+    // (DEGRADING by its baselines): that is the verdict the events follow.
+    platewise::DriveReport judged;
+    judged.slot = 1;
+    judged.nvme = true;
+    judged.model = "NVME MODEL";
+    judged.serial = "N1";
+    judged.reasons.push_back({platewise::Verdict::warning, -1, "", 0, 0, 0, -1, "media errors 3", ""});
+    judged.reasons.push_back({platewise::Verdict::degrading, 37, "media_errors", 2, 3, 0, -1,
+                              "media and data integrity errors 3 above baseline 2", ""});
+    platewise::compose_verdict(judged);
+    nvme.history.push_back(judged);
+    const std::vector<SeenDrive> with_history = platewise::events::seen_of(nvme);
+    ASSERT_EQ(with_history.size(), 1u);
+    EXPECT_EQ(with_history[0].verdict, "DEGRADING");
+    EXPECT_EQ(with_history[0].reasons,
+              (std::vector<std::string>{"degrading: media and data integrity errors 3 above baseline 2",
+                                        "warning: media errors 3"}));
 }
 
 TEST(EventJournal, PriorityPerVerdictAndOneLineEach)
@@ -224,6 +297,16 @@ TEST(EventJournal, PriorityPerVerdictAndOneLineEach)
     EXPECT_EQ(platewise::events::journal_line(forged),
               "<4>platewise listen: EVIL?<2>platewise listen: fake serial S?1: OK -> DEGRADING: "
               "degrading: a?[31m; second?\n");
+
+    // A slot nobody could read is named by its slot.
+    DriveEvent slot;
+    slot.kind = "unreadable";
+    slot.slot = 4;
+    slot.verdict_after = "NO SMART DATA";
+    slot.reasons = {"no SMART data: slot 4: IDENTIFY DEVICE came back empty"};
+    EXPECT_EQ(platewise::events::journal_line(slot),
+              "<4>platewise listen: slot 4: no drive readable, NO SMART DATA: no SMART data: slot 4: "
+              "IDENTIFY DEVICE came back empty\n");
 
     std::ostringstream err;
     platewise::events::write_journal({}, err);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../../smart/nvme_test_pages.h"
 #include "../../testservice/temp_dir.h"
 #include "../tool_test_support.h"
 #include "history/history_recorder.h"
@@ -57,6 +58,51 @@ inline std::unique_ptr<smart::DriveSnapshot> pass_of(const std::vector<Drive>& d
     s->count = static_cast<std::uint8_t>(drives.size() + 1);
     for (std::size_t i = 0; i < drives.size(); ++i) {
         s->drives[i] = record_of(drives[i]);
+    }
+    return s;
+}
+
+// An NVMe drive as its health log gives it, field by field.
+struct NvmeDrive {
+    std::string model;
+    std::string serial;
+    std::uint8_t spare = 100;
+    std::uint8_t spare_threshold = 10;
+    std::uint8_t used = 3;
+    std::uint64_t media_errors = 0;
+    std::uint64_t error_log = 0;
+    std::uint8_t warning = 0;
+    std::uint16_t kelvin = 311;
+    smart::nvme::u128 written = 1000;
+    std::uint64_t eui64 = 0;  // 0: none (the NGUID neither)
+};
+
+// An NVMe snapshot whose slots hold `drives` in order (an empty model and
+// serial leaves a slot absent); `count` 0: as many as the drives, plus one.
+inline std::unique_ptr<smart::nvme::Snapshot> nvme_pass_of(const std::vector<NvmeDrive>& drives,
+                                                           std::uint8_t count = 0)
+{
+    auto s = nvmetest::empty_snapshot(count != 0 ? count : static_cast<std::uint8_t>(drives.size() + 1));
+    for (std::size_t i = 0; i < drives.size(); ++i) {
+        const NvmeDrive& d = drives[i];
+        if (d.model.empty() && d.serial.empty()) {
+            continue;
+        }
+        smart::nvme::Slot& slot = s->slots[i];
+        nvmetest::put_answered(slot, d.model, d.serial);
+        std::uint8_t* h = slot.health_log;
+        nvmetest::put_le(h, nvmetest::kCriticalWarning, d.warning);
+        nvmetest::put_le(h, nvmetest::kCompositeTemperature, d.kelvin);
+        nvmetest::put_le(h, nvmetest::kAvailableSpare, d.spare);
+        nvmetest::put_le(h, nvmetest::kAvailableSpareThreshold, d.spare_threshold);
+        nvmetest::put_le(h, nvmetest::kPercentageUsed, d.used);
+        nvmetest::put_le(h, nvmetest::kMediaErrors, d.media_errors);
+        nvmetest::put_le(h, nvmetest::kErrorLogEntries, d.error_log);
+        nvmetest::put_le(h, nvmetest::kDataUnitsWritten, d.written);
+        // EUI64, Identify Namespace bytes 120-127, as the drive lists them.
+        for (int b = 0; b < 8; ++b) {
+            slot.identify_namespace[120 + b] = static_cast<std::uint8_t>(d.eui64 >> (8 * (7 - b)));
+        }
     }
     return s;
 }

@@ -15,6 +15,8 @@
 #include "history/listen_history.h"
 #include "report/json_report.h"
 #include "report/text_report.h"
+#include "report/nvme_json_report.h"
+#include "report/nvme_text_report.h"
 #include "history_test_support.h"
 
 namespace {
@@ -205,6 +207,167 @@ TEST(ListenHistory, AHistoryWithoutEventsAnnouncesOnlyWhatIsNotOk)
               std::string::npos)
         << listener.err.str();
     EXPECT_EQ(listener.err.str().find("<5>"), std::string::npos) << listener.err.str();
+}
+
+// The listener's two snapshots of each pass, reconciled by slot: the NVMe
+// drive's ATA slot is not an unreadable drive, a slot neither kind could
+// read is NO SMART DATA with its slot and what failed, in the pass and in
+// the history; the NVMe drive gets its verdict with the history, and stays
+// away too long as any drive.
+TEST(ListenHistory, NvmeDrivesAndUnreadableSlotsReconciledBySlot)
+{
+    historytest::use_utc();
+    TempDir dir;
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, dir / "h.db", 10 * 60 * kSecond, options, err)) << err.str();
+    ASSERT_TRUE(options.on_nvme_decoded);
+    const Drive ata{"PW ATA", "A1", {{9, 100, 100, 0, 5}}};
+    historytest::NvmeDrive nvme{"PW NVME", "N1"};
+    nvme.used = 90;
+    const auto nvme_pass = [&](std::int64_t at, bool with_drive) {
+        auto snapshot = historytest::nvme_pass_of({{}, with_drive ? nvme : historytest::NvmeDrive{}, {}}, 4);
+        snapshot->slots[0].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::not_nvme);
+        snapshot->slots[2].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::failed);
+        snapshot->slots[2].results[0] = static_cast<std::uint8_t>(smart::nvme::RequestResult::driver_error);
+        platewise::NvmeSnapshotReport report = platewise::report_nvme_snapshot(*snapshot);
+        history_nvme_pass(history, *snapshot, report, at, err);
+        return report;
+    };
+    // The first ATA pass comes before any NVMe one: slots 1 and 2 wait for
+    // it, neither listed nor stored as unreadable.
+    platewise::SnapshotReport first = pass(history, {ata, {}, {}}, kT0, err);
+    ASSERT_EQ(first.drives.size(), 1u);
+    std::vector<StoredSlot> none;
+    std::string no_error;
+    ASSERT_TRUE(load_slots(history.store, none, no_error)) << no_error;
+    EXPECT_TRUE(none.empty());
+    const platewise::NvmeSnapshotReport n = nvme_pass(kT0 + kSecond, true);
+    ASSERT_EQ(n.history.size(), 1u);
+    EXPECT_EQ(n.history[0].slot, 1u);
+    EXPECT_EQ(n.history[0].verdict_text,
+              "DEGRADING: percentage used 90% (90 or more: the drive nears its rated wear) since 2026-12-01 10:00:01");
+    EXPECT_EQ(n.history_write_failures, 0);
+    // The listener's NVMe text and JSON say the verdict with the history.
+    const std::string shown = platewise::render_nvme_text(n, "t");
+    EXPECT_NE(shown.find("  Verdict: OK\n  With the history: DEGRADING: percentage used 90%"), std::string::npos)
+        << shown;
+    const nlohmann::json doc = platewise::nvme_report_to_json(n);
+    EXPECT_EQ(doc["nvme_drives"][0]["history_verdict_code"], "degrading");
+    EXPECT_EQ(doc["nvme_drives"][0]["history_reasons"][0]["attribute"], 36);
+
+    const platewise::SnapshotReport second = pass(history, {ata, {}, {}}, kT0 + 5 * kSecond, err);
+    ASSERT_EQ(second.drives.size(), 2u) << "slot 1 is the NVMe drive's";
+    EXPECT_EQ(second.drives[0].serial, "A1");
+    EXPECT_EQ(second.drives[1].slot, 2u);
+    EXPECT_EQ(second.drives[1].verdict, platewise::Verdict::no_smart_data);
+    EXPECT_EQ(second.drives[1].verdict_text,
+              "NO SMART DATA: slot 2: IDENTIFY DEVICE came back empty; NVMe: Identify Controller driver_error");
+
+    std::vector<StoredSlot> slots;
+    std::string error;
+    ASSERT_TRUE(load_slots(history.store, slots, error)) << error;
+    ASSERT_EQ(slots.size(), 1u);
+    EXPECT_EQ(slots[0].slot, 2);
+    EXPECT_EQ(slots[0].state, "failed");
+
+    // The NVMe drive leaves: its slot is unreadable now, and after the
+    // missing time the ATA pass reports it missing.
+    nvme_pass(kT0 + 6 * kSecond, false);
+    pass(history, {ata, {}, {}}, kT0 + 10 * kSecond, err);
+    ASSERT_TRUE(load_slots(history.store, slots, error)) << error;
+    ASSERT_EQ(slots.size(), 2u);
+    EXPECT_EQ(slots[0].slot, 1);
+    EXPECT_EQ(slots[0].detail, "IDENTIFY DEVICE came back empty and the drive does not answer NVMe Identify");
+    const platewise::SnapshotReport later = pass(history, {ata, {}, {}}, kT0 + 11 * 60 * kSecond, err);
+    ASSERT_EQ(later.missing.size(), 1u);
+    EXPECT_EQ(later.missing[0].serial, "N1");
+}
+
+// An NVMe drive's verdict with the history reaches the events as an ATA
+// drive's does (DEGRADING at percentage used 90, which the drive's own
+// verdict calls OK), and a slot neither kind could read is an event of its
+// own, keyed by the slot, once.
+TEST(ListenHistory, NvmeVerdictsAndUnreadableSlotsBecomeEvents)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    Listener listener(path, kT0);
+    const Drive ata{"PW ATA", "A1", {{9, 100, 100, 0, 5}}};
+    historytest::NvmeDrive nvme{"PW NVME", "N1"};
+    const auto events_of = [&](const std::vector<platewise::events::DriveEvent>& made) {
+        std::vector<std::string> out;
+        for (const auto& e : made) {
+            EXPECT_NE(e.id, 0) << "recorded";
+            out.push_back(e.kind + " " + (e.serial.empty() ? "slot" + std::to_string(e.slot) : e.serial) + " " +
+                          e.verdict_before + ">" + e.verdict_after);
+        }
+        return out;
+    };
+    const auto ata_pass = [&](std::int64_t at) {
+        const auto snapshot = historytest::pass_of({ata, {}, {}});
+        platewise::SnapshotReport report;
+        std::string error;
+        EXPECT_TRUE(platewise::report_snapshot(*snapshot, smart::default_attribute_table(), report, error));
+        history_pass(listener.history, *snapshot, report, at, listener.err);
+        return events_of(platewise::events::events_pass(
+            listener.events, platewise::events::DriveFamily::ata,
+            platewise::events::seen_of(report, platewise::events::ata_wwns(*snapshot, report)), listener.options,
+            at, listener.err));
+    };
+    const auto nvme_pass = [&](std::int64_t at) {
+        auto snapshot = historytest::nvme_pass_of({{}, nvme, {}}, 3);
+        snapshot->slots[0].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::not_nvme);
+        snapshot->slots[2].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::not_nvme);
+        platewise::NvmeSnapshotReport report = platewise::report_nvme_snapshot(*snapshot);
+        history_nvme_pass(listener.history, *snapshot, report, at, listener.err);
+        return events_of(platewise::events::events_pass(listener.events, platewise::events::DriveFamily::nvme,
+                                                        platewise::events::seen_of(report), listener.options, at,
+                                                        listener.err));
+    };
+    using Events = std::vector<std::string>;
+    EXPECT_EQ(ata_pass(kT0), Events{"new A1 >OK"}) << "slots 1 and 2 wait for the NVMe pass";
+    EXPECT_EQ(nvme_pass(kT0 + kSecond), Events{"new N1 >OK"});
+    EXPECT_EQ(ata_pass(kT0 + 5 * kSecond), Events{"unreadable slot2 >NO SMART DATA"})
+        << "slot 1 is the NVMe drive's";
+    EXPECT_EQ(ata_pass(kT0 + 10 * kSecond), Events{});
+    nvme.used = 90;
+    EXPECT_EQ(nvme_pass(kT0 + 11 * kSecond), Events{"change N1 OK>DEGRADING"}) << listener.err.str();
+    EXPECT_EQ(nvme_pass(kT0 + 16 * kSecond), Events{});
+    EXPECT_NE(listener.err.str().find("<4>platewise listen: slot 2: no drive readable, NO SMART DATA: no SMART "
+                                      "data: slot 2: IDENTIFY DEVICE came back empty and the drive does not "
+                                      "answer NVMe Identify\n"),
+              std::string::npos)
+        << listener.err.str();
+}
+
+// A service that sends no NVMe snapshots: after a while the slots IDENTIFY
+// could not read are listed as unreadable, with what is known.
+TEST(ListenHistory, UnreadableSlotsWithoutNvmeSnapshots)
+{
+    historytest::use_utc();
+    TempDir dir;
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, dir / "h.db", 10 * 60 * kSecond, options, err)) << err.str();
+    const Drive ata{"PW ATA", "A1", {{9, 100, 100, 0, 5}}};
+    struct Row {
+        std::int64_t at;
+        std::size_t drives;
+    };
+    for (const Row& row : {Row{kT0, 1}, Row{kT0 + 25 * kSecond, 1}, Row{kT0 + 30 * kSecond, 2}}) {
+        const platewise::SnapshotReport r = pass(history, {ata, {}}, row.at, err);
+        ASSERT_EQ(r.drives.size(), row.drives) << row.at - kT0;
+    }
+    std::vector<StoredSlot> slots;
+    std::string error;
+    ASSERT_TRUE(load_slots(history.store, slots, error)) << error;
+    ASSERT_EQ(slots.size(), 1u);
+    EXPECT_EQ(slots[0].slot, 1);
+    EXPECT_EQ(slots[0].detail, "IDENTIFY DEVICE came back empty");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "commands/ack_command.h"
 #include "history/history_view.h"
+#include "history/nvme_recording.h"
 #include "history/verdict_rules.h"
 #include "history_test_support.h"
 
@@ -14,6 +15,7 @@ using namespace platewise::history;
 using platewise::Verdict;
 using historytest::Attr;
 using historytest::Drive;
+using historytest::NvmeDrive;
 using historytest::kSecond;
 using historytest::kT0;
 
@@ -313,6 +315,241 @@ TEST(VerdictRules, AcknowledgementRecordsWhoAndWhenAndRefusesOtherIds)
     EXPECT_EQ(baselines[0].acked_ms, kT0 + 3600 * kSecond);
     EXPECT_EQ(baselines[1].attribute_id, 197);
     EXPECT_EQ(baselines[1].baseline, 2u);
+}
+
+// NVMe drives, from the health log's fields: the drive's own verdict first,
+// then each DEGRADING rule at its boundary, acknowledgement, and missing.
+TEST(VerdictRules, NvmeRulesAtTheirBoundaries)
+{
+    historytest::use_utc();
+    struct NvmeEvent {
+        enum Kind { pass, ack } kind;
+        std::vector<NvmeDrive> drives;  // pass: the NVMe slots
+        std::vector<int> ids = {};      // ack of serial N1
+    };
+    const auto pass = [](std::vector<NvmeDrive> d) { return NvmeEvent{NvmeEvent::pass, std::move(d)}; };
+    const auto ack = [](std::vector<int> ids = {}) { return NvmeEvent{NvmeEvent::ack, {}, std::move(ids)}; };
+    const auto nv = [](auto&& set) {
+        NvmeDrive d{"NVME DISK", "N1"};
+        set(d);
+        return d;
+    };
+    const NvmeDrive fine = nv([](NvmeDrive&) {});
+    const NvmeDrive other{"OTHER", "O1"};
+    struct Row {
+        const char* what;
+        std::vector<NvmeEvent> events;  // one a minute from kT0
+        Verdict verdict;
+        const char* text;
+    };
+    const Row rows[] = {
+        {"a fresh drive is OK", {pass({fine})}, Verdict::ok, "OK"},
+        {"spare 9 points down: OK", {pass({nv([](NvmeDrive& d) { d.spare = 91; })})}, Verdict::ok, "OK"},
+        {"spare exactly 10 points down from 100: degrading",
+         {pass({fine}), pass({nv([](NvmeDrive& d) { d.spare = 90; })})}, Verdict::degrading,
+         "DEGRADING: available spare 90% down 10 points from baseline 100% since 2026-12-01 10:01:00"},
+        {"spare acknowledged at 80: 71 is OK",
+         {pass({nv([](NvmeDrive& d) { d.spare = 80; })}), ack({34}), pass({nv([](NvmeDrive& d) { d.spare = 71; })})},
+         Verdict::ok, "OK"},
+        {"spare acknowledged at 80: 70 is degrading",
+         {pass({nv([](NvmeDrive& d) { d.spare = 80; })}), ack({34}), pass({nv([](NvmeDrive& d) { d.spare = 70; })})},
+         Verdict::degrading,
+         "DEGRADING: available spare 70% down 10 points from baseline 80% since 2026-12-01 10:02:00"},
+        {"percentage used 89: OK", {pass({nv([](NvmeDrive& d) { d.used = 89; })})}, Verdict::ok, "OK"},
+        {"percentage used 90: degrading", {pass({nv([](NvmeDrive& d) { d.used = 90; })})}, Verdict::degrading,
+         "DEGRADING: percentage used 90% (90 or more: the drive nears its rated wear) since 2026-12-01 10:00:00"},
+        {"percentage used 90 is not acknowledged away",
+         {pass({nv([](NvmeDrive& d) { d.used = 90; })}), ack()}, Verdict::degrading,
+         "DEGRADING: percentage used 90% (90 or more: the drive nears its rated wear) since 2026-12-01 10:00:00"},
+        {"error-log entries above the unacknowledged baseline 0",
+         {pass({nv([](NvmeDrive& d) { d.error_log = 5; })})}, Verdict::degrading,
+         "DEGRADING: error information log entries 5 above baseline 0 since 2026-12-01 10:00:00"},
+        {"error-log entries equal to the acknowledged baseline: OK",
+         {pass({nv([](NvmeDrive& d) { d.error_log = 5; })}), ack(), pass({nv([](NvmeDrive& d) { d.error_log = 5; })})},
+         Verdict::ok, "OK"},
+        {"error-log entries one above the acknowledged baseline",
+         {pass({nv([](NvmeDrive& d) { d.error_log = 5; })}), ack(), pass({nv([](NvmeDrive& d) { d.error_log = 6; })})},
+         Verdict::degrading,
+         "DEGRADING: error information log entries 6 above baseline 5 since 2026-12-01 10:02:00"},
+        {"media errors equal to the acknowledged baseline: the drive's own warning stays",
+         {pass({nv([](NvmeDrive& d) { d.media_errors = 2; })}), ack({37}),
+          pass({nv([](NvmeDrive& d) { d.media_errors = 2; })})},
+         Verdict::warning, "WARNING: media errors 2"},
+        {"media errors one above the acknowledged baseline",
+         {pass({nv([](NvmeDrive& d) { d.media_errors = 2; })}), ack({37}),
+          pass({nv([](NvmeDrive& d) { d.media_errors = 3; })})},
+         // DEGRADING is the higher tier: the rise heads the drive's own warning.
+         Verdict::degrading,
+         "DEGRADING: media and data integrity errors 3 above baseline 2 since "
+         "2026-12-01 10:02:00; warning: media errors 3"},
+        {"critical warning: the drive's own verdict comes first",
+         {pass({nv([](NvmeDrive& d) { d.warning = 0x04; d.used = 95; })})}, Verdict::failing_now,
+         "FAILING NOW: reliability degraded; degrading: percentage used 95% (90 or more: the drive nears its "
+         "rated wear) since 2026-12-01 10:00:00"},
+        {"not seen for longer than the missing time",
+         {pass({other, fine}), pass({other}), pass({other}), pass({other}), pass({other}), pass({other}),
+          pass({other}), pass({other}), pass({other}), pass({other}), pass({other}), pass({other})},
+         Verdict::missing, "DRIVE MISSING: not seen since 2026-12-01 10:00:00 (last in slot 1)"},
+        {"the same drive by its EUI-64 in another slot: its baseline kept",
+         {pass({nv([](NvmeDrive& d) { d.error_log = 5; d.eui64 = 0x0025385b71b0c4d1; })}), ack(),
+          pass({other, nv([](NvmeDrive& d) { d.error_log = 5; d.eui64 = 0x0025385b71b0c4d1; })})},
+         Verdict::ok, "OK"},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        const std::string path = dir / "h.db";
+        HistoryStore store;
+        std::string error;
+        Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        std::int64_t t = kT0;
+        std::vector<int> slot_drive;
+        for (const NvmeEvent& e : row.events) {
+            if (e.kind == NvmeEvent::pass) {
+                ASSERT_TRUE(refresh_baselines(recorder, store, error)) << error;
+                const auto snapshot = historytest::nvme_pass_of(e.drives);
+                ASSERT_TRUE(record_nvme_snapshot(recorder, store, *snapshot, t, slot_drive, error))
+                    << row.what << ": " << error;
+            } else {
+                platewise::AckOptions o;
+                o.store = path;
+                o.serial = "N1";
+                o.ids = e.ids;
+                o.now_ms = t;
+                o.who = "tester (uid 1)";
+                std::ostringstream out;
+                std::ostringstream err;
+                ASSERT_EQ(platewise::run_ack(o, out, err), 0) << row.what << ": " << err.str();
+            }
+            t += 60 * kSecond;
+        }
+        ViewOptions vo;
+        vo.now_ms = t - 60 * kSecond;
+        vo.missing_after_ms = 10 * 60 * kSecond;
+        std::vector<DriveView> views;
+        ASSERT_TRUE(load_views(store, vo, views, error)) << error;
+        const auto found = find_views(views, "N1", "");
+        ASSERT_EQ(found.size(), 1u) << row.what;
+        EXPECT_EQ(found[0]->drive.kind, DriveKind::nvme) << row.what;
+        EXPECT_EQ(found[0]->report.verdict, row.verdict) << row.what;
+        EXPECT_EQ(found[0]->report.verdict_text, row.text) << row.what;
+        // The listener's verdict of the last pass, where the drive is in it.
+        if (row.events.back().kind != NvmeEvent::pass) {
+            continue;
+        }
+        for (std::size_t slot = 0; slot < slot_drive.size(); ++slot) {
+            if (slot_drive[slot] >= 0 &&
+                recorder.drives[static_cast<std::size_t>(slot_drive[slot])].stored.serial == "N1") {
+                EXPECT_EQ(judge_nvme_recorded(recorder, static_cast<std::size_t>(slot_drive[slot])).verdict_text,
+                          row.text)
+                    << row.what << " (listener)";
+            }
+        }
+    }
+}
+
+// What ack says of an NVMe drive, and what it refuses.
+TEST(VerdictRules, NvmeAcknowledgementTakesCountsAndSpare)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    HistoryStore store;
+    std::string error;
+    Recorder recorder;
+    ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+    NvmeDrive d{"NVME DISK", "N1"};
+    d.spare = 87;
+    d.media_errors = 4;
+    d.error_log = 0x1'0000'0005ull;  // past 32 bits: the baseline saturates
+    std::vector<int> slot_drive;
+    ASSERT_TRUE(record_nvme_snapshot(recorder, store, *historytest::nvme_pass_of({d}), kT0, slot_drive, error))
+        << error;
+    struct Row {
+        std::vector<int> ids;
+        int status;
+        const char* says;
+    };
+    const Row rows[] = {
+        {{5}, 2, "field 5 of an NVMe drive takes no baseline (34 available_spare, 37 media_errors, 38 error_log_entries)"},
+        {{36}, 2, "field 36 of an NVMe drive takes no baseline"},
+        {{}, 0,
+         "Acknowledged for NVME DISK serial N1 by alice (uid 1000) at 2026-12-01 11:00:00:\n"
+         "  available_spare (34): baseline 87\n  media_errors (37): baseline 4\n"
+         "  error_log_entries (38): baseline 4294967295\n"},
+    };
+    for (const Row& row : rows) {
+        platewise::AckOptions o;
+        o.store = path;
+        o.serial = "N1";
+        o.ids = row.ids;
+        o.now_ms = kT0 + 3600 * kSecond;
+        o.who = "alice (uid 1000)";
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(platewise::run_ack(o, out, err), row.status);
+        EXPECT_NE((out.str() + err.str()).find(row.says), std::string::npos) << out.str() << err.str();
+    }
+    std::vector<StoredBaseline> baselines;
+    ASSERT_TRUE(load_baselines(store, baselines, error)) << error;
+    ASSERT_EQ(baselines.size(), 3u);
+    EXPECT_EQ(baselines[0].acked_by, "alice (uid 1000)");
+    EXPECT_EQ(baselines[0].acked_ms, kT0 + 3600 * kSecond);
+}
+
+// ack --all on a machine with both kinds: each drive by its kind; ids given
+// leave the drives of the other kind alone; an id of neither kind refused.
+TEST(VerdictRules, AcknowledgingAllTakesEachDriveByItsKind)
+{
+    historytest::use_utc();
+    struct Row {
+        std::vector<int> ids;
+        int status;
+        std::vector<std::pair<std::int64_t, int>> baselines;  // (drive: 1 ATA, 2 NVMe; field or attribute)
+        const char* says;
+    };
+    const Row rows[] = {
+        {{}, 0, {{1, 5}, {1, 197}, {2, 34}, {2, 37}, {2, 38}}, "  available_spare (34): baseline 87\n"},
+        {{197}, 0, {{1, 197}}, "Acknowledged for PW ATA serial A1"},
+        {{34, 37}, 0, {{2, 34}, {2, 37}}, "  media_errors (37): baseline 4\n"},
+        {{197, 34}, 0, {{1, 197}, {2, 34}}, "  attribute 197: baseline 3"},
+        {{36}, 2, {}, "36 is neither a leading indicator"},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        const std::string path = dir / "h.db";
+        HistoryStore store;
+        std::string error;
+        Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        const Drive ata{"PW ATA", "A1", {{5, 100, 100, 36, 0}, {197, 100, 100, 0, 3}}};
+        ASSERT_TRUE(record_snapshot(recorder, store, *historytest::pass_of({ata}), kT0, error)) << error;
+        NvmeDrive d{"NVME DISK", "N1"};
+        d.spare = 87;
+        d.media_errors = 4;
+        std::vector<int> slot_drive;
+        ASSERT_TRUE(record_nvme_snapshot(recorder, store, *historytest::nvme_pass_of({{}, d}), kT0 + kSecond,
+                                         slot_drive, error))
+            << error;
+        ASSERT_TRUE(flush_recorder(recorder, store, error)) << error;
+        platewise::AckOptions o;
+        o.store = path;
+        o.all = true;
+        o.ids = row.ids;
+        o.now_ms = kT0 + 60 * kSecond;
+        o.who = "alice (uid 1000)";
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(platewise::run_ack(o, out, err), row.status) << err.str();
+        EXPECT_NE((out.str() + err.str()).find(row.says), std::string::npos) << out.str() << err.str();
+        std::vector<StoredBaseline> baselines;
+        ASSERT_TRUE(load_baselines(store, baselines, error)) << error;
+        std::vector<std::pair<std::int64_t, int>> got;
+        for (const StoredBaseline& b : baselines) {
+            got.emplace_back(b.drive_id, b.attribute_id);
+        }
+        EXPECT_EQ(got, row.baselines) << out.str();
+    }
 }
 
 }  // namespace

@@ -258,6 +258,61 @@ TEST(MetricsExposition, VerdictsAndTheirReasons)
               "0");
 }
 
+// NVMe drives judged with the history join the same family with the same
+// labels and kind="nvme"; each DEGRADING rule says how far past its
+// boundary the field is, always above 0 so that one alert rule fits all.
+TEST(MetricsExposition, NvmeVerdictsBesideAtaOnes)
+{
+    const platewise::SnapshotReport pass = metricstest::corpus_pass({"ST320410A--3.39.rec"});
+    const auto reason = [](platewise::Verdict kind, int id, const char* name, std::uint32_t baseline,
+                           std::uint32_t current) {
+        platewise::VerdictReason r;
+        r.kind = kind;
+        r.attribute_id = id;
+        r.attribute_name = name;
+        r.baseline = baseline;
+        r.current = current;
+        return r;
+    };
+    platewise::DriveReport worn;
+    worn.nvme = true;
+    worn.slot = 1;
+    worn.model = "PW NVME";
+    worn.serial = "N1";
+    worn.reasons = {reason(platewise::Verdict::warning, -1, "media_errors", 0, 0),
+                    reason(platewise::Verdict::degrading, 34, "available_spare", 100, 90),
+                    reason(platewise::Verdict::degrading, 36, "percentage_used", 90, 90),
+                    reason(platewise::Verdict::degrading, 37, "media_errors", 2, 3)};
+    platewise::compose_verdict(worn);
+    ListenerStatus status;
+    status.has_pass = true;
+    const std::vector<metricstest::Sample> samples =
+        samples_of(serialize_text(build_families(&pass, status, {}, {worn})));
+    const auto verdict = [&](const char* slot, const char* kind, const char* v) {
+        return value_of(samples, "platewise_drive_verdict", {{"slot", slot}, {"kind", kind}, {"verdict", v}});
+    };
+    EXPECT_EQ(verdict("0", "ata", "failed_past"), "1") << "this corpus drive failed in the past";
+    EXPECT_EQ(verdict("0", "ata", "ok"), "0");
+    // DEGRADING heads WARNING: the tiers are the same for both kinds.
+    EXPECT_EQ(verdict("1", "nvme", "degrading"), "1");
+    EXPECT_EQ(verdict("1", "nvme", "warning"), "0");
+    EXPECT_EQ(verdict("1", "nvme", "ok"), "0");
+    struct Row {
+        const char* id;
+        const char* amount;
+    };
+    for (const Row& row : {Row{"34", "10"}, Row{"36", "90"}, Row{"37", "1"}}) {
+        EXPECT_EQ(value_of(samples, "platewise_drive_degrading", {{"slot", "1"}, {"kind", "nvme"}, {"id", row.id}}),
+                  row.amount)
+            << row.id;
+    }
+    const std::string text = serialize_text(build_families(&pass, status, {}, {worn}));
+    EXPECT_NE(text.find("\nplatewise_drive_verdict{slot=\"1\",model=\"PW NVME\",serial=\"N1\",kind=\"nvme\","
+                        "verdict=\"degrading\"} 1\n"),
+              std::string::npos)
+        << text;
+}
+
 TEST(MetricsExposition, LabelsInTheDocumentedOrder)
 {
     const platewise::SnapshotReport pass = metricstest::corpus_pass({"ST320410A--3.39.rec"});

@@ -141,6 +141,18 @@ TEST(NotifyPolicy, AFlappingDriveIsToldAtMostOnceAnHour)
                                 steady(15, 90)),
               (std::vector<std::string>{"@0 change S1 OK>DEGRADING", "@60 change S1 DEGRADING>OK"}));
 
+    // Slots nobody could read have no model or serial: each is its own, by
+    // its slot; NO SMART DATA is shown (journal, events, the page), not
+    // mailed, so neither is told.
+    const auto slot_event = [](int slot) {
+        DriveEvent e = event("", "", "NO SMART DATA", "unreadable");
+        e.model.clear();
+        e.slot = slot;
+        return e;
+    };
+    NotifyPolicy slots;
+    EXPECT_EQ(told(slots, {{0, {slot_event(3)}}, {5, {slot_event(4)}}}), std::vector<std::string>{});
+
     // Worse within the hour is told at once.
     NotifyPolicy worse;
     EXPECT_EQ(told(worse, {{0, {event("S1", "OK", "DEGRADING")}}, {5, {event("S1", "DEGRADING", "FAILING NOW")}}}),

@@ -2,6 +2,7 @@
 // escaping, a drive's table and charts against what `platewise history`
 // lists.
 #include "web/web_pages.h"
+#include "web/nvme_pages.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,9 @@
 #include "commands/history_command.h"
 #include "version/build_version.h"
 #include "web/event_list.h"
+#include "history/event_store.h"
+#include "history/nvme_fields.h"
+#include "history/nvme_recording.h"
 #include "web_test_support.h"
 #include "../tool_test_support.h"
 
@@ -226,6 +230,132 @@ TEST(WebPages, EventsNewestFirstWithTheirReasonsAndEscaped)
                         "new drive, <strong>OK</strong></li>"),
               std::string::npos)
         << page;
+}
+
+// A machine with an ATA disk, an NVMe drive that wears and writes 1000
+// data units an hour, and a disk nobody can read: the NVMe card and page
+// say what the health log says, in bytes and plain names, and the slot has
+// a card of its own.
+TEST(WebPages, NvmeCardDrivePageAndUnreadableSlot)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "history.db";
+    {
+        history::HistoryStore store;
+        std::string error;
+        history::Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        std::vector<int> slot_drive;
+        for (std::int64_t t = historytest::kT0; t <= historytest::kT0 + 48 * historytest::kHour;
+             t += 10 * 60 * historytest::kSecond) {
+            const std::int64_t minutes = (t - historytest::kT0) / (60 * historytest::kSecond);
+            const auto ata = historytest::pass_of({webtest::disk("PW OK DISK", "OK1", 0, 100, 30), {}, {}, {}});
+            ASSERT_TRUE(history::record_snapshot(recorder, store, *ata, t, error)) << error;
+            historytest::NvmeDrive d{"PW NVME <b>", "NV1"};
+            d.eui64 = 0x0025385b71b0c4d1;
+            d.kelvin = static_cast<std::uint16_t>(273 + 40 + (minutes / 60) % 3);
+            d.spare = minutes < 24 * 60 ? 100 : 95;
+            d.used = 91;
+            d.written = 5000000 + static_cast<std::uint64_t>(minutes) * 1000 / 60;
+            auto nvme = historytest::nvme_pass_of({{}, d, {}, {}}, 5);
+            ASSERT_TRUE(history::record_nvme_snapshot(recorder, store, *nvme, t, slot_drive, error)) << error;
+            const history::NvmeSight sight = history::nvme_sight_of(*nvme);
+            ASSERT_TRUE(history::replace_slots(
+                store, history::unreadable_slots(history::ata_unreadable_of(*ata), &sight, t), error));
+        }
+        ASSERT_TRUE(history::flush_recorder(recorder, store, error)) << error;
+    }
+    const std::vector<history::DriveView> views = views_of(path);
+    ASSERT_EQ(views.size(), 2u);
+    history::HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(history::open_history(store, path, true, error)) << error;
+    std::vector<history::StoredSlot> slots;
+    ASSERT_TRUE(history::load_slots(store, slots, error)) << error;
+    ASSERT_EQ(slots.size(), 2u) << "slots 2 and 3: neither ATA nor NVMe";
+
+    const std::string front = render_front_page(views, webtest::kNow, smart::default_attribute_table(), nullptr, slots);
+    const std::size_t nvme_card = front.find("<a href=\"/drive/NV1\">PW NVME &lt;b&gt;</a></h2>");
+    ASSERT_NE(nvme_card, std::string::npos) << front;
+    EXPECT_LT(nvme_card, front.find(">PW OK DISK</a></h2>")) << "worst first: the worn drive leads";
+    EXPECT_NE(front.find("2 drives: 1 DEGRADING, 1 OK; 2 slots with a drive nobody could read (NO SMART DATA)"),
+              std::string::npos) << front;
+    EXPECT_NE(front.find("DEGRADING: percentage used 91% (90 or more: the drive nears its rated wear)"),
+              std::string::npos);
+    for (const char* row : {"<dt>Kind</dt><dd>NVMe</dd>", "<dt>Percentage used</dt><dd>91 %</dd>",
+                            "<dt>Available spare</dt><dd>95 % (threshold 10 %)</dd>",
+                            "<dt>Power-on time</dt><dd>1234 h</dd>",
+                            // 5000000 + 48 h x 1000 units of 512000 bytes
+                            "<dt>Data written</dt><dd>2.6 TB (2.4 TiB)</dd>",
+                            "<dt>Temperature</dt><dd>40 \xc2\xb0" "C (24 h: 40\xe2\x80\x93" "42 \xc2\xb0" "C)</dd>"}) {
+        EXPECT_NE(front.find(row), std::string::npos) << row << "\n" << front;
+    }
+    EXPECT_NE(front.find("<h2>Slot 3</h2>"), std::string::npos);
+    EXPECT_NE(front.find("IDENTIFY DEVICE came back empty and the drive does not answer NVMe Identify"),
+              std::string::npos);
+    EXPECT_EQ(occurrences(front, "<article class=\"card"), 4u);
+    EXPECT_EQ(front.find("<b>"), std::string::npos);
+
+    const std::string page = render_drive_page(history::find_views(views, "NV1", ""), "NV1", Range::day,
+                                               webtest::kNow, smart::default_attribute_table());
+    for (const char* piece : {"<dt>Namespace EUI-64</dt><dd>0025385b71b0c4d1</dd>",
+                              "<caption>NVMe health log as last read</caption>",
+                              "<th scope=\"row\">Percentage used</th><td>91 %</td>",
+                              "<th scope=\"row\">Critical warning</th><td>0x00</td>",
+                              "<th scope=\"row\">Data units written</th><td>5048000 (2.6 TB)</td>",
+                              "Composite temperature in degrees Celsius", "Data written per hour in bytes",
+                              "id=\"chart-0-spare\"", "id=\"chart-0-used\""}) {
+        EXPECT_NE(page.find(piece), std::string::npos) << piece << "\n" << page;
+    }
+    // The hourly samples of the last day: one point per hour's bucket.
+    EXPECT_EQ(chart_points(page, "chart-0-written"), 24u);
+    EXPECT_EQ(page.find("<th scope=\"col\">Threshold</th>"), std::string::npos) << "no ATA attribute table";
+    const std::string year = render_drive_page(history::find_views(views, "NV1", ""), "NV1", Range::year,
+                                               webtest::kNow, smart::default_attribute_table());
+    EXPECT_NE(year.find("Data written per day in bytes"), std::string::npos);
+    EXPECT_EQ(chart_points(year, "chart-0-written"), 3u) << "three days touched";
+}
+
+// Data written per bucket from the counter's readings: its rise within each
+// bucket, counted from the last value before it; a counter that went back
+// counts from its restart.
+TEST(WebPages, NvmeDataWrittenPerBucket)
+{
+    using history::AttributeSample;
+    const auto reading = [](std::int64_t t, std::uint64_t units) {
+        history::Reading r;
+        r.time_ms = t;
+        r.kind = history::ReadingKind::full;
+        AttributeSample a;
+        a.id = history::kNvmeDataUnitsWritten;
+        a.raw = units;
+        r.attributes = {a};
+        return r;
+    };
+    struct Row {
+        const char* what;
+        std::vector<history::Reading> readings;
+        std::vector<ChartPoint> points;  // buckets of 100 ms over [0, 300)
+    };
+    const Row rows[] = {
+        {"no readings", {}, {}},
+        {"one reading: nothing written yet", {reading(10, 7)}, {{100, 0}}},
+        {"a rise within a bucket and across", {reading(10, 7), reading(90, 9), reading(150, 10)},
+         {{100, 2 * 512000ull}, {200, 512000ull}}},
+        {"a bucket without readings is left out", {reading(10, 7), reading(250, 12)},
+         {{100, 0}, {300, 5 * 512000ull}}},
+        {"a reading before the range is the base", {reading(-50, 3), reading(20, 4)}, {{100, 512000ull}}},
+        {"a counter that went back", {reading(10, 100), reading(120, 5)}, {{100, 0}, {200, 5 * 512000ull}}},
+    };
+    for (const Row& row : rows) {
+        const std::vector<ChartPoint> got = nvme_written_per(row.readings, 0, 300, 100);
+        ASSERT_EQ(got.size(), row.points.size()) << row.what;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].time_ms, row.points[i].time_ms) << row.what;
+            EXPECT_EQ(got[i].value, row.points[i].value) << row.what;
+        }
+    }
 }
 
 }  // namespace

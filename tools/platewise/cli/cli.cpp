@@ -322,9 +322,15 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     history_cmd->add_option("--store", history_options.store, store_help)->option_text("PATH");
     history_cmd->add_option("--model", history_options.model,
                             "Only the drive of this model (two drives may share a serial)");
-    history_cmd->add_option("--attribute", history_options.attribute, "One attribute's values over time")
-        ->option_text("ID")
-        ->check(CLI::Range(1, 255));
+    auto* history_attribute =
+        history_cmd->add_option("--attribute", history_options.attribute, "One attribute's values over time")
+            ->option_text("ID")
+            ->check(CLI::Range(1, 255));
+    history_cmd->add_option("--field", history_options.field,
+                            "An NVMe drive's health field over time (percentage_used, available_spare, "
+                            "temperature, media_errors, data_units_written, ...)")
+        ->option_text("NAME")
+        ->excludes(history_attribute);
     history_cmd->add_option("--since", since_text,
                             "From WHEN on: 30m, 24h, 7d, YYYY-MM-DD or \"YYYY-MM-DD HH:MM[:SS]\" "
                             "(local time)")
@@ -367,7 +373,9 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     auto* ack_all = ack->add_flag("--all", ack_options.all,
                                   "Every drive of the last pass (each baseline is printed)");
     ack_serial->excludes(ack_all);
-    ack->add_option("ID", ack_options.ids, "Attribute ids (5, 187, 188, 197, 198)");
+    ack->add_option("ID", ack_options.ids,
+                    "Attribute ids (5, 187, 188, 197, 198); of an NVMe drive, field ids (34 "
+                    "available spare, 37 media errors, 38 error-log entries)");
     ack->add_option("--store", ack_options.store, store_help)->option_text("PATH");
     ack->add_option("--model", ack_options.model, "The drive's model, when two drives share the serial");
 #else

@@ -10,6 +10,8 @@
 
 #include "history/history_recorder.h"
 #include "history/history_view.h"
+#include "history/nvme_fields.h"
+#include "history/nvme_verdicts.h"
 #include "history/store_access.h"
 #include "history/verdict_rules.h"
 
@@ -30,17 +32,36 @@ std::string current_user_text()
 
 namespace {
 
-// Sets the baselines of `ids` (every leading indicator the drive reports
-// when empty) to today's counts and lifts their latches; the lines said
-// go to `said`. 2 for an id the drive does not report, 1 when the store
-// cannot be written.
+bool is_nvme_view(const history::DriveView& view)
+{
+    return view.drive.kind == history::DriveKind::nvme;
+}
+
+// What may be acknowledged of a drive of this kind: an ATA drive's leading
+// indicators, an NVMe drive's spare and error counts.
+bool ackable(bool nvme, std::uint8_t id)
+{
+    return nvme ? history::is_nvme_ackable(id) : history::is_leading_indicator(id);
+}
+
+std::string label_of(bool nvme, std::uint8_t id)
+{
+    const history::NvmeField* f = nvme ? history::nvme_field(id) : nullptr;
+    return f != nullptr ? std::string(f->name) + " (" + std::to_string(id) + ")" : "attribute " + std::to_string(id);
+}
+
+// Sets the baselines of `ids` (everything the drive reports that takes one
+// when empty) to today's counts (an NVMe drive's spare: today's
+// percentage) and lifts their latches; the lines said go to `said`. 2 for
+// an id the drive does not report, 1 when the store cannot be written.
 int ack_drive(history::HistoryStore& store, const history::DriveView& view, std::vector<std::uint8_t> ids,
               const AckOptions& options, std::string& said, std::ostream& err)
 {
+    const bool nvme = is_nvme_view(view);
     std::string error;
     if (ids.empty()) {
         for (const history::AttributeSample& a : view.drive.current) {
-            if (history::is_leading_indicator(a.id)) {
+            if (ackable(nvme, a.id)) {
                 ids.push_back(a.id);
             }
         }
@@ -49,20 +70,20 @@ int ack_drive(history::HistoryStore& store, const history::DriveView& view, std:
         const auto it = std::find_if(view.drive.current.begin(), view.drive.current.end(),
                                      [&](const history::AttributeSample& a) { return a.id == id; });
         if (it == view.drive.current.end()) {
-            err << "platewise ack: the drive does not report attribute " << int{id} << "\n";
+            err << "platewise ack: the drive does not report " << label_of(nvme, id) << "\n";
             return 2;
         }
         history::StoredBaseline b;
         b.drive_id = view.drive.id;
         b.attribute_id = id;
-        b.baseline = history::indicator_count(it->raw);
+        b.baseline = nvme ? history::nvme_baseline_value(*it) : history::indicator_count(it->raw);
         b.acked_ms = options.now_ms;
         b.acked_by = options.who;
         if (!history::set_baseline(store, b, error)) {
             err << "platewise ack: cannot write " << options.store << ": " << error << "\n";
             return 1;
         }
-        said += "  attribute " + std::to_string(id) + ": baseline " + std::to_string(b.baseline);
+        said += "  " + label_of(nvme, id) + ": baseline " + std::to_string(b.baseline);
         const auto latch = std::find_if(view.latches.begin(), view.latches.end(),
                                         [&](const history::StoredLatch& l) { return l.indicator == id; });
         if (latch != view.latches.end()) {
@@ -112,14 +133,17 @@ int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
         err << "platewise ack: " << error << "\n";
         return 1;
     }
-    std::vector<std::uint8_t> ids;
+    // Ids are checked against the kind of the drive once it is known (with
+    // --all, each must fit one kind).
     for (const int id : options.ids) {
-        if (id < 1 || id > 255 || !history::is_leading_indicator(static_cast<std::uint8_t>(id))) {
-            err << "platewise ack: attribute " << id << " is not a leading indicator (5, 187, 188, "
-                   "197, 198)\n";
+        const bool fits = id >= 1 && id <= 255 &&
+                          (ackable(false, static_cast<std::uint8_t>(id)) || ackable(true, static_cast<std::uint8_t>(id)));
+        if (!fits && options.all) {
+            err << "platewise ack: " << id << " is neither a leading indicator (5, 187, 188, 197, 198) "
+                   "nor an NVMe field that takes a baseline (34 available_spare, 37 media_errors, 38 "
+                   "error_log_entries)\n";
             return 2;
         }
-        ids.push_back(static_cast<std::uint8_t>(id));
     }
     std::vector<const history::DriveView*> chosen;
     if (options.all) {
@@ -163,8 +187,28 @@ int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
     }
     std::string text;
     for (const history::DriveView* view : chosen) {
+        // Of the ids given, those that fit this drive's kind; with --all a
+        // drive of the other kind is left as it is.
+        const bool nvme = is_nvme_view(*view);
+        std::vector<std::uint8_t> own;
+        for (const int id : options.ids) {
+            if (id >= 1 && id <= 255 && ackable(nvme, static_cast<std::uint8_t>(id))) {
+                own.push_back(static_cast<std::uint8_t>(id));
+            } else if (!options.all && nvme) {
+                err << "platewise ack: field " << id << " of an NVMe drive takes no baseline (34 "
+                       "available_spare, 37 media_errors, 38 error_log_entries)\n";
+                return 2;
+            } else if (!options.all) {
+                err << "platewise ack: attribute " << id << " is not a leading indicator (5, 187, 188, "
+                       "197, 198)\n";
+                return 2;
+            }
+        }
+        if (!options.ids.empty() && own.empty()) {
+            continue;
+        }
         std::string said;
-        if (const int rc = ack_drive(store, *view, ids, options, said, err); rc != 0) {
+        if (const int rc = ack_drive(store, *view, own, options, said, err); rc != 0) {
             return rc;
         }
         text += "Acknowledged for " + view->drive.model + " serial " + view->drive.serial + " by " +

@@ -27,11 +27,15 @@ std::string printable(const std::string& text)
 
 std::string event_text(const events::DriveEvent& e)
 {
-    std::string line = history::time_text(e.time_ms) + "  " + printable(e.kind) + "  " +
-                       (e.model.empty() ? std::string("(no model)") : printable(e.model)) + " serial " +
-                       printable(e.serial);
-    if (e.slot >= 0) {
-        line += " slot " + std::to_string(e.slot);
+    std::string line = history::time_text(e.time_ms) + "  " + printable(e.kind) + "  ";
+    if (e.model.empty() && e.serial.empty() && e.slot >= 0) {
+        line += "slot " + std::to_string(e.slot);  // nobody could read the drive in it
+    } else {
+        line += (e.model.empty() ? std::string("(no model)") : printable(e.model)) + " serial " +
+                printable(e.serial);
+        if (e.slot >= 0) {
+            line += " slot " + std::to_string(e.slot);
+        }
     }
     line += ": " + (e.verdict_before.empty() ? std::string() : printable(e.verdict_before) + " -> ") +
             printable(e.verdict_after) + "\n";

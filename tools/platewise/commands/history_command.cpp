@@ -16,9 +16,13 @@
 #include <nlohmann/json.hpp>
 
 #include "history/history_recorder.h"
+#include "history/nvme_recording.h"
 #include "history/history_view.h"
+#include "history/nvme_fields.h"
 #include "history/verdict_rules.h"
 #include "report/json_report.h"
+#include "files/snapshot_store.h"
+#include "nvme.h"
 
 namespace platewise {
 
@@ -178,6 +182,29 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
         return 1;
     }
     const smart::AttributeDefinitionTable& names = view_options.names;
+    // --field names an NVMe drive's health field; --attribute an ATA
+    // attribute (or, on an NVMe drive, a field by its id).
+    int wanted = options.attribute;
+    if (!options.field.empty()) {
+        const history::NvmeField* f = history::nvme_field_named(options.field);
+        if (f == nullptr) {
+            err << "platewise history: --field " << smart::sanitize_text(options.field)
+                << ": not a field the history keeps of NVMe drives (";
+            for (const history::NvmeField& known : history::nvme_fields()) {
+                err << (known.id == history::nvme_fields().front().id ? "" : ", ") << known.name;
+            }
+            err << ")\n";
+            return 2;
+        }
+        for (const history::DriveView* v : found) {
+            if (v->drive.kind != history::DriveKind::nvme) {
+                err << "platewise history: --field is for NVMe drives; " << v->drive.model << " serial "
+                    << v->drive.serial << " is an ATA drive (use --attribute ID)\n";
+                return 2;
+            }
+        }
+        wanted = f->id;
+    }
     nlohmann::json documents = nlohmann::json::array();
     std::string text;
     if (options.csv) {
@@ -185,11 +212,45 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
     }
     for (const history::DriveView* v : found) {
         const std::string drive_fields = csv_field(v->drive.model) + "," + csv_field(v->drive.serial) + ",";
+        const bool nvme = v->drive.kind == history::DriveKind::nvme;
+        const auto name_of = [&](std::uint8_t id) {
+            if (!nvme) {
+                return attribute_name(id, names);
+            }
+            const history::NvmeField* f = history::nvme_field(id);
+            return f == nullptr ? std::string() : std::string(f->name);
+        };
+        const auto text_of = [&](const AttributeSample& a) {
+            return nvme ? history::nvme_field_text(a) : history::sample_raw_text(a, names);
+        };
+        const auto value_of = [&](const AttributeSample& a) {
+            return nvme ? a.raw : history::sample_reading(a, names);
+        };
         nlohmann::json entries = nlohmann::json::array();
         const auto add = [&](std::int64_t time_ms, history::ReadingKind kind, const AttributeSample& a,
                              const AttributeSample* before) {
-            const std::string raw_text = history::sample_raw_text(a, names);
-            if (options.json) {
+            const std::string raw_text = text_of(a);
+            if (nvme && options.json) {
+                entries.push_back({{"time", time_ms / 1000},
+                                   {"kind", kind_name(kind)},
+                                   {"id", a.id},
+                                   {"name", name_of(a.id)},
+                                   {"value", a.raw},
+                                   {"text", raw_text}});
+            } else if (nvme && options.csv) {
+                text += drive_fields + history::time_text(time_ms) + "," + std::to_string(time_ms) + "," +
+                        kind_name(kind) + "," + std::to_string(a.id) + "," + csv_field(name_of(a.id)) +
+                        ",,,," + std::to_string(a.raw) + "," + csv_field(raw_text) + "," +
+                        std::to_string(a.raw) + "\n";
+            } else if (nvme) {
+                const history::NvmeField* f = history::nvme_field(a.id);
+                std::string line = smart::format_text("%3u %-32s %s", a.id, f == nullptr ? "" : f->label,
+                                                      raw_text.c_str());
+                if (before != nullptr && !(*before == a)) {
+                    line += " (was " + text_of(*before) + ")";
+                }
+                text += (wanted >= 0 ? "  " : "    ") + line + "\n";
+            } else if (options.json) {
                 nlohmann::json j = {{"time", time_ms / 1000},
                                     {"kind", kind_name(kind)},
                                     {"id", a.id},
@@ -219,7 +280,7 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
                     }
                     line += ")";
                 }
-                text += (options.attribute >= 0 ? "  " : "    ") + line + "\n";
+                text += (wanted >= 0 ? "  " : "    ") + line + "\n";
             }
         };
         if (!options.json && !options.csv) {
@@ -227,16 +288,19 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
                     v->report.verdict_text + "\n  First seen " + history::time_text(v->drive.first_seen_ms) +
                     ", last seen " + history::time_text(v->drive.last_seen_ms) + "\n";
             for (const history::StoredBaseline& b : v->baselines) {
-                text += "  Acknowledged: attribute " + std::to_string(b.attribute_id) + " baseline " +
+                text += std::string("  Acknowledged: ") +
+                        (nvme ? name_of(b.attribute_id) + " (" + std::to_string(b.attribute_id) + ")"
+                              : "attribute " + std::to_string(b.attribute_id)) +
+                        " baseline " +
                         std::to_string(b.baseline) + " by " + b.acked_by + " at " +
                         history::time_text(b.acked_ms) + "\n";
             }
         }
-        if (options.attribute >= 0) {
-            const auto id = static_cast<std::uint8_t>(options.attribute);
+        if (wanted >= 0) {
+            const auto id = static_cast<std::uint8_t>(wanted);
             const std::vector<Point> points = points_of(v->readings, id, options.since_ms);
             if (!options.json && !options.csv) {
-                text += "  Attribute " + std::to_string(id) + " " + attribute_name(id, names) + ": " +
+                text += std::string(nvme ? "  Field " : "  Attribute ") + std::to_string(id) + " " + name_of(id) + ": " +
                         std::to_string(points.size()) + " reading" + (points.size() == 1 ? "" : "s") + "\n";
             }
             std::vector<std::pair<std::int64_t, std::uint64_t>> series;
@@ -245,10 +309,11 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
                     text += "  " + history::time_text(p.time_ms) + smart::format_text("  %-13s", kind_text(p.kind));
                 }
                 add(p.time_ms, p.kind, p.sample, nullptr);
-                series.emplace_back(p.time_ms, history::sample_reading(p.sample, names));
+                series.emplace_back(p.time_ms, value_of(p.sample));
             }
             if (options.chart && !options.json && !options.csv && !series.empty()) {
-                text += std::string("\n  ") + history::reading_title(id) + " over time:\n" + chart(series);
+                text += std::string("\n  ") + (nvme ? "Value" : history::reading_title(id)) + " over time:\n" +
+                        chart(series);
             }
         } else {
             std::vector<AttributeSample> table;
@@ -261,7 +326,9 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
                 if (!options.json && !options.csv) {
                     text += "  " + history::time_text(r.time_ms) + "  " + kind_text(r.kind);
                     text += r.attributes.empty()
-                                ? (r.kind == history::ReadingKind::full ? ": no SMART data\n" : ": no change\n")
+                                ? (r.kind == history::ReadingKind::full
+                                       ? (nvme ? ": health log not read\n" : ": no SMART data\n")
+                                       : ": no change\n")
                                 : ":\n";
                 }
                 for (const AttributeSample& a : r.attributes) {
@@ -280,7 +347,8 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
                                      {"acknowledged", b.acked_ms / 1000},
                                      {"by", b.acked_by}});
             }
-            documents.push_back({{"model", v->drive.model},
+            documents.push_back({{"kind", nvme ? "nvme" : "ata"},
+                                 {"model", v->drive.model},
                                  {"serial", v->drive.serial},
                                  {"wwn", v->drive.wwn},
                                  {"first_seen", v->drive.first_seen_ms / 1000},
@@ -304,7 +372,7 @@ namespace {
 
 // Opens the file without following a link and checks what it is on the
 // open descriptor (so that nothing can be swapped in between): a regular
-// file of at most a snapshot's size.
+// file of at most the larger snapshot's size (an NVMe one).
 bool read_snapshot_file(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& why)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
@@ -320,7 +388,8 @@ bool read_snapshot_file(const std::string& path, std::vector<std::uint8_t>& byte
     } else if (!S_ISREG(st.st_mode)) {
         why = "not a regular file";
         ok = false;
-    } else if (static_cast<std::uint64_t>(st.st_size) > smart::kDriveSnapshotBytes) {
+    } else if (static_cast<std::uint64_t>(st.st_size) >
+               std::max<std::uint64_t>(smart::kDriveSnapshotBytes, smart::nvme::kSnapshotBytes)) {
         why = "not a snapshot (" + std::to_string(st.st_size) + " bytes, more than a snapshot holds)";
         ok = false;
     }
@@ -354,14 +423,25 @@ std::int64_t clock_ms()
 
 bool snapshot_name_time(const std::string& file_name, std::int64_t& time_ms)
 {
-    // snapshot-YYYYMMDD-HHMMSS-NNN.bin
-    if (file_name.size() != 32 || file_name.rfind("snapshot-", 0) != 0 ||
-        file_name.substr(28) != ".bin" || file_name[17] != '-' || file_name[24] != '-') {
+    return saved_name_time(file_name, "snapshot-", time_ms);
+}
+
+bool nvme_snapshot_name_time(const std::string& file_name, std::int64_t& time_ms)
+{
+    return saved_name_time(file_name, kNvmeSnapshotPrefix, time_ms);
+}
+
+bool saved_name_time(const std::string& file_name, const std::string& prefix, std::int64_t& time_ms)
+{
+    // PREFIX + YYYYMMDD-HHMMSS-NNN.bin
+    const std::size_t p = prefix.size();
+    if (file_name.size() != p + 23 || file_name.rfind(prefix, 0) != 0 ||
+        file_name.substr(p + 19) != ".bin" || file_name[p + 8] != '-' || file_name[p + 15] != '-') {
         return false;
     }
     const auto digits = [&](std::size_t at, std::size_t n, int& value) {
         value = 0;
-        for (std::size_t i = at; i < at + n; ++i) {
+        for (std::size_t i = p + at; i < p + at + n; ++i) {
             if (file_name[i] < '0' || file_name[i] > '9') {
                 return false;
             }
@@ -370,8 +450,8 @@ bool snapshot_name_time(const std::string& file_name, std::int64_t& time_ms)
         return true;
     };
     int y, mo, d, h, mi, s, n;
-    if (!digits(9, 4, y) || !digits(13, 2, mo) || !digits(15, 2, d) || !digits(18, 2, h) ||
-        !digits(20, 2, mi) || !digits(22, 2, s) || !digits(25, 3, n)) {
+    if (!digits(0, 4, y) || !digits(4, 2, mo) || !digits(6, 2, d) || !digits(9, 2, h) ||
+        !digits(11, 2, mi) || !digits(13, 2, s) || !digits(16, 3, n)) {
         return false;
     }
     if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) {
@@ -398,16 +478,27 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
     struct Item {
         std::int64_t time_ms;
         std::string path;
+        bool nvme;
     };
     std::vector<Item> items;
     int status = 0;
+    // The time from the name, and which kind of snapshot the name says.
+    const auto named = [](const std::string& name, std::int64_t& t, bool& nvme) {
+        nvme = nvme_snapshot_name_time(name, t);
+        return nvme || snapshot_name_time(name, t);
+    };
     for (const std::string& path : options.paths) {
         std::error_code ec;
         std::int64_t t = 0;
+        bool nvme = false;
         if (fs::is_directory(path, ec)) {
             for (const fs::directory_entry& e : fs::directory_iterator(path, ec)) {
-                if (e.is_regular_file(ec) && snapshot_name_time(e.path().filename().string(), t)) {
-                    items.push_back({t, e.path().string()});
+                if (named(e.path().filename().string(), t, nvme) && e.is_regular_file(ec)) {
+                    items.push_back({t, e.path().string(), nvme});
+                } else {
+                    err << "platewise history import: skipping " << smart::sanitize_text(e.path().string())
+                        << ": not a saved snapshot (snapshot-YYYYMMDD-HHMMSS-NNN.bin or "
+                           "nvme-YYYYMMDD-HHMMSS-NNN.bin, a regular file)\n";
                 }
             }
             if (ec) {
@@ -415,12 +506,12 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
                     << ec.message() << "\n";
                 status = 1;
             }
-        } else if (snapshot_name_time(fs::path(path).filename().string(), t)) {
-            items.push_back({t, path});
+        } else if (named(fs::path(path).filename().string(), t, nvme)) {
+            items.push_back({t, path, nvme});
         } else {
             err << "platewise history import: " << smart::sanitize_text(path)
-                << ": not a directory nor a snapshot named snapshot-YYYYMMDD-HHMMSS-NNN.bin (the "
-                   "time comes from the name)\n";
+                << ": not a directory nor a snapshot named snapshot-YYYYMMDD-HHMMSS-NNN.bin or "
+                   "nvme-YYYYMMDD-HHMMSS-NNN.bin (the time comes from the name)\n";
             status = 1;
         }
     }
@@ -453,6 +544,8 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
     unsigned imported = 0;
     unsigned skipped = 0;
     auto snapshot = std::make_unique<smart::DriveSnapshot>();
+    auto nvme_snapshot = std::make_unique<smart::nvme::Snapshot>();
+    std::vector<int> nvme_slots;
     for (const Item& item : items) {
         std::vector<std::uint8_t> bytes;
         std::string why;
@@ -461,8 +554,15 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
             status = 1;
             continue;
         }
-        if (!smart::split_snapshot(bytes, *snapshot) || snapshot->count == 0 ||
-            snapshot->count > smart::kDriveSlots + 1) {
+        std::string problem;
+        if (item.nvme && !smart::nvme::split_nvme_snapshot(bytes, *nvme_snapshot, problem)) {
+            err << "platewise history import: " << smart::sanitize_text(item.path) << ": not an NVMe snapshot ("
+                << problem << ")\n";
+            status = 1;
+            continue;
+        }
+        if (!item.nvme && (!smart::split_snapshot(bytes, *snapshot) || snapshot->count == 0 ||
+                           snapshot->count > smart::kDriveSlots + 1)) {
             err << "platewise history import: " << smart::sanitize_text(item.path) << ": not a snapshot ("
                 << bytes.size() << " bytes" << (bytes.size() == smart::kDriveSnapshotBytes ? ", malformed count byte" : "")
                 << ")\n";
@@ -483,7 +583,10 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
             ++skipped;
             continue;
         }
-        if (!history::record_snapshot(recorder, store, *snapshot, item.time_ms, error) || !t.commit(error)) {
+        const bool recorded =
+            item.nvme ? history::record_nvme_snapshot(recorder, store, *nvme_snapshot, item.time_ms, nvme_slots, error)
+                      : history::record_snapshot(recorder, store, *snapshot, item.time_ms, error);
+        if (!recorded || !t.commit(error)) {
             err << "platewise history import: " << smart::sanitize_text(item.path) << ": " << error << "\n";
             status = 1;
             continue;

@@ -1,5 +1,5 @@
 // platewise history SERIAL: the recorded readings of a drive; with
-// --attribute ID that attribute's values over time (a small chart when the
+// --attribute ID (an NVMe drive: --field NAME) that attribute's values over time (a small chart when the
 // output is a terminal), as text, JSON or CSV. platewise history import:
 // snapshots saved by listen --save loaded into the history.
 #pragma once
@@ -16,6 +16,7 @@ struct HistoryOptions {
     std::string serial;
     std::string model;      // "" : every drive with the serial
     int attribute = -1;     // -1: every recorded change
+    std::string field;      // an NVMe drive's field by name ("percentage_used") or id; "" : none
     std::int64_t since_ms = INT64_MIN;
     bool json = false;
     bool csv = false;
@@ -34,8 +35,10 @@ struct ImportOptions {
     std::int64_t now_ms = 0;         // what counts as now (Unix ms); 0: the clock
 };
 
-// Loads every snapshot-YYYYMMDD-HHMMSS-NNN.bin (the time from its name, in
-// local time) in time order; a snapshot imported before is skipped. 0 when
+// Loads every snapshot-YYYYMMDD-HHMMSS-NNN.bin and nvme-YYYYMMDD-HHMMSS-NNN.bin
+// (the time from its name, in local time) in time order; a snapshot
+// imported before is skipped, any other file in a folder is named and
+// skipped. 0 when
 // all were imported or skipped, 1 when any was refused (the others are
 // still imported).
 int run_import(const ImportOptions& options, std::ostream& out, std::ostream& err);
@@ -43,5 +46,9 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
 // The time a saved snapshot's name gives (Unix ms, the NNN counter added as
 // milliseconds); false for any other name.
 bool snapshot_name_time(const std::string& file_name, std::int64_t& time_ms);
+// The same for a saved NVMe snapshot (nvme-YYYYMMDD-HHMMSS-NNN.bin), and for
+// any prefix.
+bool nvme_snapshot_name_time(const std::string& file_name, std::int64_t& time_ms);
+bool saved_name_time(const std::string& file_name, const std::string& prefix, std::int64_t& time_ms);
 
 }  // namespace platewise

@@ -370,6 +370,9 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
         if (!nvme && options.on_decoded) {
             options.on_decoded(*snapshot, report);
         }
+        if (nvme && options.on_nvme_decoded) {
+            options.on_nvme_decoded(*nvme_snapshot, nvme_report);
+        }
         if (options.json) {
             out << render_json_line(nvme ? nvme_report_to_json(nvme_report) : report_to_json(report));
         } else {

@@ -49,6 +49,9 @@ struct ListenOptions {
     std::function<void(const SnapshotReport&)> on_snapshot;
     // Told of each good NVMe snapshot after it is shown.
     std::function<void(const NvmeSnapshotReport&)> on_nvme_snapshot;
+    // Told of each good NVMe snapshot once decoded, before it is shown; may
+    // add to the report (listen --history: the history's verdicts).
+    std::function<void(const smart::nvme::Snapshot&, NvmeSnapshotReport&)> on_nvme_decoded;
     std::function<void()> on_refused;
     // Told, at most once a second, how many peers were refused before
     // anything was read from them (counted, never a publish of its own).

@@ -7,6 +7,8 @@
 
 #include "commands/verdict_summary.h"
 #include "events/verdict_tracker.h"
+#include "commands/nvme_status.h"
+#include "history/event_store.h"
 #include "history/history_view.h"
 #include "report/json_report.h"
 #include "version/build_version.h"
@@ -122,15 +124,31 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
         }
         return kStatusUnknown;
     }
+    // The slots the last pass could not read are today's: not shown as of
+    // an earlier time.
+    std::vector<history::StoredSlot> slots;
+    if (!options.as_of && !history::load_slots(store, slots, error)) {
+        err << "platewise status: cannot read " << options.store << ": " << error << "\n";
+        if (options.brief) {
+            out << unknown_brief_line("cannot read the history: " + error);
+        }
+        return kStatusUnknown;
+    }
     VerdictSummary summary;
     for (const DriveView& v : views) {
         add_drive(summary, events::verdict_words(v.report.verdict), v.drive.model, v.drive.serial);
+    }
+    // An unreadable slot is no drive anybody can judge: NO SMART DATA.
+    for (const history::StoredSlot& slot : slots) {
+        add_drive(summary, events::verdict_words(Verdict::no_smart_data), "",
+                  "slot " + std::to_string(slot.slot));
     }
     if (options.brief) {
         out << brief_line(summary);
         out.flush();
         return summary_exit_status(summary);
     }
+    sort_worst_first(views);
     const smart::AttributeDefinitionTable& names = view_options.names;
 
     nlohmann::json drives = nlohmann::json::array();
@@ -138,6 +156,8 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
     text += std::string(options.as_of ? "Platewise drive status as of " : "Platewise drive status at ") +
             history::time_text(options.now_ms) + " (" +
             std::to_string(views.size()) + " drive" + (views.size() == 1 ? "" : "s") +
+            (slots.empty() ? std::string()
+                           : ", " + std::to_string(slots.size()) + " unreadable slot" + (slots.size() == 1 ? "" : "s")) +
             " in " + smart::sanitize_text(options.store) + ")\n";
     std::string never_acknowledged;
     for (const DriveView& v : views) {
@@ -151,12 +171,13 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
             never_acknowledged += "  " + (v.drive.model.empty() ? std::string("(no model)") : v.drive.model) +
                                   "   serial " + v.drive.serial + "\n";
         }
+        const bool nvme = v.drive.kind == history::DriveKind::nvme;
         const bool new_today = v.drive.first_seen_ms > day_ago;
         const std::vector<AttributeSample> before =
             new_today ? std::vector<AttributeSample>{} : history::table_at(v.readings, day_ago);
         const std::vector<Change> changes =
             new_today ? std::vector<Change>{} : changes_between(before, v.drive.current);
-        const int temperature = temperature_of(v.drive.current);
+        const int temperature = nvme ? nvme_temperature_of(v.drive.current) : temperature_of(v.drive.current);
         const AttributeSample* power_on = find_sample(v.drive.current, 9);
 
         if (options.json) {
@@ -174,7 +195,18 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
                                    {"from", c.from == nullptr ? nlohmann::json() : sample_json(*c.from, names)},
                                    {"to", c.to == nullptr ? nlohmann::json() : sample_json(*c.to, names)}});
             }
+            if (nvme) {
+                attributes = nvme_fields_json(v.drive.current);
+                changed = nlohmann::json::array();
+                for (const Change& c : changes) {
+                    changed.push_back({{"id", c.id},
+                                       {"name", nvme_field_json(c.to != nullptr ? *c.to : *c.from)["name"]},
+                                       {"from", c.from == nullptr ? nlohmann::json() : nvme_field_json(*c.from)},
+                                       {"to", c.to == nullptr ? nlohmann::json() : nvme_field_json(*c.to)}});
+                }
+            }
             drives.push_back({
+                {"kind", nvme ? "nvme" : "ata"},
                 {"model", v.drive.model},
                 {"serial", v.drive.serial},
                 {"wwn", v.drive.wwn},
@@ -188,10 +220,10 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
                 {"verdict_code", verdict_name(v.report.verdict)},
                 {"reasons", reasons_to_json(v.report.reasons)},
                 {"temperature_celsius", temperature < 0 ? nlohmann::json() : nlohmann::json(temperature)},
-                {"power_on", power_on == nullptr ? nlohmann::json() : nlohmann::json(history::power_on_text(*power_on, names))},
+                {"power_on", nvme ? nlohmann::json() : power_on == nullptr ? nlohmann::json() : nlohmann::json(history::power_on_text(*power_on, names))},
                 {"acknowledged", acknowledged},
                 {"acknowledged_text", v.report.acknowledged_text},
-                {"attributes", std::move(attributes)},
+                {nvme ? "fields" : "attributes", std::move(attributes)},
                 {"new_in_last_24h", new_today},
                 {"changes_last_24h", std::move(changed)},
             });
@@ -200,7 +232,10 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
         text += "\n" + (v.drive.model.empty() ? std::string("(no model)") : v.drive.model) +
                 "   serial " + v.drive.serial;
         if (!v.drive.wwn.empty()) {
-            text += "   wwn " + v.drive.wwn;
+            text += "   " + drive_name_id_text(v.drive);
+        }
+        if (nvme) {
+            text += "   (NVMe)";
         }
         text += "\n  Verdict: " + v.report.verdict_text + "\n";
         text += "  Last seen: " + history::time_text(v.drive.last_seen_ms) + " (" +
@@ -209,8 +244,12 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
             text += ", slot " + std::to_string(v.drive.last_slot);
         }
         text += "; first seen " + history::time_text(v.drive.first_seen_ms) + "\n";
-        text += "  Temperature: " + (temperature < 0 ? std::string("not reported") : std::to_string(temperature) + " C") +
-                "   Power-on: " + (power_on == nullptr ? std::string("not reported") : history::power_on_text(*power_on, names)) + "\n";
+        if (nvme) {
+            text += nvme_status_lines(v.drive.current);
+        } else {
+            text += "  Temperature: " + (temperature < 0 ? std::string("not reported") : std::to_string(temperature) + " C") +
+                    "   Power-on: " + (power_on == nullptr ? std::string("not reported") : history::power_on_text(*power_on, names)) + "\n";
+        }
         const std::string day = day_is_now ? "Last 24 h" : "24 h before last seen";
         if (new_today) {
             text += "  " + day + ": first seen in this time\n";
@@ -219,16 +258,22 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
         } else {
             text += "  " + day + ":\n";
             for (const Change& c : changes) {
-                text += "    " + change_text(c, names) + "\n";
+                text += "    " + (nvme ? nvme_change_text(c.id, c.from, c.to) : change_text(c, names)) + "\n";
             }
         }
+    }
+    nlohmann::json unreadable = nlohmann::json::array();
+    for (const history::StoredSlot& slot : slots) {
+        unreadable.push_back(slot_json(slot));
+        text += "\n" + slot_status_text(slot);
     }
     if (options.json) {
         out << render_json_line({{"time", options.now_ms / 1000},
                                  {"platewise", {{"version", build_version()}, {"commit", build_commit()}}},
-                                 {"drives", std::move(drives)}});
+                                 {"drives", std::move(drives)},
+                                 {"unreadable_slots", std::move(unreadable)}});
     } else {
-        if (views.empty()) {
+        if (views.empty() && slots.empty()) {
             text += options.as_of ? "No drive recorded by then.\n" : "No drive recorded yet.\n";
         } else if (!never_acknowledged.empty()) {
             text += "\nNever acknowledged (counts are judged from when each was first seen; "

@@ -14,7 +14,8 @@ struct DriveEvent {
     std::int64_t id = 0;        // the history's id; 0 when not recorded
     std::int64_t time_ms = 0;   // Unix time in milliseconds
     std::int64_t drive_id = 0;  // the history's drive id; 0 when not known
-    std::string kind;           // "change", "new", "missing", "back", "reminder", "test"
+    std::string kind;           // "change", "new", "missing", "back", "unreadable" (a slot,
+                                // no model or serial), "reminder", "test"
     std::string model;          // sanitised
     std::string serial;         // sanitised
     int slot = -1;

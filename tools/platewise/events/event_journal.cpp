@@ -34,6 +34,9 @@ std::string what_happened(const DriveEvent& e)
     if (e.kind == "back") {
         return "back, " + after;
     }
+    if (e.kind == "unreadable") {
+        return "no drive readable, " + after;
+    }
     if (e.kind == "change") {
         return (e.verdict_before.empty() ? std::string("now") : e.verdict_before + " ->") + " " + after;
     }
@@ -60,10 +63,15 @@ std::string journal_line(const DriveEvent& event)
     std::string line = "<";
     line += std::to_string(journal_priority(event));
     line += ">platewise listen: ";
-    line += event.model.empty() ? std::string("(no model)") : event.model;
-    line += " serial ";
-    line += event.serial;
-    if (event.slot >= 0) {
+    if (event.model.empty() && event.serial.empty() && event.slot >= 0) {
+        line += "slot ";  // nobody could read the drive in it
+        line += std::to_string(event.slot);
+    } else {
+        line += event.model.empty() ? std::string("(no model)") : event.model;
+        line += " serial ";
+        line += event.serial;
+    }
+    if (!(event.model.empty() && event.serial.empty()) && event.slot >= 0) {
         line += " (slot ";
         line += std::to_string(event.slot);
         line += ")";

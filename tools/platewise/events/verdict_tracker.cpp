@@ -117,7 +117,22 @@ std::vector<DriveEvent> track_pass(VerdictTracker& tracker, DriveFamily family,
 {
     std::vector<DriveEvent> events;
     std::vector<bool> shown(tracker.drives.size(), false);
+    std::vector<int> unreadable;  // the slots of this ATA pass nobody could read
     for (const SeenDrive& s : seen) {
+        if (s.unreadable_slot) {
+            if (family != DriveFamily::ata || s.slot < 0 ||
+                std::find(unreadable.begin(), unreadable.end(), s.slot) != unreadable.end()) {
+                continue;
+            }
+            unreadable.push_back(s.slot);
+            if (std::find(tracker.unreadable_slots.begin(), tracker.unreadable_slots.end(), s.slot) ==
+                tracker.unreadable_slots.end()) {
+                TrackedDrive slot;
+                slot.slot = s.slot;
+                events.push_back(event_of(slot, "unreadable", "", s.verdict, s.reasons, now_ms));
+            }
+            continue;
+        }
         if (s.model.empty() && s.serial.empty()) {
             continue;
         }
@@ -160,6 +175,9 @@ std::vector<DriveEvent> track_pass(VerdictTracker& tracker, DriveFamily family,
         }
         t.verdict = s.verdict;
     }
+    if (family == DriveFamily::ata) {
+        tracker.unreadable_slots = std::move(unreadable);
+    }
     for (std::size_t i = 0; i < tracker.drives.size(); ++i) {
         TrackedDrive& t = tracker.drives[i];
         if (shown[i] || t.family != family || t.verdict == kMissingWords ||
@@ -196,6 +214,10 @@ std::vector<SeenDrive> seen_of(const SnapshotReport& report, const std::vector<s
         for (const VerdictReason& r : d.reasons) {
             s.reasons.push_back(std::string(reason_heading(r.kind)) + ": " + r.text);
         }
+        s.unreadable_slot = d.model.empty() && d.serial.empty() && d.verdict == Verdict::no_smart_data &&
+                            std::any_of(d.reasons.begin(), d.reasons.end(), [&](const VerdictReason& r) {
+                                return r.kind == Verdict::no_smart_data && r.last_slot == static_cast<int>(d.slot);
+                            });
         out.push_back(std::move(s));
     }
     return out;
@@ -210,9 +232,20 @@ std::vector<SeenDrive> seen_of(const NvmeSnapshotReport& report)
         s.model = d.model;
         s.serial = d.serial;
         s.slot = static_cast<int>(d.slot);
-        s.verdict = nvme_verdict_words(d.verdict);
-        for (const NvmeReason& r : d.reasons) {
-            s.reasons.push_back(std::string(nvme_reason_heading(r.kind)) + ": " + r.text);
+        // With a history the drive's verdict is the history's (its own,
+        // then DEGRADING by its baselines), as status and the page show it.
+        const auto judged = std::find_if(report.history.begin(), report.history.end(),
+                                         [&](const DriveReport& h) { return h.slot == d.slot; });
+        if (judged != report.history.end()) {
+            s.verdict = verdict_words(judged->verdict);
+            for (const VerdictReason& r : judged->reasons) {
+                s.reasons.push_back(std::string(reason_heading(r.kind)) + ": " + r.text);
+            }
+        } else {
+            s.verdict = nvme_verdict_words(d.verdict);
+            for (const NvmeReason& r : d.reasons) {
+                s.reasons.push_back(std::string(nvme_reason_heading(r.kind)) + ": " + r.text);
+            }
         }
         out.push_back(std::move(s));
     }

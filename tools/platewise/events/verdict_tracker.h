@@ -37,6 +37,9 @@ struct SeenDrive {
     std::string verdict;               // verdict_words
     std::vector<std::string> reasons;  // "failing now: attribute 5 ...", most severe first
     std::int64_t drive_id = 0;         // the history's id when known
+    // A slot the service marks present whose drive nobody could read (no
+    // model or serial; `reasons` say what failed): told apart by its slot.
+    bool unreadable_slot = false;
 };
 
 struct TrackedDrive {
@@ -56,6 +59,7 @@ struct TrackedDrive {
 struct VerdictTracker {
     std::int64_t missing_after_ms = 10 * 60 * 1000;
     std::vector<TrackedDrive> drives;  // in order of first sight
+    std::vector<int> unreadable_slots;  // announced unreadable, as the last ATA pass listed them
 };
 
 // One pass of `family` at `now_ms` (the listener's clock): the events it
@@ -65,8 +69,12 @@ struct VerdictTracker {
 //            drive the history knew without an event only when not OK
 //   back     a drive announced missing is seen again
 //   missing  a drive of `family` not seen for more than missing_after_ms
+//   unreadable  (ATA passes, which list the slots both snapshots could not
+//            read) a slot turned unreadable: no model or serial, its slot,
+//            NO SMART DATA and what failed; once until it is readable again
 // A drive shown twice in one pass (two paths to one disk) counts once;
-// a slot without model and serial cannot be told apart and is skipped.
+// any other slot without model and serial cannot be told apart and is
+// skipped.
 std::vector<DriveEvent> track_pass(VerdictTracker& tracker, DriveFamily family,
                                    const std::vector<SeenDrive>& seen, std::int64_t now_ms);
 
@@ -76,7 +84,10 @@ std::vector<DriveEvent> track_pass(VerdictTracker& tracker, DriveFamily family,
 bool is_quiet(const DriveEvent& event) noexcept;
 
 // The drives of an ATA pass (wwns[i]: the world-wide name of the drive in
-// report.drives[i]; shorter or empty: none known) and of an NVMe pass.
+// report.drives[i]; shorter or empty: none known), with the slots the
+// history found unreadable in both snapshots (a NO SMART DATA reason that
+// names its slot); and of an NVMe pass, with the history's verdict of each
+// drive where the pass carries one (report.history), else its own.
 std::vector<SeenDrive> seen_of(const SnapshotReport& report, const std::vector<std::string>& wwns);
 std::vector<SeenDrive> seen_of(const NvmeSnapshotReport& report);
 

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "history/event_store.h"
+#include "history/nvme_verdicts.h"
 #include "history/verdict_rules.h"
 
 namespace platewise::history {
@@ -230,8 +231,14 @@ bool load_recorder(Recorder& recorder, HistoryStore& store, bool importing, std:
             }
             r.has_readings = !readings.empty();
             r.last_reading_ms = readings.empty() ? 0 : readings.back().time_ms;
-            r.track = track_of(readings, recorder.baselines, latches, r.stored.id, INT64_MAX);
-            r.since = since_of(r.track);
+            // An NVMe drive's boundaries are its own (no latches); an ATA
+            // drive's indicators latch.
+            if (r.stored.kind == DriveKind::nvme) {
+                r.since = nvme_rising_since(readings, recorder.baselines, r.stored.id);
+            } else {
+                r.track = track_of(readings, recorder.baselines, latches, r.stored.id, INT64_MAX);
+                r.since = since_of(r.track);
+            }
         } else {
             r.stored.last_sample_ms = 0;
             r.track = track_of({}, recorder.baselines, latches, r.stored.id, INT64_MAX);
@@ -403,8 +410,13 @@ bool refresh_baselines(Recorder& recorder, HistoryStore& store, std::string& err
         if (!load_readings(store, d.stored.id, INT64_MIN, readings, error)) {
             return false;
         }
-        d.track = track_of(readings, recorder.baselines, latches, d.stored.id, INT64_MAX);
-        d.since = since_of(d.track);
+        if (d.stored.kind == DriveKind::nvme) {
+            d.track = IndicatorTrack{};
+            d.since = nvme_rising_since(readings, recorder.baselines, d.stored.id);
+        } else {
+            d.track = track_of(readings, recorder.baselines, latches, d.stored.id, INT64_MAX);
+            d.since = since_of(d.track);
+        }
     }
     return true;
 }

@@ -8,6 +8,7 @@
 
 #include "history/future_times.h"
 #include "history/latch_rules.h"
+#include "history/nvme_verdicts.h"
 #include "history/verdict_rules.h"
 #include "report/local_time_text.h"
 
@@ -92,8 +93,14 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
         if (options.now_ms != 0) {
             clamp_future_times(v.drive, v.readings, options.now_ms);
         }
-        v.report = report_of_table(v.drive, v.drive.current, options.names);
-        if (v.drive.kind == DriveKind::ata) {
+        if (v.drive.kind == DriveKind::nvme) {
+            // An NVMe drive's own verdict from its health fields, then its
+            // DEGRADING boundaries (spare, wear, error counts).
+            v.report = nvme_report_of_table(v.drive, v.drive.current);
+            add_reasons(v.report, nvme_degrading_reasons(v.drive.current, v.baselines, v.drive.id,
+                                                         nvme_rising_since(v.readings, v.baselines, v.drive.id)));
+        } else {
+            v.report = report_of_table(v.drive, v.drive.current, options.names);
             // The ATA counts; other kinds keep their fields under other ids.
             const IndicatorTrack track = track_of(v.readings, v.baselines, v.latches, v.drive.id, until_ms);
             judge_indicators(v.report, v.drive.current, track, v.baselines, v.drive.id, options.names);

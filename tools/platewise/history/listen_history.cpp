@@ -16,6 +16,11 @@ namespace {
 
 constexpr std::int64_t kReopenEveryMs = 60 * 1000;
 constexpr std::int64_t kIdentityCheckEveryMs = 60 * 1000;
+// How long after the first ATA pass its unreadable slots wait for an NVMe
+// pass to say whether they hold NVMe drives (the two snapshots of a pass
+// arrive in either order): meanwhile they are neither listed nor counted,
+// so that an NVMe drive never shows as an unreadable drive for a moment.
+constexpr std::int64_t kAwaitNvmeMs = 30 * 1000;
 
 std::int64_t now_unix_ms()
 {
@@ -73,7 +78,88 @@ void report_future(ListenHistory& history, std::ostream& err)
     }
 }
 
+// The unreadable slots of the last passes written when they change; the
+// ATA report's slots that the last NVMe pass read as NVMe drives dropped,
+// the others told what failed.
+void reconcile_slots(ListenHistory& history, SnapshotReport& report, std::int64_t now_ms)
+{
+    if (history.first_ata_ms < 0) {
+        history.first_ata_ms = now_ms;
+    }
+    if (!history.have_nvme_sight && now_ms - history.first_ata_ms < kAwaitNvmeMs) {
+        std::vector<DriveReport> kept;
+        for (DriveReport& d : report.drives) {
+            if (d.slot >= history.ata_unreadable.size() || !history.ata_unreadable[d.slot]) {
+                kept.push_back(std::move(d));
+            }
+        }
+        report.drives = std::move(kept);
+        return;
+    }
+    std::vector<StoredSlot> slots = unreadable_slots(
+        history.ata_unreadable, history.have_nvme_sight ? &history.nvme_sight : nullptr, now_ms);
+    const auto same_slots = [](const std::vector<StoredSlot>& a, const std::vector<StoredSlot>& b) {
+        return a.size() == b.size() &&
+               std::equal(a.begin(), a.end(), b.begin(), [](const StoredSlot& x, const StoredSlot& y) {
+                   return x.slot == y.slot && x.state == y.state && x.detail == y.detail;
+               });
+    };
+    if (!history.slots_written || !same_slots(slots, history.slots)) {
+        std::string error;
+        history.slots_written = replace_slots(history.store, slots, error);
+        history.slots = slots;
+    }
+    std::vector<DriveReport> kept;
+    for (DriveReport& d : report.drives) {
+        const bool unreadable = d.slot < history.ata_unreadable.size() && history.ata_unreadable[d.slot];
+        if (!unreadable) {
+            kept.push_back(std::move(d));
+            continue;
+        }
+        const auto it = std::find_if(slots.begin(), slots.end(), [&](const StoredSlot& s) {
+            return s.slot == static_cast<int>(d.slot);
+        });
+        if (it == slots.end()) {
+            continue;  // an NVMe drive: the NVMe report has it
+        }
+        DriveReport u = unreadable_report(*it);
+        d.reasons = std::move(u.reasons);
+        compose_verdict(d);
+        kept.push_back(std::move(d));
+    }
+    report.drives = std::move(kept);
+}
+
 }  // namespace
+
+void history_nvme_pass(ListenHistory& history, const smart::nvme::Snapshot& snapshot,
+                       NvmeSnapshotReport& report, std::int64_t now_ms, std::ostream& err)
+{
+    history.nvme_sight = nvme_sight_of(snapshot);
+    history.have_nvme_sight = true;
+    std::string error;
+    if (!history.open) {
+        report.history_write_failures = static_cast<std::int64_t>(history.failures_before_open);
+        return;  // the next ATA pass tries to open it again
+    }
+    Recorder& recorder = history.recorder;
+    if (!refresh_baselines(recorder, history.store, error)) {
+        error.clear();
+    }
+    if (!record_nvme_snapshot(recorder, history.store, snapshot, now_ms, history.nvme_slot_drive, error)) {
+        report_failure(history, error, recorder.write_failures, err);
+    }
+    report.history_write_failures = static_cast<std::int64_t>(recorder.write_failures);
+    report.history.clear();
+    for (std::size_t slot = 0; slot < history.nvme_slot_drive.size(); ++slot) {
+        if (history.nvme_slot_drive[slot] < 0) {
+            continue;
+        }
+        DriveReport d = judge_nvme_recorded(recorder, static_cast<std::size_t>(history.nvme_slot_drive[slot]));
+        d.slot = slot;
+        report.history.push_back(std::move(d));
+    }
+}
 
 ListenHistory::~ListenHistory()
 {
@@ -117,6 +203,10 @@ bool attach_history(ListenHistory& history, const std::string& path,
     }
     options.on_decoded = [&history, &err](const smart::DriveSnapshot& snapshot, SnapshotReport& report) {
         history_pass(history, snapshot, report, now_unix_ms(), err);
+    };
+    options.on_nvme_decoded = [&history, &err](const smart::nvme::Snapshot& snapshot,
+                                               NvmeSnapshotReport& report) {
+        history_nvme_pass(history, snapshot, report, now_unix_ms(), err);
     };
     return true;
 }
@@ -162,6 +252,8 @@ void history_pass(ListenHistory& history, const smart::DriveSnapshot& snapshot,
     if (!refresh_baselines(recorder, history.store, error)) {
         error.clear();  // the baselines known so far still hold
     }
+    history.ata_unreadable = ata_unreadable_of(snapshot);
+    reconcile_slots(history, report, now_ms);
     if (!record_snapshot(recorder, history.store, snapshot, now_ms, error)) {
         report_failure(history, error, recorder.write_failures, err);
     } else if (!history.last_error.empty()) {
@@ -185,6 +277,7 @@ void history_pass(ListenHistory& history, const smart::DriveSnapshot& snapshot,
         m.model = d.stored.model;
         m.serial = d.stored.serial;
         m.firmware = d.stored.firmware;
+        m.nvme = d.stored.kind == DriveKind::nvme;
         m.reasons.push_back(missing_reason(d.stored));
         compose_verdict(m);
         report.missing.push_back(std::move(m));

@@ -13,6 +13,7 @@
 #include "commands/listen_command.h"
 #include "history/history_recorder.h"
 #include "history/history_store.h"
+#include "history/nvme_recording.h"
 
 namespace platewise::history {
 
@@ -37,6 +38,17 @@ struct ListenHistory {
     std::uint64_t inode = 0;
     std::int64_t last_identity_check_ms = 0;
     smart::AttributeDefinitionTable names;
+    // The NVMe side (history/nvme_recording.h): per slot of the last NVMe
+    // pass the drive's index in recorder.drives, what that pass said of each
+    // slot, the ATA slots of the last pass that IDENTIFY could not read, and
+    // the unreadable slots last written.
+    std::vector<int> nvme_slot_drive;
+    bool have_nvme_sight = false;
+    NvmeSight nvme_sight{};
+    std::vector<bool> ata_unreadable;
+    std::int64_t first_ata_ms = -1;  // the first ATA pass: NVMe's is awaited a while
+    bool slots_written = false;
+    std::vector<StoredSlot> slots;
 };
 
 // Opens (or creates) the history and sets options.on_decoded. False after
@@ -46,8 +58,15 @@ struct ListenHistory {
 bool attach_history(ListenHistory& history, const std::string& path,
                     std::int64_t missing_after_ms, ListenOptions& options, std::ostream& err);
 
-// One decoded pass at `now_ms`: records it and adds the verdicts.
+// One decoded pass at `now_ms`: records it and adds the verdicts. The
+// slots that held an NVMe drive in the last NVMe pass leave the report
+// (they are the NVMe report's), the unreadable ones say what failed.
 void history_pass(ListenHistory& history, const smart::DriveSnapshot& snapshot,
                   SnapshotReport& report, std::int64_t now_ms, std::ostream& err);
+
+// One decoded NVMe pass at `now_ms`: records its drives and sets
+// report.history to their verdicts with the history.
+void history_nvme_pass(ListenHistory& history, const smart::nvme::Snapshot& snapshot,
+                       NvmeSnapshotReport& report, std::int64_t now_ms, std::ostream& err);
 
 }  // namespace platewise::history

@@ -22,10 +22,25 @@ Labels drive_labels(const DriveReport& drive)
     return {{"slot", std::to_string(drive.slot)}, {"model", drive.model}, {"serial", drive.serial}};
 }
 
+// How far past its boundary a DEGRADING reason is, always above 0: a count
+// above its baseline; an NVMe drive's spare points below its baseline, or
+// its percentage used.
+double degrading_amount(const DriveReport& drive, const VerdictReason& r)
+{
+    if (drive.nvme && r.attribute_name == "available_spare") {
+        return static_cast<double>(r.baseline) - static_cast<double>(r.current);
+    }
+    if (drive.nvme && r.attribute_name == "percentage_used") {
+        return static_cast<double>(r.current);
+    }
+    return static_cast<double>(r.current) - static_cast<double>(r.baseline);
+}
+
 }  // namespace
 
 std::vector<MetricFamily> build_families(const SnapshotReport* pass, const ListenerStatus& status,
-                                         const std::vector<HeldAttributes>& held)
+                                         const std::vector<HeldAttributes>& held,
+                                         const std::vector<DriveReport>& nvme)
 {
     MetricFamily value = family("platewise_attribute_value",
                                 "Normalised value of a SMART attribute (1-253, higher is better)");
@@ -91,10 +106,12 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
     // history's write failures (these two with listen --history only).
     MetricFamily verdict = family("platewise_drive_verdict",
                                   "1 for the drive's verdict (ok, failing_now, failed_past, "
-                                  "degrading, no_smart_data, missing, warning), 0 for the others");
+                                  "degrading, no_smart_data, missing, warning), 0 for the others; "
+                                  "kind is ata or nvme");
     MetricFamily degrading = family(
         "platewise_drive_degrading",
-        "A leading indicator's count (raw bytes 0-1) above its baseline: by how much");
+        "A leading indicator's count (raw bytes 0-1) above its baseline: by how much "
+        "(NVMe: errors above the baseline, spare points below it, or the percentage used)");
     MetricFamily missing = family(
         "platewise_drive_missing",
         "1 for a drive the history knows that was not seen for too long, whatever its verdict");
@@ -103,6 +120,7 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
         "Passes the listener could not record in its history (full disk, locked file, ...)",
         MetricType::Counter);
     const auto add_verdict = [&](const DriveReport& drive, Labels labels) {
+        labels.push_back({"kind", drive.nvme ? "nvme" : "ata"});
         for (const Verdict v : {Verdict::ok, Verdict::failing_now, Verdict::failed_past,
                                 Verdict::degrading, Verdict::no_smart_data, Verdict::missing,
                                 Verdict::warning}) {
@@ -113,12 +131,15 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
                 Labels l = labels;
                 l.push_back({"id", std::to_string(r.attribute_id)});
                 l.push_back({"name", r.attribute_name});
-                add(degrading, l, static_cast<double>(r.current) - static_cast<double>(r.baseline));
+                add(degrading, l, degrading_amount(drive, r));
             }
         }
     };
     if (pass != nullptr) {
         for (const DriveReport& drive : pass->drives) {
+            add_verdict(drive, drive_labels(drive));
+        }
+        for (const DriveReport& drive : nvme) {
             add_verdict(drive, drive_labels(drive));
         }
         for (const DriveReport& drive : pass->missing) {

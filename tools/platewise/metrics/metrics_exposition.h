@@ -35,11 +35,16 @@ struct ListenerStatus {
 //   per listener:
 //     platewise_drives (gauge), platewise_last_snapshot_timestamp_seconds (gauge),
 //     platewise_snapshots_received_total, platewise_snapshots_refused_total (counters)
-//   per drive, from the verdict and its reasons:
-//     platewise_drive_verdict (labels slot, model, serial, verdict: 1 for the
-//       drive's verdict, 0 for the other five; a missing drive has slot ""),
-//     platewise_drive_degrading (labels slot, model, serial, id, name: the
-//       count above the acknowledged baseline, only while above it)
+//   per drive, from the verdict and its reasons (ATA drives of the pass,
+//   and with a history the NVMe drives of the last NVMe pass, `nvme`):
+//     platewise_drive_verdict (labels slot, model, serial, kind ("ata" or
+//       "nvme"), verdict: 1 for the drive's verdict, 0 for the others: ok,
+//       failing_now, failed_past, degrading, no_smart_data, missing; an NVMe
+//       drive has warning in place of failed_past; a missing drive has slot ""),
+//     platewise_drive_degrading (labels slot, model, serial, kind, id, name:
+//       ATA: the count above the acknowledged baseline, only while above it;
+//       NVMe, by the field: media errors and error-log entries above their
+//       baseline, the spare's points below its baseline, the percentage used)
 //   with a history: platewise_history_write_failures_total (counter)
 // `pass` is the last good pass, or nullptr before the first one; then the
 // per-drive and per-attribute families and the two per-pass gauges
@@ -59,7 +64,8 @@ struct HeldAttributes {
 };
 std::vector<prometheus::MetricFamily> build_families(const SnapshotReport* pass,
                                                      const ListenerStatus& status,
-                                                     const std::vector<HeldAttributes>& held = {});
+                                                     const std::vector<HeldAttributes>& held = {},
+                                                     const std::vector<DriveReport>& nvme = {});
 
 // platewise_notifications_failed_total (counter, label channel: "mail",
 // "exec"): failed delivery attempts of listen --notify-mail and

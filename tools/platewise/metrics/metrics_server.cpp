@@ -201,7 +201,7 @@ std::string MetricsPublisher::text() const
 bool MetricsPublisher::publish(std::string& error)
 {
     std::vector<prometheus::MetricFamily> families =
-        build_families(status_.has_pass ? &pass_ : nullptr, status_, held_);
+        build_families(status_.has_pass ? &pass_ : nullptr, status_, held_, nvme_pass_.history);
     for (prometheus::MetricFamily& f :
          build_nvme_families(nvme_status_.has_pass ? &nvme_pass_ : nullptr, nvme_status_)) {
         families.push_back(std::move(f));

@@ -27,6 +27,9 @@ std::string drive_name(const events::DriveEvent& e)
     const std::string model = plain_text(e.model, 60);
     const std::string serial = plain_text(e.serial, 40);
     if (model.empty()) {
+        if (serial.empty() && e.slot >= 0) {
+            return "the drive in slot " + std::to_string(e.slot);  // nobody could read it
+        }
         return serial.empty() ? std::string("unnamed drive") : serial;
     }
     return serial.empty() ? model : model + " (" + serial + ")";

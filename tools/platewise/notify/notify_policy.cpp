@@ -9,6 +9,9 @@ namespace {
 
 std::string drive_key(const events::DriveEvent& e)
 {
+    if (e.model.empty() && e.serial.empty() && e.slot >= 0) {
+        return "slot\n" + std::to_string(e.slot);  // an unreadable slot: each one on its own
+    }
     return e.model + '\n' + e.serial;
 }
 

@@ -44,7 +44,8 @@ enum class Verdict {
     missing,        // a drive the history knows was not seen for too long
     warning,        // wear and past events: an old-age attribute at its threshold,
                     // leading-indicator counts present (not rising), a value that
-                    // cannot be a count
+                    // cannot be a count; an NVMe drive's own warning
+                    // (temperature, wear, media errors)
 };
 
 // The name of a verdict in JSON and metric labels: "ok", "failing_now",
@@ -94,6 +95,9 @@ struct DriveReport {
     // Counts someone acknowledged, kept in sight whatever the verdict:
     // "acknowledged: 529 pending sectors (by alice, 2026-12-07)"; "" for none.
     std::string acknowledged_text;
+    // An NVMe drive judged with its history (its identity from Identify
+    // Controller; `attributes` empty, the health fields are the history's).
+    bool nvme = false;
 };
 
 // Sets `verdict` and `verdict_text` from `reasons`: the most severe kind

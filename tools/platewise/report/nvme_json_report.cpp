@@ -1,6 +1,8 @@
 // Rendering NVMe report records as JSON.
 #include "report/nvme_json_report.h"
 
+#include "report/json_report.h"
+
 namespace platewise {
 
 namespace nv = smart::nvme;
@@ -88,15 +90,27 @@ nlohmann::json nvme_report_to_json(const NvmeSnapshotReport& report)
 {
     nlohmann::json drives = nlohmann::json::array();
     for (const NvmeDriveReport& d : report.drives) {
-        drives.push_back(nvme_drive_to_json(d));
+        nlohmann::json j = nvme_drive_to_json(d);
+        for (const DriveReport& h : report.history) {
+            if (h.slot == d.slot) {
+                j["history_verdict"] = h.verdict_text;
+                j["history_verdict_code"] = verdict_name(h.verdict);
+                j["history_reasons"] = reasons_to_json(h.reasons);
+            }
+        }
+        drives.push_back(std::move(j));
     }
-    return {
+    nlohmann::json doc = {
         {"type", "nvme"},
         {"version", smart::nvme::kVersion},
         {"count", report.count},
         {"not_nvme", report.not_nvme},
         {"nvme_drives", std::move(drives)},
     };
+    if (report.history_write_failures >= 0) {
+        doc["history_write_failures"] = report.history_write_failures;
+    }
+    return doc;
 }
 
 }  // namespace platewise

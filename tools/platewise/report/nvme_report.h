@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nvme.h"
+#include "report/drive_report.h"
 
 namespace platewise {
 
@@ -59,6 +60,11 @@ struct NvmeSnapshotReport {
     int count = 0;                        // the pass's count byte
     std::vector<NvmeDriveReport> drives;  // slots answered or failed, in slot order
     std::size_t not_nvme = 0;             // slots whose drive is not NVMe
+    // With a history (listen --history): each NVMe drive of the pass with
+    // the history's verdict (its own, then DEGRADING), in slot order, and
+    // how many passes the history failed to record so far (-1: no history).
+    std::vector<DriveReport> history;
+    std::int64_t history_write_failures = -1;
 };
 
 // The names of the critical warning bits set in `warning`, lowest bit first.

@@ -116,6 +116,13 @@ std::string render_nvme_text(const NvmeSnapshotReport& report, const std::string
                               report.not_nvme);
     for (const NvmeDriveReport& d : report.drives) {
         out += render_nvme_drive_text(d);
+        // With a history: the verdict with it (DEGRADING and what the
+        // drive's own verdict says), when it says more than the pass.
+        for (const DriveReport& h : report.history) {
+            if (h.slot == d.slot && h.verdict_text != d.verdict_text) {
+                out += "  With the history: " + h.verdict_text + "\n";
+            }
+        }
     }
     return out;
 }

@@ -43,6 +43,9 @@ const char* kind_words(const std::string& kind)
     if (kind == "change") {
         return "verdict changed";
     }
+    if (kind == "unreadable") {
+        return "no drive readable";
+    }
     return nullptr;
 }
 
@@ -61,7 +64,9 @@ std::string render_event_list(const std::vector<events::DriveEvent>& events, con
         out += "<li class=\"" + std::string(verdict_class_of(e->verdict_after)) + "\"><time>" +
                html_escape(history::time_text(e->time_ms)) + "</time> ";
         const std::string model = e->model.empty() ? std::string("(no model)") : e->model;
-        const std::string drive = model + " " + e->serial;
+        const std::string drive = e->model.empty() && e->serial.empty() && e->slot >= 0
+                                      ? "slot " + std::to_string(e->slot)
+                                      : model + " " + e->serial;
         if (link_drives && !e->serial.empty()) {
             out += "<a href=\"/drive/" + html_escape(url_encode_segment(e->serial)) + "\">" + html_escape(drive) +
                    "</a>";

@@ -9,6 +9,8 @@
 #include "web/event_list.h"
 #include "web/html_text.h"
 #include "version/build_version.h"
+#include "web/nvme_pages.h"
+#include "history/nvme_fields.h"
 
 namespace platewise::web {
 
@@ -114,6 +116,12 @@ std::string card(const DriveView& v, std::int64_t now_ms, const smart::Attribute
     }
     out += "<dl>\n<dt>Serial</dt><dd>" + html_escape(v.drive.serial) + "</dd>\n";
     out += "<dt>Capacity</dt><dd>" + html_escape(capacity_text(v.drive.capacity_bytes)) + "</dd>\n";
+    if (v.drive.kind == history::DriveKind::nvme) {
+        out += nvme_card_rows(v, now_ms);
+        out += "<dt>Last seen</dt><dd><time>" + html_escape(history::time_text(v.drive.last_seen_ms)) +
+               "</time> (" + html_escape(age_text(now_ms - v.drive.last_seen_ms)) + ")</dd>\n</dl>\n</article>\n";
+        return out;
+    }
     const int now = temperature_of(v.drive.current);
     std::string temperature = now < 0 ? std::string("not reported") : std::to_string(now) + " \xc2\xb0" "C";
     int low = 0;
@@ -235,7 +243,10 @@ std::string drive_section(const DriveView& v, Range range, std::int64_t now_ms,
     }
     out += "<dl>\n<dt>Serial</dt><dd>" + html_escape(v.drive.serial) + "</dd>\n";
     if (!v.drive.wwn.empty()) {
-        out += "<dt>World-wide name</dt><dd>" + html_escape(v.drive.wwn) + "</dd>\n";
+        out += std::string(v.drive.kind != history::DriveKind::nvme ? "<dt>World-wide name</dt><dd>"
+                           : v.drive.wwn.size() == 16              ? "<dt>Namespace EUI-64</dt><dd>"
+                                                                   : "<dt>Namespace NGUID</dt><dd>") +
+               html_escape(v.drive.wwn) + "</dd>\n";
     }
     out += "<dt>Firmware</dt><dd>" + html_escape(v.drive.firmware) + "</dd>\n";
     out += "<dt>Capacity</dt><dd>" + html_escape(capacity_text(v.drive.capacity_bytes)) + "</dd>\n";
@@ -246,14 +257,22 @@ std::string drive_section(const DriveView& v, Range range, std::int64_t now_ms,
         out += ", slot " + std::to_string(v.drive.last_slot);
     }
     out += "</dd>\n";
+    const bool nvme = v.drive.kind == history::DriveKind::nvme;
     for (const history::StoredBaseline& b : v.baselines) {
-        out += "<dt>Acknowledged</dt><dd>attribute " + std::to_string(b.attribute_id) + " at " +
+        const history::NvmeField* f = nvme ? history::nvme_field(b.attribute_id) : nullptr;
+        out += "<dt>Acknowledged</dt><dd>" +
+               (f != nullptr ? html_escape(f->label) : "attribute " + std::to_string(b.attribute_id)) + " at " +
                std::to_string(b.baseline) + " by " + html_escape(b.acked_by) + ", " +
                html_escape(history::time_text(b.acked_ms)) + "</dd>\n";
     }
+    const std::int64_t from_ms = now_ms - range_ms(range);
+    if (nvme) {
+        out += "</dl>\n<h3>Health log</h3>\n" + nvme_fields_table(v.drive.current);
+        out += "<h3>Over time</h3>\n" + range_nav(v.drive.serial, range);
+        return out + nvme_charts(v, from_ms, now_ms, range == Range::day, index, kChartGapMs) + "</section>\n";
+    }
     out += "</dl>\n<h3>Attributes</h3>\n" + attribute_table(v.report);
 
-    const std::int64_t from_ms = now_ms - range_ms(range);
     out += "<h3>Over time</h3>\n" + range_nav(v.drive.serial, range);
     const std::vector<ChartPlan> plans = charts_for(v, from_ms, names);
     if (plans.empty()) {
@@ -381,7 +400,8 @@ std::vector<ChartPoint> series_of(const std::vector<history::Reading>& readings,
 
 std::string render_front_page(const std::vector<DriveView>& views, std::int64_t now_ms,
                               const smart::AttributeDefinitionTable& names,
-                              const std::vector<events::DriveEvent>* events)
+                              const std::vector<events::DriveEvent>* events,
+                              const std::vector<history::StoredSlot>& slots)
 {
     const std::vector<const DriveView*> order = front_order(views);
     int counts[7] = {};
@@ -389,8 +409,10 @@ std::string render_front_page(const std::vector<DriveView>& views, std::int64_t 
         ++counts[verdict_rank(v->report.verdict)];
     }
     std::string body = "<header>\n<h1>Drives</h1>\n<p class=\"summary\">";
-    if (order.empty()) {
+    if (order.empty() && slots.empty()) {
         body += "No drive recorded yet: the listener records every pass it receives.";
+    } else if (order.empty()) {
+        body += "No drive recorded yet";
     } else {
         body += std::to_string(order.size()) + (order.size() == 1 ? " drive" : " drives") + ":";
         bool first = true;
@@ -403,9 +425,16 @@ std::string render_front_page(const std::vector<DriveView>& views, std::int64_t 
             }
         }
     }
+    if (!slots.empty()) {
+        body += "; " + std::to_string(slots.size()) + (slots.size() == 1 ? " slot" : " slots") +
+                " with a drive nobody could read (NO SMART DATA)";
+    }
     body += "</p>\n</header>\n<main>\n<div class=\"cards\">\n";
     for (const DriveView* v : order) {
         body += card(*v, now_ms, names);
+    }
+    for (const history::StoredSlot& slot : slots) {
+        body += slot_card(slot, now_ms);
     }
     body += "</div>\n";
     if (events != nullptr) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "events/drive_event.h"
+#include "history/event_store.h"
 #include "history/history_view.h"
 #include "smart.h"
 #include "web/svg_chart.h"
@@ -21,8 +22,8 @@ enum class Range { day, week, year };
 bool parse_range(const std::string& text, Range& range);
 std::int64_t range_ms(Range range);
 
-// Worst first: failing now, failed in the past, degrading, missing, no
-// SMART data, OK.
+// Worst first: failing now, failed in the past, warning (NVMe), degrading,
+// missing, no SMART data, OK.
 int verdict_rank(Verdict verdict) noexcept;
 // The badge's words for a verdict ("FAILING NOW", ..., "OK").
 const char* verdict_label(Verdict verdict) noexcept;
@@ -51,10 +52,12 @@ std::vector<ChartPoint> series_of(const std::vector<history::Reading>& readings,
                                          const smart::AttributeDefinitionTable& names);
 
 // `events`: the newest events (oldest first), shown below the cards; none
-// given, no such section.
+// given, no such section. `slots`: the slots of the last pass whose drive
+// nobody could read, each a card of its own after the drives.
 std::string render_front_page(const std::vector<history::DriveView>& views, std::int64_t now_ms,
                               const smart::AttributeDefinitionTable& names,
-                              const std::vector<events::DriveEvent>* events = nullptr);
+                              const std::vector<events::DriveEvent>* events = nullptr,
+                              const std::vector<history::StoredSlot>& slots = {});
 
 // The drives that share `serial` (usually one), with their own `events`
 // (oldest first) when given.

@@ -76,14 +76,15 @@ bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::Dri
 }
 
 // The newest events for the front page (serial null), or those of the
-// drives with `serial`: a short query of its own, never cached with the
-// views, so that a change shows at once.
+// drives with `serial`, and the unreadable slots when asked: short queries
+// of their own, never cached with the views, so that a change shows at once.
 bool load_events_of(const WebSource& source, const std::vector<history::DriveView>& views,
                     const std::string* serial, std::vector<events::DriveEvent>& events,
-                    std::string& error)
+                    std::string& error, std::vector<history::StoredSlot>* slots = nullptr)
 {
     history::HistoryStore store;
-    if (!history::open_history(store, source.history_path, true, error)) {
+    if (!history::open_history(store, source.history_path, true, error) ||
+        (slots != nullptr && !history::load_slots(store, *slots, error))) {
         return false;
     }
     history::EventQuery query;
@@ -216,12 +217,14 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         const std::vector<history::DriveView>& views = *views_ptr;
         const std::string serial = path == "/" ? std::string() : path.substr(std::strlen("/drive/"));
         std::vector<events::DriveEvent> events;
+        std::vector<history::StoredSlot> slots;
         std::string events_error;
-        if (!load_events_of(source, views, path == "/" ? nullptr : &serial, events, events_error)) {
+        if (!load_events_of(source, views, path == "/" ? nullptr : &serial, events, events_error,
+                            path == "/" ? &slots : nullptr)) {
             return error_response(503, "The drive history cannot be read now: " + first_line(events_error));
         }
         if (path == "/") {
-            return {200, kHtml, render_front_page(views, now_ms, names, &events)};
+            return {200, kHtml, render_front_page(views, now_ms, names, &events, slots)};
         }
         const std::vector<const history::DriveView*> found = history::find_views(views, serial, "");
         if (serial.empty() || found.empty()) {
