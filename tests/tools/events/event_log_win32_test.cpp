@@ -1,12 +1,20 @@
 // Events in the Windows Event Log, through a stand-in for RegisterEventSourceW,
-// ReportEventW and DeregisterEventSource that records every call.
+// ReportEventW and DeregisterEventSource that records every call; and
+// platewise.exe itself: its message table as Event Viewer reads it, and
+// its listener reporting a drive it is sent through the real ReportEventW
+// (under Wine, event_log_wine_test.sh sees the entry in Wine's log).
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "../../smart/nvme_test_pages.h"
+#include "../../windows/windows_test_support.h"
 #include "events/event_journal.h"
 #include "events/event_log_win32.h"
 
@@ -249,6 +257,133 @@ TEST(EventLog, AttachedAfterTheHandlersBefore)
     EXPECT_EQ(before_saw, (std::vector<std::size_t>{0, 1}));
     ASSERT_EQ(fake.calls.size(), 1u);
     EXPECT_EQ(fake.calls[0].id & 0xffffu, 11u);
+}
+
+// Event Viewer finds an entry's text with FormatMessageW in the source's
+// EventMessageFile, platewise.exe, by the whole id ReportEventW was given:
+// every id the listener uses has a message in the table, English (US),
+// which is the event's line and nothing else.
+TEST(EventLogWine, PlatewiseExeHoldsTheMessageOfEveryId)
+{
+    const std::wstring tool = wintest::beside_program(wintest::widen(PLATEWISE_TOOL_RELATIVE));
+    const HMODULE module =
+        LoadLibraryExW(tool.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr) << wintest::narrow(tool) << ": error " << GetLastError();
+    const char* const verdicts[] = {"OK", "FAILING NOW", "DEGRADING", "WARNING", "FAILED IN THE PAST",
+                                    "DRIVE MISSING", "NO SMART DATA", "ANY OTHER"};
+    std::vector<DriveEvent> events;
+    for (const char* v : verdicts) {
+        events.push_back(event("change", "", v));
+    }
+    events.push_back(event("new", "", "OK"));
+    events.push_back(event("test", "", "FAILING NOW"));
+    for (const DriveEvent& e : events) {
+        const DWORD id = platewise::events::event_log_entry(e).id;
+        SCOPED_TRACE(e.kind + " " + e.verdict_after + ": id " + std::to_string(id));
+        const std::wstring text = platewise::events::event_log_text(e);
+        const DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
+        wchar_t* message = nullptr;
+        const DWORD length = FormatMessageW(
+            FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_ALLOCATE_BUFFER, module,
+            id, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<wchar_t*>(&message), 0,
+            reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(arguments)));
+        ASSERT_NE(length, 0u) << "no message: error " << GetLastError();
+        std::wstring shown(message, length);
+        LocalFree(message);
+        while (!shown.empty() && (shown.back() == L'\r' || shown.back() == L'\n')) {
+            shown.pop_back();
+        }
+        EXPECT_EQ(shown, text);
+    }
+    FreeLibrary(module);
+}
+
+// platewise.exe listen sent an NVMe drive: the new drive is one journal
+// line on its standard error and one entry through the real ReportEventW,
+// the source registered (no complaint in its log). Under Wine the child
+// runs with WINEDEBUG=+eventlog: Wine writes each ReportEventW string to
+// its own log, where event_log_wine_test.sh looks for it.
+TEST(EventLogWine, TheListenerReportsADriveItIsSent)
+{
+    namespace fs = std::filesystem;
+    const std::wstring tool = wintest::beside_program(wintest::widen(PLATEWISE_TOOL_RELATIVE));
+    const std::string endpoint = wintest::unique_pipe_name("eventlog") + "-Pipe";
+    const std::string nvme_endpoint = platewise::nvme_endpoint_beside(endpoint);
+    wchar_t temp[MAX_PATH];
+    const DWORD temp_length = GetTempPathW(MAX_PATH, temp);
+    const fs::path folder = fs::path(std::wstring(temp, temp_length)) /
+                            ("platewise-eventlog-" + std::to_string(GetCurrentProcessId()));
+    fs::remove_all(folder);
+    ASSERT_TRUE(fs::create_directories(folder));
+    const fs::path err_path = folder / "stderr.txt";
+
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const HANDLE err_file = CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                        0, nullptr);
+    ASSERT_NE(err_file, INVALID_HANDLE_VALUE);
+    const HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inherit, OPEN_EXISTING, 0, nullptr);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nul;
+    startup.hStdOutput = nul;
+    startup.hStdError = err_file;
+    std::wstring command = L"\"" + tool + L"\" listen --once --read-timeout 5 --endpoint " +
+                           wintest::widen(endpoint);
+    // The child's Wine takes its debug channels from its environment.
+    wchar_t saved[256] = L"";
+    const DWORD saved_length = GetEnvironmentVariableW(L"WINEDEBUG", saved, 256);
+    SetEnvironmentVariableW(L"WINEDEBUG", L"+eventlog");
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &process);
+    SetEnvironmentVariableW(L"WINEDEBUG", saved_length > 0 && saved_length < 256 ? saved : nullptr);
+    CloseHandle(err_file);
+    CloseHandle(nul);
+    ASSERT_TRUE(started) << "error " << GetLastError();
+    CloseHandle(process.hThread);
+
+    const auto send = [](const std::string& name, const std::vector<std::uint8_t>& bytes) {
+        ASSERT_TRUE(wintest::wait_for_pipe(name, 20000)) << name;
+        HANDLE pipe = INVALID_HANDLE_VALUE;
+        for (int i = 0; i < 100 && pipe == INVALID_HANDLE_VALUE; ++i) {
+            pipe = CreateFileW(wintest::widen(name).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (pipe == INVALID_HANDLE_VALUE) {
+                WaitNamedPipeW(wintest::widen(name).c_str(), 200);
+            }
+        }
+        ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << name << ": error " << GetLastError();
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+        EXPECT_EQ(written, bytes.size());
+        CloseHandle(pipe);
+    };
+    send(nvme_endpoint, nvmetest::one_drive_snapshot(0, 1));
+    // Then a drive snapshot without drives, which ends listen --once: the
+    // NVMe snapshot is taken first (the listener reads in order of arrival),
+    // so give it a moment to be read.
+    Sleep(1000);
+    std::vector<std::uint8_t> ata(49185, 0);
+    ata[0] = 1;
+    send(endpoint, ata);
+
+    const bool finished = WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0;
+    if (!finished) {
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, 5000);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    std::ifstream in(err_path, std::ios::binary);
+    const std::string said((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    fs::remove_all(folder);
+    ASSERT_TRUE(finished) << said;
+    EXPECT_EQ(code, 0u) << said;
+    EXPECT_NE(said.find("platewise listen: Platewise Test NVMe serial PWN0001"), std::string::npos) << said;
+    EXPECT_EQ(said.find("Windows Event Log"), std::string::npos) << said;
 }
 
 }  // namespace
