@@ -136,7 +136,7 @@ TEST(EventLogEntry, EachVerdictHasItsTypeAndId)
 
 // The one string is the event's line in words, printable ASCII (a model
 // with a line break or bytes beyond ASCII cannot forge a second line),
-// and bounded.
+// without Event Viewer's parameter insertions, and bounded.
 TEST(EventLogText, IsTheEventsLineSanitisedAndBounded)
 {
     DriveEvent e = event("change", "DEGRADING", "FAILING NOW");
@@ -151,6 +151,13 @@ TEST(EventLogText, IsTheEventsLineSanitisedAndBounded)
     for (const wchar_t c : text) {
         EXPECT_TRUE(c >= 0x20 && c <= 0x7e) << static_cast<int>(c);
     }
+
+    // "%%5" would be shown as the system's message 5 ("Access is denied.");
+    // a lone "%" stays.
+    e.model = "%%5 %%%1";
+    e.reasons = {"life used 95%"};
+    EXPECT_EQ(platewise::events::event_log_text(e),
+              L"%?5 %?%1 serial 5NJ0R13A (slot 3): DEGRADING -> FAILING NOW: life used 95%");
 
     e.reasons.assign(200, std::string(100, 'r'));
     const std::wstring long_text = platewise::events::event_log_text(e);

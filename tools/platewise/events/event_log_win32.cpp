@@ -52,6 +52,12 @@ EventLogEntry event_log_entry(const DriveEvent& event) noexcept
 std::wstring event_log_text(const DriveEvent& event)
 {
     std::string text = event_text(event);
+    // Event Viewer reads "%%N" in a string as message N of the source's
+    // parameter file (the system's when it names none): a model such as
+    // "%%5" would show a text that is not the drive's.
+    for (std::size_t at = text.find("%%"); at != std::string::npos; at = text.find("%%", at + 1)) {
+        text[at + 1] = '?';
+    }
     if (text.size() > kMaxEventText) {
         text.resize(kMaxEventText - 3);
         text += "...";

@@ -43,7 +43,8 @@ struct EventLogEntry {
 EventLogEntry event_log_entry(const DriveEvent& event) noexcept;
 
 // The entry's one string: the event's line in words (event_text), which
-// is printable ASCII, at most kMaxEventText characters.
+// is printable ASCII, with no "%%" (which Event Viewer would replace by a
+// message of its own), at most kMaxEventText characters.
 inline constexpr std::size_t kMaxEventText = 4096;
 std::wstring event_log_text(const DriveEvent& event);
 
