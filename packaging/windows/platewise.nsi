@@ -6,7 +6,9 @@
 ;                    snapshots in %ProgramData%\Platewise (SYSTEM and the
 ;                    Administrators only)
 ;   Platewise        testservice.exe: reads the drives, sends to the pipe
-; and an uninstaller that stops and removes both. It keeps
+; the event source Platewise in the Application log (its messages in
+; platewise.exe); and an uninstaller that stops and removes both and the
+; source. It keeps
 ; %ProgramData%\Platewise unless told to delete it: /PURGE on its command
 ; line, or "Yes" when it asks (a silent uninstall keeps it).
 ; makensis -DVERSION=x.y.z -DBINDIR=<folder with the .exe files>
@@ -39,6 +41,9 @@ ${UnStrStr}
 ; leaves it stopped, as install.cmd does.
 !define RECOVERY 'reset= 86400 actions= restart/30000/restart/30000/""/0'
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Platewise"
+; The listener's events go to the Application log as source Platewise; the
+; message table that gives Event Viewer their text is in platewise.exe.
+!define EVENTLOG_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Platewise"
 
 Name "Platewise ${VERSION}"
 OutFile "${OUTFILE}"
@@ -119,6 +124,11 @@ Section "Platewise"
   File "${DOCDIR}\README.md"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
+  ; The event source, before the listener starts and reports to it:
+  ; error, warning and information entries (7).
+  WriteRegExpandStr HKLM "${EVENTLOG_KEY}" "EventMessageFile" "$INSTDIR\platewise.exe"
+  WriteRegDWORD HKLM "${EVENTLOG_KEY}" "TypesSupported" 7
+
   !insertmacro Register ${LISTENER} "platewise.exe" " ${LISTENER_ARGS}" "Platewise listener"
   !insertmacro Sc 'description ${LISTENER} "Receives the Platewise service$\'s drive snapshots and keeps them in %ProgramData%\Platewise"'
   !insertmacro Sc 'failure ${LISTENER} ${RECOVERY}'
@@ -159,6 +169,9 @@ Section "Uninstall"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
+  ; The entries already in the Application log stay; without the source
+  ; Event Viewer shows their text without the table's wording.
+  DeleteRegKey HKLM "${EVENTLOG_KEY}"
 
   ; The saved snapshots and the listener's log stay unless asked for.
   SetShellVarContext all

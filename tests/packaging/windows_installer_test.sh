@@ -3,10 +3,12 @@
 # folder, never the user's): a silent install (/S) puts both programs under
 # Program Files\Platewise and registers and starts two services, both
 # LocalSystem, automatic start, quoted image paths: PlatewiseListen
-# (platewise.exe listen --service) and Platewise (testservice.exe). The
+# (platewise.exe listen --service) and Platewise (testservice.exe), and
+# the Application log's event source Platewise (its messages in
+# platewise.exe). The
 # service's snapshots reach the listener service (saved in
 # ProgramData\Platewise\snapshots, shown by platewise status). A silent
-# uninstall removes both services and the programs and keeps
+# uninstall removes both services, the event source and the programs and keeps
 # ProgramData\Platewise; installed again over it, the listener takes its
 # folder over, and an uninstall with /PURGE leaves nothing.
 # Usage: windows_installer_test.sh INSTALLER.exe
@@ -24,6 +26,7 @@ cp "$installer" "$work/platewise-installer.exe"
 dir="$prefix/drive_c/Program Files/Platewise"
 data="$prefix/drive_c/ProgramData/Platewise"
 keys='HKLM\System\CurrentControlSet\Services'
+eventlog_key="$keys\\EventLog\\Application\\Platewise"
 
 # Polls `sc query NAME` (up to 15 s) until it shows STATE.
 wait_state() {
@@ -61,6 +64,11 @@ install() {
     grep -qE 'Start +REG_DWORD +0x2$' <<<"$service" || fail "$name is not started automatically: $service"
     wait_state "$name" RUNNING
   done
+  local source
+  source=$(run reg query "$eventlog_key" 2>&1 | tr -d '\r') || fail "the event source Platewise is not registered: $source"
+  grep -qE 'EventMessageFile +REG_(EXPAND_)?SZ +C:\\Program Files\\Platewise\\platewise\.exe$' <<<"$source" ||
+    fail "the event source's EventMessageFile is not platewise.exe: $source"
+  grep -qE 'TypesSupported +REG_DWORD +0x7$' <<<"$source" || fail "the event source's TypesSupported is not 7: $source"
   # The recovery actions (sc.exe failure) and the listener's privileges
   # (sc.exe privs) cannot be checked here: Wine's sc.exe accepts both and
   # stores nothing.
@@ -92,6 +100,7 @@ uninstall() {
   for name in Platewise PlatewiseListen; do
     if run reg query "$keys\\$name" >/dev/null 2>&1; then fail "the service $name is still registered"; fi
   done
+  if run reg query "$eventlog_key" >/dev/null 2>&1; then fail "the event source Platewise is still registered"; fi
 }
 
 uninstall

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "../smart/nvme_test_pages.h"
 #include "windows_test_support.h"
 
 namespace {
@@ -332,8 +333,9 @@ TEST_F(ScmService, StartedByHandExitsZeroWithoutLogging)
 // service sending to it: START_PENDING, then RUNNING with stop and shutdown
 // accepted once the pipe takes connections; the service's snapshots saved
 // in %ProgramData%\Platewise\snapshots (this build's own Wine prefix); a
-// stop ends it with STOPPED and exit code 0, its log saying so. Started by
-// hand it says it needs the manager and exits 1.
+// stop ends it with STOPPED and exit code 0, its log saying so; the events'
+// journal lines are in that log too. Started by hand it says it needs the
+// manager and exits 1.
 TEST_F(ScmService, ListenerRunsAsAServiceAndStopsCleanly)
 {
     const wchar_t* const kListen = L"PlatewiseListen";
@@ -383,6 +385,31 @@ TEST_F(ScmService, ListenerRunsAsAServiceAndStopsCleanly)
         }
     }
     EXPECT_GE(saved, 2u) << "the service's snapshots did not reach the listener service";
+    // An NVMe drive it has not seen: its event's journal line goes to the
+    // service's log, which is the only output a service has.
+    {
+        const std::vector<std::uint8_t> nvme = nvmetest::one_drive_snapshot(0, 1);
+        const wchar_t* const kNvmePipe = L"\\\\.\\pipe\\PlatewiseNvmePipe";
+        HANDLE pipe = INVALID_HANDLE_VALUE;
+        for (int i = 0; i < 100 && pipe == INVALID_HANDLE_VALUE; ++i) {
+            pipe = CreateFileW(kNvmePipe, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (pipe == INVALID_HANDLE_VALUE) {
+                WaitNamedPipeW(kNvmePipe, 200);
+            }
+        }
+        ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << GetLastError();
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(pipe, nvme.data(), static_cast<DWORD>(nvme.size()), &written, nullptr));
+        CloseHandle(pipe);
+        const std::string journal =
+            "> <5>platewise listen: Platewise Test NVMe serial PWN0001 (slot 0): new drive, OK\r\n";
+        for (int i = 0; i < 50 && read_all(data / "listen.log").find(journal) == std::string::npos; ++i) {
+            std::this_thread::sleep_for(200ms);
+        }
+        const std::string log = read_all(data / "listen.log");
+        EXPECT_NE(log.find(journal), std::string::npos) << log;
+        EXPECT_EQ(log.find("Windows Event Log"), std::string::npos) << "the event source: " << log;
+    }
 
     SERVICE_STATUS stopping{};
     ASSERT_TRUE(ControlService(listen.value, SERVICE_CONTROL_STOP, &stopping)) << GetLastError();

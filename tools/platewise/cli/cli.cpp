@@ -20,6 +20,7 @@
 #include "files/output_directory.h"
 #include "version/build_version.h"
 #if defined(_WIN32)
+#include "events/event_log_win32.h"
 #include "service/listen_service.h"
 #endif
 #if defined(PLATEWISE_HAVE_METRICS)
@@ -599,6 +600,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         }
 #endif
 #if defined(_WIN32)
+        // Each event in the Windows Event Log too; under the service `err`
+        // is the service's log.
+        events::EventLog event_log(err);
+        events::attach_event_log(event_log, listen_options);
         if (as_service) {
             return run_listen_service(listen_options, err);
         }

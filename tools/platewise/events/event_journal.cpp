@@ -56,13 +56,11 @@ int journal_priority(const DriveEvent& event) noexcept
     return 4;
 }
 
-std::string journal_line(const DriveEvent& event)
+std::string event_text(const DriveEvent& event)
 {
     // Appended piece by piece: GCC 12 at -O3 takes chains of temporaries
     // for overlapping copies (-Wrestrict) and stops the Release build.
-    std::string line = "<";
-    line += std::to_string(journal_priority(event));
-    line += ">platewise listen: ";
+    std::string line;
     if (event.model.empty() && event.serial.empty() && event.slot >= 0) {
         line += "slot ";  // nobody could read the drive in it
         line += std::to_string(event.slot);
@@ -82,7 +80,17 @@ std::string journal_line(const DriveEvent& event)
         line += i == 0 ? ": " : "; ";
         line += event.reasons[i];
     }
-    return printable(line) + "\n";
+    return printable(line);
+}
+
+std::string journal_line(const DriveEvent& event)
+{
+    std::string line = "<";
+    line += std::to_string(journal_priority(event));
+    line += ">platewise listen: ";
+    line += event_text(event);
+    line += "\n";
+    return line;
 }
 
 void write_journal(const std::vector<DriveEvent>& events, std::ostream& err)

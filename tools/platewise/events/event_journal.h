@@ -21,6 +21,11 @@ int journal_priority(const DriveEvent& event) noexcept;
 // printable ASCII becomes '?'.
 std::string journal_line(const DriveEvent& event);
 
+// The line in words without the priority and the program's name, nor the
+// line break: "ST9100821AS serial 5NJ0R13A (slot 3): DEGRADING -> FAILING
+// NOW: ...", printable ASCII only (the Windows Event Log's text).
+std::string event_text(const DriveEvent& event);
+
 // Writes the line of each event and flushes.
 void write_journal(const std::vector<DriveEvent>& events, std::ostream& err);
 

@@ -29,7 +29,9 @@ std::string service_data_directory();
 //   actions then apply).
 // A service has no console: decoded passes are not printed, and the
 // listener's messages go, with the time, to %ProgramData%\Platewise\listen.log
-// (moved to listen.log.old at start once it passes 1 MiB).
+// (moved to listen.log.old at start once it passes 1 MiB); so does what
+// the handlers attached to `options` write to `err` (the events' lines)
+// while the service runs.
 // Started outside the manager it says so on `err` and returns 1.
 int run_listen_service(const ListenOptions& options, std::ostream& err);
 

@@ -69,6 +69,9 @@ struct ServiceState {
     SERVICE_STATUS_HANDLE handle = nullptr;
     SERVICE_STATUS status{};
     ListenOptions options;
+    // run_listen_service's `err`: what the handlers attached to the
+    // options write to (the events' lines), sent to the log while it runs.
+    std::ostream* err = nullptr;
     std::atomic<int> exit_code{0};  // set on the service's thread, read after the dispatcher returns
 };
 
@@ -162,6 +165,7 @@ void WINAPI service_main(DWORD /*argc*/, LPWSTR* /*argv*/)
                                      : static_cast<std::streambuf*>(&discard));
     log << "platewise listen: started as the service " << kListenServiceName << "\n";
     log.flush();
+    std::streambuf* const err_before = s.err != nullptr ? s.err->rdbuf(log.rdbuf()) : nullptr;
 
     int result = 0;
     if (options.save_directory.empty()) {
@@ -176,6 +180,9 @@ void WINAPI service_main(DWORD /*argc*/, LPWSTR* /*argv*/)
         options.report_saves = false;    // one line every 5 s is no news
         options.on_listening = [] { report(SERVICE_RUNNING); };
         result = run_listen(options, out, log);
+    }
+    if (s.err != nullptr) {
+        s.err->rdbuf(err_before);
     }
     log << "platewise listen: the service " << kListenServiceName << " stopped"
         << (result == 0 ? "" : " after an error") << "\n";
@@ -212,6 +219,7 @@ std::string service_data_directory()
 int run_listen_service(const ListenOptions& options, std::ostream& err)
 {
     state().options = options;
+    state().err = &err;
     wchar_t name[] = L"PlatewiseListen";
     const SERVICE_TABLE_ENTRYW table[] = {{name, service_main}, {nullptr, nullptr}};
     // Returns when the service has stopped.
