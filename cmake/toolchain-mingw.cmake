@@ -14,7 +14,8 @@ set(CMAKE_RC_COMPILER ${_mingw}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${_mingw})
 # SQLite, civetweb and prometheus-cpp built for Windows by scripts/mingw-deps
 # (Debian has them for Linux only): found there when it has run.
-set(PLATEWISE_MINGW_DEPS ${CMAKE_CURRENT_LIST_DIR}/../build/mingw-deps/prefix
+get_filename_component(_platewise_deps ${CMAKE_CURRENT_LIST_DIR}/../build/mingw-deps/prefix ABSOLUTE)
+set(PLATEWISE_MINGW_DEPS ${_platewise_deps}
     CACHE PATH "Prefix of the libraries scripts/mingw-deps builds")
 if(EXISTS ${PLATEWISE_MINGW_DEPS}/include)
   list(APPEND CMAKE_FIND_ROOT_PATH ${PLATEWISE_MINGW_DEPS})

@@ -1,9 +1,6 @@
 // platewise ack.
 #include "commands/ack_command.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -13,19 +10,6 @@
 #include "history/verdict_rules.h"
 
 namespace platewise {
-
-std::string current_user_text()
-{
-    const uid_t uid = ::getuid();
-    std::string name = "uid " + std::to_string(uid);
-    if (const passwd* pw = ::getpwuid(uid); pw != nullptr && pw->pw_name != nullptr) {
-        name = smart::sanitize_text(pw->pw_name) + " (uid " + std::to_string(uid) + ")";
-    }
-    if (const char* sudo = std::getenv("SUDO_USER"); sudo != nullptr && uid == 0) {
-        name += " via sudo by " + smart::sanitize_text(sudo);
-    }
-    return name;
-}
 
 int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
 {

@@ -2,10 +2,7 @@
 // rows it holds.
 #include "history/history_store.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +11,7 @@
 #include <filesystem>
 
 #include "history/store_access.h"
+#include "history/store_file.h"
 #include "smart.h"
 
 namespace platewise::history {
@@ -134,59 +132,6 @@ bool apply_steps(Database& db, int from, int to, std::string& error)
     return t.commit(error);
 }
 
-// The directory must be a directory not writable by group or others, so
-// that nobody else can put a link or a file where the history goes.
-bool check_directory(const fs::path& directory, std::string& error)
-{
-    struct stat st {};
-    if (::stat(directory.c_str(), &st) != 0 && errno == EACCES) {
-        error = "permission denied reaching the directory " + directory.string() + ": run the command with sudo";
-        return false;
-    }
-    if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        error = "the directory " + directory.string() + " does not exist";
-        return false;
-    }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        error = "the directory " + directory.string() +
-                " is writable by group or others; use a directory only its owner can write";
-        return false;
-    }
-    if (st.st_uid != ::geteuid() && st.st_uid != 0) {
-        error = "the directory " + directory.string() + " belongs to another user";
-        return false;
-    }
-    return true;
-}
-
-// Creates the file exclusively when it is missing; refuses anything but a
-// regular file.
-bool prepare_file(const std::string& path, bool& created, std::string& error)
-{
-    const fs::path p(path);
-    const fs::path directory = p.has_parent_path() ? p.parent_path() : fs::path(".");
-    if (!check_directory(directory, error)) {
-        return false;
-    }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-    if (fd >= 0) {
-        ::close(fd);
-        created = true;
-        return true;
-    }
-    if (errno != EEXIST) {
-        error = "cannot create " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = path + " exists and is not a regular file (a link or a device is never used)";
-        return false;
-    }
-    created = false;
-    return true;
-}
-
 }  // namespace
 
 bool create_schema_version(Database& db, int version, std::string& error)
@@ -220,12 +165,12 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
         return false;
     }
     bool created = false;
-    if (!read_only && !prepare_file(path, created, error)) {
+    if (!read_only && !prepare_store_file(path, created, error)) {
         return false;
     }
     std::string why;
-    struct stat st {};
-    if (read_only && ::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    std::error_code missing;
+    if (read_only && fs::status(path, missing).type() == fs::file_type::not_found) {
         error = "no history at " + path + " (platewise listen --history records one)";
         return false;
     }

@@ -1,12 +1,11 @@
 // The history in the listen loop.
 #include "history/listen_history.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 
+#include "history/store_file.h"
 #include "history/verdict_rules.h"
 
 namespace platewise::history {
@@ -68,8 +67,7 @@ bool attach_history(ListenHistory& history, const std::string& path,
     history.names = definition_table(options.overrides);
     if (path == default_history_path()) {
         // The default place is made when missing, for root's use only.
-        const std::filesystem::path directory = std::filesystem::path(path).parent_path();
-        ::mkdir(directory.c_str(), 0750);
+        make_store_directory(std::filesystem::path(path).parent_path().string());
     }
     std::string error;
     bool refused = true;
