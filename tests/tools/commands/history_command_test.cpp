@@ -2,6 +2,7 @@
 // platewise history import of snapshots saved by listen --save.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -173,8 +174,10 @@ TEST(HistoryImport, SavedSnapshotsGiveTheirHistoryBack)
     std::ostringstream err;
     EXPECT_EQ(platewise::run_import(o, out, err), 1) << "one file was refused";
     EXPECT_EQ(out.str(), "Imported 4 snapshots, skipped 0 already in the history, into " + o.store + "\n");
-    EXPECT_EQ(err.str(), "platewise history import: " + saved +
-                             "/snapshot-20261201-120000-000.bin: not a snapshot (100 bytes)\n");
+    // The file's name joined as the system joins it (a backslash on Windows).
+    EXPECT_EQ(err.str(), "platewise history import: " +
+                             (std::filesystem::path(saved) / "snapshot-20261201-120000-000.bin").string() +
+                             ": not a snapshot (100 bytes)\n");
 
     // Again, and a copy of one under another name in the same second.
     std::filesystem::copy_file(saved + "/snapshot-20261201-110010-000.bin", dir / "snapshot-20261201-110010-007.bin");

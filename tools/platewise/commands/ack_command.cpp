@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "files/path_text.h"
 #include "history/history_view.h"
 #include "history/store_access.h"
 #include "history/verdict_rules.h"
@@ -19,7 +20,7 @@ int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
     }
     std::error_code ec;
     if (!std::filesystem::is_regular_file(options.store, ec)) {
-        err << "platewise ack: no history at " << smart::sanitize_text(options.store) << "\n";
+        err << "platewise ack: no history at " << path_text(options.store) << "\n";
         return 1;
     }
     history::HistoryStore store;

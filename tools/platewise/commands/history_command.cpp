@@ -8,6 +8,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "files/path_text.h"
 #include "history/history_recorder.h"
 #include "history/history_view.h"
 #include "history/verdict_rules.h"
@@ -339,14 +340,14 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
                 }
             }
             if (ec) {
-                err << "platewise history import: cannot read " << smart::sanitize_text(path) << ": "
+                err << "platewise history import: cannot read " << path_text(path) << ": "
                     << ec.message() << "\n";
                 status = 1;
             }
         } else if (snapshot_name_time(fs::path(path).filename().string(), t)) {
             items.push_back({t, path});
         } else {
-            err << "platewise history import: " << smart::sanitize_text(path)
+            err << "platewise history import: " << path_text(path)
                 << ": not a directory nor a snapshot named snapshot-YYYYMMDD-HHMMSS-NNN.bin (the "
                    "time comes from the name)\n";
             status = 1;
@@ -376,7 +377,7 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
                                               std::istreambuf_iterator<char>()};
         if (!smart::split_snapshot(bytes, *snapshot) || snapshot->count == 0 ||
             snapshot->count > smart::kDriveSlots + 1) {
-            err << "platewise history import: " << smart::sanitize_text(item.path) << ": not a snapshot ("
+            err << "platewise history import: " << path_text(item.path) << ": not a snapshot ("
                 << bytes.size() << " bytes" << (bytes.size() == smart::kDriveSnapshotBytes ? ", malformed count byte" : "")
                 << ")\n";
             status = 1;
@@ -389,7 +390,7 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
         history::Transaction t(store.db);
         bool is_new = false;
         if (!t.begin(error) || !history::note_import(store, item.time_ms / 1000 * 1000, digest, is_new, error)) {
-            err << "platewise history import: " << smart::sanitize_text(item.path) << ": " << error << "\n";
+            err << "platewise history import: " << path_text(item.path) << ": " << error << "\n";
             return 1;
         }
         if (!is_new) {
@@ -397,7 +398,7 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
             continue;
         }
         if (!history::record_snapshot(recorder, store, *snapshot, item.time_ms, error) || !t.commit(error)) {
-            err << "platewise history import: " << smart::sanitize_text(item.path) << ": " << error << "\n";
+            err << "platewise history import: " << path_text(item.path) << ": " << error << "\n";
             status = 1;
             continue;
         }
@@ -408,7 +409,7 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
         status = 1;
     }
     out << "Imported " << imported << " snapshot" << (imported == 1 ? "" : "s") << ", skipped " << skipped
-        << " already in the history, into " << smart::sanitize_text(options.store) << "\n";
+        << " already in the history, into " << path_text(options.store) << "\n";
     return status;
 }
 

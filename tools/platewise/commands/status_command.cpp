@@ -5,6 +5,7 @@
 
 #include "commands/verdict_summary.h"
 #include "events/verdict_tracker.h"
+#include "files/path_text.h"
 #include "history/history_view.h"
 #include "report/json_report.h"
 #include "version/build_version.h"
@@ -135,7 +136,7 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
     std::string text;
     text += "Platewise drive status at " + history::time_text(options.now_ms) + " (" +
             std::to_string(views.size()) + " drive" + (views.size() == 1 ? "" : "s") +
-            " in " + smart::sanitize_text(options.store) + ")\n";
+            " in " + path_text(options.store) + ")\n";
     for (const DriveView& v : views) {
         const bool new_today = v.drive.first_seen_ms > day_ago;
         const std::vector<AttributeSample> before =

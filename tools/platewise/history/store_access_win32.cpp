@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "history/store_access.h"
-#include "smart.h"
+#include "files/path_text.h"
 
 namespace platewise::history {
 
@@ -47,7 +47,7 @@ bool allowed(const std::string& path, bool for_writing)
 
 std::string store_access_problem(const std::string& path, bool for_writing)
 {
-    const std::string shown = smart::sanitize_text(path);
+    const std::string shown = path_text(path);
     const DWORD attributes = GetFileAttributesW(widen(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         if (GetLastError() == ERROR_ACCESS_DENIED) {
@@ -57,7 +57,7 @@ std::string store_access_problem(const std::string& path, bool for_writing)
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return shown + " is a directory, not a history file; give the file in it (such as " +
-               smart::sanitize_text((fs::path(path) / "history.db").string()) + ")";
+               path_text((fs::path(path) / "history.db").string()) + ")";
     }
     if (!allowed(path, for_writing)) {
         return denied("the history " + shown, for_writing);
@@ -65,7 +65,7 @@ std::string store_access_problem(const std::string& path, bool for_writing)
     for (const char* companion : {"-wal", "-shm"}) {
         const std::string other = path + companion;
         if (GetFileAttributesW(widen(other).c_str()) != INVALID_FILE_ATTRIBUTES && !allowed(other, for_writing)) {
-            return denied("the history's " + smart::sanitize_text(other), for_writing);
+            return denied("the history's " + path_text(other), for_writing);
         }
     }
     return "";

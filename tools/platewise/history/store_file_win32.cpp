@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <vector>
 
+#include "files/path_text.h"
 #include "files/private_directory.h"
 #include "history/history_store.h"
 #include "history/store_file.h"
-#include "smart.h"
 
 namespace platewise::history {
 
@@ -129,7 +129,7 @@ bool same_folder(const fs::path& a, const fs::path& b)
 
 bool check_directory(const fs::path& directory, std::string& error)
 {
-    const std::string shown = smart::sanitize_text(directory.string());
+    const std::string shown = path_text(directory.string());
     if (same_folder(directory, fs::path(default_history_path()).parent_path())) {
         // The store's own folder: created, or taken over, with the access
         // list the service's folder has.
@@ -183,7 +183,7 @@ bool prepare_store_file(const std::string& path, bool& created, std::string& err
     if (!check_directory(directory, error)) {
         return false;
     }
-    const std::string shown = smart::sanitize_text(path);
+    const std::string shown = path_text(path);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(file_sddl().c_str(), SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {
