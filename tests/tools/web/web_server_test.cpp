@@ -230,6 +230,7 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     WebServer second;
     EXPECT_FALSE(second.start("127.0.0.1:" + std::to_string(port), source_of(dir / "x.db"), error));
     EXPECT_NE(error.find("cannot serve the page at 127.0.0.1:"), std::string::npos) << error;
+    EXPECT_NE(error.find(" is in use: "), std::string::npos) << "said why: " << error;
 }
 
 // The front page shows the newest events of every drive, a drive's page
