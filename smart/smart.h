@@ -125,6 +125,55 @@ RawStyle default_raw_style(std::uint8_t id) noexcept;
 // Hours", 194 "Temperature", ...). Ids without a common name get "".
 AttributeDefinitionTable default_attribute_table();
 
+// ------------------------------------------------------------ count reading
+//
+// The count attributes (5 reallocated sectors, 187 reported uncorrectable
+// errors, 188 command time-outs, 196 reallocation events, 197 pending
+// sectors, 198 offline uncorrectable sectors) keep their count in raw bytes
+// 0-1; several makers pack other data into bytes 2-5 (a spare-pool size,
+// an error address, time-out classes), so those bytes are vendor data and
+// never part of the count. A count word of 0xFFF0-0xFFFF (a negative 16-bit
+// number, as some firmware reports for "unknown") and a sector count above
+// the drive's sectors cannot be counts and are shown as such.
+
+enum class CountState : std::uint8_t {
+    count,        // `count` is the attribute's count
+    not_a_count,  // a negative 16-bit value: no count at all
+    beyond_size,  // more sectors than the drive has
+};
+
+struct CountReading {
+    CountState state = CountState::count;
+    std::uint32_t count = 0;   // raw bytes 0-1 (0 unless state == count)
+    std::uint16_t word = 0;    // raw bytes 0-1 as read
+    std::uint64_t vendor = 0;  // raw bytes 2-5, most significant first
+};
+
+// 5, 187, 188, 196, 197 and 198.
+bool is_count_attribute(std::uint8_t id) noexcept;
+
+// The reading of a count attribute's six raw bytes (least significant first,
+// as in AttributeEntry::raw_bytes or a 48-bit number of them). `sector_count`
+// 0: the drive's size is unknown, no size check.
+CountReading read_count(std::uint8_t id, std::uint64_t raw48, std::uint64_t sector_count) noexcept;
+std::uint64_t raw48_of(const AttributeEntry& entry) noexcept;
+
+// "count 2, vendor data 0x6D4BFD22", "count 63", "not a count (0xFFF8)",
+// "not a count: 70000 sectors on a drive of 65536".
+std::string count_reading_text(const CountReading& reading, std::uint64_t sector_count);
+
+// "63 reallocated sectors", "1 pending sector", "2 command time-outs": the
+// count in the words of its attribute.
+std::string count_phrase(std::uint8_t id, std::uint64_t count);
+
+// Power-on time (attribute 9 or any attribute of time) with its unit, read
+// in the definition's raw style: minutes, seconds and half-minutes clocks
+// in their units, hours-and-milliseconds and vendor-packed decimal values
+// (bytes 4-5 set) by their low 32 bits of hours, anything else as hours.
+// "4377 hours (182 days)", "21086 hours (2.4 years)", "40 hours"; a count
+// of hours above 200000 (23 years) is no drive's: "378645 (unit unknown)".
+std::string power_on_text(const AttributeEntry& entry, const AttributeDefinitionTable& table);
+
 // ------------------------------------------------------------------- text
 
 // printf into a 512-byte buffer: at most 511 characters come back, a longer

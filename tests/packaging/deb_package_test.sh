@@ -33,6 +33,10 @@ done <<'LIST'
 -rw-r--r-- /usr/share/doc/platewise/copyright
 -rw-r--r-- /usr/share/doc/platewise/examples/prometheus/platewise-rules.yml
 -rw-r--r-- /usr/share/doc/platewise/examples/prometheus/prometheus.yml
+-rw-r--r-- /usr/share/doc/platewise/examples/prometheus/alertmanager.yml
+-rw-r--r-- /usr/share/doc/platewise/examples/notify/webhook
+-rw-r--r-- /usr/share/doc/platewise/examples/notify/desktop
+-rw-r--r-- /etc/platewise/listen.conf
 -rw-r--r-- /usr/share/man/man8/testservice.8.gz
 -rw-r--r-- /usr/share/man/man1/platewise.1.gz
 LIST
@@ -56,6 +60,9 @@ expect prerm 'deb-systemd-invoke stop.*platewise' "stop the units on removal"
 expect postrm 'deb-systemd-helper purge' "forget the units on purge"
 expect postrm '"\$1" = "purge".*' "treat purge apart"
 expect postrm 'rm -rf /var/lib/platewise /var/log/platewise' "delete the history and the log on purge"
+# The listener's settings are the administrator's: kept on upgrade and removal.
+grep -qx /etc/platewise/listen.conf "$work/control/conffiles" ||
+  fail "/etc/platewise/listen.conf is not a conffile: $(cat "$work/control/conffiles" 2>/dev/null)"
 # Removal alone keeps the history: the rm stands only under purge.
 awk '/"\$1" = "purge"/ { purge = 1 } /^fi/ { purge = 0 }
      /rm -rf \/var\/lib\/platewise/ && !purge { bad = 1 } END { exit bad }' "$work/control/postrm" ||
@@ -74,17 +81,27 @@ for setting in Type=notify User=platewise Group=platewise RuntimeDirectory=plate
   grep -qx -- "$setting" "$units/platewise-listen.service" || fail "platewise-listen.service lacks $setting"
 done
 [[ $listen_exec == *'--socket-mode 0660'* ]] || fail "the listener's socket is not 0660 (group platewise)"
-[[ $listen_exec == *'--metrics 127.0.0.1:'* ]] || fail "the listener's metrics are not on 127.0.0.1 only"
+[[ $listen_exec == *'--config /etc/platewise/listen.conf'* ]] || fail "the listener does not read /etc/platewise/listen.conf"
+conf=$work/root/etc/platewise/listen.conf
+grep -qE '^metrics = 127\.0\.0\.1:' "$conf" || fail "the listener's metrics are not on 127.0.0.1 only"
+grep -qE '^web = 127\.0\.0\.1:' "$conf" || fail "the status page is not on 127.0.0.1 only"
+grep -qx 'notify-mail = root' "$conf" || fail "listen.conf does not mail root"
 for setting in SupplementaryGroups=platewise After=platewise-listen.service Wants=platewise-listen.service; do
   grep -qx -- "$setting" "$units/platewise.service.d/listener.conf" || fail "the service's drop-in lacks $setting"
 done
 grep -q '^u platewise ' "$work/root/usr/lib/sysusers.d/platewise.conf" || fail "no user platewise in sysusers.d"
 # Every option the unit gives is one the packaged listener has.
 help=$("$work/root/usr/bin/platewise" listen --help 2>&1) || fail "platewise listen --help: $help"
-for option in $listen_exec; do
+for option in $listen_exec $(sed -n 's/^\([a-z-]*\) *=.*/--\1/p' "$conf"); do
   [[ $option == --* ]] || continue
   grep -qE -- "(^|[ ,])$option([ =]|$)" <<<"$help" || fail "the packaged listener has no $option"
 done
+# The file as the packaged programs read it: notify takes every key (a bad
+# one would stop it, and the listener, with usage status 2 and the line).
+status=0
+"$work/root/usr/bin/platewise" notify --config "$conf" >/dev/null 2>"$work/notify.err" || status=$?
+[[ $status -eq 2 ]] && grep -q 'nothing to do' "$work/notify.err" ||
+  fail "platewise notify --config listen.conf: $(cat "$work/notify.err")"
 
 if command -v systemd-analyze >/dev/null; then
   # Verified with the binaries where the package puts them under $root.

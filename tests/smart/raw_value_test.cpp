@@ -272,3 +272,115 @@ TEST(DefinitionTable, DefaultTableRendersLikeBlankTable) {
 }
 
 }  // namespace
+
+namespace {
+
+struct CountRow {
+    const char* label;
+    std::uint8_t id;
+    std::uint64_t raw48;
+    std::uint64_t sectors;
+    smart::CountState state;
+    std::uint32_t count;
+    const char* text;
+};
+
+void PrintTo(const CountRow& row, std::ostream* os) {
+    *os << row.label;
+}
+
+const CountRow kCountRows[] = {
+    {"plain count", 197, 529, 976773168, smart::CountState::count, 529, "count 529"},
+    {"Fujitsu 197: vendor bytes above a count of 2", 197, 0x6D4BFD220002ull, 234441648,
+     smart::CountState::count, 2, "count 2, vendor data 0x6D4BFD22"},
+    {"Fujitsu 5: spare pool in bytes 4-5", 5, 0x07D000000000ull, 234441648, smart::CountState::count, 0,
+     "count 0, vendor data 0x7D00000"},
+    {"Samsung 187 reads 65536: count 0", 187, 0x10000, 976773168, smart::CountState::count, 0,
+     "count 0, vendor data 0x1"},
+    {"Seagate 188 packed words", 188, 0x000100010001ull, 312581808, smart::CountState::count, 1,
+     "count 1, vendor data 0x10001"},
+    {"0xFFF8 is no count", 197, 0xFFF8, 976773168, smart::CountState::not_a_count, 0,
+     "not a count (0xFFF8)"},
+    {"0xFFFF is no count", 198, 0xFFFF, 976773168, smart::CountState::not_a_count, 0,
+     "not a count (0xFFFF)"},
+    {"0xFFF0 is no count", 5, 0xFFF0, 976773168, smart::CountState::not_a_count, 0,
+     "not a count (0xFFF0)"},
+    {"0xFFEF still counts", 5, 0xFFEF, 976773168, smart::CountState::count, 65519, "count 65519"},
+    {"as many sectors as the drive has", 5, 64, 64, smart::CountState::count, 64, "count 64"},
+    {"more sectors than the drive has", 197, 65, 64, smart::CountState::beyond_size, 0,
+     "not a count: 65 sectors on a drive of 64"},
+    {"time-outs are no sectors", 188, 65, 64, smart::CountState::count, 65, "count 65"},
+    {"size unknown: no size check", 5, 65, 0, smart::CountState::count, 65, "count 65"},
+};
+
+class CountReadingRows : public testing::TestWithParam<CountRow> {};
+
+TEST_P(CountReadingRows, CountIsBytesZeroAndOne) {
+    const CountRow& row = GetParam();
+    const smart::CountReading r = smart::read_count(row.id, row.raw48, row.sectors);
+    EXPECT_EQ(r.state, row.state);
+    EXPECT_EQ(r.count, row.count);
+    EXPECT_EQ(r.word, row.raw48 & 0xFFFF);
+    EXPECT_EQ(r.vendor, (row.raw48 >> 16) & 0xFFFFFFFFull);
+    EXPECT_EQ(smart::count_reading_text(r, row.sectors), row.text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, CountReadingRows, testing::ValuesIn(kCountRows));
+
+TEST(CountReading, CountAttributesAndTheirWords) {
+    for (int id = 0; id < 256; ++id) {
+        const bool expected = id == 5 || id == 187 || id == 188 || id == 196 || id == 197 || id == 198;
+        EXPECT_EQ(smart::is_count_attribute(static_cast<std::uint8_t>(id)), expected) << id;
+    }
+    EXPECT_EQ(smart::count_phrase(5, 63), "63 reallocated sectors");
+    EXPECT_EQ(smart::count_phrase(197, 1), "1 pending sector");
+    EXPECT_EQ(smart::count_phrase(198, 0), "0 offline uncorrectable sectors");
+    EXPECT_EQ(smart::count_phrase(187, 2), "2 reported uncorrectable errors");
+    EXPECT_EQ(smart::count_phrase(188, 1), "1 command time-out");
+    AttributeEntry e{};
+    const std::uint8_t bytes[6] = {0x02, 0x00, 0x22, 0xFD, 0x4B, 0x6D};
+    std::memcpy(e.raw_bytes, bytes, 6);
+    EXPECT_EQ(smart::raw48_of(e), 0x6D4BFD220002ull);
+}
+
+}  // namespace
+
+namespace {
+
+struct PowerOnRow {
+    const char* label;
+    std::int32_t style;  // of attribute 9's definition
+    std::uint64_t raw48;
+    const char* expected;
+};
+
+TEST(PowerOnText, HoursWithTheirUnitFromTheRawStyle) {
+    const PowerOnRow rows[] = {
+        {"one hour", smart::ById, 1, "1 hour"},
+        {"under two days: hours alone", smart::ById, 47, "47 hours"},
+        {"two days", smart::ById, 48, "48 hours (2 days)"},
+        {"corpus ST9100821AS: vendor bytes above the hours", smart::ById, 0x70B300001119ull,
+         "4377 hours (182 days)"},
+        {"just under two years", smart::ById, 17519, "17519 hours (729 days)"},
+        {"two years", smart::ById, 17532, "17532 hours (2.0 years)"},
+        {"hours and milliseconds", smart::HoursAndMillis, 0x0000B3700000112Aull, "4394 hours (183 days)"},
+        {"minutes clock", smart::MinutesClock, 6000, "100 hours (4 days)"},
+        {"seconds clock", smart::SecondsClock, 7200, "2 hours"},
+        {"half-minutes clock", smart::HalfMinutesClock, 240 * 120, "240 hours (10 days)"},
+        {"the most hours a drive can have", smart::ById, 200000, "200000 hours (22.8 years)"},
+        {"corpus TOSHIBA MK1651GSY: no drive runs 43 years", smart::ById, 378645,
+         "378645 (unit unknown: more hours than a drive lives)"},
+    };
+    for (const PowerOnRow& row : rows) {
+        AttributeDefinitionTable table = smart::default_attribute_table();
+        table.definition_for(9).raw_style = row.style;
+        AttributeEntry e{};
+        e.id = 9;
+        for (int b = 0; b < 6; ++b) {
+            e.raw_bytes[b] = static_cast<std::uint8_t>(row.raw48 >> (8 * b));
+        }
+        EXPECT_EQ(smart::power_on_text(e, table), row.expected) << row.label;
+    }
+}
+
+}  // namespace

@@ -1,7 +1,10 @@
 // The command line in-process: exit statuses, help, version and usage errors.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <sstream>
+#include <tuple>
 
 #if defined(PLATEWISE_HAVE_WEB) && !defined(_WIN32)
 #include <arpa/inet.h>
@@ -95,6 +98,24 @@ TEST(Cli, UsageErrorsExitWith2)
         {"ack"},
         {"events", "--since", "yesterday"},
         {"events", "extra"},
+#endif
+#if defined(PLATEWISE_HAVE_NOTIFY)
+        {"listen", "--notify-mail", "root\nBcc: x@example.org"},
+        {"listen", "--notify-mail", "-oQ/tmp"},
+        {"listen", "--notify-mail", ""},
+        {"listen", "--notify-exec", "relative/script"},
+        {"listen", "--notify-exec", "/nonexistent/platewise-script"},
+        {"listen", "--notify-exec", "/"},
+        {"listen", "--notify-repeat", "daily"},
+        {"listen", "--notify-repeat", "-1h"},
+        {"listen", "--notify-timeout", "0"},
+        {"listen", "--notify-mail", "root", "--notify-sendmail", "smtp://mail.example.org"},
+        {"listen", "--notify-mail", "root", "--notify-sendmail", "smtp://localhost:0"},
+        {"listen", "--notify-mail", "root", "--notify-sendmail", "sendmail"},
+        {"listen", "--config", "/nonexistent/platewise-listen.conf"},
+        {"notify"},
+        {"notify", "--test", "--notify-mail", "a b"},
+        {"notify", "--test", "--config", "/nonexistent/platewise-listen.conf"},
 #endif
 #if defined(PLATEWISE_HAVE_WEB)
         {"listen", "--web", "127.0.0.1:9946"},  // the page needs the history
@@ -282,5 +303,96 @@ TEST(Cli, RefusedInputExitsWith1)
     EXPECT_NE(r.out.find("Drive 0: ST9160821AS"), std::string::npos);
     EXPECT_NE(r.err.find(PLATEWISE_TEST_DATA), std::string::npos) << r.err;
 }
+
+#if defined(PLATEWISE_HAVE_NOTIFY)
+TEST(Cli, ConfigFileErrorsNameTheFileTheLineAndTheKey)
+{
+    TempDir dir;
+    const std::string path = dir / "listen.conf";
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"# mail\nnotify-mail = root\n\nbogus = 1\n", path + ":4: unknown key 'bogus'"},
+        {"notify-mail = root\nnotify-mail = \"root\\nBcc: x\"\n", path + ":1: notify-mail: "},
+        {"[listen]\nread-timeout = abc\n", path + ":2: listen.read-timeout: "},
+        {"\n\nread_timeout = 0\n", path + ":3: read-timeout: "},
+        {"[listen]\n[other]\nfrob = 1\n", path + ":3: unknown key 'other.frob'"},
+        {"notify-repeat = weekly\n", path + ":1: notify-repeat: "},
+        {"config = other.conf\n", path + ":1: unknown key 'config'"},
+        {"help = true\n", path + ":1: unknown key 'help'"},
+        {"socket-mode = 0600\nsave-keep-days = 0\n", path + ":2: save-keep-days: "},
+        {"read-timeout =\n", path + ":1: read-timeout: a value is required"},
+        // A value with commas of its own, quoted or not, is one value.
+        {"raw-format = 9,MinutesClock\nraw-format = \"194,MinutesClock\"\nraw-format = 9,Bogus\n",
+         "--raw-format 9,Bogus: "},
+        {"# flags and values\nonce = true\njson = false\nnotify-mail = \"\"\n", path + ":4: notify-mail: "},
+    };
+    for (const auto& [text, expected] : rows) {
+        std::ofstream(path) << text;
+        const tooltest::CliRun r = run({"listen", "--config", path, "--endpoint", dir / "never"});
+        EXPECT_EQ(r.status, 2) << text << r.err;
+        EXPECT_NE(r.err.find(expected), std::string::npos) << text << "\n" << r.err;
+        EXPECT_EQ(r.out, "") << text;
+        EXPECT_FALSE(std::filesystem::exists(dir / "never")) << text;
+    }
+    // A value of the file is used (here refused after reading: the socket
+    // mode), and the command line wins over it.
+    std::ofstream(path) << "socket-mode = 999\n";
+    EXPECT_NE(run({"listen", "--config", path}).err.find("--socket-mode 999"), std::string::npos);
+    std::ofstream(path) << "notify-timeout = 0\n";
+    EXPECT_EQ(run({"listen", "--config", path, "--notify-timeout", "5", "--endpoint", dir / "never",
+                   "--notify-repeat", "x"})
+                  .err.find("notify-timeout"),
+              std::string::npos);
+}
+
+TEST(Cli, NotifyTestSaysForEachChannelWhetherItWasDelivered)
+{
+    TempDir dir;
+    const std::string sendmail = dir / "sendmail";
+    std::ofstream(sendmail) << "#!/bin/sh\n[ \"$*\" = \"-oi -t\" ] || exit 64\ncat > " << dir / "mail.txt"
+                            << "\n";
+    std::ofstream(dir / "fails") << "#!/bin/sh\necho no route to the pager\nexit 3\n";
+    std::ofstream(dir / "works") << "#!/bin/sh\ncat > " << dir / "event.json" << "\n";
+    for (const char* name : {"sendmail", "fails", "works"}) {
+        std::filesystem::permissions(dir / name, std::filesystem::perms::owner_all);
+    }
+    const std::string conf = dir / "listen.conf";
+    // The listener's file: its own keys are passed over by notify.
+    std::ofstream(conf) << "endpoint = " << dir / "sock" << "\nhistory\nread-timeout = 5\n"
+                        << "notify-mail = root\nnotify-sendmail = " << sendmail << "\n";
+    const std::string flagged = dir / "flagged.conf";
+    std::ofstream(flagged) << "[listen]\nnotify-mail = root\nnotify-sendmail = " << sendmail << "\ntest = true\n";
+    const std::string bare = dir / "bare.conf";
+    std::ofstream(bare) << "notify-mail = root\nnotify-sendmail = " << sendmail << "\ntest\n";
+    const std::vector<std::tuple<std::vector<std::string>, int, std::vector<std::string>>> rows = {
+        {{"notify", "--test", "--config", conf}, 0, {"mail:root: delivered\n"}},
+        // A flag in the file: given a value, or alone.
+        {{"notify", "--config", flagged}, 0, {"mail:root: delivered\n"}},
+        {{"notify", "--config", bare}, 0, {"mail:root: delivered\n"}},
+        {{"notify", "--test", "--config", conf, "--notify-exec", dir / "fails", "--notify-exec", dir / "works"},
+         1,
+         {"mail:root: delivered\n", "exec:" + dir / "fails" + ": NOT delivered (exited with 3)\n",
+          "  no route to the pager\n", "exec:" + dir / "works" + ": delivered\n"}},
+        {{"notify", "--test", "--notify-mail", "root", "--notify-sendmail", dir / "none"},
+         1,
+         {"mail:root: NOT delivered (could not be run: "}},
+        // Over SMTP to a port of this machine where no transport listens.
+        {{"notify", "--test", "--notify-mail", "root", "--notify-sendmail", "smtp://127.0.0.1:1"},
+         1,
+         {"mail:root: NOT delivered (cannot connect to the mail server at 127.0.0.1:1: "}},
+        {{"notify", "--test"}, 1, {}},
+    };
+    for (const auto& [args, status, pieces] : rows) {
+        const tooltest::CliRun r = run(args);
+        EXPECT_EQ(r.status, status) << r.out << r.err;
+        for (const std::string& p : pieces) {
+            EXPECT_NE(r.out.find(p), std::string::npos) << p << "\n" << r.out;
+        }
+    }
+    const std::string mail = read_file(dir / "mail.txt");
+    EXPECT_NE(mail.find("\nSubject: [platewise] "), std::string::npos) << mail;
+    EXPECT_NE(mail.find(": test notification\n"), std::string::npos) << mail;
+    EXPECT_NE(read_file(dir / "event.json").find("\"kind\":\"test\""), std::string::npos);
+}
+#endif
 
 }  // namespace

@@ -91,7 +91,9 @@ TEST(DecodeCommand, SnapshotOfSeveralDrivesInTextAndJson)
     EXPECT_EQ(result.status, 0) << result.err;
     for (const char* piece : {"Snapshot: count 4, 3 current drive slots", "Drive 0: WDC WD5000AAKS-00TMA0",
                               "Drive 1: FUJITSU MHY2250BH", "Drive 2: ST9100821AS",
-                              "500.1 GB (465.8 GiB)", "Verdict: FAILING NOW: attribute 4 Start Stop Count"}) {
+                              "500.1 GB (465.8 GiB)", "Verdict: WARNING: 63 reallocated sectors, 529 pending sectors",
+                              "count 3, vendor data 0x27C51E8F",
+                              "Verdict: WARNING: attribute 4 Start Stop Count at its threshold (wear)"}) {
         EXPECT_NE(result.out.find(piece), std::string::npos) << piece << "\n" << result.out;
     }
     EXPECT_EQ(result.out.find("Drive 3"), std::string::npos);
@@ -110,7 +112,7 @@ TEST(DecodeCommand, SnapshotOfSeveralDrivesInTextAndJson)
     EXPECT_EQ(fujitsu["sizes"]["sector_count"].get<std::uint64_t>(), 488397168ULL);
     ASSERT_NE(attribute(fujitsu, 194), nullptr);
     ASSERT_NE(attribute(fujitsu, 9), nullptr);
-    EXPECT_EQ(docs[0]["drives"][2]["verdict"], "FAILING NOW: attribute 4 Start Stop Count");
+    EXPECT_EQ(docs[0]["drives"][2]["verdict"], "WARNING: attribute 4 Start Stop Count at its threshold (wear)");
     const json* start_stop = attribute(docs[0]["drives"][2], 4);
     ASSERT_NE(start_stop, nullptr);
     EXPECT_EQ((*start_stop)["failing_now"], true);

@@ -24,7 +24,9 @@ Drive disk(std::uint64_t reallocated, std::uint64_t temperature)
     return {"PW HISTORY DISK", "H1", {{5, 100, 100, 36, reallocated}, {194, 40, 30, 0, temperature}}};
 }
 
-std::string build(const TempDir& dir)
+// `temperature_high`: what the drive keeps above the temperature byte (its
+// minimum and maximum, as many drives do).
+std::string build(const TempDir& dir, std::uint64_t temperature_high = 0)
 {
     const std::string path = dir / "h.db";
     HistoryStore store;
@@ -32,11 +34,11 @@ std::string build(const TempDir& dir)
     Recorder recorder;
     EXPECT_TRUE(historytest::open_recording(store, recorder, path));
     const std::pair<std::int64_t, Drive> passes[] = {
-        {0, disk(0, 30)},
-        {30 * 60 * kSecond, disk(0, 31)},  // drift: waits for the hour
-        {45 * 60 * kSecond, disk(2, 31)},  // an indicator: at once
-        {kHour, disk(2, 33)},
-        {2 * kHour, disk(2, 33)},
+        {0, disk(0, temperature_high | 30)},
+        {30 * 60 * kSecond, disk(0, temperature_high | 31)},  // drift: waits for the hour
+        {45 * 60 * kSecond, disk(2, temperature_high | 31)},  // an indicator: at once
+        {kHour, disk(2, temperature_high | 33)},
+        {2 * kHour, disk(2, temperature_high | 33)},
     };
     for (const auto& [at, drive] : passes) {
         const auto pass = historytest::pass_of({drive});
@@ -57,14 +59,25 @@ TEST(HistoryCommand, TheRecordedReadingsOfADrive)
 {
     historytest::use_utc();
     TempDir dir;
-    const platewise::HistoryOptions o = options_for(build(dir));
-    std::ostringstream out;
+    platewise::HistoryOptions o = options_for(build(dir));
+    // Judged at the present time: 30 s after the last pass the drive is
+    // there, hours later it is missing.
+    o.now_ms = kT0 + 2 * kHour + 30 * kSecond;
+    std::ostringstream later;
     std::ostringstream err;
+    platewise::HistoryOptions gone = o;
+    gone.now_ms = kT0 + 5 * kHour;
+    ASSERT_EQ(platewise::run_history(gone, later, err), 0) << err.str();
+    EXPECT_NE(later.str().find("  Verdict: DEGRADING: attribute 5 Reallocated Sectors Count 2 above first seen 0 "
+                               "since 2026-12-01 10:45:00; drive missing: not seen since 2026-12-01 12:00:00"),
+              std::string::npos)
+        << later.str();
+    std::ostringstream out;
     ASSERT_EQ(platewise::run_history(o, out, err), 0) << err.str();
     EXPECT_EQ(out.str(),
               "PW HISTORY DISK   serial H1\n"
-              "  Verdict: DRIVE MISSING: not seen since 2026-12-01 12:00:00 (last in slot 0); degrading: "
-              "attribute 5 Reallocated Sectors Count 2 above baseline 0 since 2026-12-01 10:45:00\n"
+              "  Verdict: DEGRADING: attribute 5 Reallocated Sectors Count 2 above first seen 0 since "
+              "2026-12-01 10:45:00\n"
               "  First seen 2026-12-01 10:00:00, last seen 2026-12-01 12:00:00\n"
               "  2026-12-01 10:00:00  full table:\n"
               "      5 Reallocated Sectors Count    value 100 worst 100 thresh  36 raw 0\n"
@@ -81,7 +94,11 @@ TEST(HistoryCommand, OneAttributeOverTimeWithAChart)
 {
     historytest::use_utc();
     TempDir dir;
-    platewise::HistoryOptions o = options_for(build(dir));
+    // The drive keeps its minimum and maximum above the temperature byte
+    // (raw 0x35000F001E and up): the chart, the CSV and the axis show the
+    // temperature, never the whole raw field.
+    platewise::HistoryOptions o = options_for(build(dir, 0x35000F0000ull));
+    o.now_ms = kT0 + 2 * kHour + 30 * kSecond;
     o.attribute = 194;
     o.chart = true;
     std::ostringstream out;
@@ -89,10 +106,11 @@ TEST(HistoryCommand, OneAttributeOverTimeWithAChart)
     ASSERT_EQ(platewise::run_history(o, out, err), 0) << err.str();
     const std::string text = out.str();
     EXPECT_NE(text.find("  Attribute 194 Temperature: 4 readings\n"
-                        "  2026-12-01 10:00:00  full table     194 Temperature                  value  40 worst  30 thresh   0 raw 30\n"
-                        "  2026-12-01 10:45:00  change         194 Temperature                  value  40 worst  30 thresh   0 raw 31\n"),
+                        "  2026-12-01 10:00:00  full table     194 Temperature                  value  40 worst  30 thresh   0 raw 30 (Min/Max 15/53)\n"
+                        "  2026-12-01 10:45:00  change         194 Temperature                  value  40 worst  30 thresh   0 raw 31 (Min/Max 15/53)\n"),
               std::string::npos)
         << text;
+    EXPECT_NE(text.find("  Temperature (C) over time:\n"), std::string::npos) << text;
     EXPECT_NE(text.find("33 |                             *-----------------------------*\n"), std::string::npos) << text;
     EXPECT_NE(text.find("   |                      *------\n"), std::string::npos) << text;
     EXPECT_NE(text.find("30 |*---------------------\n"), std::string::npos) << text;
@@ -104,9 +122,11 @@ TEST(HistoryCommand, OneAttributeOverTimeWithAChart)
     std::ostringstream csv;
     ASSERT_EQ(platewise::run_history(o, csv, err), 0) << err.str();
     EXPECT_EQ(csv.str(),
-              "model,serial,time,unix_ms,kind,id,name,value,worst,threshold,raw,raw_text\n"
-              "PW HISTORY DISK,H1,2026-12-01 11:00:00,1796122800000,sample,194,Temperature,40,30,0,33,33\n"
-              "PW HISTORY DISK,H1,2026-12-01 12:00:00,1796126400000,sample,194,Temperature,40,30,0,33,33\n");
+              "model,serial,time,unix_ms,kind,id,name,value,worst,threshold,raw,raw_text,reading\n"
+              "PW HISTORY DISK,H1,2026-12-01 11:00:00,1796122800000,sample,194,Temperature,40,30,0,"
+              "227634249761,33 (Min/Max 15/53),33\n"
+              "PW HISTORY DISK,H1,2026-12-01 12:00:00,1796126400000,sample,194,Temperature,40,30,0,"
+              "227634249761,33 (Min/Max 15/53),33\n");
 
     o.csv = false;
     o.json = true;
@@ -116,6 +136,7 @@ TEST(HistoryCommand, OneAttributeOverTimeWithAChart)
     const nlohmann::json doc = nlohmann::json::parse(json.str());
     EXPECT_EQ(doc["drives"][0]["readings"].size(), 2u);
     EXPECT_EQ(doc["drives"][0]["readings"][0]["raw"], 2);
+    EXPECT_EQ(doc["drives"][0]["readings"][0]["reading"], 2);
 
     o.serial = "NOBODY";
     std::ostringstream none;
@@ -178,6 +199,10 @@ TEST(HistoryImport, SavedSnapshotsGiveTheirHistoryBack)
     EXPECT_EQ(err.str(), "platewise history import: " +
                              (std::filesystem::path(saved) / "snapshot-20261201-120000-000.bin").string() +
                              ": not a snapshot (100 bytes)\n");
+    // The import ends with a checkpoint: no write-ahead log beside the store.
+    std::error_code ec;
+    const auto wal_size = std::filesystem::file_size(o.store + "-wal", ec);
+    EXPECT_TRUE(ec || wal_size == 0) << wal_size << " bytes of WAL left";
 
     // Again, and a copy of one under another name in the same second.
     std::filesystem::copy_file(saved + "/snapshot-20261201-110010-000.bin", dir / "snapshot-20261201-110010-007.bin");
@@ -203,8 +228,8 @@ TEST(HistoryImport, SavedSnapshotsGiveTheirHistoryBack)
     EXPECT_EQ(views[0].readings[1].time_ms, kT0 + 5 * kSecond + 1) << "NNN orders the same second";
     EXPECT_EQ(views[0].readings[2].kind, ReadingKind::sample);
     EXPECT_EQ(views[0].report.verdict_text,
-              "DRIVE MISSING: not seen since 2026-12-01 11:00:10 (last in slot 0); degrading: attribute 5 "
-              "Reallocated Sectors Count 1 above baseline 0 since 2026-12-01 10:00:05");
+              "DEGRADING: attribute 5 Reallocated Sectors Count 1 above first seen 0 since 2026-12-01 10:00:05; "
+              "drive missing: not seen since 2026-12-01 11:00:10 (last in slot 0)");
 }
 
 // The three snapshots the lab's listener saved from QEMU's four SATA disks

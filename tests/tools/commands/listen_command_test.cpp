@@ -563,8 +563,8 @@ TEST_F(Listener, AnUnsafeSaveDirectoryStopsItBeforeItListens)
 
 #if defined(PLATEWISE_HAVE_HISTORY)
 // listen --history: each pass is recorded and judged against the history;
-// a drive first seen with reallocated sectors is DEGRADING until someone
-// acknowledges it. A history file that is not one stops the listener from
+// a drive first seen with reallocated sectors shows them as a WARNING (old
+// damage, not a rise). A history file that is not one stops the listener from
 // starting; a full or locked one never stops it.
 TEST_F(Listener, RecordsTheHistoryAndAddsItsVerdicts)
 {
@@ -582,13 +582,12 @@ TEST_F(Listener, RecordsTheHistoryAndAddsItsVerdicts)
     const std::string text = out.str();
     const std::string first_line = text.substr(0, text.find('\n'));
     const json doc = json::parse(first_line);
-    EXPECT_EQ(doc["drives"][0]["verdict"].get<std::string>().rfind(
-                  "FAILED IN THE PAST: attribute 10 Spin Retry Count; degrading: attribute 5 "
-                  "Reallocated Sectors Count 5 above baseline 0 since ", 0),
-              0u)
+    EXPECT_EQ(doc["drives"][0]["verdict"],
+              "FAILED IN THE PAST: attribute 10 Spin Retry Count; warning: 5 reallocated sectors (present "
+              "when first seen)")
         << first_line;
-    EXPECT_EQ(doc["drives"][0]["reasons"][1]["verdict"], "degrading");
-    EXPECT_EQ(doc["drives"][0]["reasons"][1]["current"], 5);
+    EXPECT_EQ(doc["drives"][0]["reasons"][1]["verdict"], "warning");
+    EXPECT_EQ(doc["drives"][0]["reasons"][1]["rule"], "first_seen");
     EXPECT_EQ(doc["drives"][1]["verdict"], "OK");
     EXPECT_EQ(history.recorder.write_failures, 0u);
     EXPECT_EQ(history.recorder.drives.size(), 2u);

@@ -15,7 +15,7 @@ TEST(SnapshotStatusCommand, ShowsTheNewestSnapshotOrSaysWhyNot)
 {
     TempDir dir;
     const std::filesystem::path folder(dir.path());
-    const auto older = tooltest::snapshot_of({"FUJITSU_MHY2250BH--0085000B.rec"});
+    const auto older = tooltest::snapshot_of({"FUJITSU_MHZ2160BH_G1--0084000A.rec"});
     const auto newest = tooltest::snapshot_of({"ST9100821AS--3.CME.rec"});
     tooltest::write_bytes((folder / "snapshot-20261207-101500-000.bin").string(), older);
     tooltest::write_bytes((folder / "snapshot-20261207-101505-001.bin").string(), newest);
@@ -30,8 +30,9 @@ TEST(SnapshotStatusCommand, ShowsTheNewestSnapshotOrSaysWhyNot)
     options.directory = folder.string();
     std::ostringstream out;
     std::ostringstream err;
-    // A checker's exit status: the newest snapshot holds a drive failing now.
-    EXPECT_EQ(platewise::run_snapshot_status(options, out, err), 2) << err.str();
+    // A checker's exit status: the newest snapshot holds a drive worn past
+    // an old-age threshold (attribute 4), a warning.
+    EXPECT_EQ(platewise::run_snapshot_status(options, out, err), 1) << err.str();
     EXPECT_NE(out.str().find("Newest snapshot snapshot-20261207-101505-001.bin in "), std::string::npos)
         << out.str();
     EXPECT_NE(out.str().find("Drive 0: ST9100821AS"), std::string::npos) << out.str();
@@ -39,14 +40,14 @@ TEST(SnapshotStatusCommand, ShowsTheNewestSnapshotOrSaysWhyNot)
 
     options.json = true;
     std::ostringstream json_out;
-    EXPECT_EQ(platewise::run_snapshot_status(options, json_out, err), 2) << err.str();
+    EXPECT_EQ(platewise::run_snapshot_status(options, json_out, err), 1) << err.str();
     EXPECT_EQ(json_out.str().rfind("{", 0), 0u) << "the JSON document alone: " << json_out.str();
     options.json = false;
     options.brief = true;
     std::ostringstream brief_out;
-    EXPECT_EQ(platewise::run_snapshot_status(options, brief_out, err), 2) << err.str();
-    EXPECT_EQ(brief_out.str(), "PLATEWISE CRITICAL - 1 FAILING NOW (ST9100821AS 5NJ0R13A) | drives=1 failing=1 "
-                               "degrading=0 warning=0 missing=0 no_smart_data=0 failed_past=0\n");
+    EXPECT_EQ(platewise::run_snapshot_status(options, brief_out, err), 1) << err.str();
+    EXPECT_EQ(brief_out.str(), "PLATEWISE WARNING - 1 WARNING | drives=1 failing=0 "
+                               "degrading=0 warning=1 missing=0 no_smart_data=0 failed_past=0\n");
     tooltest::write_bytes((folder / "snapshot-20261207-101506-000.bin").string(), older);
     std::ostringstream ok_out;
     EXPECT_EQ(platewise::run_snapshot_status(options, ok_out, err), 0) << err.str();

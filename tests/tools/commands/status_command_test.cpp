@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "commands/ack_command.h"
 #include "commands/status_command.h"
 #include "version/build_version.h"
 #include "../history/history_test_support.h"
@@ -62,9 +63,9 @@ TEST(StatusCommand, OneScreenForAPerson)
               "Platewise drive status at 2026-12-03 10:00:30 (3 drives in " + o.store + ")\n"
               "\n"
               "PW STATUS DISK   serial A1\n"
-              "  Verdict: DEGRADING: attribute 197 Current Pending Sector Count 1 above baseline 0 since 2026-12-03 02:00:00\n"
+              "  Verdict: DEGRADING: attribute 197 Current Pending Sector Count 1 above first seen 0 since 2026-12-03 02:00:00\n"
               "  Last seen: 2026-12-03 10:00:00 (30 s ago), slot 0; first seen 2026-12-01 10:00:00\n"
-              "  Temperature: 45 C   Power-on: 1234\n"
+              "  Temperature: 45 C   Power-on: 1234 hours (51 days)\n"
               "  Last 24 h:\n"
               "    attribute 194 Temperature: raw 38 -> 45\n"
               "    attribute 197 Current Pending Sector Count: raw 0 -> 1\n"
@@ -72,14 +73,86 @@ TEST(StatusCommand, OneScreenForAPerson)
               "PW STATUS DISK   serial B2\n"
               "  Verdict: DRIVE MISSING: not seen since 2026-12-02 05:50:00 (last in slot 1)\n"
               "  Last seen: 2026-12-02 05:50:00 (28 h ago), slot 1; first seen 2026-12-01 10:00:00\n"
-              "  Temperature: 30 C   Power-on: 1234\n"
-              "  Last 24 h: no change\n"
+              "  Temperature: 30 C   Power-on: 1234 hours (51 days)\n"
+              "  24 h before last seen: first seen in this time\n"
               "\n"
               "PW NEW\\x5cDISK   serial C3\n"
               "  Verdict: NO SMART DATA\n"
               "  Last seen: 2026-12-03 10:00:00 (30 s ago), slot 1; first seen 2026-12-03 09:00:00\n"
               "  Temperature: not reported   Power-on: not reported\n"
-              "  Last 24 h: first seen in this time\n");
+              "  Last 24 h: first seen in this time\n"
+              "\n"
+              "Never acknowledged (counts are judged from when each was first seen; 'platewise ack --all' "
+              "sets today's as the baselines):\n"
+              "  PW STATUS DISK   serial A1\n"
+              "  PW STATUS DISK   serial B2\n"
+              "  PW NEW\\x5cDISK   serial C3\n");
+}
+
+// status --at judges the store as it was then; ack --all acknowledges the
+// drives of the last pass, and what it acknowledged stays in sight.
+TEST(StatusCommand, AsOfATimeAndAfterAcknowledgingAll)
+{
+    historytest::use_utc();
+    TempDir dir;
+    platewise::StatusOptions o;
+    o.store = build(dir);
+    o.as_of = true;
+    o.now_ms = kT0 + 19 * kHour;
+    std::ostringstream then;
+    std::ostringstream err;
+    ASSERT_EQ(platewise::run_status(o, then, err), 0) << err.str();
+    const std::string text = then.str();
+    EXPECT_EQ(text.rfind("Platewise drive status as of 2026-12-02 05:00:00 (2 drives in ", 0), 0u) << text;
+    EXPECT_NE(text.find("PW STATUS DISK   serial A1\n  Verdict: OK\n"
+                        "  Last seen: 2026-12-02 05:00:00 (0 s ago), slot 0"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("PW STATUS DISK   serial B2\n  Verdict: OK\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("C3"), std::string::npos) << "not known yet then";
+    EXPECT_NE(text.find("  Temperature: 38 C"), std::string::npos) << text;
+
+    o.now_ms = kT0 - kHour;
+    std::ostringstream before;
+    ASSERT_EQ(platewise::run_status(o, before, err), 0) << err.str();
+    EXPECT_EQ(before.str(), "Platewise drive status as of 2026-12-01 09:00:00 (0 drives in " + o.store +
+                                ")\nNo drive recorded by then.\n");
+
+    o.now_ms = kT0 + 30 * kHour;
+    std::ostringstream later;
+    // A drive missing by then: a checker hears of it.
+    ASSERT_EQ(platewise::run_status(o, later, err), 1) << err.str();
+    EXPECT_NE(later.str().find("serial B2\n  Verdict: DRIVE MISSING: not seen since 2026-12-02 05:50:00"),
+              std::string::npos)
+        << later.str();
+
+    platewise::AckOptions a;
+    a.store = o.store;
+    a.all = true;
+    a.now_ms = kT0 + 48 * kHour + kSecond;
+    a.who = "alice";
+    std::ostringstream acked;
+    ASSERT_EQ(platewise::run_ack(a, acked, err), 0) << err.str();
+    EXPECT_EQ(acked.str(),
+              "Acknowledged for PW STATUS DISK serial A1 by alice at 2026-12-03 10:00:01:\n"
+              "  attribute 5: baseline 0\n"
+              "  attribute 197: baseline 1 (lifts DEGRADING: was 1 since 2026-12-03 02:00:00)\n"
+              "Acknowledged for PW NEW\\x5cDISK serial C3 by alice at 2026-12-03 10:00:01:\n"
+              "  (the drive reports no leading indicator)\n");
+
+    o.as_of = false;
+    o.now_ms = kT0 + 48 * kHour + 30 * kSecond;
+    std::ostringstream now;
+    // A pending sector stays a warning after its acknowledgement.
+    ASSERT_EQ(platewise::run_status(o, now, err), 1) << err.str();
+    EXPECT_NE(now.str().find("serial A1\n  Verdict: WARNING: 1 pending sector (acknowledged: 1 pending sector "
+                             "(by alice, 2026-12-03))\n"),
+              std::string::npos)
+        << now.str();
+    EXPECT_NE(now.str().find("first seen; 'platewise ack --all' sets today's as the baselines):\n"
+                             "  PW STATUS DISK   serial B2\n"),
+              std::string::npos)
+        << now.str();
 }
 
 TEST(StatusCommand, JsonForScriptsAndClearErrors)
@@ -144,8 +217,9 @@ TEST(StatusCommand, ExitStatusAndBriefLineForCheckers)
          "drives=2 failing=0 degrading=0 warning=0 missing=0 no_smart_data=0 failed_past=0"},
         {"failing now beats everything else",
          {{ok, failing, failed_past, no_data}, {ok, failing, failed_past, no_data, rising}},
-         2, "PLATEWISE CRITICAL - 1 FAILING NOW (PW FAILING?DISK F1), 1 FAILED IN THE PAST, 1 DEGRADING, 1 NO SMART DATA",
-         "drives=5 failing=1 degrading=1 warning=0 missing=0 no_smart_data=1 failed_past=1"},
+         // D1 comes with its count: present when first seen is a warning.
+         2, "PLATEWISE CRITICAL - 1 FAILING NOW (PW FAILING?DISK F1), 1 FAILED IN THE PAST, 1 WARNING, 1 NO SMART DATA",
+         "drives=5 failing=1 degrading=0 warning=1 missing=0 no_smart_data=1 failed_past=1"},
         {"failed in the past", {{ok, failed_past}}, 1, "PLATEWISE WARNING - 1 FAILED IN THE PAST",
          "drives=2 failing=0 degrading=0 warning=0 missing=0 no_smart_data=0 failed_past=1"},
         {"no SMART data", {{no_data}}, 1, "PLATEWISE WARNING - 1 NO SMART DATA",

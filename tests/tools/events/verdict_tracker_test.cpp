@@ -146,8 +146,8 @@ TEST(VerdictTracker, ReportsOfBothKindsBecomeSeenDrives)
     d.model = "ATA MODEL";
     d.serial = "S1";
     d.reasons.push_back({platewise::Verdict::failing_now, 5, "Reallocated", 0, 0, 0, -1,
-                         "attribute 5 Reallocated Sectors Count"});
-    d.reasons.push_back({platewise::Verdict::degrading, 197, "", 0, 1, 0, -1, "attribute 197 1 above 0"});
+                         "attribute 5 Reallocated Sectors Count", "threshold"});
+    d.reasons.push_back({platewise::Verdict::degrading, 197, "", 0, 1, 0, -1, "attribute 197 1 above 0", "rising"});
     platewise::compose_verdict(d);
     ata.drives.push_back(d);
     const std::vector<SeenDrive> seen = platewise::events::seen_of(ata, {"5000c500deadbeef"});

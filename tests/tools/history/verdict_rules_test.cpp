@@ -58,49 +58,90 @@ TEST(VerdictRules, LeadingIndicatorsAgainstAcknowledgedBaselines)
     const Drive quiet = drive("QUIET", "Q1", 0);
     const Scenario scenarios[] = {
         {"a drive without events is OK", {pass({quiet})}, "QUIET", "Q1", Verdict::ok, "OK"},
-        {"first seen with reallocated sectors: degrading from the start (baseline 0)",
-         {pass({drive("M", "S", 8)}), pass({drive("M", "S", 8)})}, "M", "S", Verdict::degrading,
-         "DEGRADING: attribute 5 Reallocated Sectors Count 8 above baseline 0 since 2026-12-01 10:00:00"},
-        {"acknowledged: OK while it stays",
-         {pass({drive("M", "S", 8)}), ack("S"), pass({drive("M", "S", 8)})}, "M", "S", Verdict::ok, "OK"},
+        // A count present when the drive is first seen is old damage: shown,
+        // not a rise.
+        {"first seen with reallocated sectors: a warning, not degrading",
+         {pass({drive("M", "S", 8)}), pass({drive("M", "S", 8)})}, "M", "S", Verdict::warning,
+         "WARNING: 8 reallocated sectors (present when first seen)"},
+        {"first seen with reallocated sectors, then one more: degrading",
+         {pass({drive("M", "S", 8)}), pass({drive("M", "S", 9)})}, "M", "S", Verdict::degrading,
+         "DEGRADING: attribute 5 Reallocated Sectors Count 9 above first seen 8 since 2026-12-01 10:01:00"},
+        {"acknowledged: OK while it stays, the count still in sight",
+         {pass({drive("M", "S", 8)}), ack("S"), pass({drive("M", "S", 8)})}, "M", "S", Verdict::ok,
+         "OK (acknowledged: 8 reallocated sectors (by tester (uid 1), 2026-12-01))"},
         {"rising after the acknowledgement: since the rise",
          {pass({drive("M", "S", 8)}), ack("S"), pass({drive("M", "S", 8)}), pass({drive("M", "S", 9, 2)})},
          "M", "S", Verdict::degrading,
          "DEGRADING: attribute 5 Reallocated Sectors Count 9 above baseline 8 since 2026-12-01 10:03:00, "
-         "attribute 197 Current Pending Sector Count 2 above baseline 0 since 2026-12-01 10:03:00"},
+         "attribute 197 Current Pending Sector Count 2 above baseline 0 since 2026-12-01 10:03:00 "
+         "(acknowledged: 8 reallocated sectors (by tester (uid 1), 2026-12-01))"},
         {"acknowledging one id leaves the other",
-         {pass({drive("M", "S", 8, 1)}), ack("S", {197})}, "M", "S", Verdict::degrading,
-         "DEGRADING: attribute 5 Reallocated Sectors Count 8 above baseline 0 since 2026-12-01 10:00:00"},
-        {"pending sectors that come and go: since the latest rise",
-         {pass({drive("M", "S", 0, 3)}), pass({drive("M", "S", 0, 0)}), pass({drive("M", "S", 0, 1)})},
+         {pass({drive("M", "S", 8, 1)}), ack("S", {197})}, "M", "S", Verdict::warning,
+         "WARNING: 8 reallocated sectors (present when first seen), 1 pending sector "
+         "(acknowledged: 1 pending sector (by tester (uid 1), 2026-12-01))"},
+        // The latch: a rise stays DEGRADING until someone acknowledges it.
+        {"pending sectors back to 0: still degrading",
+         {pass({drive("M", "S", 0, 0)}), pass({drive("M", "S", 0, 16)}), pass({drive("M", "S", 0, 0)})},
          "M", "S", Verdict::degrading,
-         "DEGRADING: attribute 197 Current Pending Sector Count 1 above baseline 0 since 2026-12-01 10:02:00"},
-        {"only the low 32 bits count", {pass({drive("M", "S", kHigh)})}, "M", "S", Verdict::ok, "OK"},
-        {"the low 32 bits above the baseline, vendor bits set", {pass({drive("M", "S", kHigh | 3)})}, "M", "S",
-         Verdict::degrading,
-         "DEGRADING: attribute 5 Reallocated Sectors Count 3 above baseline 0 since 2026-12-01 10:00:00"},
-        {"a count that wraps in the low bits falls to or below the baseline: no alarm",
-         {pass({drive("M", "S", 0xFFFFFFFFull)}), ack("S"), pass({drive("M", "S", 0x100000002ull)})}, "M", "S",
+         "DEGRADING: attribute 197 Current Pending Sector Count was 16 since 2026-12-01 10:01:00, now 0 "
+         "(first seen 0)"},
+        {"pending sectors back to 0, then acknowledged: OK",
+         {pass({drive("M", "S", 0, 0)}), pass({drive("M", "S", 0, 16)}), pass({drive("M", "S", 0, 0)}),
+          ack("S"), pass({drive("M", "S", 0, 0)})},
+         "M", "S", Verdict::ok, "OK"},
+        {"latched, acknowledged, rising again: latched again from the new rise",
+         {pass({drive("M", "S", 0, 0)}), pass({drive("M", "S", 0, 16)}), ack("S"), pass({drive("M", "S", 0, 0)}),
+          pass({drive("M", "S", 0, 17)})},
+         "M", "S", Verdict::degrading,
+         "DEGRADING: attribute 197 Current Pending Sector Count 17 above baseline 16 since 2026-12-01 10:04:00 "
+         "(acknowledged: 16 pending sectors (by tester (uid 1), 2026-12-01))"},
+        {"pending sectors that come and go below the first count: no rise",
+         {pass({drive("M", "S", 0, 3)}), pass({drive("M", "S", 0, 0)}), pass({drive("M", "S", 0, 1)})},
+         "M", "S", Verdict::warning, "WARNING: 1 pending sector (present when first seen)"},
+        // Sizes that matter by themselves stay in sight after an acknowledgement.
+        {"large old damage acknowledged: still a warning",
+         {pass({drive("M", "S", 3528, 24)}), ack("S")}, "M", "S", Verdict::warning,
+         "WARNING: 3528 reallocated sectors, 24 pending sectors (acknowledged: 3528 reallocated sectors "
+         "(by tester (uid 1), 2026-12-01), 24 pending sectors (by tester (uid 1), 2026-12-01))"},
+        {"100 reallocated sectors acknowledged: a warning",
+         {pass({drive("M", "S", 100)}), ack("S")}, "M", "S", Verdict::warning,
+         "WARNING: 100 reallocated sectors (acknowledged: 100 reallocated sectors (by tester (uid 1), "
+         "2026-12-01))"},
+        {"99 reallocated sectors acknowledged: OK",
+         {pass({drive("M", "S", 99)}), ack("S")}, "M", "S", Verdict::ok,
+         "OK (acknowledged: 99 reallocated sectors (by tester (uid 1), 2026-12-01))"},
+        // Counts read as counts: raw bytes 0-1.
+        {"vendor bytes alone are no count", {pass({drive("M", "S", kHigh)})}, "M", "S", Verdict::ok, "OK"},
+        {"vendor bits set above a count", {pass({drive("M", "S", kHigh | 3)})}, "M", "S", Verdict::warning,
+         "WARNING: 3 reallocated sectors (present when first seen)"},
+        {"vendor bytes that change while the count stays: no rise",
+         {pass({drive("M", "S", 0, 0x6D4BFD220002ull)}), pass({drive("M", "S", 0, 0x31B90B710002ull)})}, "M", "S",
+         Verdict::warning, "WARNING: 2 pending sectors (present when first seen)"},
+        {"0xFFF8 flipping with 0: no rise, shown as no count",
+         {pass({drive("M", "S", 0, 0)}), pass({drive("M", "S", 0, 0xFFF8)}), pass({drive("M", "S", 0, 0)}),
+          pass({drive("M", "S", 0, 0xFFF8)})},
+         "M", "S", Verdict::warning, "WARNING: attribute 197 Current Pending Sector Count not a count (0xFFF8)"},
+        {"0xFFFF then 0 again: OK", {pass({drive("M", "S", 0, 0xFFFF)}), pass({drive("M", "S", 0, 0)})}, "M", "S",
          Verdict::ok, "OK"},
         {"gone and back in another slot: the same drive, its baseline kept",
          {pass({quiet, drive("M", "S", 4)}), ack("S"), pass({quiet}), pass({quiet, quiet, drive("M", "S", 4)})},
-         "M", "S", Verdict::ok, "OK"},
+         "M", "S", Verdict::ok, "OK (acknowledged: 4 reallocated sectors (by tester (uid 1), 2026-12-01))"},
         {"gone and back in another slot, risen meanwhile",
          {pass({drive("M", "S", 4), quiet}), pass({quiet}), pass({quiet, drive("M", "S", 6)})}, "M", "S",
          Verdict::degrading,
-         "DEGRADING: attribute 5 Reallocated Sectors Count 6 above baseline 0 since 2026-12-01 10:00:00"},
+         "DEGRADING: attribute 5 Reallocated Sectors Count 6 above first seen 4 since 2026-12-01 10:02:00"},
         {"same serial, other model: a drive of its own, not acknowledged with the first",
          {pass({drive("MODEL A", "DUP", 5), drive("MODEL B", "DUP", 5)}), ack("DUP", {}, "MODEL A"),
-          pass({drive("MODEL A", "DUP", 5), drive("MODEL B", "DUP", 5)})},
+          pass({drive("MODEL A", "DUP", 5), drive("MODEL B", "DUP", 6)})},
          "MODEL B", "DUP", Verdict::degrading,
-         "DEGRADING: attribute 5 Reallocated Sectors Count 5 above baseline 0 since 2026-12-01 10:00:00"},
+         "DEGRADING: attribute 5 Reallocated Sectors Count 6 above first seen 5 since 2026-12-01 10:02:00"},
         {"same serial, the acknowledged model",
          {pass({drive("MODEL A", "DUP", 5), drive("MODEL B", "DUP", 5)}), ack("DUP", {}, "MODEL A")},
-         "MODEL A", "DUP", Verdict::ok, "OK"},
+         "MODEL A", "DUP", Verdict::ok, "OK (acknowledged: 5 reallocated sectors (by tester (uid 1), 2026-12-01))"},
         {"the drive's own threshold verdict comes first",
-         {pass({drive("M", "S", 0, 4, 30)})}, "M", "S", Verdict::failing_now,
+         {pass({drive("M", "S", 0, 0, 100)}), pass({drive("M", "S", 0, 4, 30)})}, "M", "S", Verdict::failing_now,
          "FAILING NOW: attribute 5 Reallocated Sectors Count; degrading: attribute 197 Current Pending "
-         "Sector Count 4 above baseline 0 since 2026-12-01 10:00:00"},
+         "Sector Count 4 above first seen 0 since 2026-12-01 10:01:00"},
         {"no SMART data is not OK", {pass({Drive{"BARE", "B1", {}}})}, "BARE", "B1", Verdict::no_smart_data,
          "NO SMART DATA"},
         {"not seen for longer than the missing time",
@@ -160,6 +201,67 @@ TEST(VerdictRules, LeadingIndicatorsAgainstAcknowledgedBaselines)
             }
         }
     }
+}
+
+// The latch is kept in the store: a listener started again, with the
+// count back at 0, still says DEGRADING with the highest count seen; an
+// acknowledgement removes it.
+TEST(VerdictRules, LatchesAreStoredAndOutliveTheListener)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    std::string error;
+    {
+        HistoryStore store;
+        Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        std::int64_t t = kT0;
+        for (const std::uint64_t pending : {0u, 16u, 20u, 3u}) {
+            ASSERT_TRUE(record_snapshot(recorder, store, *historytest::pass_of({drive("M", "S", 0, pending)}), t,
+                                        error))
+                << error;
+            t += 60 * kSecond;
+        }
+        std::vector<StoredLatch> latches;
+        ASSERT_TRUE(load_latches(store, latches, error)) << error;
+        ASSERT_EQ(latches.size(), 1u);
+        EXPECT_EQ(latches[0].indicator, 197);
+        EXPECT_EQ(latches[0].since_ms, kT0 + 60 * kSecond);
+        EXPECT_EQ(latches[0].peak, 20u) << "the highest count seen";
+    }
+    HistoryStore store;
+    Recorder recorder;
+    ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+    const auto again = historytest::pass_of({drive("M", "S", 0, 0)});
+    ASSERT_TRUE(record_snapshot(recorder, store, *again, kT0 + 10 * 60 * kSecond, error)) << error;
+    platewise::SnapshotReport report;
+    ASSERT_TRUE(platewise::report_snapshot(*again, smart::default_attribute_table(), report, error));
+    judge_pass(recorder, report, smart::default_attribute_table());
+    EXPECT_EQ(report.drives[0].verdict, Verdict::degrading);
+    EXPECT_EQ(report.drives[0].verdict_text,
+              "DEGRADING: attribute 197 Current Pending Sector Count was 20 since 2026-12-01 10:01:00, now 0 "
+              "(first seen 0)");
+    EXPECT_EQ(report.drives[0].reasons[0].rule, "latched");
+
+    platewise::AckOptions o;
+    o.store = path;
+    o.serial = "S";
+    o.now_ms = kT0 + 11 * 60 * kSecond;
+    o.who = "alice";
+    std::ostringstream out;
+    std::ostringstream err;
+    ASSERT_EQ(platewise::run_ack(o, out, err), 0) << err.str();
+    EXPECT_NE(out.str().find("  attribute 197: baseline 0 (lifts DEGRADING: was 20 since 2026-12-01 10:01:00)\n"),
+              std::string::npos)
+        << out.str();
+    std::vector<StoredLatch> latches;
+    ASSERT_TRUE(load_latches(store, latches, error)) << error;
+    EXPECT_TRUE(latches.empty());
+    ASSERT_TRUE(refresh_baselines(recorder, store, error)) << error;
+    ASSERT_TRUE(record_snapshot(recorder, store, *again, kT0 + 12 * 60 * kSecond, error)) << error;
+    judge_pass(recorder, report, smart::default_attribute_table());
+    EXPECT_EQ(report.drives[0].verdict, Verdict::ok) << report.drives[0].verdict_text;
 }
 
 TEST(VerdictRules, AcknowledgementRecordsWhoAndWhenAndRefusesOtherIds)

@@ -62,7 +62,11 @@ std::string value_of(const std::vector<metricstest::Sample>& samples, const std:
 const std::vector<std::string> kAttributeFamilies = {
     "platewise_attribute_value",       "platewise_attribute_worst",
     "platewise_attribute_threshold",   "platewise_attribute_raw",
-    "platewise_attribute_failing_now", "platewise_attribute_failed_past"};
+    "platewise_attribute_failing_now", "platewise_attribute_failed_past",
+    "platewise_attribute_prefailure"};
+// Only the count attributes (5, 187, 188, 196, 197, 198) have these.
+const std::vector<std::string> kCountFamilies = {"platewise_attribute_count",
+                                                 "platewise_attribute_not_a_count"};
 const std::vector<std::string> kDriveFamilies = {
     "platewise_drive_info",                  "platewise_drive_capacity_bytes",
     "platewise_drive_logical_sector_bytes",  "platewise_drive_physical_sector_bytes",
@@ -81,11 +85,12 @@ TEST(MetricsExposition, NamesAndTypesFollowTheConventions)
         EXPECT_EQ(f.type, total ? MetricType::Counter : MetricType::Gauge) << f.name;
     }
     std::vector<std::string> expected = kAttributeFamilies;
+    expected.insert(expected.end(), kCountFamilies.begin(), kCountFamilies.end());
     expected.insert(expected.end(), kDriveFamilies.begin(), kDriveFamilies.end());
     for (const char* n : {"platewise_drives", "platewise_last_snapshot_timestamp_seconds",
                           "platewise_snapshots_received_total", "platewise_snapshots_refused_total",
                           "platewise_drive_verdict", "platewise_drive_degrading",
-                          "platewise_history_write_failures_total"}) {
+                          "platewise_drive_missing", "platewise_history_write_failures_total"}) {
         expected.push_back(n);
     }
     EXPECT_EQ(names, expected);
@@ -205,7 +210,7 @@ TEST(MetricsExposition, VerdictsAndTheirReasons)
     platewise::DriveReport gone;
     gone.model = "GONE";
     gone.serial = "G1";
-    gone.reasons.push_back({platewise::Verdict::missing, -1, "", 0, 0, 1000, 4, "not seen"});
+    gone.reasons.push_back({platewise::Verdict::missing, -1, "", 0, 0, 1000, 4, "not seen", "missing"});
     platewise::compose_verdict(gone);
     pass.missing.push_back(gone);
     pass.history_write_failures = 7;
@@ -216,16 +221,41 @@ TEST(MetricsExposition, VerdictsAndTheirReasons)
         return value_of(samples, "platewise_drive_verdict",
                         {{"slot", slot}, {"model", model}, {"serial", serial}, {"verdict", v}});
     };
-    EXPECT_EQ(verdict("0", "ST9100821AS", pass.drives[0].serial.c_str(), "failing_now"), "1");
+    // Its start/stop count (old-age) at the threshold is wear: WARNING.
+    EXPECT_EQ(verdict("0", "ST9100821AS", pass.drives[0].serial.c_str(), "warning"), "1");
+    EXPECT_EQ(verdict("0", "ST9100821AS", pass.drives[0].serial.c_str(), "failing_now"), "0");
     EXPECT_EQ(verdict("0", "ST9100821AS", pass.drives[0].serial.c_str(), "ok"), "0");
     EXPECT_EQ(verdict("1", "SAMSUNG HD501LJ", pass.drives[1].serial.c_str(), "degrading"), "1");
     EXPECT_EQ(verdict("1", "SAMSUNG HD501LJ", pass.drives[1].serial.c_str(), "ok"), "0");
     EXPECT_EQ(verdict("", "GONE", "G1", "missing"), "1");
+    EXPECT_EQ(value_of(samples, "platewise_drive_missing", {{"model", "GONE"}, {"serial", "G1"}}), "1");
     EXPECT_EQ(value_of(samples, "platewise_drive_degrading",
                        {{"slot", "1"}, {"model", "SAMSUNG HD501LJ"}, {"serial", pass.drives[1].serial},
                         {"id", "197"}, {"name", "Current Pending Sector Count"}}),
               "3");
     EXPECT_EQ(value_of(samples, "platewise_history_write_failures_total", {}), "7");
+    // What the alert rules read: old-age or pre-failure, and the count
+    // without its vendor bytes (this drive's 187 reads 65536: count 0).
+    const auto attribute = [&](const char* name, const char* slot, const char* model, const std::string& serial,
+                               const char* id, const char* attribute_name) {
+        return value_of(samples, name,
+                        {{"slot", slot}, {"model", model}, {"serial", serial}, {"id", id}, {"name", attribute_name}});
+    };
+    EXPECT_EQ(attribute("platewise_attribute_prefailure", "0", "ST9100821AS", pass.drives[0].serial, "4",
+                        "Start Stop Count"),
+              "0");
+    EXPECT_EQ(attribute("platewise_attribute_prefailure", "0", "ST9100821AS", pass.drives[0].serial, "1",
+                        "Raw Read Error Rate"),
+              "1");
+    EXPECT_EQ(attribute("platewise_attribute_count", "1", "SAMSUNG HD501LJ", pass.drives[1].serial, "187",
+                        "Reported Uncorrectable Errors"),
+              "0");
+    EXPECT_EQ(attribute("platewise_attribute_raw", "1", "SAMSUNG HD501LJ", pass.drives[1].serial, "187",
+                        "Reported Uncorrectable Errors"),
+              "65536");
+    EXPECT_EQ(attribute("platewise_attribute_not_a_count", "1", "SAMSUNG HD501LJ", pass.drives[1].serial, "197",
+                        "Current Pending Sector Count"),
+              "0");
 }
 
 TEST(MetricsExposition, LabelsInTheDocumentedOrder)

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -272,6 +273,19 @@ TEST(MetricsServer, TextfileFollowsEveryChange)
     ASSERT_TRUE(publisher.snapshot_received(one, 1796634902, error)) << error;
     EXPECT_EQ(read(file), publisher.text());
     EXPECT_NE(read(file).find("\nplatewise_drives 1\n"), std::string::npos);
+    // Without notification channels there is no such family; with them,
+    // each kind counts its failed attempts, published with the next pass.
+    EXPECT_EQ(read(file).find("platewise_notifications_failed_total"), std::string::npos);
+    std::map<std::string, std::uint64_t> failures = {{"exec", 0}, {"mail", 0}};
+    publisher.set_notification_failures([&failures]() { return failures; });
+    EXPECT_NE(read(file).find("# TYPE platewise_notifications_failed_total counter\n"
+                              "platewise_notifications_failed_total{channel=\"exec\"} 0\n"
+                              "platewise_notifications_failed_total{channel=\"mail\"} 0\n"),
+              std::string::npos)
+        << read(file);
+    failures["mail"] = 3;
+    ASSERT_TRUE(publisher.snapshot_received(one, 1796634907, error)) << error;
+    EXPECT_NE(read(file).find("\nplatewise_notifications_failed_total{channel=\"mail\"} 3\n"), std::string::npos);
 }
 
 // ------------------------------------------------- the options of listen

@@ -168,6 +168,25 @@ TEST(NvmeReport, TextOfAWholeDrive)
               std::string::npos) << cold_text;
     EXPECT_NE(cold_text.find("  Capacity: unknown (LBA format 1 has data size 2^3), 1000 blocks\n"),
               std::string::npos) << cold_text;
+    // A format index beyond the formats the namespace has: no data size
+    // was read at all, and the text says so.
+    struct IndexRow {
+        std::uint8_t format;
+        std::uint8_t formats;
+        const char* line;
+    };
+    for (const IndexRow& row : {
+             IndexRow{2, 2, "  Capacity: unknown (LBA format 2 is beyond the namespace's 2 formats), 1000 blocks\n"},
+             IndexRow{1, 1, "  Capacity: unknown (LBA format 1 is beyond the namespace's 1 format), 1000 blocks\n"},
+             IndexRow{1, 2, "  Capacity: 512000 bytes"},
+         }) {
+        const platewise::NvmeDriveReport beyond = answered([&](nv::Slot& s) {
+            nvmetest::put_namespace(s, 1000, 9, row.format, row.formats);
+        });
+        const std::string beyond_text = platewise::render_nvme_drive_text(beyond);
+        EXPECT_NE(beyond_text.find(row.line), std::string::npos) << beyond_text;
+        EXPECT_EQ(beyond_text.find("data size 2^0"), std::string::npos) << beyond_text;
+    }
 }
 
 TEST(NvmeReport, JsonFieldsAreExact)

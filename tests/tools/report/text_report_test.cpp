@@ -24,6 +24,13 @@ TEST(TextReport, SizesInDecimalAndBinaryUnits)
         {1536, "1.5 kB", "1.5 KiB"},
         {1000000, "1.0 MB", "976.6 KiB"},
         {1048576, "1.0 MB", "1.0 MiB"},
+        // What rounds up to the next unit is shown in it: never "1000.0 MB"
+        // nor "1024.0 KiB".
+        {999999999, "1.0 GB", "953.7 MiB"},
+        {999949999, "999.9 MB", "953.6 MiB"},
+        {1048575, "1.0 MB", "1.0 MiB"},
+        {1073700000, "1.1 GB", "1.0 GiB"},
+        {999999999999ULL, "1.0 TB", "931.3 GiB"},
         {1000000000000ULL, "1.0 TB", "931.3 GiB"},
         {1099511627776ULL, "1.1 TB", "1.0 TiB"},
         {4000787030016ULL, "4.0 TB", "3.6 TiB"},
@@ -50,8 +57,9 @@ TEST(TextReport, CorpusDriveShowsWhatTheIssueAsksFor)
                               "312581808 sectors", "logical 512 bytes, physical 512 bytes, alignment offset 0 bytes",
                               "SMART: supported yes, enabled yes", "Flags", "Thresh",
                               "  194  Temperature", "  190  Airflow Temperature            0x0022    62    44     45  38 (78 40 38 37 0)",
-                              "failed in the past\n",
-                              "Verdict: FAILED IN THE PAST: attribute 190 Airflow Temperature\n"}) {
+                              "was at threshold (wear)\n",
+                              "Verdict: WARNING: attribute 190 Airflow Temperature reached its threshold "
+                              "in the past (wear), 1 pending sector, 1 offline uncorrectable sector\n"}) {
         EXPECT_NE(text.find(piece), std::string::npos) << piece << "\n" << text;
     }
 }

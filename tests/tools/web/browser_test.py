@@ -7,10 +7,10 @@ A history is seeded with `platewise history import` (hourly snapshots of the
 corpus over the last day, a pending-sector count rising in one drive, the
 listener down for five hours, and a drive that left); a listener on a
 socket in a private temporary folder then serves the page on 127.0.0.1 (a
-free port) and receives one live pass: a failing drive, a drive without
+free port) and receives one live pass: a worn drive (an old-age attribute at its threshold), a drive without
 SMART data, a drive whose model is an HTML tag, and others. Then:
   - the front page lists every drive of /api/drives, worst verdict first,
-    and the failing drive's card says why;
+    and the worn drive's card says why (WARNING, not FAILING NOW);
   - a drive page's chart has as many points as `platewise history SERIAL
     --attribute 197 --since 24h` lists;
   - no console error or exception, no script on the page, no request to
@@ -42,7 +42,8 @@ RISING = "WDC_WD5000AAKS--00TMA0-12.01C01.rec"
 LEFT = "Maxtor_96147H8--BAC51KJ0.rec"
 LIVE = ["ST9100821AS--3.CME.rec", RISING, "TOSHIBA_MK1651GSY--38IGT0G5T.rec",
         "INTEL_SSDSA2MH080G1GC--045C8820.rec", "SAMSUNG_MP0804H--UE100-14.rec"]
-RANK = {"failing_now": 0, "failed_past": 1, "degrading": 2, "missing": 3, "no_smart_data": 4, "ok": 5}
+RANK = {"failing_now": 0, "degrading": 1, "failed_past": 2, "warning": 3, "missing": 4, "no_smart_data": 5,
+        "ok": 6}
 
 failures = []
 
@@ -328,11 +329,15 @@ def main():
         by_serial = {d["serial"]: d for d in drives}
         check(all(by_serial[c["serial"]]["verdict_code"] == c["verdict"] for c in cards),
               "each card shows the verdict that status gives")
-        for code in ("failing_now", "degrading", "missing", "no_smart_data"):
+        for code in ("warning", "degrading", "no_smart_data"):
             check(code in [c["verdict"] for c in cards], f"a drive is {code}")
-        failing = [c for c in cards if c["verdict"] == "failing_now"]
-        check(bool(failing) and failing[0]["why"].startswith("FAILING NOW: attribute 4 Start Stop Count"),
-              "the failing drive's card says why", failing)
+        # The drive that left has old damage: WARNING heads its verdict, and
+        # it is missing as well.
+        check(any("drive missing: not seen since" in c["why"].lower() for c in cards),
+              "a drive is missing", [c["why"] for c in cards])
+        # Its start/stop count (old-age) at the threshold: wear, not failure.
+        worn = [c for c in cards if c["why"].startswith("WARNING: attribute 4 Start Stop Count at its threshold")]
+        check(bool(worn) and worn[0]["verdict"] == "warning", "the worn drive's card says why", worn)
         check(any(c["model"] == HOSTILE_MODEL for c in cards), "the hostile model shows as text")
         check(page.js("document.images.length + document.scripts.length") == 0,
               "no image and no script on the page (the hostile model made none)")

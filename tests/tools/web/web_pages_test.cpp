@@ -66,7 +66,7 @@ TEST(WebPages, FrontPageListsEveryDriveWorstFirstAndSaysWhy)
         EXPECT_NE(html.find(badge), std::string::npos) << badge;
     }
     EXPECT_NE(html.find("FAILING NOW: attribute 5 Reallocated Sectors Count"), std::string::npos) << html;
-    EXPECT_NE(html.find("DEGRADING: attribute 197 Current Pending Sector Count 5 above baseline 0"),
+    EXPECT_NE(html.find("DEGRADING: attribute 197 Current Pending Sector Count 5 above first seen 0"),
               std::string::npos);
     EXPECT_NE(html.find("DRIVE MISSING: not seen since 2026-12-01 19:50:00"), std::string::npos);
     EXPECT_NE(html.find("6 drives: 1 FAILING NOW, 1 DEGRADING, 1 DRIVE MISSING, 1 NO SMART DATA, 2 OK"),
@@ -75,7 +75,7 @@ TEST(WebPages, FrontPageListsEveryDriveWorstFirstAndSaysWhy)
     // last seen.
     EXPECT_NE(html.find("<dt>Temperature</dt><dd>33 \xc2\xb0" "C (24 h: 30\xe2\x80\x93" "34 \xc2\xb0" "C)</dd>"),
               std::string::npos) << html;
-    EXPECT_NE(html.find("<dt>Power-on time</dt><dd>1234</dd>"), std::string::npos);
+    EXPECT_NE(html.find("<dt>Power-on time</dt><dd>1234 hours (51 days)</dd>"), std::string::npos);
     EXPECT_NE(html.find("<time>2026-12-03 10:00:00</time> (60 s ago)"), std::string::npos);
     // A drive's card opens its page; hostile strings are text everywhere.
     EXPECT_NE(html.find("<a href=\"/drive/D1\">"), std::string::npos);
@@ -156,9 +156,12 @@ TEST(WebPages, RangesAndOrder)
     for (const char* bad : {"", "Day", "month", "day "}) {
         EXPECT_FALSE(parse_range(bad, r)) << bad;
     }
-    EXPECT_LT(verdict_rank(Verdict::failing_now), verdict_rank(Verdict::failed_past));
-    EXPECT_LT(verdict_rank(Verdict::failed_past), verdict_rank(Verdict::degrading));
-    EXPECT_LT(verdict_rank(Verdict::degrading), verdict_rank(Verdict::missing));
+    // Worst first: failing now, degrading, the warnings (a past failure
+    // before wear), missing, no data, OK.
+    EXPECT_LT(verdict_rank(Verdict::failing_now), verdict_rank(Verdict::degrading));
+    EXPECT_LT(verdict_rank(Verdict::degrading), verdict_rank(Verdict::failed_past));
+    EXPECT_LT(verdict_rank(Verdict::failed_past), verdict_rank(Verdict::warning));
+    EXPECT_LT(verdict_rank(Verdict::warning), verdict_rank(Verdict::missing));
     EXPECT_LT(verdict_rank(Verdict::missing), verdict_rank(Verdict::no_smart_data));
     EXPECT_LT(verdict_rank(Verdict::no_smart_data), verdict_rank(Verdict::ok));
 }

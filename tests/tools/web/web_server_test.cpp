@@ -144,9 +144,15 @@ TEST(WebServer, ApiIsWhatStatusAndHistoryPrint)
     history.store = source.history_path;
     history.serial = "D1";
     history.json = true;
+    history.now_ms = webtest::kNow;
     std::ostringstream history_out;
     ASSERT_EQ(run_history(history, history_out, err), 0);
-    EXPECT_EQ(get(source, "/api/drive/D1").body, history_out.str());
+    const std::string drive = get(source, "/api/drive/D1").body;
+    EXPECT_EQ(drive, history_out.str());
+    // Judged at the server's present time: the drive seen a minute ago is
+    // not missing.
+    EXPECT_EQ(drive.find("DRIVE MISSING"), std::string::npos) << drive;
+    EXPECT_NE(drive.find("\"verdict\":\"DEGRADING: "), std::string::npos) << drive;
 }
 
 TEST(WebServer, AHistoryThatCannotBeReadIs503)

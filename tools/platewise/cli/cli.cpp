@@ -13,6 +13,7 @@
 #include "commands/listen_command.h"
 #include "commands/snapshot_status_command.h"
 #include "commands/verdict_summary.h"
+#include "cli/config_file.h"
 #include "cli/raw_format_option.h"
 #include "cli/subcommand_suggestion.h"
 #include "events/listen_events.h"
@@ -43,6 +44,11 @@
 #endif
 #if defined(PLATEWISE_HAVE_SYSTEMD_NOTIFY)
 #include "commands/listen_readiness.h"
+#endif
+#if defined(PLATEWISE_HAVE_NOTIFY)
+#include "cli/notify_options.h"
+#include "commands/notify_command.h"
+#include "notify/listen_notify.h"
 #endif
 
 namespace platewise {
@@ -212,6 +218,15 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                        "dropped (default 10)")
         ->option_text("SECONDS")
         ->check(CLI::Range(0.001, 3600.0));
+    std::string listen_config;
+    listen->add_option("--config", listen_config,
+                       "Read options from FILE (INI or TOML: one key per option, such as "
+                       "notify-mail = root or read-timeout = 5); the command line wins")
+        ->option_text("FILE");
+#if defined(PLATEWISE_HAVE_NOTIFY)
+    notify::NotifySettings notify_settings;
+    add_notify_options(*listen, notify_settings);
+#endif
     std::string metrics_address;
     std::string textfile_path;
 #if defined(_WIN32)
@@ -294,6 +309,11 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                      "One line for a monitoring check (PLATEWISE OK/WARNING/CRITICAL/UNKNOWN - "
                      "counts | performance data); the exit status is 0, 1, 2 or 3 either way")
         ->excludes(status_json);
+    std::string status_at_text;
+    status->add_option("--at", status_at_text,
+                       "Judge the store as it was at WHEN (YYYY-MM-DD or \"YYYY-MM-DD HH:MM[:SS]\", "
+                       "local time; or 24h, 7d before now)")
+        ->option_text("WHEN");
     status->add_option("--missing-after", missing_after_seconds,
                        "Seconds after which a drive not seen counts as missing (default 600)")
         ->option_text("SECONDS")
@@ -350,7 +370,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     AckOptions ack_options;
     ack_options.store = history::default_history_path();
     ack_options.now_ms = now_ms;
-    ack->add_option("SERIAL", ack_options.serial, "The drive's serial number")->required();
+    auto* ack_serial = ack->add_option("SERIAL", ack_options.serial, "The drive's serial number");
+    auto* ack_all = ack->add_flag("--all", ack_options.all,
+                                  "Every drive of the last pass (each baseline is printed)");
+    ack_serial->excludes(ack_all);
     ack->add_option("ID", ack_options.ids, "Attribute ids (5, 187, 188, 197, 198)");
     ack->add_option("--store", ack_options.store, store_help)->option_text("PATH");
     ack->add_option("--model", ack_options.model, "The drive's model, when two drives share the serial");
@@ -387,6 +410,19 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     decode->add_option("FILE", decode_options.files, "Snapshot or drive record; - reads standard input")
         ->required();
 
+#if defined(PLATEWISE_HAVE_NOTIFY)
+    CLI::App* notify_cmd = app.add_subcommand(
+        "notify", "Send a test notification through every channel listen would use (the same "
+                  "options, or its --config file) and say for each whether it was delivered.");
+    NotifyCommandOptions notify_options;
+    std::string notify_config;
+    notify_cmd->add_flag("--test", notify_options.test, "Send the test notification");
+    notify_cmd->add_option("--config", notify_config,
+                           "Read the notification options from the listener's FILE")
+        ->option_text("FILE");
+    add_notify_options(*notify_cmd, notify_options.settings);
+#endif
+
     std::vector<std::string> command_names;
     for (const CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
         command_names.push_back(command->get_name());
@@ -403,6 +439,23 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         // (3), never the CRITICAL that 2 would say.
         return exited == 0 ? 0 : status_command_line(status) ? kStatusUnknown : kUsageError;
     }
+    if (listen->parsed() && !listen_config.empty()) {
+        std::string error;
+        if (!apply_config_file(*listen, listen_config, nullptr, error)) {
+            err << "platewise listen: " << error << "\n";
+            return kUsageError;
+        }
+    }
+#if defined(PLATEWISE_HAVE_NOTIFY)
+    if (notify_cmd->parsed()) {
+        std::string error;
+        if (!notify_config.empty() && !apply_config_file(*notify_cmd, notify_config, listen, error)) {
+            err << "platewise notify: " << error << "\n";
+            return kUsageError;
+        }
+        return run_notify(notify_options, out, err);
+    }
+#endif
 
     std::vector<RawFormatOverride> overrides;
     if (!parse_overrides(raw_format_texts, overrides, err)) {
@@ -521,6 +574,29 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             err.flush();
         }
 #endif
+#if defined(PLATEWISE_HAVE_NOTIFY)
+        notify::ListenNotify notify_state;
+        {
+            std::string page;
+            std::string notify_history;
+#if defined(PLATEWISE_HAVE_WEB)
+            page = web_address.empty() ? std::string() : "http://" + web_address;
+#endif
+#if defined(PLATEWISE_HAVE_HISTORY)
+            notify_history = history_option->count() > 0 ? history_state.path : std::string();
+#endif
+            if (!notify::attach_notify(notify_state, notify_settings, notify_history, page, listen_options,
+                                       err)) {
+                return kUsageError;
+            }
+#if defined(PLATEWISE_HAVE_METRICS)
+            if (notify_state.dispatcher) {
+                publisher.set_notification_failures(
+                    [&notify_state]() { return notify::notification_failures(notify_state); });
+            }
+#endif
+        }
+#endif
 #if defined(_WIN32)
         if (as_service) {
             return run_listen_service(listen_options, err);
@@ -534,6 +610,15 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
 #if defined(PLATEWISE_HAVE_HISTORY)
     if (status->parsed()) {
         status_options.missing_after_ms = static_cast<std::int64_t>(missing_after_seconds * 1000.0);
+        if (!status_at_text.empty()) {
+            if (!history::parse_when(status_at_text, now_ms, status_options.now_ms)) {
+                err << "platewise status: --at " << smart::sanitize_text(status_at_text)
+                    << ": expected YYYY-MM-DD, \"YYYY-MM-DD HH:MM[:SS]\", 24h or 7d\n"
+                       "Run with --help for more information.\n";
+                return kStatusUnknown;
+            }
+            status_options.as_of = true;
+        }
 #if defined(_WIN32)
         std::error_code ec;
         if (status_store->count() == 0 &&
@@ -561,6 +646,7 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             return kUsageError;
         }
         history_options.chart = chart || is_terminal_output(out);
+        history_options.now_ms = now_ms;
         return run_history(history_options, out, err);
     }
     if (events_cmd->parsed()) {
@@ -574,6 +660,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         return run_events(events_options, out, err);
     }
     if (ack->parsed()) {
+        if (ack_options.serial.empty() && !ack_options.all) {
+            err << "platewise ack: SERIAL or --all is required\nRun with --help for more information.\n";
+            return kUsageError;
+        }
         ack_options.who = current_user_text();
         return run_ack(ack_options, out, err);
     }

@@ -6,11 +6,72 @@
 #include <filesystem>
 
 #include "files/path_text.h"
+#include "history/history_recorder.h"
 #include "history/history_view.h"
 #include "history/store_access.h"
 #include "history/verdict_rules.h"
 
 namespace platewise {
+
+namespace {
+
+// Sets the baselines of `ids` (every leading indicator the drive reports
+// when empty) to today's counts and lifts their latches; the lines said
+// go to `said`. 2 for an id the drive does not report, 1 when the store
+// cannot be written.
+int ack_drive(history::HistoryStore& store, const history::DriveView& view, std::vector<std::uint8_t> ids,
+              const AckOptions& options, std::string& said, std::ostream& err)
+{
+    std::string error;
+    if (ids.empty()) {
+        for (const history::AttributeSample& a : view.drive.current) {
+            if (history::is_leading_indicator(a.id)) {
+                ids.push_back(a.id);
+            }
+        }
+    }
+    for (const std::uint8_t id : ids) {
+        const auto it = std::find_if(view.drive.current.begin(), view.drive.current.end(),
+                                     [&](const history::AttributeSample& a) { return a.id == id; });
+        if (it == view.drive.current.end()) {
+            err << "platewise ack: the drive does not report attribute " << int{id} << "\n";
+            return 2;
+        }
+        history::StoredBaseline b;
+        b.drive_id = view.drive.id;
+        b.attribute_id = id;
+        b.baseline = history::indicator_count(it->raw);
+        b.acked_ms = options.now_ms;
+        b.acked_by = options.who;
+        if (!history::set_baseline(store, b, error)) {
+            err << "platewise ack: cannot write " << options.store << ": " << error << "\n";
+            return 1;
+        }
+        said += "  attribute " + std::to_string(id) + ": baseline " + std::to_string(b.baseline);
+        const auto latch = std::find_if(view.latches.begin(), view.latches.end(),
+                                        [&](const history::StoredLatch& l) { return l.indicator == id; });
+        if (latch != view.latches.end()) {
+            said += " (lifts DEGRADING: was " + std::to_string(latch->peak) + " since " +
+                    history::time_text(latch->since_ms) + ")";
+        }
+        said += "\n";
+    }
+    // The latches of the acknowledged indicators go; the others stay.
+    if (!history::clear_latches(store, view.drive.id, error)) {
+        err << "platewise ack: cannot write " << options.store << ": " << error << "\n";
+        return 1;
+    }
+    for (const history::StoredLatch& l : view.latches) {
+        if (std::find(ids.begin(), ids.end(), l.indicator) == ids.end() &&
+            !history::set_latch(store, l, error)) {
+            err << "platewise ack: cannot write " << options.store << ": " << error << "\n";
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
 
 int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
 {
@@ -36,23 +97,6 @@ int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
         err << "platewise ack: " << error << "\n";
         return 1;
     }
-    const auto found = history::find_views(views, options.serial, options.model);
-    if (found.empty()) {
-        err << "platewise ack: no drive with serial " << smart::sanitize_text(options.serial)
-            << (options.model.empty() ? "" : " and model " + smart::sanitize_text(options.model))
-            << " in the history\n";
-        return 1;
-    }
-    if (found.size() > 1) {
-        err << "platewise ack: " << found.size() << " drives have serial "
-            << smart::sanitize_text(options.serial) << "; name one with --model:";
-        for (const history::DriveView* v : found) {
-            err << " \"" << v->drive.model << "\"";
-        }
-        err << "\n";
-        return 2;
-    }
-    const history::DriveView& view = *found.front();
     std::vector<std::uint8_t> ids;
     for (const int id : options.ids) {
         if (id < 1 || id > 255 || !history::is_leading_indicator(static_cast<std::uint8_t>(id))) {
@@ -62,11 +106,39 @@ int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
         }
         ids.push_back(static_cast<std::uint8_t>(id));
     }
-    if (ids.empty()) {
-        for (const history::AttributeSample& a : view.drive.current) {
-            if (history::is_leading_indicator(a.id)) {
-                ids.push_back(a.id);
+    std::vector<const history::DriveView*> chosen;
+    if (options.all) {
+        // The drives of the last pass: those seen within the missing time
+        // of the newest sighting (the store notes sightings once a minute).
+        std::int64_t newest = INT64_MIN;
+        for (const history::DriveView& v : views) {
+            newest = std::max(newest, v.drive.last_seen_ms);
+        }
+        for (const history::DriveView& v : views) {
+            if (v.drive.has_current && newest - v.drive.last_seen_ms <= history::kDefaultMissingAfterMs) {
+                chosen.push_back(&v);
             }
+        }
+        if (chosen.empty()) {
+            err << "platewise ack: the history holds no drive yet\n";
+            return 1;
+        }
+    } else {
+        chosen = history::find_views(views, options.serial, options.model);
+        if (chosen.empty()) {
+            err << "platewise ack: no drive with serial " << smart::sanitize_text(options.serial)
+                << (options.model.empty() ? "" : " and model " + smart::sanitize_text(options.model))
+                << " in the history\n";
+            return 1;
+        }
+        if (chosen.size() > 1) {
+            err << "platewise ack: " << chosen.size() << " drives have serial "
+                << smart::sanitize_text(options.serial) << "; name one with --model:";
+            for (const history::DriveView* v : chosen) {
+                err << " \"" << v->drive.model << "\"";
+            }
+            err << "\n";
+            return 2;
         }
     }
     history::Transaction t(store.db);
@@ -74,33 +146,21 @@ int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
         err << "platewise ack: cannot write " << options.store << ": " << error << "\n";
         return 1;
     }
-    std::string said;
-    for (const std::uint8_t id : ids) {
-        const auto it = std::find_if(view.drive.current.begin(), view.drive.current.end(),
-                                     [&](const history::AttributeSample& a) { return a.id == id; });
-        if (it == view.drive.current.end()) {
-            err << "platewise ack: the drive does not report attribute " << int{id} << "\n";
-            return 2;
+    std::string text;
+    for (const history::DriveView* view : chosen) {
+        std::string said;
+        if (const int rc = ack_drive(store, *view, ids, options, said, err); rc != 0) {
+            return rc;
         }
-        history::StoredBaseline b;
-        b.drive_id = view.drive.id;
-        b.attribute_id = id;
-        b.baseline = history::indicator_count(it->raw);
-        b.acked_ms = options.now_ms;
-        b.acked_by = options.who;
-        if (!history::set_baseline(store, b, error)) {
-            err << "platewise ack: cannot write " << options.store << ": " << error << "\n";
-            return 1;
-        }
-        said += "  attribute " + std::to_string(id) + ": baseline " + std::to_string(b.baseline) + "\n";
+        text += "Acknowledged for " + view->drive.model + " serial " + view->drive.serial + " by " +
+                options.who + " at " + history::time_text(options.now_ms) + ":\n" +
+                (said.empty() ? "  (the drive reports no leading indicator)\n" : said);
     }
     if (!t.commit(error)) {
         err << "platewise ack: cannot write " << options.store << ": " << error << "\n";
         return 1;
     }
-    out << "Acknowledged for " << view.drive.model << " serial " << view.drive.serial << " by "
-        << options.who << " at " << history::time_text(options.now_ms) << ":\n"
-        << (said.empty() ? "  (the drive reports no leading indicator)\n" : said);
+    out << text;
     return 0;
 }
 

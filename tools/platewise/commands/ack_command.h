@@ -1,7 +1,8 @@
-// platewise ack SERIAL [ID...]: the leading indicators of a drive (all of
-// them, or the ids given) get today's raw counts as their baselines, so
+// platewise ack SERIAL [ID...] | ack --all [ID...]: the leading indicators
+// of a drive, or of every drive of the last pass (all of them, or the ids
+// given), get today's counts as their baselines and lose their latches, so
 // that an old event stops making the drive DEGRADING; recorded with who
-// acknowledged and when.
+// acknowledged and when, and each baseline printed.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,7 @@ struct AckOptions {
     std::vector<int> ids;
     std::int64_t now_ms = 0;
     std::string who;  // e.g. "alice (uid 1000)"
+    bool all = false;  // every drive of the last pass (serial and model unused)
 };
 
 // 0 after recording, 1 when the history cannot be written or has no such

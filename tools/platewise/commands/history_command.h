@@ -20,6 +20,8 @@ struct HistoryOptions {
     bool json = false;
     bool csv = false;
     bool chart = false;     // the text chart (a terminal, or asked for)
+    std::int64_t now_ms = 0;  // the time the verdict is judged at (0: the clock now)
+    std::int64_t missing_after_ms = 10 * 60 * 1000;
 };
 
 // 0 after printing, 1 when the history cannot be read or no drive has the

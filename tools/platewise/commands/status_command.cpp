@@ -1,6 +1,8 @@
 // platewise status.
 #include "commands/status_command.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "commands/verdict_summary.h"
@@ -112,6 +114,7 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
     history::ViewOptions view_options;
     view_options.now_ms = options.now_ms;
     view_options.missing_after_ms = options.missing_after_ms;
+    view_options.as_of = options.as_of;
     std::vector<DriveView> views;
     if (!history::load_views(store, view_options, views, error)) {
         err << "platewise status: cannot read " << options.store << ": " << error << "\n";
@@ -130,14 +133,25 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
         return summary_exit_status(summary);
     }
     const smart::AttributeDefinitionTable& names = view_options.names;
-    const std::int64_t day_ago = options.now_ms - 24LL * 3600 * 1000;
 
     nlohmann::json drives = nlohmann::json::array();
     std::string text;
-    text += "Platewise drive status at " + history::time_text(options.now_ms) + " (" +
+    text += std::string(options.as_of ? "Platewise drive status as of " : "Platewise drive status at ") +
+            history::time_text(options.now_ms) + " (" +
             std::to_string(views.size()) + " drive" + (views.size() == 1 ? "" : "s") +
             " in " + path_text(options.store) + ")\n";
+    std::string never_acknowledged;
     for (const DriveView& v : views) {
+        // The 24 hours before the drive's last reading: for a drive seen
+        // now the last day, for one gone (or an imported store) its last.
+        const std::int64_t last_ms = std::min(options.now_ms, v.drive.last_seen_ms);
+        const std::int64_t day_ago = last_ms - 24LL * 3600 * 1000;
+        const bool day_is_now = options.now_ms - last_ms <= options.missing_after_ms;
+        const bool acknowledged = !v.baselines.empty();
+        if (!acknowledged) {
+            never_acknowledged += "  " + (v.drive.model.empty() ? std::string("(no model)") : v.drive.model) +
+                                  "   serial " + v.drive.serial + "\n";
+        }
         const bool new_today = v.drive.first_seen_ms > day_ago;
         const std::vector<AttributeSample> before =
             new_today ? std::vector<AttributeSample>{} : history::table_at(v.readings, day_ago);
@@ -175,7 +189,9 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
                 {"verdict_code", verdict_name(v.report.verdict)},
                 {"reasons", reasons_to_json(v.report.reasons)},
                 {"temperature_celsius", temperature < 0 ? nlohmann::json() : nlohmann::json(temperature)},
-                {"power_on", power_on == nullptr ? nlohmann::json() : nlohmann::json(history::sample_raw_text(*power_on, names))},
+                {"power_on", power_on == nullptr ? nlohmann::json() : nlohmann::json(history::power_on_text(*power_on, names))},
+                {"acknowledged", acknowledged},
+                {"acknowledged_text", v.report.acknowledged_text},
                 {"attributes", std::move(attributes)},
                 {"new_in_last_24h", new_today},
                 {"changes_last_24h", std::move(changed)},
@@ -195,13 +211,14 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
         }
         text += "; first seen " + history::time_text(v.drive.first_seen_ms) + "\n";
         text += "  Temperature: " + (temperature < 0 ? std::string("not reported") : std::to_string(temperature) + " C") +
-                "   Power-on: " + (power_on == nullptr ? std::string("not reported") : history::sample_raw_text(*power_on, names)) + "\n";
+                "   Power-on: " + (power_on == nullptr ? std::string("not reported") : history::power_on_text(*power_on, names)) + "\n";
+        const std::string day = day_is_now ? "Last 24 h" : "24 h before last seen";
         if (new_today) {
-            text += "  Last 24 h: first seen in this time\n";
+            text += "  " + day + ": first seen in this time\n";
         } else if (changes.empty()) {
-            text += "  Last 24 h: no change\n";
+            text += "  " + day + ": no change\n";
         } else {
-            text += "  Last 24 h:\n";
+            text += "  " + day + ":\n";
             for (const Change& c : changes) {
                 text += "    " + change_text(c, names) + "\n";
             }
@@ -213,7 +230,10 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
                                  {"drives", std::move(drives)}});
     } else {
         if (views.empty()) {
-            text += "No drive recorded yet.\n";
+            text += options.as_of ? "No drive recorded by then.\n" : "No drive recorded yet.\n";
+        } else if (!never_acknowledged.empty()) {
+            text += "\nNever acknowledged (counts are judged from when each was first seen; "
+                    "'platewise ack --all' sets today's as the baselines):\n" + never_acknowledged;
         }
         out << text;
     }

@@ -16,6 +16,7 @@ struct StatusOptions {
     bool brief = false;  // one line for a checker (verdict_summary.h)
     std::int64_t missing_after_ms = 10 * 60 * 1000;
     std::int64_t now_ms = 0;  // the time to judge at (Unix ms)
+    bool as_of = false;       // the store as it was at now_ms (status --at)
 };
 
 // The monitoring-plugins status: 0 when every drive is OK (or none is

@@ -67,6 +67,7 @@ const char* reason_heading(Verdict v) noexcept
     case Verdict::degrading: return "degrading";
     case Verdict::missing: return "drive missing";
     case Verdict::no_smart_data: return "no SMART data";
+    case Verdict::warning: return "warning";
     case Verdict::ok: break;
     }
     return "ok";
@@ -82,6 +83,7 @@ const char* verdict_words(Verdict verdict) noexcept
     case Verdict::degrading: return "DEGRADING";
     case Verdict::missing: return kMissingWords;
     case Verdict::no_smart_data: return "NO SMART DATA";
+    case Verdict::warning: return "WARNING";
     case Verdict::ok: break;
     }
     return kOkWords;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "history/event_store.h"
 #include "history/verdict_rules.h"
 
 namespace platewise::history {
@@ -50,6 +51,7 @@ struct Plan {
     int index = -1;  // in recorder.drives; -1: a new drive
     RecordedDrive next;
     std::optional<Reading> reading;
+    std::vector<StoredLatch> latches;  // set or raised by this reading
     bool write_row = false;
 };
 
@@ -124,7 +126,8 @@ Plan plan_drive(const Recorder& recorder, int index, const DriveIdentity& id,
     next.written = table;
     next.has_readings = true;
     next.last_reading_ms = time_ms;
-    update_rising(next.since, table, recorder.baselines, stored.id, time_ms);
+    step_track(next.track, table, recorder.baselines, stored.id, time_ms, &plan.latches);
+    next.since = since_of(next.track);
     plan.reading = std::move(reading);
     plan.write_row = true;
     return plan;
@@ -192,7 +195,9 @@ bool load_recorder(Recorder& recorder, HistoryStore& store, bool importing, std:
     recorder = Recorder();
     recorder.importing = importing;
     std::vector<StoredDrive> drives;
-    if (!load_drives(store, drives, error) || !load_baselines(store, recorder.baselines, error)) {
+    std::vector<StoredLatch> latches;
+    if (!load_drives(store, drives, error) || !load_baselines(store, recorder.baselines, error) ||
+        !load_latches(store, latches, error)) {
         return false;
     }
     for (StoredDrive& d : drives) {
@@ -208,9 +213,12 @@ bool load_recorder(Recorder& recorder, HistoryStore& store, bool importing, std:
             }
             r.has_readings = !readings.empty();
             r.last_reading_ms = readings.empty() ? 0 : readings.back().time_ms;
-            r.since = rising_since(readings, recorder.baselines, r.stored.id);
+            r.track = track_of(readings, recorder.baselines, latches, r.stored.id, INT64_MAX);
+            r.since = since_of(r.track);
         } else {
             r.stored.last_sample_ms = 0;
+            r.track = track_of({}, recorder.baselines, latches, r.stored.id, INT64_MAX);
+            r.since = since_of(r.track);
         }
         recorder.drives.push_back(std::move(r));
     }
@@ -272,6 +280,14 @@ bool record_snapshot(Recorder& recorder, HistoryStore& store, const smart::Drive
                 if (!written) {
                     break;
                 }
+            }
+            for (StoredLatch& latch : plan.latches) {
+                latch.drive_id = d.id;
+                plan.next.track.latched[latch.indicator].drive_id = d.id;
+                written = written && set_latch(store, latch, error);
+            }
+            if (!written) {
+                break;
             }
             written = update_drive(store, d, error);
             plan.next.persisted_ms = now_ms;
@@ -342,7 +358,8 @@ bool flush_recorder(Recorder& recorder, HistoryStore& store, std::string& error)
 bool refresh_baselines(Recorder& recorder, HistoryStore& store, std::string& error)
 {
     std::vector<StoredBaseline> fresh;
-    if (!load_baselines(store, fresh, error)) {
+    std::vector<StoredLatch> latches;
+    if (!load_baselines(store, fresh, error) || !load_latches(store, latches, error)) {
         return false;
     }
     const auto same = [](const StoredBaseline& a, const StoredBaseline& b) {
@@ -362,7 +379,8 @@ bool refresh_baselines(Recorder& recorder, HistoryStore& store, std::string& err
         if (!load_readings(store, d.stored.id, INT64_MIN, readings, error)) {
             return false;
         }
-        d.since = rising_since(readings, recorder.baselines, d.stored.id);
+        d.track = track_of(readings, recorder.baselines, latches, d.stored.id, INT64_MAX);
+        d.since = since_of(d.track);
     }
     return true;
 }
@@ -376,8 +394,7 @@ void judge_pass(const Recorder& recorder, SnapshotReport& report,
         }
         const RecordedDrive& d =
             recorder.drives[static_cast<std::size_t>(recorder.slot_drive[drive.slot])];
-        add_reasons(drive, degrading_reasons(d.stored.current, recorder.baselines, d.stored.id,
-                                             d.since, names));
+        judge_indicators(drive, d.stored.current, d.track, recorder.baselines, d.stored.id, names);
     }
 }
 

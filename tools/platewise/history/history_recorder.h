@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "history/history_store.h"
+#include "history/latch_rules.h"
 #include "report/drive_report.h"
 #include "smart.h"
 
@@ -44,7 +45,8 @@ struct RecordedDrive {
     bool has_readings = false;
     std::int64_t last_reading_ms = 0;
     std::int64_t persisted_ms = 0;              // when the drives row was last written
-    std::map<std::uint8_t, std::int64_t> since; // indicators above their baseline: since when
+    std::map<std::uint8_t, std::int64_t> since; // indicators latched (until acknowledged): since when
+    IndicatorTrack track;                       // first counts and latches (until acknowledged)
 };
 
 struct Recorder {
@@ -76,8 +78,9 @@ bool flush_recorder(Recorder& recorder, HistoryStore& store, std::string& error)
 // and recomputes the rising times of the drives whose baselines changed.
 bool refresh_baselines(Recorder& recorder, HistoryStore& store, std::string& error);
 
-// Adds the history's reasons (DEGRADING) to the drives of `report`, which
-// must be the report of the snapshot last recorded.
+// Adds the history's reasons (DEGRADING latched until acknowledged, the
+// counts worth a WARNING, the acknowledged counts) to the drives of
+// `report`, which must be the report of the snapshot last recorded.
 void judge_pass(const Recorder& recorder, SnapshotReport& report,
                 const smart::AttributeDefinitionTable& names);
 

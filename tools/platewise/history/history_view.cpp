@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "history/latch_rules.h"
 #include "history/verdict_rules.h"
 #include "report/local_time_text.h"
 
@@ -50,30 +51,53 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
 {
     std::vector<StoredDrive> drives;
     std::vector<StoredBaseline> baselines;
-    if (!load_drives(store, drives, error) || !load_baselines(store, baselines, error)) {
+    std::vector<StoredLatch> latches;
+    if (!load_drives(store, drives, error) || !load_baselines(store, baselines, error) ||
+        !load_latches(store, latches, error)) {
         return false;
     }
+    const std::int64_t until_ms = options.as_of ? options.now_ms : INT64_MAX;
     views.clear();
     for (StoredDrive& d : drives) {
+        if (d.first_seen_ms > until_ms) {
+            continue;  // not known yet then
+        }
         DriveView v;
         if (!load_readings(store, d.id, INT64_MIN, v.readings, error)) {
             return false;
         }
-        for (const StoredBaseline& b : baselines) {
-            if (b.drive_id == d.id) {
+        for (const StoredBaseline& b : of_drive(baselines, d.id)) {
+            if (b.acked_ms <= until_ms) {
                 v.baselines.push_back(b);
+            }
+        }
+        for (const StoredLatch& l : of_drive(latches, d.id)) {
+            if (l.since_ms <= until_ms) {
+                v.latches.push_back(l);
+            }
+        }
+        if (options.as_of) {
+            const auto after = std::find_if(v.readings.begin(), v.readings.end(),
+                                            [&](const Reading& r) { return r.time_ms > until_ms; });
+            const bool seen_after = after != v.readings.end() || d.last_seen_ms > until_ms;
+            v.readings.erase(after, v.readings.end());
+            d.current = table_at(v.readings, until_ms);
+            d.has_current = !v.readings.empty();
+            if (seen_after) {
+                d.last_seen_ms = until_ms;
             }
         }
         v.drive = std::move(d);
         v.report = report_of_table(v.drive, v.drive.current, options.names);
-        const auto since = rising_since(v.readings, v.baselines, v.drive.id);
-        std::vector<VerdictReason> extra =
-            degrading_reasons(v.drive.current, v.baselines, v.drive.id, since, options.names);
+        if (v.drive.kind == DriveKind::ata) {
+            // The ATA counts; other kinds keep their fields under other ids.
+            const IndicatorTrack track = track_of(v.readings, v.baselines, v.latches, v.drive.id, until_ms);
+            judge_indicators(v.report, v.drive.current, track, v.baselines, v.drive.id, options.names);
+        }
         v.missing = is_missing(v.drive.last_seen_ms, options.now_ms, options.missing_after_ms);
         if (v.missing) {
-            extra.push_back(missing_reason(v.drive));
+            add_reasons(v.report, {missing_reason(v.drive)});
         }
-        add_reasons(v.report, std::move(extra));
         views.push_back(std::move(v));
     }
     return true;
@@ -100,6 +124,30 @@ std::uint64_t sample_raw_value(const AttributeSample& sample,
                                const smart::AttributeDefinitionTable& names)
 {
     return smart::extract_raw_value(entry_of(sample), names);
+}
+
+std::uint64_t sample_reading(const AttributeSample& sample, const smart::AttributeDefinitionTable& names)
+{
+    if (sample.id == 190 || sample.id == 194) {
+        return sample.raw & 0xFF;
+    }
+    if (smart::is_count_attribute(sample.id)) {
+        return indicator_count(sample.raw);
+    }
+    return sample_raw_value(sample, names);
+}
+
+const char* reading_title(std::uint8_t id) noexcept
+{
+    if (id == 190 || id == 194) {
+        return "Temperature (C)";
+    }
+    return smart::is_count_attribute(id) ? "Count" : "Raw value";
+}
+
+std::string power_on_text(const AttributeSample& sample, const smart::AttributeDefinitionTable& names)
+{
+    return smart::power_on_text(entry_of(sample), names);
 }
 
 std::vector<const DriveView*> find_views(const std::vector<DriveView>& views,

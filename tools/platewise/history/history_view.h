@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "history/event_store.h"
 #include "history/history_store.h"
 #include "report/drive_report.h"
 #include "smart.h"
@@ -19,11 +20,16 @@ struct DriveView {
     bool missing = false;
     std::vector<Reading> readings;  // in time order
     std::vector<StoredBaseline> baselines;  // this drive's acknowledged ones
+    std::vector<StoredLatch> latches;       // its indicators latched until acknowledged
 };
 
 struct ViewOptions {
     std::int64_t now_ms = 0;
     std::int64_t missing_after_ms = 0;
+    // Judge the store as it was at now_ms: readings, acknowledgements and
+    // latches after it are left out, drives first seen after it too, and a
+    // drive seen before and after it counts as seen then.
+    bool as_of = false;
     smart::AttributeDefinitionTable names = smart::default_attribute_table();
 };
 
@@ -50,6 +56,19 @@ int temperature_of(const std::vector<AttributeSample>& table);
 std::string sample_raw_text(const AttributeSample& sample, const smart::AttributeDefinitionTable& names);
 std::uint64_t sample_raw_value(const AttributeSample& sample,
                                const smart::AttributeDefinitionTable& names);
+
+// What a chart or a CSV column plots of a sample: the temperature byte
+// (raw byte 0, degrees Celsius) of 190 and 194, the count of a count
+// attribute (raw bytes 0-1; 0 for a value that cannot be a count), the raw
+// value of any other attribute. reading_title names it: "Temperature (C)",
+// "Count", "Raw value".
+std::uint64_t sample_reading(const AttributeSample& sample, const smart::AttributeDefinitionTable& names);
+const char* reading_title(std::uint8_t id) noexcept;
+
+// Power-on time with its unit, from the attribute's raw style: "4377 hours
+// (182 days)", "21086 hours (2.4 years)"; a count of hours no drive reaches
+// is shown with its unit unknown.
+std::string power_on_text(const AttributeSample& sample, const smart::AttributeDefinitionTable& names);
 
 // The drives matching `serial` (and `model` unless empty).
 std::vector<const DriveView*> find_views(const std::vector<DriveView>& views,

@@ -35,11 +35,13 @@ inline constexpr IndicatorRule kLeadingIndicators[] = {
 
 bool is_leading_indicator(std::uint8_t attribute_id) noexcept;
 
-// What an indicator counts: the raw value's low 32 bits (some drives keep
-// other data in the bytes above).
+// What an indicator counts: raw bytes 0-1 (smart::read_count; the bytes
+// above are vendor data). A value that cannot be a count counts 0: it is
+// never a rise.
 inline std::uint32_t indicator_count(std::uint64_t raw) noexcept
 {
-    return static_cast<std::uint32_t>(raw & 0xFFFFFFFFu);
+    const smart::CountReading r = smart::read_count(5, raw & 0xFFFFFFFFFFFFull, 0);
+    return r.state == smart::CountState::count ? r.count : 0;
 }
 
 // A reading applied to a table: a full reading replaces it, the others

@@ -44,6 +44,19 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
         "platewise_attribute_failed_past",
         "1 when a SMART attribute failed in the past: worst <= threshold and threshold != 0");
 
+    MetricFamily prefailure = family(
+        "platewise_attribute_prefailure",
+        "1 for a pre-failure SMART attribute (at its threshold the drive predicts its failure), "
+        "0 for an old-age one (at its threshold it is worn)");
+    MetricFamily count = family(
+        "platewise_attribute_count",
+        "The count of a count attribute (5, 187, 188, 196, 197, 198): raw bytes 0-1, the "
+        "bytes above are vendor data; absent when the raw value cannot be a count");
+    MetricFamily not_a_count = family(
+        "platewise_attribute_not_a_count",
+        "1 when a count attribute's raw value cannot be a count (0xFFF0-0xFFFF, or more "
+        "sectors than the drive has), 0 when it is one");
+
     MetricFamily info = family("platewise_drive_info",
                                "Always 1: a drive read in the last pass, with its firmware");
     MetricFamily capacity = family("platewise_drive_capacity_bytes",
@@ -78,17 +91,21 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
     // history's write failures (these two with listen --history only).
     MetricFamily verdict = family("platewise_drive_verdict",
                                   "1 for the drive's verdict (ok, failing_now, failed_past, "
-                                  "degrading, no_smart_data, missing), 0 for the others");
+                                  "degrading, no_smart_data, missing, warning), 0 for the others");
     MetricFamily degrading = family(
         "platewise_drive_degrading",
-        "A leading indicator (raw low 32 bits) above its acknowledged baseline: by how much");
+        "A leading indicator's count (raw bytes 0-1) above its baseline: by how much");
+    MetricFamily missing = family(
+        "platewise_drive_missing",
+        "1 for a drive the history knows that was not seen for too long, whatever its verdict");
     MetricFamily history_failures = family(
         "platewise_history_write_failures_total",
         "Passes the listener could not record in its history (full disk, locked file, ...)",
         MetricType::Counter);
     const auto add_verdict = [&](const DriveReport& drive, Labels labels) {
         for (const Verdict v : {Verdict::ok, Verdict::failing_now, Verdict::failed_past,
-                                Verdict::degrading, Verdict::no_smart_data, Verdict::missing}) {
+                                Verdict::degrading, Verdict::no_smart_data, Verdict::missing,
+                                Verdict::warning}) {
             add(verdict, with(labels, "verdict", verdict_name(v)), drive.verdict == v ? 1 : 0);
         }
         for (const VerdictReason& r : drive.reasons) {
@@ -107,6 +124,7 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
         for (const DriveReport& drive : pass->missing) {
             // A missing drive is in no slot.
             add_verdict(drive, {{"slot", ""}, {"model", drive.model}, {"serial", drive.serial}});
+            add(missing, {{"model", drive.model}, {"serial", drive.serial}}, 1);
         }
         if (pass->history_write_failures >= 0) {
             add(history_failures, {}, static_cast<double>(pass->history_write_failures));
@@ -143,6 +161,14 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
                 add(raw, attribute, static_cast<double>(a.raw));
                 add(failing_now, attribute, a.failing_now ? 1 : 0);
                 add(failed_past, attribute, a.failed_past ? 1 : 0);
+                add(prefailure, attribute, a.prefailure ? 1 : 0);
+                if (a.is_count) {
+                    const bool is_count = a.count.state == smart::CountState::count;
+                    add(not_a_count, attribute, is_count ? 0 : 1);
+                    if (is_count) {
+                        add(count, attribute, a.count.count);
+                    }
+                }
             }
         }
     }
@@ -154,13 +180,26 @@ std::vector<MetricFamily> build_families(const SnapshotReport* pass, const Liste
     add(refused, {}, static_cast<double>(status.refused));
 
     std::vector<MetricFamily> out;
-    out.reserve(20);
-    for (MetricFamily* f : {&value, &worst, &threshold, &raw, &failing_now, &failed_past, &info,
+    out.reserve(24);
+    for (MetricFamily* f : {&value, &worst, &threshold, &raw, &failing_now, &failed_past,
+                            &prefailure, &count, &not_a_count, &info,
                             &capacity, &logical, &physical, &supported, &enabled, &present, &drives,
-                            &last, &received, &refused, &verdict, &degrading, &history_failures}) {
+                            &last, &received, &refused, &verdict, &degrading, &missing, &history_failures}) {
         out.push_back(std::move(*f));
     }
     return out;
+}
+
+MetricFamily notification_failure_family(const std::map<std::string, std::uint64_t>& failures)
+{
+    MetricFamily f = family("platewise_notifications_failed_total",
+                            "Notification attempts that failed (sendmail missing or refusing, a "
+                            "program that failed or ran past its time limit), by channel kind",
+                            MetricType::Counter);
+    for (const auto& [kind, count] : failures) {
+        add(f, {{"channel", kind}}, static_cast<double>(count));
+    }
+    return f;
 }
 
 std::string serialize_text(const std::vector<MetricFamily>& families)

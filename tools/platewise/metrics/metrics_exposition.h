@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,11 @@ struct HeldAttributes {
 std::vector<prometheus::MetricFamily> build_families(const SnapshotReport* pass,
                                                      const ListenerStatus& status,
                                                      const std::vector<HeldAttributes>& held = {});
+
+// platewise_notifications_failed_total (counter, label channel: "mail",
+// "exec"): failed delivery attempts of listen --notify-mail and
+// --notify-exec, by channel kind.
+prometheus::MetricFamily notification_failure_family(const std::map<std::string, std::uint64_t>& failures);
 
 // The families in the text exposition format (prometheus::TextSerializer).
 std::string serialize_text(const std::vector<prometheus::MetricFamily>& families);

@@ -161,11 +161,22 @@ bool MetricsPublisher::publish(std::string& error)
          build_nvme_families(nvme_status_.has_pass ? &nvme_pass_ : nullptr, nvme_status_)) {
         families.push_back(std::move(f));
     }
+    if (notification_failures_) {
+        families.push_back(notification_failure_family(notification_failures_()));
+    }
     latest_->set(std::move(families));
     if (textfile_name_.empty()) {
         return true;
     }
     return write_textfile(textfile_dir_, textfile_name_, text(), error);
+}
+
+void MetricsPublisher::set_notification_failures(
+    std::function<std::map<std::string, std::uint64_t>()> source)
+{
+    notification_failures_ = std::move(source);
+    std::string ignored;
+    publish(ignored);
 }
 
 bool valid_metrics_address(const std::string& address)

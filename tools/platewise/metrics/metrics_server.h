@@ -3,6 +3,8 @@
 // civetweb) and/or written to a file for node_exporter's textfile collector.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -77,6 +79,10 @@ public:
     // The current metrics in the text exposition format.
     std::string text() const;
 
+    // Where platewise_notifications_failed_total{channel} comes from (listen
+    // --notify-*): failed attempts by channel kind, read at each publish.
+    void set_notification_failures(std::function<std::map<std::string, std::uint64_t>()> source);
+
 private:
     bool publish(std::string& error);
 
@@ -94,6 +100,7 @@ private:
     OutputDirectory textfile_dir_;
     std::string textfile_name_;  // empty: no text file
     std::shared_ptr<LatestFamilies> latest_;
+    std::function<std::map<std::string, std::uint64_t>()> notification_failures_;
     std::unique_ptr<prometheus::Exposer> exposer_;
 };
 

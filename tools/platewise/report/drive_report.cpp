@@ -27,15 +27,18 @@ std::string attribute_label(const AttributeReport& a)
 
 int severity(Verdict v) noexcept
 {
+    // Within the WARNING tier a past failure of a pre-failure attribute
+    // comes before wear and counts.
     switch (v) {
-    case Verdict::missing: return 0;
-    case Verdict::failing_now: return 1;
+    case Verdict::failing_now: return 0;
+    case Verdict::degrading: return 1;
     case Verdict::failed_past: return 2;
-    case Verdict::degrading: return 3;
-    case Verdict::no_smart_data: return 4;
+    case Verdict::warning: return 3;
+    case Verdict::missing: return 4;
+    case Verdict::no_smart_data: return 5;
     case Verdict::ok: break;
     }
-    return 5;
+    return 6;
 }
 
 const char* heading(Verdict v, bool first) noexcept
@@ -45,10 +48,23 @@ const char* heading(Verdict v, bool first) noexcept
     case Verdict::failing_now: return first ? "FAILING NOW" : "failing now";
     case Verdict::failed_past: return first ? "FAILED IN THE PAST" : "failed in the past";
     case Verdict::degrading: return first ? "DEGRADING" : "degrading";
+    case Verdict::warning: return first ? "WARNING" : "warning";
     case Verdict::no_smart_data: return first ? "NO SMART DATA" : "no SMART data";
     case Verdict::ok: break;
     }
     return "OK";
+}
+
+VerdictReason attribute_reason(const AttributeReport& a, Verdict kind, const char* rule,
+                               const std::string& text)
+{
+    VerdictReason r;
+    r.kind = kind;
+    r.attribute_id = a.id;
+    r.attribute_name = a.name;
+    r.rule = rule;
+    r.text = text;
+    return r;
 }
 
 void decide_verdict(DriveReport& drive)
@@ -57,19 +73,38 @@ void decide_verdict(DriveReport& drive)
     if (drive.attributes.empty()) {
         VerdictReason r;
         r.kind = Verdict::no_smart_data;
+        r.rule = "no_smart_data";
         drive.reasons.push_back(std::move(r));
     }
-    for (const Verdict kind : {Verdict::failing_now, Verdict::failed_past}) {
-        for (const AttributeReport& a : drive.attributes) {
-            const bool now = a.failing_now;
-            if ((kind == Verdict::failing_now && now) || (kind == Verdict::failed_past && !now && a.failed_past)) {
-                VerdictReason r;
-                r.kind = kind;
-                r.attribute_id = a.id;
-                r.attribute_name = a.name;
-                r.text = attribute_label(a);
-                drive.reasons.push_back(std::move(r));
-            }
+    for (const AttributeReport& a : drive.attributes) {
+        const std::string label = attribute_label(a);
+        if (a.failing_now) {
+            drive.reasons.push_back(
+                a.prefailure ? attribute_reason(a, Verdict::failing_now, "threshold", label)
+                             : attribute_reason(a, Verdict::warning, "old_age_threshold",
+                                                label + " at its threshold (wear)"));
+        } else if (a.failed_past) {
+            drive.reasons.push_back(
+                a.prefailure ? attribute_reason(a, Verdict::failed_past, "worst_at_threshold", label)
+                             : attribute_reason(a, Verdict::warning, "old_age_worst",
+                                                label + " reached its threshold in the past (wear)"));
+        }
+    }
+    // Without a history every leading indicator above zero is named: a
+    // count that is present is weaker than one that grows, but never OK.
+    for (const AttributeReport& a : drive.attributes) {
+        if (!a.is_count || a.id == 196) {
+            continue;
+        }
+        if (a.count.state != smart::CountState::count) {
+            VerdictReason r = attribute_reason(a, Verdict::warning, "not_a_count",
+                                               attribute_label(a) + " " + a.count_text);
+            drive.reasons.push_back(std::move(r));
+        } else if (a.count.count > 0) {
+            VerdictReason r = attribute_reason(a, Verdict::warning, "count_present",
+                                               smart::count_phrase(a.id, a.count.count));
+            r.current = a.count.count;
+            drive.reasons.push_back(std::move(r));
         }
     }
     compose_verdict(drive);
@@ -86,8 +121,40 @@ const char* verdict_name(Verdict verdict) noexcept
     case Verdict::no_smart_data: return "no_smart_data";
     case Verdict::degrading: return "degrading";
     case Verdict::missing: return "missing";
+    case Verdict::warning: return "warning";
     }
     return "ok";
+}
+
+int verdict_tier(Verdict verdict) noexcept
+{
+    switch (verdict) {
+    case Verdict::failing_now: return 0;
+    case Verdict::degrading: return 1;
+    case Verdict::failed_past:
+    case Verdict::warning: return 2;
+    case Verdict::missing: return 3;
+    case Verdict::no_smart_data: return 4;
+    case Verdict::ok: break;
+    }
+    return 5;
+}
+
+bool verdict_notifies(Verdict verdict) noexcept
+{
+    return verdict_tier(verdict) <= 1;
+}
+
+bool usually_prefailure(std::uint8_t id) noexcept
+{
+    switch (id) {
+    case 4: case 9: case 12: case 187: case 188: case 189: case 190: case 191: case 192:
+    case 193: case 194: case 195: case 196: case 197: case 198: case 199: case 200:
+    case 240: case 241: case 242:
+        return false;
+    default:
+        return true;
+    }
 }
 
 void compose_verdict(DriveReport& drive)
@@ -96,9 +163,11 @@ void compose_verdict(DriveReport& drive)
                      [](const VerdictReason& a, const VerdictReason& b) {
                          return severity(a.kind) < severity(b.kind);
                      });
+    const std::string acknowledged =
+        drive.acknowledged_text.empty() ? "" : " (" + drive.acknowledged_text + ")";
     if (drive.reasons.empty()) {
         drive.verdict = Verdict::ok;
-        drive.verdict_text = "OK";
+        drive.verdict_text = "OK" + acknowledged;
         return;
     }
     drive.verdict = drive.reasons.front().kind;
@@ -119,7 +188,7 @@ void compose_verdict(DriveReport& drive)
         }
         text += r.text;
     }
-    drive.verdict_text = std::move(text);
+    drive.verdict_text = std::move(text) + acknowledged;
 }
 
 int identify_smart_supported(smart::SectorView identify) noexcept
@@ -163,6 +232,12 @@ DriveReport report_drive(const smart::DriveRecord& record, std::size_t slot,
         a.raw_text = smart::sanitize_text(smart::render_raw_value(entry, table));
         a.failing_now = a.threshold != 0 && a.value <= a.threshold;
         a.failed_past = a.threshold != 0 && a.worst <= a.threshold;
+        a.prefailure = a.flags != 0 ? (a.flags & 0x1) != 0 : usually_prefailure(a.id);
+        a.is_count = smart::is_count_attribute(a.id);
+        if (a.is_count) {
+            a.count = smart::read_count(a.id, smart::raw48_of(entry), drive.sizes.sector_count);
+            a.count_text = smart::count_reading_text(a.count, drive.sizes.sector_count);
+        }
         drive.attributes.push_back(std::move(a));
     }
     decide_verdict(drive);

@@ -24,6 +24,15 @@ struct AttributeReport {
     std::string raw_text;        // smart::render_raw_value
     bool failing_now = false;    // threshold != 0 && value <= threshold
     bool failed_past = false;    // threshold != 0 && worst <= threshold
+    // Pre-failure (flags bit 0): at its threshold the drive predicts its
+    // failure; an old-age attribute there only says it is worn. Tables
+    // whose flags were not kept (all 0) go by the usual flags of the id.
+    bool prefailure = true;
+    // The count attributes (smart::is_count_attribute): what the raw bytes
+    // say as a count, and that in words ("count 2, vendor data 0xFD22").
+    bool is_count = false;
+    smart::CountReading count{};
+    std::string count_text;
 };
 
 enum class Verdict {
@@ -33,10 +42,13 @@ enum class Verdict {
     no_smart_data,  // the SMART READ DATA sector holds no attribute
     degrading,      // a leading indicator is above its acknowledged baseline (history)
     missing,        // a drive the history knows was not seen for too long
+    warning,        // wear and past events: an old-age attribute at its threshold,
+                    // leading-indicator counts present (not rising), a value that
+                    // cannot be a count
 };
 
 // The name of a verdict in JSON and metric labels: "ok", "failing_now",
-// "failed_past", "no_smart_data", "degrading", "missing".
+// "failed_past", "no_smart_data", "degrading", "missing", "warning".
 const char* verdict_name(Verdict verdict) noexcept;
 
 // One reason behind a verdict.
@@ -50,7 +62,21 @@ struct VerdictReason {
                                   // missing: when the drive was last seen (Unix ms)
     int last_slot = -1;           // missing: the slot it was last read in
     std::string text;             // e.g. "attribute 5 Reallocated Sectors Count"
+    // Which rule gave it: "threshold", "worst_at_threshold", "old_age_threshold",
+    // "old_age_worst", "count_present", "not_a_count", "rising", "latched",
+    // "first_seen", "acknowledged", "missing", "no_smart_data".
+    std::string rule;
 };
+
+// The tier of a verdict, worst first: 0 FAILING NOW, 1 DEGRADING, 2 WARNING
+// (failed in the past and warning), 3 DRIVE MISSING, 4 NO SMART DATA, 5 OK.
+// FAILING NOW and DEGRADING are the ones that notify.
+int verdict_tier(Verdict verdict) noexcept;
+bool verdict_notifies(Verdict verdict) noexcept;
+
+// The usual status flags of an attribute id: false for those drives mark
+// old-age (counters of use, temperatures, the count attributes).
+bool usually_prefailure(std::uint8_t id) noexcept;
 
 struct DriveReport {
     std::size_t slot = 0;
@@ -65,12 +91,16 @@ struct DriveReport {
     std::string verdict_text;  // the one-line verdict, e.g. "OK"
     // Every reason, most severe first; empty for OK.
     std::vector<VerdictReason> reasons;
+    // Counts someone acknowledged, kept in sight whatever the verdict:
+    // "acknowledged: 529 pending sectors (by alice, 2026-12-07)"; "" for none.
+    std::string acknowledged_text;
 };
 
 // Sets `verdict` and `verdict_text` from `reasons`: the most severe kind
-// heads the text (missing, failing now, failed in the past, degrading, no
-// SMART data), the others follow, e.g. "FAILING NOW: attribute 5
+// heads the text (failing now, degrading, failed in the past, warning,
+// missing, no SMART data), the others follow, e.g. "FAILING NOW: attribute 5
 // Reallocated Sectors Count; degrading: attribute 197 ...". No reasons: OK.
+// The acknowledged counts follow in parentheses.
 void compose_verdict(DriveReport& drive);
 
 struct SnapshotReport {

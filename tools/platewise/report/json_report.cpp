@@ -21,6 +21,9 @@ nlohmann::json reasons_to_json(const std::vector<VerdictReason>& reasons)
             j["last_seen"] = r.since_ms / 1000;
             j["last_slot"] = r.last_slot;
         }
+        if (!r.rule.empty()) {
+            j["rule"] = r.rule;
+        }
         out.push_back(std::move(j));
     }
     return out;
@@ -30,6 +33,13 @@ nlohmann::json drive_to_json(const DriveReport& d)
 {
     nlohmann::json attributes = nlohmann::json::array();
     for (const AttributeReport& a : d.attributes) {
+        nlohmann::json count;  // null unless a count attribute
+        if (a.is_count) {
+            const bool is_count = a.count.state == smart::CountState::count;
+            count = {{"count", is_count ? nlohmann::json(a.count.count) : nlohmann::json()},
+                     {"vendor_data", a.count.vendor},
+                     {"text", a.count_text}};
+        }
         attributes.push_back({
             {"id", a.id},
             {"name", a.name},
@@ -41,6 +51,8 @@ nlohmann::json drive_to_json(const DriveReport& d)
             {"raw_text", a.raw_text},
             {"failing_now", a.failing_now},
             {"failed_past", a.failed_past},
+            {"prefailure", a.prefailure},
+            {"count", std::move(count)},
         });
     }
     return {

@@ -53,6 +53,12 @@ std::string render_nvme_drive_text(const NvmeDriveReport& d)
     const nv::NamespaceGeometry& g = d.geometry;
     if (!d.namespace_read) {
         out += "  Capacity: unknown (no namespace data)\n";
+    } else if (!g.lba_valid && g.format_index >= g.format_count) {
+        // The index names no format of the namespace: there is no size to tell.
+        out += smart::format_text("  Capacity: unknown (LBA format %u is beyond the namespace's %u format%s), "
+                                  "%llu blocks\n",
+                                  g.format_index, g.format_count, g.format_count == 1 ? "" : "s",
+                                  static_cast<unsigned long long>(g.size_blocks));
     } else if (!g.lba_valid) {
         out += smart::format_text("  Capacity: unknown (LBA format %u has data size 2^%u), %llu blocks\n",
                                   g.format_index, g.lba_shift,

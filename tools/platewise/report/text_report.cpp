@@ -9,7 +9,9 @@ std::string scaled(std::uint64_t bytes, double base, const char* const* units)
 {
     double v = static_cast<double>(bytes);
     int unit = 0;
-    while (v >= base && units[unit + 1] != nullptr) {
+    // A value that rounds up to `base` in one decimal ("1000.0 MB") is
+    // shown in the next unit ("1.0 GB").
+    while ((unit == 0 ? v >= base : v >= base - 0.05) && units[unit + 1] != nullptr) {
         v /= base;
         ++unit;
     }
@@ -24,15 +26,20 @@ const char* tristate(int v)
     return v < 0 ? "unknown" : (v != 0 ? "yes" : "no");
 }
 
-const char* status_text(const AttributeReport& a)
+std::string status_text(const AttributeReport& a)
 {
+    std::string text;
     if (a.failing_now) {
-        return "failing now";
+        text = a.prefailure ? "failing now" : "at threshold (wear)";
+    } else if (a.failed_past) {
+        text = a.prefailure ? "failed in the past" : "was at threshold (wear)";
     }
-    if (a.failed_past) {
-        return "failed in the past";
+    // A count with vendor data beside it, or a value that is no count,
+    // says so: the raw number alone would read as a count.
+    if (a.is_count && (a.count.vendor != 0 || a.count.state != smart::CountState::count)) {
+        text += (text.empty() ? "" : "; ") + a.count_text;
     }
-    return "";
+    return text;
 }
 
 }  // namespace
@@ -76,7 +83,7 @@ std::string render_drive_text(const DriveReport& d)
             out += smart::format_text("  %3u  %-30s 0x%04x %5u %5u %6u  %-24s %s", a.id,
                                       a.name.empty() ? "Unknown Attribute" : a.name.c_str(),
                                       a.flags, a.value, a.worst, a.threshold, a.raw_text.c_str(),
-                                      status_text(a));
+                                      status_text(a).c_str());
             while (!out.empty() && out.back() == ' ') {
                 out.pop_back();
             }

@@ -109,7 +109,7 @@ std::string card(const DriveView& v, std::int64_t now_ms, const smart::Attribute
         out += html_escape(model);
     }
     out += "</h2>\n<p class=\"verdict\">" + badge(v.report) + "</p>\n";
-    if (v.report.verdict != Verdict::ok) {
+    if (v.report.verdict != Verdict::ok || !v.report.acknowledged_text.empty()) {
         out += "<p class=\"why\">" + html_escape(v.report.verdict_text) + "</p>\n";
     }
     out += "<dl>\n<dt>Serial</dt><dd>" + html_escape(v.drive.serial) + "</dd>\n";
@@ -125,7 +125,7 @@ std::string card(const DriveView& v, std::int64_t now_ms, const smart::Attribute
     const AttributeSample* power_on = find_sample(v.drive.current, 9);
     out += "<dt>Power-on time</dt><dd>" +
            html_escape(power_on == nullptr ? std::string("not reported")
-                                           : history::sample_raw_text(*power_on, names)) +
+                                           : history::power_on_text(*power_on, names)) +
            "</dd>\n";
     out += "<dt>Last seen</dt><dd><time>" + html_escape(history::time_text(v.drive.last_seen_ms)) +
            "</time> (" + html_escape(age_text(now_ms - v.drive.last_seen_ms)) + ")</dd>\n</dl>\n";
@@ -230,7 +230,7 @@ std::string drive_section(const DriveView& v, Range range, std::int64_t now_ms,
     std::string out = "<section class=\"drive " + verdict_class(v.report.verdict) + "\">\n";
     out += "<h2>" + html_escape(v.drive.model.empty() ? std::string("(no model)") : v.drive.model) +
            "</h2>\n<p class=\"verdict\">" + badge(v.report) + "</p>\n";
-    if (v.report.verdict != Verdict::ok) {
+    if (v.report.verdict != Verdict::ok || !v.report.acknowledged_text.empty()) {
         out += "<p class=\"why\">" + html_escape(v.report.verdict_text) + "</p>\n";
     }
     out += "<dl>\n<dt>Serial</dt><dd>" + html_escape(v.drive.serial) + "</dd>\n";
@@ -310,13 +310,14 @@ int verdict_rank(Verdict verdict) noexcept
 {
     switch (verdict) {
     case Verdict::failing_now: return 0;
-    case Verdict::failed_past: return 1;
-    case Verdict::degrading: return 2;
-    case Verdict::missing: return 3;
-    case Verdict::no_smart_data: return 4;
-    case Verdict::ok: return 5;
+    case Verdict::degrading: return 1;
+    case Verdict::failed_past: return 2;
+    case Verdict::warning: return 3;
+    case Verdict::missing: return 4;
+    case Verdict::no_smart_data: return 5;
+    case Verdict::ok: return 6;
     }
-    return 5;
+    return 6;
 }
 
 const char* verdict_label(Verdict verdict) noexcept
@@ -325,6 +326,7 @@ const char* verdict_label(Verdict verdict) noexcept
     case Verdict::failing_now: return "FAILING NOW";
     case Verdict::failed_past: return "FAILED IN THE PAST";
     case Verdict::degrading: return "DEGRADING";
+    case Verdict::warning: return "WARNING";
     case Verdict::missing: return "DRIVE MISSING";
     case Verdict::no_smart_data: return "NO SMART DATA";
     case Verdict::ok: return "OK";
@@ -382,7 +384,7 @@ std::string render_front_page(const std::vector<DriveView>& views, std::int64_t 
                               const std::vector<events::DriveEvent>* events)
 {
     const std::vector<const DriveView*> order = front_order(views);
-    int counts[6] = {};
+    int counts[7] = {};
     for (const DriveView* v : order) {
         ++counts[verdict_rank(v->report.verdict)];
     }
@@ -392,8 +394,8 @@ std::string render_front_page(const std::vector<DriveView>& views, std::int64_t 
     } else {
         body += std::to_string(order.size()) + (order.size() == 1 ? " drive" : " drives") + ":";
         bool first = true;
-        for (const Verdict v : {Verdict::failing_now, Verdict::failed_past, Verdict::degrading,
-                                Verdict::missing, Verdict::no_smart_data, Verdict::ok}) {
+        for (const Verdict v : {Verdict::failing_now, Verdict::degrading, Verdict::failed_past,
+                                Verdict::warning, Verdict::missing, Verdict::no_smart_data, Verdict::ok}) {
             if (counts[verdict_rank(v)] > 0) {
                 body += std::string(first ? " " : ", ") + std::to_string(counts[verdict_rank(v)]) + " " +
                         verdict_label(v);
@@ -481,6 +483,7 @@ header nav a { font-size: 0.95rem; }
 section.drive { margin-bottom: 1.5rem; }
 .v-failing_now { border-left-color: var(--failing); }
 .v-failed_past { border-left-color: var(--failed); }
+.v-warning { border-left-color: var(--failed); }
 .v-degrading { border-left-color: var(--degrading); }
 .v-missing { border-left-color: var(--missing); }
 .v-no_smart_data { border-left-color: var(--nodata); }
@@ -488,6 +491,7 @@ section.drive { margin-bottom: 1.5rem; }
 .badge { display: inline-block; font-weight: 700; font-size: 0.85rem; letter-spacing: 0.03em; padding: 0.15rem 0.55rem; border-radius: 1rem; border: 1px solid currentColor; }
 .badge.v-failing_now { color: var(--failing); background: var(--failing-bg); }
 .badge.v-failed_past { color: var(--failed); background: var(--failed-bg); }
+.badge.v-warning { color: var(--failed); background: var(--failed-bg); }
 .badge.v-degrading { color: var(--degrading); background: var(--degrading-bg); }
 .badge.v-missing { color: var(--missing); background: var(--missing-bg); }
 .badge.v-no_smart_data { color: var(--nodata); background: var(--nodata-bg); }

@@ -175,6 +175,8 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         options.store = source.history_path;
         options.serial = path.substr(std::strlen("/api/drive/"));
         options.json = true;
+        options.now_ms = now_ms;
+        options.missing_after_ms = source.missing_after_ms;
         std::ostringstream out;
         std::ostringstream err;
         if (options.serial.empty()) {
