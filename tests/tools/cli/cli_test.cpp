@@ -90,6 +90,10 @@ TEST(Cli, UsageErrorsExitWith2)
         {"listen", "extra"},
 #if defined(PLATEWISE_HAVE_HISTORY)
         {"listen", "--missing-after", "0"},
+        // The last-seen time reaches the file once a minute: a shorter wait
+        // than two of those shows present drives as missing.
+        {"listen", "--missing-after", "60"},
+        {"listen", "--missing-after", "119"},
         {"history"},
         {"history", "S1", "--since", "yesterday"},
         {"history", "S1", "--attribute", "0"},
@@ -182,6 +186,7 @@ TEST(Cli, StatusUsageErrorsAreUnknownToACheckerNotCritical)
 #if defined(PLATEWISE_HAVE_HISTORY)
         {"status", "--brief", "--json"},
         {"status", "--missing-after", "0"},
+        {"status", "--missing-after", "60"},
         {"status", "--store"},
 #else
         {"status", "--snapshots"},

@@ -4,6 +4,11 @@
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+#include <fstream>
 #include <set>
 
 #include "commands/history_command.h"
@@ -268,6 +273,108 @@ TEST(HistoryImport, TheLabsSavedSnapshots)
         EXPECT_EQ(v.drive.last_seen_ms - v.drive.first_seen_ms, 10 * kSecond) << "three passes 5 s apart";
     }
     EXPECT_EQ(serials, (std::set<std::string>{"PWLAB-0001", "PWLAB-0002", "PWLAB-0003", "PWLAB-0004"}));
+}
+
+}  // namespace
+
+namespace {
+
+// What import refuses, each on its own, while the good snapshot beside it
+// is still imported: a name later than now, a link named like a snapshot
+// (never followed), something that is not a regular file, and a file far
+// larger than a snapshot (refused by its size, not read).
+TEST(HistoryImport, RefusesFutureNamesLinksAndWhatIsNotASnapshotFile)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "makes a symbolic link and a FIFO (mkfifo)";
+#else
+    historytest::use_utc();
+    TempDir dir;
+    const std::string saved = dir / "saved";
+    std::filesystem::create_directory(saved);
+    const auto pass = historytest::pass_of({disk(0, 30)});
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(pass.get());
+    tooltest::write_bytes(saved + "/snapshot-20261201-100000-000.bin",
+                          std::vector<std::uint8_t>(bytes, bytes + sizeof *pass));
+    tooltest::write_bytes(saved + "/snapshot-20261201-100500-000.bin",
+                          std::vector<std::uint8_t>(bytes, bytes + sizeof *pass));
+    tooltest::write_bytes(dir / "secret", std::vector<std::uint8_t>(10, 's'));
+    std::filesystem::create_symlink(dir / "secret", saved + "/snapshot-20261201-100020-000.bin");
+    ASSERT_EQ(::mkfifo((saved + "/snapshot-20261201-100030-000.bin").c_str(), 0600), 0);
+    {
+        std::ofstream huge(saved + "/snapshot-20261201-100040-000.bin");
+    }
+    std::filesystem::resize_file(saved + "/snapshot-20261201-100040-000.bin", 4ull << 30);
+
+    const struct Row {
+        std::string name;
+        std::string said;
+    } rows[] = {
+        {"snapshot-20261201-100500-000.bin", "named for a time later than now; not imported"},
+        {"snapshot-20261201-100020-000.bin", "a symbolic link; never followed"},
+        {"snapshot-20261201-100030-000.bin", "not a regular file"},
+        {"snapshot-20261201-100040-000.bin", "not a snapshot (4294967296 bytes, more than a snapshot holds)"},
+    };
+    platewise::ImportOptions o;
+    o.store = dir / "h.db";
+    o.paths = {saved, saved + "/snapshot-20261201-100020-000.bin", saved + "/snapshot-20261201-100030-000.bin"};
+    o.now_ms = kT0 + 60 * kSecond;
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(platewise::run_import(o, out, err), 1);
+    EXPECT_EQ(out.str(), "Imported 1 snapshot, skipped 0 already in the history, into " + o.store + "\n");
+    for (const Row& row : rows) {
+        EXPECT_NE(err.str().find(saved + "/" + row.name + ": " + row.said + "\n"), std::string::npos)
+            << row.name << "\n" << err.str();
+    }
+#endif
+}
+
+}  // namespace
+
+namespace {
+
+// Drive strings are untrusted: a model or serial that a spreadsheet would
+// run as a formula is kept as text in the CSV.
+TEST(HistoryCommand, CsvCellsNeverStartAFormula)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    const struct Row {
+        std::string model;
+        std::string serial;
+        std::string fields;
+    } rows[] = {
+        {"=2+5", "S1", "'=2+5,S1,"},
+        {"+CMD", "S2", "'+CMD,S2,"},
+        {"-1+2", "S3", "'-1+2,S3,"},
+        {"@SUM(A1)", "S4", "'@SUM(A1),S4,"},
+        {"=HYPERLINK(\"x\",1)", "S5", "\"'=HYPERLINK(\"\"x\"\",1)\",S5,"},
+        {"PLAIN-MODEL", "=S6", "PLAIN-MODEL,'=S6,"},
+    };
+    {
+        HistoryStore store;
+        Recorder recorder;
+        std::string error;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        std::vector<Drive> drives;
+        for (const Row& row : rows) {
+            drives.push_back({row.model, row.serial, {{9, 100, 100, 0, 5}}});
+        }
+        const auto pass = historytest::pass_of(drives);
+        ASSERT_TRUE(record_snapshot(recorder, store, *pass, kT0, error)) << error;
+    }
+    for (const Row& row : rows) {
+        platewise::HistoryOptions o = options_for(path);
+        o.serial = row.serial;
+        o.csv = true;
+        std::ostringstream csv;
+        std::ostringstream err;
+        ASSERT_EQ(platewise::run_history(o, csv, err), 0) << row.serial << ": " << err.str();
+        EXPECT_NE(csv.str().find("\n" + row.fields + "2026-12-01 10:00:00,"), std::string::npos)
+            << csv.str();
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -20,6 +21,7 @@
 #include "../../testservice/temp_dir.h"
 #include "report/json_report.h"
 #include "commands/listen_command.h"
+#include "commands/peer_admission.h"
 #if defined(PLATEWISE_HAVE_HISTORY)
 #include "history/listen_history.h"
 #endif
@@ -362,6 +364,114 @@ TEST_F(Listener, SilentPeersDoNotHoldUpTheService)
     }
     EXPECT_EQ(summary.good, 1u) << err.str();
     EXPECT_NE(out.str().find("ST320410A"), std::string::npos) << "reported within 5 s";
+}
+
+// A child process that drops to `uid` and connects `count` times: each
+// connection closed at once (`hold_ms` 0: a flood of refused peers) or all
+// kept open and silent for `hold_ms`. Returns the child's pid; it ends by
+// itself.
+pid_t connect_as_user(const std::string& path, uid_t uid, int count, int hold_ms)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+            ::setresuid(uid, uid, uid) != 0) {
+            ::_exit(10);
+        }
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.data(), path.size());
+        for (int i = 0; i < count; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+                ::_exit(11);
+            }
+            if (hold_ms == 0) {
+                ::close(fd);
+            }
+        }
+        ::usleep(static_cast<useconds_t>(hold_ms) * 1000);
+        ::_exit(0);
+    }
+    return child;
+}
+
+// Hostile local users against the service's own snapshot. A flood of
+// refused peers is counted outside the delivery queue: reported at most
+// once a second with a count, never a publish of its own, never ahead of
+// the service. Admitted peers that say nothing are held to a few readers
+// per user, so the service's connection finds one at once.
+TEST_F(Listener, RefusedAndSilentPeersCostTheServiceNothing)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run peers as another user";
+    }
+    constexpr uid_t kNobody = 65534;
+    struct Row {
+        const char* what;
+        std::vector<std::uint32_t> extra_uids;
+        int count;
+        int hold_ms;
+    };
+    const Row rows[] = {
+        {"300 refused peers", {}, 300, 0},
+        {"100 admitted silent peers", {kNobody}, 100, 8000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TearDown();
+        out.str("");
+        err.str("");
+        summary = {};
+        ::chmod(dir.path().c_str(), 0755);
+        options.socket_mode = 0666;
+        options.peers.extra_uids = row.extra_uids;
+        options.read_timeout_ms = 10000;
+        options.json = true;
+        std::atomic<bool> arrived{false};
+        std::atomic<int> publishes{0};
+        std::atomic<std::uint64_t> counted{0};
+        options.on_snapshot = [&arrived](const platewise::SnapshotReport&) { arrived = true; };
+        options.on_refused = [&publishes] { ++publishes; };
+        options.on_peers_refused = [&counted](std::uint64_t n) { counted += n; };
+        start();
+        const pid_t peers = connect_as_user(options.endpoint, kNobody, row.count, row.hold_ms);
+        ASSERT_GT(peers, 0);
+        if (row.hold_ms == 0) {
+            int status = 0;
+            ::waitpid(peers, &status, 0);  // the flood is in before the service comes
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        const auto message = service_snapshot({"ST320410A--3.39.rec"});
+        const auto sent = std::chrono::steady_clock::now();
+        EXPECT_TRUE(send_snapshot_to(options.endpoint.c_str(), message.get()));
+        const auto until = sent + std::chrono::seconds(5);
+        while (!arrived && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        EXPECT_TRUE(arrived) << "the service's snapshot waited behind the peers";
+        finish();
+        if (row.hold_ms != 0) {
+            ::kill(peers, SIGKILL);
+            ::waitpid(peers, nullptr, 0);
+        }
+        EXPECT_EQ(summary.good, 1u) << err.str();
+        // Only the few admitted silent peers are read (and reported when
+        // they time out or the listener stops); refused ones never publish.
+        EXPECT_LE(publishes.load(), row.hold_ms == 0 ? 0 : static_cast<int>(platewise::kConnectionsPerUid))
+            << "a refused peer caused a publish";
+        EXPECT_EQ(summary.rejected, counted.load() + static_cast<unsigned>(publishes.load()));
+        if (row.hold_ms == 0) {
+            EXPECT_EQ(counted.load(), 300u);
+            EXPECT_LE(occurrences(err.str(), "refused: uid 65534"), 3u) << err.str();
+            EXPECT_NE(err.str().find("more connections refused since"), std::string::npos) << err.str();
+        } else {
+            EXPECT_GE(counted.load(), 90u) << "each user holds a few readers at most";
+            EXPECT_NE(err.str().find("has as many connections open as one user may"), std::string::npos);
+        }
+    }
 }
 
 TEST_F(Listener, AWholeMessageFromAPeerThatStaysOpenCounts)

@@ -173,13 +173,33 @@ TEST(SnapshotStore, RetentionRemovesTheOldestFirstAndKeepsTheNewest)
         tooltest::write_bytes(outside, std::vector<std::uint8_t>(100));
         fs::create_directory(dir / "out");
         const std::vector<std::pair<std::string, int>> ages = {{"a", 5}, {"b", 3}, {"c", 1}, {"d", 0}};
+        const auto file_of = [&](const std::string& name) {
+            return dir / ("out/snapshot-2026120" + std::to_string(name[0] - 'a' + 1) + "-100000-000.bin");
+        };
         for (const auto& [name, age] : ages) {
-            const std::string path = dir / ("out/snapshot-" + name + ".bin");
+            const std::string path = file_of(name);
             tooltest::write_bytes(path, std::vector<std::uint8_t>(100));
             fs::last_write_time(path, now - days(age) - std::chrono::minutes(1));
         }
-        // Not ours: other names, and a link whose target must survive.
+        // Not ours: other names (only the exact shape of the names the
+        // listener gives is), old and large, and a link whose target must
+        // survive; as root, a file of the right name another user owns.
         tooltest::write_bytes(dir / "out/notes.txt", std::vector<std::uint8_t>(1000));
+        const std::vector<std::string> foreign = {"snapshot-a.bin", "snapshot-20261201-100000-0000.bin",
+                                                  "snapshot-20261201-100000-00x.bin", "nvme-keep.bin",
+                                                  "snapshot-20261201-100000-000.bin.old"};
+        for (const std::string& name : foreign) {
+            tooltest::write_bytes(dir / ("out/" + name), std::vector<std::uint8_t>(1000));
+            fs::last_write_time(dir / ("out/" + name), now - days(30));
+        }
+#if !defined(_WIN32)
+        const std::string others = dir / "out/snapshot-20261101-100000-000.bin";
+        if (::geteuid() == 0) {
+            tooltest::write_bytes(others, std::vector<std::uint8_t>(1000));
+            fs::last_write_time(others, now - days(30));
+            ASSERT_EQ(::chown(others.c_str(), 65534, 65534), 0);
+        }
+#endif
 #if !defined(_WIN32)
         ::symlink(outside.c_str(), (dir / "out/snapshot-link.bin").c_str());
 #endif
@@ -192,14 +212,18 @@ TEST(SnapshotStore, RetentionRemovesTheOldestFirstAndKeepsTheNewest)
         EXPECT_TRUE(error.empty()) << error;
         std::vector<std::string> left;
         for (const auto& [name, age] : ages) {
-            if (fs::exists(dir / ("out/snapshot-" + name + ".bin"))) {
+            if (fs::exists(file_of(name))) {
                 left.push_back(name);
             }
         }
         EXPECT_EQ(left, row.left);
         EXPECT_TRUE(fs::exists(dir / "out/notes.txt"));
+        for (const std::string& name : foreign) {
+            EXPECT_TRUE(fs::exists(dir / ("out/" + name))) << name;
+        }
 #if !defined(_WIN32)
         EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir / "out/snapshot-link.bin")));
+        EXPECT_EQ(fs::exists(others), ::geteuid() == 0) << "another user's file is not ours to remove";
 #endif
         EXPECT_TRUE(fs::exists(outside));
         platewise::close_snapshot_store(store);

@@ -395,7 +395,42 @@ TEST(HistoryStore, CreatesOnlyInAPrivateDirectoryNeverThroughALink)
     ASSERT_TRUE(open_history(store, dir / "h.db", false, error)) << error;
     struct stat st {};
     ASSERT_EQ(::stat((dir / "h.db").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u) << "never world-readable";
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the writer's alone";
+    store.db.close();
+
+    // A store once shared with a group: a member could take SQLite's shared
+    // locks on the WAL index and make every write fail. The listener takes
+    // group's and others' access away from the live files when it opens it.
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        ::chmod((dir / "h.db" + suffix).c_str(), 0640);
+    }
+    ASSERT_TRUE(open_history(store, dir / "h.db", false, error)) << error;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        ASSERT_EQ(::stat((dir / "h.db" + suffix).c_str(), &st), 0) << suffix;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << suffix;
+    }
+    store.db.close();
+
+    // A folder further up that others may change: they could swap in a
+    // history of their own, for the listener and for readers alike.
+    std::filesystem::create_directories(dir / "open/private");
+    ::chmod((dir / "open/private").c_str(), 0700);
+    std::filesystem::copy_file(dir / "h.db", dir / "open/private/h.db");
+    for (const bool read_only : {false, true}) {
+        EXPECT_FALSE(open_history(store, dir / "open/private/h.db", read_only, error)) << read_only;
+        EXPECT_NE(error.find("the folder above it, " + (dir / "open") + ", is unsafe: it is writable by everybody"),
+                  std::string::npos)
+            << error;
+    }
+    ::chmod((dir / "open").c_str(), 0755);
+    ASSERT_TRUE(open_history(store, dir / "open/private/h.db", true, error)) << error;
+    store.db.close();
+    if (::geteuid() == 0) {
+        // A reader opens only root's or its own file.
+        ASSERT_EQ(::chown((dir / "open/private/h.db").c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(open_history(store, dir / "open/private/h.db", true, error));
+        EXPECT_NE(error.find("belongs to uid 65534"), std::string::npos) << error;
+    }
 #endif
 }
 

@@ -4,11 +4,14 @@
 // passes lost meanwhile are counted.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <nlohmann/json.hpp>
 
 #include "events/listen_events.h"
 #include "history/event_recording.h"
 #include "history/event_store.h"
+#include "history/history_view.h"
 #include "history/listen_history.h"
 #include "report/json_report.h"
 #include "report/text_report.h"
@@ -202,6 +205,165 @@ TEST(ListenHistory, AHistoryWithoutEventsAnnouncesOnlyWhatIsNotOk)
               std::string::npos)
         << listener.err.str();
     EXPECT_EQ(listener.err.str().find("<5>"), std::string::npos) << listener.err.str();
+}
+
+}  // namespace
+
+namespace {
+
+// A snapshot imported under a name from 2099 (or a clock that ran ahead
+// once) must not freeze the drive: a reader sees its times as now, the
+// listener moves them in the file and says so once, and the live passes
+// that follow are the drive's latest: its failing table, its rising
+// indicator, and its absence later on all show.
+TEST(ListenHistory, ATimeLaterThanNowIsTakenAsNow)
+{
+    historytest::use_utc();
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    const std::int64_t future = 4102444800000;  // 2100-01-01
+    const Drive was{"AHEAD", "F1", {{5, 100, 100, 36, 0}, {197, 100, 100, 0, 0}}};
+    {
+        HistoryStore store;
+        Recorder recorder;
+        std::string error;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        recorder.importing = true;
+        auto p = historytest::pass_of({was});
+        ASSERT_TRUE(record_snapshot(recorder, store, *p, future - 3600 * kSecond, error)) << error;
+        auto q = historytest::pass_of({was});
+        ASSERT_TRUE(record_snapshot(recorder, store, *q, future, error)) << error;
+        ASSERT_TRUE(flush_recorder(recorder, store, error)) << error;
+
+        ViewOptions vo;
+        vo.now_ms = kT0;
+        vo.missing_after_ms = 10 * 60 * kSecond;
+        std::vector<DriveView> views;
+        ASSERT_TRUE(load_views(store, vo, views, error)) << error;
+        ASSERT_EQ(views.size(), 1u);
+        EXPECT_EQ(views[0].drive.last_seen_ms, kT0) << "a reader takes the future as now";
+        EXPECT_EQ(views[0].drive.first_seen_ms, kT0);
+        EXPECT_EQ(views[0].readings.back().time_ms, kT0);
+    }
+
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, path, 10 * 60 * kSecond, options, err)) << err.str();
+    const std::int64_t now = history.last_open_attempt_ms;
+    const std::string said = "1 drive was last seen later than now";
+    EXPECT_NE(err.str().find(said), std::string::npos) << err.str();
+
+    const Drive failing{"AHEAD", "F1", {{5, 30, 30, 36, 0}, {197, 100, 100, 0, 40}}};
+    platewise::SnapshotReport report = pass(history, {failing}, now + 5 * kSecond, err);
+    ASSERT_EQ(report.drives.size(), 1u);
+    EXPECT_NE(report.drives[0].verdict_text.find("FAILING NOW"), std::string::npos)
+        << report.drives[0].verdict_text;
+    EXPECT_NE(report.drives[0].verdict_text.find("197"), std::string::npos)
+        << "the rising indicator counts from now: " << report.drives[0].verdict_text;
+    report = pass(history, {}, now + 20 * 60 * kSecond, err);
+    EXPECT_EQ(report.missing.size(), 1u) << "a drive last seen in the future is missed too";
+
+    HistoryStore reader;
+    std::string error;
+    ASSERT_TRUE(open_history(reader, path, true, error)) << error;
+    Statement later;
+    ASSERT_TRUE(reader.db.prepare("SELECT (SELECT count(*) FROM readings WHERE time_ms > ?1) + "
+                                  "(SELECT count(*) FROM drives WHERE last_seen_ms > ?1 OR "
+                                  "first_seen_ms > ?1 OR last_sample_ms > ?1)",
+                                  later, error))
+        << error;
+    later.bind(1, now + 20 * 60 * kSecond);
+    ASSERT_EQ(later.step(), Step::row);
+    EXPECT_EQ(later.column_int(0), 0) << "the file holds no time later than now";
+    EXPECT_EQ(err.str().find(said), err.str().rfind(said)) << "said once";
+}
+
+}  // namespace
+
+namespace {
+
+// A history damaged on disk is set aside, not a reason to stop: the
+// listener starts, its passes are reported and judged as usual, the lost
+// history writes are counted, and the file is left as it was.
+TEST(ListenHistory, ADamagedHistoryIsSetAsideAndTheListenerCarriesOn)
+{
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    {
+        HistoryStore store;
+        Recorder recorder;
+        std::string error;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        std::vector<Drive> many;
+        for (int i = 0; i < 40; ++i) {
+            many.push_back({"DAMAGED", "D" + std::to_string(i), {{9, 100, 100, 0, 5}}});
+            many.resize(std::min<std::size_t>(many.size(), 31));
+            auto p = historytest::pass_of(many);
+            ASSERT_TRUE(record_snapshot(recorder, store, *p, kT0 + i * kSecond, error)) << error;
+        }
+        ASSERT_TRUE(store.db.exec("PRAGMA wal_checkpoint(TRUNCATE)", error)) << error;
+    }
+    // Garbage over the pages after the first two (the header stays).
+    std::vector<std::uint8_t> bytes = tooltest::file_bytes(path);
+    ASSERT_GT(bytes.size(), 3u * 4096u);
+    for (std::size_t i = 2 * 4096; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    tooltest::write_bytes(path, bytes);
+
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, path, 10 * 60 * kSecond, options, err))
+        << "a damaged history stopped the listener: " << err.str();
+    EXPECT_NE(err.str().find("damaged"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("history: unavailable; the listener carries on"), std::string::npos) << err.str();
+    ASSERT_TRUE(options.on_decoded);
+    const platewise::SnapshotReport report =
+        pass(history, {{"DAMAGED", "D1", {{9, 100, 100, 0, 5}}}}, history.last_open_attempt_ms + 5 * kSecond, err);
+    ASSERT_EQ(report.drives.size(), 1u) << "the pass is still reported";
+    EXPECT_EQ(report.history_write_failures, 1);
+    EXPECT_EQ(tooltest::file_bytes(path), bytes) << "the damaged file is left as it is";
+}
+
+}  // namespace
+
+namespace {
+
+// The store removed or replaced while the listener runs: within a minute
+// the listener notices (the path no longer names the file it has open),
+// says so, and records into what the path names now.
+TEST(ListenHistory, AStoreReplacedWhileOpenIsNoticedAndOpenedAgain)
+{
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows lets nobody rename or replace a file SQLite holds open";
+#else
+    TempDir dir;
+    const std::string path = dir / "h.db";
+    platewise::ListenOptions options;
+    ListenHistory history;
+    std::ostringstream err;
+    ASSERT_TRUE(attach_history(history, path, 10 * 60 * kSecond, options, err)) << err.str();
+    const std::int64_t start = history.last_open_attempt_ms;
+    const Drive a{"KEPT", "K1", {{9, 100, 100, 0, 5}}};
+    pass(history, {a}, start + 5 * kSecond, err);
+    std::filesystem::rename(path, dir / "moved.db");
+    pass(history, {a}, start + 30 * kSecond, err);
+    EXPECT_EQ(err.str().find("removed or replaced"), std::string::npos) << "checked once a minute";
+    const platewise::SnapshotReport report = pass(history, {a}, start + 65 * kSecond, err);
+    EXPECT_NE(err.str().find(path + " was removed or replaced while open; opening it again"), std::string::npos)
+        << err.str();
+    EXPECT_EQ(report.history_write_failures, 0);
+    ASSERT_TRUE(history.open);
+    HistoryStore reader;
+    std::string error;
+    ASSERT_TRUE(open_history(reader, path, true, error)) << error;
+    std::vector<StoredDrive> drives;
+    ASSERT_TRUE(load_drives(reader, drives, error)) << error;
+    ASSERT_EQ(drives.size(), 1u) << "the pass went into the file the path names";
+    EXPECT_EQ(drives[0].serial, "K1");
+#endif
 }
 
 }  // namespace

@@ -55,7 +55,8 @@ int connect_tcp(int port)
 
 // GET `path` from 127.0.0.1:`port`; the whole response, headers included.
 // With `timeout_ms`, each send and receive gives up after that long.
-std::string http_get(int port, const std::string& path, int timeout_ms = 0)
+std::string http_get(int port, const std::string& path, int timeout_ms = 0,
+                     const std::string& host = "127.0.0.1")
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (timeout_ms > 0) {
@@ -71,7 +72,8 @@ std::string http_get(int port, const std::string& path, int timeout_ms = 0)
         ::close(fd);
         return "connect failed";
     }
-    const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string request =
+        "GET " + path + " HTTP/1.0\r\n" + (host.empty() ? std::string() : "Host: " + host + "\r\n") + "\r\n";
     if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
         ::close(fd);
         return "send failed";
@@ -414,6 +416,37 @@ TEST(MetricsListen, TextfileOfTheSnapshotListenReceived)
                         "serial=\"N80BR8EC\",id=\"10\",name=\"Spin Retry Count\"} 1\n"),
               std::string::npos);
     EXPECT_FALSE(fs::exists(file.string() + ".tmp"));
+}
+
+// The metrics port checks the Host as the page does: a DNS-rebinding page
+// (its own name pointed at 127.0.0.1) must not read the drives' models,
+// serials and verdicts; addresses and localhost pass.
+TEST(MetricsServer, AnswersOnlyByAddressOrLocalhost)
+{
+    MetricsPublisher publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
+    const int port = publisher.listening_ports().at(0);
+    const struct Row {
+        std::string host;
+        const char* status;
+    } rows[] = {
+        {"127.0.0.1", "HTTP/1.1 200"},
+        {"127.0.0.1:" + std::to_string(port), "HTTP/1.1 200"},
+        {"localhost:" + std::to_string(port), "HTTP/1.1 200"},
+        {"[::1]:9100", "HTTP/1.1 200"},
+        {"rebound.attacker.example:" + std::to_string(port), "HTTP/1.1 421"},
+        {"localhost.attacker.example", "HTTP/1.1 421"},
+        {"127.0.0.1.nip.example", "HTTP/1.1 421"},
+        {"", "HTTP/1.1 421"},
+    };
+    for (const Row& row : rows) {
+        const std::string response = http_get(port, "/metrics", 5000, row.host);
+        EXPECT_EQ(response.rfind(row.status, 0), 0u) << "Host: " << row.host << "\n" << response;
+        if (std::string(row.status).find("421") != std::string::npos) {
+            EXPECT_EQ(response.find("platewise_"), std::string::npos) << row.host;
+        }
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // hosts, paths, the JSON of status and history), and the real server's
 // headers, HEAD and a silent client over a socket.
 #include "web/web_server.h"
+#include "web/request_limits.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,8 @@
 #endif
 
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "commands/history_command.h"
 #include "commands/status_command.h"
@@ -120,10 +123,15 @@ TEST(WebServer, AnswersByMethodHostAndPath)
     const WebResponse hostile = get(source, "/drive/" + std::string(webtest::kHostileSerial));
     EXPECT_NE(hostile.body.find("<h1>Drive S&quot;&lt;i&gt;&amp;&#39;</h1>"), std::string::npos);
 
+    // /metrics answers by address or as localhost like every path: a
+    // rebound name would read every model, serial and verdict.
     source.metrics_text = [] { return std::string("platewise_drives 6\n"); };
-    const WebResponse metrics = get(source, "/metrics", "", "GET", "prometheus.internal:9946");
+    const WebResponse metrics = get(source, "/metrics", "", "GET", "127.0.0.1:9946");
     EXPECT_EQ(metrics.status, 200);
     EXPECT_EQ(metrics.body, "platewise_drives 6\n");
+    EXPECT_EQ(get(source, "/metrics", "", "GET", "localhost").status, 200);
+    EXPECT_EQ(get(source, "/metrics", "", "GET", "rebound.attacker.example:9946").status, 421);
+    EXPECT_EQ(get(source, "/metrics", "", "GET", "").status, 421);
 }
 
 TEST(WebServer, ApiIsWhatStatusAndHistoryPrint)
@@ -199,7 +207,18 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     TempDir dir;
     WebServer server;
     std::string error;
-    ASSERT_TRUE(server.start("127.0.0.1:0", source_of(webtest::build_history(dir)), error)) << error;
+    const std::string path = webtest::build_history(dir);
+    {
+        // Serials that only an encoding of every byte can address.
+        platewise::history::HistoryStore store;
+        platewise::history::Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        const std::vector<historytest::Drive> odd{{"PW ODD SERIAL", "BS\\1", {{9, 100, 100, 0, 5}}},
+                                                  {"PW ODD SERIAL", "SP 2%", {{9, 100, 100, 0, 5}}}};
+        const auto pass = historytest::pass_of(odd);
+        ASSERT_TRUE(platewise::history::record_snapshot(recorder, store, *pass, webtest::kNow, error)) << error;
+    }
+    ASSERT_TRUE(server.start("127.0.0.1:0", source_of(path), error)) << error;
     ASSERT_EQ(server.listening_ports().size(), 1u);
     const int port = server.listening_ports()[0];
 
@@ -230,6 +249,26 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     // An encoded serial reaches its page.
     const std::string hostile = exchange(port, "GET /drive/S%22%3Ci%3E%26%27 HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(hostile.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << hostile.substr(0, 300);
+    const struct {
+        const char* path;
+        const char* status;
+        const char* shows;
+    } odd[] = {
+        // Kept as BS\x5c1: the link holds its backslash as %5C, which the
+        // server must not take for a folder separator.
+        {"/drive/BS%5Cx5c1", "HTTP/1.1 200 OK\r\n", "<h1>Drive BS\\x5c1</h1>"},
+        {"/api/drive/BS%5Cx5c1", "HTTP/1.1 200 OK\r\n", "\"BS\\\\x5c1\""},
+        {"/drive/SP%202%25", "HTTP/1.1 200 OK\r\n", "<h1>Drive SP 2%</h1>"},
+        // %00 would cut the serial short and show another drive.
+        {"/drive/D1%00X", "HTTP/1.1 400 ", ""},
+        {"/drive/D1%zz", "HTTP/1.1 400 ", ""},
+    };
+    for (const auto& row : odd) {
+        const std::string request = std::string("GET ") + row.path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+        const std::string answer = exchange(port, request.c_str());
+        EXPECT_EQ(answer.rfind(row.status, 0), 0u) << row.path << "\n" << answer.substr(0, 300);
+        EXPECT_NE(answer.find(row.shows), std::string::npos) << row.path << "\n" << answer.substr(0, 2000);
+    }
     close_socket(silent);
 
     // The address is taken: a second server says so.
@@ -281,6 +320,43 @@ TEST(WebServer, PagesShowTheNewestEventsAndEachDrivesOwn)
     const std::string page = get(source, "/drive/" + first_serial).body;
     EXPECT_EQ(tooltest::occurrences(page, "<strong>MARK"), 11u) << page;
     EXPECT_EQ(page.find("MARK111"), std::string::npos) << "another drive's";
+}
+
+}  // namespace
+
+namespace {
+
+// Requests that read the history are bounded: however many come at once,
+// at most kConcurrentLoads read it together, and the pages of the next
+// moments are drawn from the views one of them loaded. Every request is
+// still answered.
+TEST(WebServer, HistoryReadingRequestsAreBounded)
+{
+    TempDir dir;
+    WebServer server;
+    std::string error;
+    ASSERT_TRUE(server.start("127.0.0.1:0", source_of(webtest::build_history(dir)), error)) << error;
+    const int port = server.listening_ports().at(0);
+    const char* const paths[] = {"/", "/api/drives", "/drive/D1", "/api/drive/F1"};
+    std::vector<std::thread> clients;
+    std::vector<std::string> answers(16);
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        clients.emplace_back([&, i] {
+            const std::string request =
+                std::string("GET ") + paths[i % 4] + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+            answers[i] = exchange(port, request.c_str());
+        });
+    }
+    for (std::thread& c : clients) {
+        c.join();
+    }
+    for (std::size_t i = 0; i < answers.size(); ++i) {
+        EXPECT_EQ(answers[i].rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << paths[i % 4] << "\n"
+                                                                  << answers[i].substr(0, 200);
+    }
+    ASSERT_NE(server.source().limits, nullptr);
+    EXPECT_GE(server.source().limits->most_at_once(), 1);
+    EXPECT_LE(server.source().limits->most_at_once(), platewise::web::kConcurrentLoads);
 }
 
 }  // namespace

@@ -254,11 +254,14 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
 #endif
 
     double missing_after_seconds = 600;
+    // The history's last-seen time reaches the file once a minute: a
+    // shorter wait than two of those would show present drives as missing.
+    constexpr double shortest_missing_after = 120;
     listen->add_option("--missing-after", missing_after_seconds,
                        "Seconds after which a drive not seen counts as missing: an event, and "
-                       "with --history its verdict DRIVE MISSING (default 600)")
+                       "with --history its verdict DRIVE MISSING (default 600, at least 120)")
         ->option_text("SECONDS")
-        ->check(CLI::Range(1.0, 1e9));
+        ->check(CLI::Range(shortest_missing_after, 1e9));
 #if defined(PLATEWISE_HAVE_HISTORY)
     std::string history_path;
     CLI::Option* history_option =
@@ -315,9 +318,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
                        "local time; or 24h, 7d before now)")
         ->option_text("WHEN");
     status->add_option("--missing-after", missing_after_seconds,
-                       "Seconds after which a drive not seen counts as missing (default 600)")
+                       "Seconds after which a drive not seen counts as missing (default 600, at "
+                       "least 120)")
         ->option_text("SECONDS")
-        ->check(CLI::Range(1.0, 1e9));
+        ->check(CLI::Range(shortest_missing_after, 1e9));
 
     CLI::App* history_cmd = app.add_subcommand(
         "history", "The recorded readings of a drive, or with --attribute one attribute's "

@@ -2,7 +2,9 @@
 #include "commands/history_command.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "files/path_text.h"
+#include "files/snapshot_file.h"
 #include "history/history_recorder.h"
 #include "history/history_view.h"
 #include "history/verdict_rules.h"
@@ -43,9 +46,13 @@ const char* kind_name(history::ReadingKind kind)
     return "?";
 }
 
-std::string csv_field(const std::string& text)
+// A cell a spreadsheet would take for a formula (= + - @, or a tab or
+// carriage return before one) is kept as text by a leading apostrophe.
+std::string csv_field(const std::string& raw)
 {
-    if (text.find_first_of(",\"") == std::string::npos) {
+    const bool formula = !raw.empty() && std::string_view("=+-@\t\r").find(raw.front()) != std::string_view::npos;
+    const std::string text = formula ? "'" + raw : raw;
+    if (text.find_first_of(",\"\n\r") == std::string::npos) {
         return text;
     }
     std::string out = "\"";
@@ -291,6 +298,18 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
     return 0;
 }
 
+namespace {
+
+
+std::int64_t clock_ms()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 bool snapshot_name_time(const std::string& file_name, std::int64_t& time_ms)
 {
     // snapshot-YYYYMMDD-HHMMSS-NNN.bin
@@ -363,6 +382,17 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
             status = 1;
         }
     }
+    // A name later than now would make every live pass look older than
+    // the drive's last sighting.
+    const std::int64_t now_ms = options.now_ms != 0 ? options.now_ms : clock_ms();
+    const auto later = std::stable_partition(items.begin(), items.end(),
+                                             [&](const Item& i) { return i.time_ms <= now_ms; });
+    for (auto i = later; i != items.end(); ++i) {
+        err << "platewise history import: " << smart::sanitize_text(i->path)
+            << ": named for a time later than now; not imported\n";
+        status = 1;
+    }
+    items.erase(later, items.end());
     std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
         return a.time_ms != b.time_ms ? a.time_ms < b.time_ms : a.path < b.path;
     });
@@ -382,9 +412,13 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
     unsigned skipped = 0;
     auto snapshot = std::make_unique<smart::DriveSnapshot>();
     for (const Item& item : items) {
-        std::ifstream in(item.path, std::ios::binary);
-        const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                              std::istreambuf_iterator<char>()};
+        std::vector<std::uint8_t> bytes;
+        std::string why;
+        if (!read_snapshot_file(item.path, bytes, why)) {
+            err << "platewise history import: " << smart::sanitize_text(item.path) << ": " << why << "\n";
+            status = 1;
+            continue;
+        }
         if (!smart::split_snapshot(bytes, *snapshot) || snapshot->count == 0 ||
             snapshot->count > smart::kDriveSlots + 1) {
             err << "platewise history import: " << path_text(item.path) << ": not a snapshot ("

@@ -31,6 +31,7 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
 struct ImportOptions {
     std::string store;
     std::vector<std::string> paths;  // directories and snapshot files
+    std::int64_t now_ms = 0;         // what counts as now (Unix ms); 0: the clock
 };
 
 // Loads every snapshot-YYYYMMDD-HHMMSS-NNN.bin (the time from its name, in

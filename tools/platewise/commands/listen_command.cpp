@@ -22,6 +22,7 @@
 #include "report/nvme_text_report.h"
 #include "nvme.h"
 #include "smart.h"
+#include "commands/peer_admission.h"
 #include "files/snapshot_store.h"
 #include "report/text_report.h"
 
@@ -106,6 +107,8 @@ struct Hub {
         std::uint64_t number = 0;
         endpoint::Handle connection = endpoint::invalid_handle;
         Stream stream = Stream::ata;
+        std::int64_t uid = -1;
+        bool privileged = false;
     };
     std::deque<Job> pending;
     std::deque<Delivery> delivered;
@@ -113,6 +116,8 @@ struct Hub {
     unsigned accepting = 0;  // accepting threads still running (one per endpoint)
     std::uint64_t connections = 0;  // numbered across both endpoints
     bool closing = false;   // readers return once nothing is pending
+    UidLimits uids;         // admitted connections per user id (under `lock`)
+    RefusalTally refusals;  // refused peers: counted, never queued
 
     void deliver(Delivery delivery)
     {
@@ -153,15 +158,23 @@ void accept_loop(Hub& hub, endpoint::Handle listener, const endpoint::PeerPolicy
             number = ++hub.connections;
         }
         const endpoint::PeerCheck check = endpoint::check_peer(connection, peers);
+        const std::string who = std::string("platewise listen: ") +
+                                (stream == Stream::nvme ? "NVMe connection " : "connection ") +
+                                std::to_string(number) + ": ";
         if (!check.admitted) {
             endpoint::close_connection(connection);
-            hub.deliver({Delivery::Kind::bad_connection, stream, number,
-                         "refused: " + smart::sanitize_text(check.peer) + " may not send snapshots",
-                         {}});
+            hub.refusals.note(who + "refused: " + smart::sanitize_text(check.peer) +
+                              " may not send snapshots");
             continue;
         }
         const std::lock_guard<std::mutex> hold(hub.lock);
-        hub.pending.push_back({number, connection, stream});
+        if (!hub.uids.admit(check.uid, check.privileged)) {
+            endpoint::close_connection(connection);
+            hub.refusals.note(who + "refused: " + smart::sanitize_text(check.peer) +
+                              " has as many connections open as one user may");
+            continue;
+        }
+        hub.pending.push_back({number, connection, stream, check.uid, check.privileged});
         ++hub.busy;
         hub.changed.notify_all();
     }
@@ -196,6 +209,7 @@ void read_loop(Hub& hub, std::uint32_t timeout_ms)
         endpoint::close_connection(job.connection);
         const std::lock_guard<std::mutex> hold(hub.lock);
         hub.delivered.push_back(std::move(delivery));
+        hub.uids.release(job.uid, job.privileged);
         --hub.busy;
         hub.changed.notify_all();
     }
@@ -283,13 +297,32 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
     auto nvme_snapshot = std::make_unique<smart::nvme::Snapshot>();
     bool stop_is_ours = false;  // this loop asked the others to stop
     int result = 0;
+    // Refused peers, at most once a second: said with a count and added to
+    // the metrics' count without publishing.
+    const auto report_refusals = [&](bool force) {
+        std::string line;
+        const std::uint64_t n =
+            hub.refusals.take(std::chrono::steady_clock::now(), std::chrono::seconds(1), force, line);
+        if (n != 0) {
+            err << line << "\n";
+            err.flush();
+            counts.rejected += static_cast<unsigned>(n);
+            if (options.on_peers_refused) {
+                options.on_peers_refused(n);
+            }
+        }
+    };
     for (;;) {
         Delivery delivery;
+        report_refusals(false);
         {
             std::unique_lock<std::mutex> hold(hub.lock);
-            hub.changed.wait(hold, [&hub] {
+            const auto ready = [&hub] {
                 return !hub.delivered.empty() || (hub.accepting == 0 && hub.busy == 0);
-            });
+            };
+            if (!hub.changed.wait_for(hold, std::chrono::milliseconds(250), ready)) {
+                continue;
+            }
             if (hub.delivered.empty()) {
                 break;
             }
@@ -397,6 +430,7 @@ int run_listen(const ListenOptions& options, std::ostream& out, std::ostream& er
     for (std::thread& reader : readers) {
         reader.join();
     }
+    report_refusals(true);
     endpoint::close_endpoint(listener, options.endpoint);
     endpoint::close_endpoint(nvme_listener, nvme_name);
     close_snapshot_store(store);

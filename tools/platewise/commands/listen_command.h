@@ -50,6 +50,9 @@ struct ListenOptions {
     // Told of each good NVMe snapshot after it is shown.
     std::function<void(const NvmeSnapshotReport&)> on_nvme_snapshot;
     std::function<void()> on_refused;
+    // Told, at most once a second, how many peers were refused before
+    // anything was read from them (counted, never a publish of its own).
+    std::function<void(std::uint64_t refused)> on_peers_refused;
     // Told after every pass (drive or NVMe snapshot) of the events it
     // caused, none for a steady pass, with the time of the pass.
     std::function<void(const std::vector<events::DriveEvent>&, std::int64_t now_ms)> on_events;

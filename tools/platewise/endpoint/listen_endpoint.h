@@ -64,6 +64,9 @@ struct PeerCheck {
     // on Linux or "pid 4242, user NAME" on Windows; when the peer cannot be
     // identified, why not. Printable text, no line breaks.
     std::string peer;
+    // The peer's user id where the system has them (Linux); -1 elsewhere.
+    std::int64_t uid = -1;
+    bool privileged = false;  // root or the listener's own user
 };
 
 // Asks the operating system who is on the other end of `connection` (just

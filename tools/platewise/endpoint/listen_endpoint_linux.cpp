@@ -351,6 +351,8 @@ PeerCheck check_peer(Handle connection, const PeerPolicy& policy)
         return check;
     }
     check.peer = "uid " + std::to_string(credentials.uid) + ", pid " + std::to_string(credentials.pid);
+    check.uid = static_cast<std::int64_t>(credentials.uid);
+    check.privileged = credentials.uid == 0 || credentials.uid == ::geteuid();
     check.admitted = credentials.uid == 0 || credentials.uid == ::geteuid() ||
                      std::find(policy.extra_uids.begin(), policy.extra_uids.end(),
                                credentials.uid) != policy.extra_uids.end();

@@ -55,14 +55,24 @@ int journal_priority(const DriveEvent& event) noexcept
 
 std::string journal_line(const DriveEvent& event)
 {
-    std::string line = "<" + std::to_string(journal_priority(event)) + ">platewise listen: ";
-    line += (event.model.empty() ? std::string("(no model)") : event.model) + " serial " + event.serial;
+    // Appended piece by piece: GCC 12 at -O3 takes chains of temporaries
+    // for overlapping copies (-Wrestrict) and stops the Release build.
+    std::string line = "<";
+    line += std::to_string(journal_priority(event));
+    line += ">platewise listen: ";
+    line += event.model.empty() ? std::string("(no model)") : event.model;
+    line += " serial ";
+    line += event.serial;
     if (event.slot >= 0) {
-        line += " (slot " + std::to_string(event.slot) + ")";
+        line += " (slot ";
+        line += std::to_string(event.slot);
+        line += ")";
     }
-    line += ": " + what_happened(event);
+    line += ": ";
+    line += what_happened(event);
     for (std::size_t i = 0; i < event.reasons.size(); ++i) {
-        line += (i == 0 ? ": " : "; ") + event.reasons[i];
+        line += i == 0 ? ": " : "; ";
+        line += event.reasons[i];
     }
     return printable(line) + "\n";
 }

@@ -19,6 +19,7 @@
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -173,9 +174,9 @@ std::string mode_text(mode_t mode)
 // `st` describes: empty when nobody; otherwise what to tell the user.
 std::string other_writers(const struct stat& st, bool sticky_allowed)
 {
-    const uid_t me = ::geteuid();
-    if (st.st_uid != 0 && st.st_uid != me) {
-        return "it belongs to uid " + std::to_string(st.st_uid) + ", not to root or the listener's user";
+    if (!is_trusted_owner(st.st_uid)) {
+        return "it belongs to uid " + std::to_string(st.st_uid) +
+               ", not to root, this user or the listener's user platewise";
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !(sticky_allowed && (st.st_mode & S_ISVTX) != 0)) {
         return std::string("it is writable by ") +
@@ -186,6 +187,18 @@ std::string other_writers(const struct stat& st, bool sticky_allowed)
 }
 
 }  // namespace
+
+bool is_trusted_owner(unsigned uid)
+{
+    if (uid == 0 || uid == ::geteuid()) {
+        return true;
+    }
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[1024];
+    return ::getpwnam_r("platewise", &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+           found->pw_uid == uid;
+}
 
 std::string unsafe_directory_reason(const std::string& path)
 {

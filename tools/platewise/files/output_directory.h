@@ -31,6 +31,13 @@ bool open_output_directory(const std::string& path, std::uint32_t file_mode, Out
                            std::string& error);
 void close_output_directory(OutputDirectory& dir);
 
+#if !defined(_WIN32)
+// Whose files and folders the listener and its readers trust: root, the
+// user running this process, and the packaged listener's system user
+// "platewise" (the owner of /var/lib/platewise), when that user exists.
+bool is_trusted_owner(unsigned uid);
+#endif
+
 // Who besides root and the listener's user could change the directory
 // `path` (the directory itself, or a folder above it: whoever can rename
 // one can swap the directory for another). Empty when nobody; otherwise

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <system_error>
 
 #include "report/local_time_text.h"
@@ -11,6 +12,7 @@
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -20,11 +22,39 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Exactly the names save_snapshot gives: PREFIX + YYYYMMDD-HHMMSS-NNN.bin.
 bool snapshot_name(const std::string& name)
 {
-    const bool ends_bin = name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0;
-    return ends_bin && ((name.size() > 13 && name.rfind("snapshot-", 0) == 0) ||
-                        (name.size() > 9 && name.rfind(kNvmeSnapshotPrefix, 0) == 0));
+    for (const std::string_view prefix : {std::string_view("snapshot-"), std::string_view(kNvmeSnapshotPrefix)}) {
+        constexpr std::string_view kShape = "00000000-000000-000.bin";
+        if (name.size() != prefix.size() + kShape.size() || name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        bool fits = true;
+        for (std::size_t i = 0; i < kShape.size() && fits; ++i) {
+            const char c = name[prefix.size() + i];
+            fits = kShape[i] == '0' ? (c >= '0' && c <= '9') : c == kShape[i];
+        }
+        if (fits) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Retention removes only the listener's own files: one another user put
+// there (root may write into the directory) is left alone.
+bool owned_by_us(const SnapshotStore& store, const std::string& name)
+{
+#if defined(_WIN32)
+    (void)store;
+    (void)name;
+    return true;
+#else
+    struct stat st {};
+    return ::fstatat(store.dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+           st.st_uid == ::geteuid();
+#endif
 }
 
 bool remove_file(const SnapshotStore& store, const std::string& name, std::string& error)
@@ -60,7 +90,8 @@ bool open_snapshot_store(const std::string& directory, std::uint32_t file_mode,
     for (fs::directory_iterator it(store.dir.path, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         std::error_code ignored;
-        if (!snapshot_name(name) || !fs::is_regular_file(it->symlink_status(ignored))) {
+        if (!snapshot_name(name) || !fs::is_regular_file(it->symlink_status(ignored)) ||
+            !owned_by_us(store, name)) {
             continue;
         }
         SnapshotStore::File file{name, fs::last_write_time(it->path(), ignored),

@@ -46,6 +46,16 @@ int find_drive(const Recorder& recorder, const DriveIdentity& id)
     return -1;
 }
 
+// A drive whose row is not in the file: its readings start afresh (a full
+// table first) once the next pass has inserted it.
+void forget_row(RecordedDrive& d)
+{
+    d.has_readings = false;
+    d.written.clear();
+    d.stored.id = 0;
+    d.persisted_ms = 0;
+}
+
 // What one pass does to one drive, worked out before anything is written.
 struct Plan {
     int index = -1;  // in recorder.drives; -1: a new drive
@@ -53,6 +63,7 @@ struct Plan {
     std::optional<Reading> reading;
     std::vector<StoredLatch> latches;  // set or raised by this reading
     bool write_row = false;
+    bool insert = false;  // the drive has no row yet
 };
 
 Plan plan_drive(const Recorder& recorder, int index, const DriveIdentity& id,
@@ -60,19 +71,25 @@ Plan plan_drive(const Recorder& recorder, int index, const DriveIdentity& id,
 {
     Plan plan;
     plan.index = index;
-    const bool is_new = index < 0;
-    if (is_new) {
+    // A drive whose row never reached the file (its first pass failed to
+    // write) is inserted by the next pass that writes, as a new one is.
+    const bool is_new = index < 0 || recorder.drives[static_cast<std::size_t>(index)].stored.id == 0;
+    plan.insert = is_new;
+    if (index < 0) {
         plan.next.stored.model = id.model;
         plan.next.stored.serial = id.serial;
         plan.next.stored.wwn = id.wwn;
         plan.next.stored.first_seen_ms = now_ms;
         plan.next.stored.last_seen_ms = now_ms;
-    } else {
+    }
+    if (index >= 0) {
         plan.next = recorder.drives[static_cast<std::size_t>(index)];
     }
     RecordedDrive& next = plan.next;
     StoredDrive& stored = next.stored;
-    const bool latest = is_new || now_ms >= stored.last_seen_ms;
+    // A live pass is always the latest sighting; an imported one only when
+    // it is later than what the history holds.
+    const bool latest = is_new || !recorder.importing || now_ms >= stored.last_seen_ms;
     stored.first_seen_ms = std::min(stored.first_seen_ms, now_ms);
     if (latest) {
         const bool moved = stored.last_slot != static_cast<int>(slot);
@@ -257,6 +274,7 @@ bool record_snapshot(Recorder& recorder, HistoryStore& store, const smart::Drive
 
     bool any = std::any_of(plans.begin(), plans.end(), [](const Plan& p) { return p.write_row; });
     bool written = true;
+    std::vector<int> vanished;  // drives whose update found no row
     if (any) {
         Transaction t(store.db);
         written = t.begin(error);
@@ -268,7 +286,7 @@ bool record_snapshot(Recorder& recorder, HistoryStore& store, const smart::Drive
                 continue;
             }
             StoredDrive& d = plan.next.stored;
-            if (plan.index < 0) {
+            if (plan.insert) {
                 written = insert_drive(store, d, error);
                 if (!written) {
                     break;
@@ -289,10 +307,18 @@ bool record_snapshot(Recorder& recorder, HistoryStore& store, const smart::Drive
             if (!written) {
                 break;
             }
-            written = update_drive(store, d, error);
+            bool row_missing = false;
+            written = update_drive(store, d, error, &row_missing);
+            if (row_missing) {
+                // Its row went (removed by hand): the next pass inserts it again.
+                vanished.push_back(plan.index);
+            }
             plan.next.persisted_ms = now_ms;
         }
         written = written && t.commit(error);
+    }
+    for (const int index : vanished) {
+        forget_row(recorder.drives[static_cast<std::size_t>(index)]);
     }
     if (!written) {
         ++recorder.write_failures;
@@ -300,7 +326,8 @@ bool record_snapshot(Recorder& recorder, HistoryStore& store, const smart::Drive
         ++recorder.passes_written;
     }
     // On a failed write only what this pass's verdict needs is kept: the
-    // drive's table as seen now, and a new drive (inserted again next time).
+    // drive's table as seen now, and a new drive with no row (inserted by
+    // the next pass that writes).
     std::vector<int> plan_drive_index(plans.size(), -1);
     for (std::size_t i = 0; i < plans.size(); ++i) {
         Plan& plan = plans[i];
@@ -315,10 +342,7 @@ bool record_snapshot(Recorder& recorder, HistoryStore& store, const smart::Drive
         } else {
             RecordedDrive next = std::move(plan.next);
             if (!written) {
-                next.has_readings = false;
-                next.written.clear();
-                next.stored.id = 0;
-                next.persisted_ms = 0;
+                forget_row(next);
             }
             recorder.drives.push_back(std::move(next));
             plan_drive_index[i] = static_cast<int>(recorder.drives.size() - 1);

@@ -160,6 +160,7 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
     store.db.close();
     store.path = path;
     store.read_only = read_only;
+    store.damaged = false;
     if (std::string problem = store_access_problem(path, !read_only); !problem.empty()) {
         error = std::move(problem);
         return false;
@@ -172,6 +173,10 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
     std::error_code missing;
     if (read_only && fs::status(path, missing).type() == fs::file_type::not_found) {
         error = "no history at " + path + " (platewise listen --history records one)";
+        return false;
+    }
+    if (read_only && !check_store_place_to_read(path, why)) {
+        error = "refusing the history " + path + ": " + why;
         return false;
     }
     if (!store.db.open(path, read_only, false, why)) {
@@ -202,6 +207,7 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
         if (code != SQLITE_NOTADB && code != SQLITE_CORRUPT) {
             return unavailable("cannot read the history " + path + ": " + why);
         }
+        store.damaged = code == SQLITE_CORRUPT || has_sqlite_header(path);
         return refuse("not an SQLite database, or a damaged one (" + why + ")");
     }
     if (application_id == 0 && version == 0 && tables == 0) {
@@ -230,10 +236,12 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
             if (code != SQLITE_NOTADB && code != SQLITE_CORRUPT) {
                 return unavailable("cannot check the history " + path + ": " + db.last_message());
             }
+            store.damaged = true;
             return refuse("damaged (" + (why.empty() ? db.last_message() : why) + ")");
         }
         const std::string verdict = check.column_text(0);
         if (verdict != "ok") {
+            store.damaged = true;
             return refuse("damaged (" + verdict + ")");
         }
         check = Statement();
@@ -335,8 +343,13 @@ bool load_drives(HistoryStore& store, std::vector<StoredDrive>& drives, std::str
 bool insert_drive(HistoryStore& store, StoredDrive& drive, std::string& error)
 {
     Statement s;
+    // A row already there (another process, an import beside the listener,
+    // inserted the drive first) lends its id and keeps the earlier first
+    // sighting.
     if (!store.db.prepare("INSERT INTO drives(model, serial, wwn, firmware, capacity_bytes, "
-                          "first_seen_ms, last_seen_ms, last_slot, kind) VALUES(?,?,?,?,?,?,?,?,?)",
+                          "first_seen_ms, last_seen_ms, last_slot, kind) VALUES(?,?,?,?,?,?,?,?,?) "
+                          "ON CONFLICT(model, serial, wwn) DO UPDATE SET first_seen_ms = "
+                          "min(first_seen_ms, excluded.first_seen_ms) RETURNING id, first_seen_ms",
                           s, error)) {
         return false;
     }
@@ -349,16 +362,31 @@ bool insert_drive(HistoryStore& store, StoredDrive& drive, std::string& error)
     s.bind(7, drive.last_seen_ms);
     s.bind(8, static_cast<std::int64_t>(drive.last_slot));
     s.bind(9, static_cast<std::int64_t>(drive.kind));
+    if (s.step() != Step::row) {
+        error = store.db.last_message();
+        return false;
+    }
+    const std::int64_t id = s.column_int(0);
+    const std::int64_t first_seen_ms = s.column_int(1);
     if (s.step() != Step::done) {
         error = store.db.last_message();
         return false;
     }
-    drive.id = sqlite3_last_insert_rowid(store.db.handle());
+    drive.id = id;
+    drive.first_seen_ms = first_seen_ms;
     return true;
 }
 
-bool update_drive(HistoryStore& store, const StoredDrive& drive, std::string& error)
+bool update_drive(HistoryStore& store, const StoredDrive& drive, std::string& error,
+                  bool* row_missing)
 {
+    if (row_missing != nullptr) {
+        *row_missing = false;
+    }
+    if (drive.id <= 0) {
+        error = "drive " + drive.model + " " + drive.serial + " has no row in the history";
+        return false;
+    }
     Statement s;
     if (!store.db.prepare("UPDATE drives SET firmware = ?, capacity_bytes = ?, first_seen_ms = ?, "
                           "last_seen_ms = ?, last_slot = ?, last_sample_ms = ?, current = ? "
@@ -382,11 +410,23 @@ bool update_drive(HistoryStore& store, const StoredDrive& drive, std::string& er
         error = store.db.last_message();
         return false;
     }
+    if (sqlite3_changes(store.db.handle()) != 1) {
+        if (row_missing != nullptr) {
+            *row_missing = true;
+        }
+        error = "drive " + std::to_string(drive.id) + " (" + drive.model + " " + drive.serial +
+                ") is no longer in the history; it is inserted again";
+        return false;
+    }
     return true;
 }
 
 bool insert_reading(HistoryStore& store, const Reading& reading, std::string& error)
 {
+    if (reading.drive_id <= 0) {
+        error = "a reading for a drive that has no row in the history";
+        return false;
+    }
     Statement s;
     if (!store.db.prepare("INSERT INTO readings(drive_id, time_ms, kind, attributes) VALUES(?,?,?,?)",
                           s, error)) {

@@ -78,10 +78,16 @@ struct HistoryStore {
     Database db;
     std::string path;
     bool read_only = true;
+    // Set when open_history refused an SQLite file that is damaged (as
+    // opposed to one that is not a history at all): the listener sets it
+    // aside and carries on without a history.
+    bool damaged = false;
 };
 
 // Opens the history at `path`. Read-write: a missing file is created
-// (exclusively, mode 0640, never through a link) in an existing directory
+// (exclusively, mode 0600, never through a link; an existing one and its
+// -wal and -shm files lose any access of group and others, who could
+// otherwise lock out the writer) in an existing directory
 // that is not writable by group or others, and given the schema; an older
 // schema is migrated. Read-only: the file must exist. A file that is not
 // SQLite, is damaged, belongs to another program or comes from a newer
@@ -106,11 +112,17 @@ std::vector<std::uint8_t> encode_attributes(const std::vector<AttributeSample>& 
 bool decode_attributes(std::span<const std::uint8_t> bytes, std::vector<AttributeSample>& out);
 
 bool load_drives(HistoryStore& store, std::vector<StoredDrive>& drives, std::string& error);
-// Inserts `drive` and sets its id.
+// Inserts `drive` and sets its id; when the drive already has a row (put
+// there by another process), takes that row's id and the earlier first
+// sighting.
 bool insert_drive(HistoryStore& store, StoredDrive& drive, std::string& error);
 // Writes first/last seen, slot, firmware, capacity, the last sample time
-// and the current table.
-bool update_drive(HistoryStore& store, const StoredDrive& drive, std::string& error);
+// and the current table. Changing no row is a failure (`row_missing` set
+// when given): the drive is not in the file.
+bool update_drive(HistoryStore& store, const StoredDrive& drive, std::string& error,
+                  bool* row_missing = nullptr);
+// Refuses a reading of drive id 0 (a drive with no row).
+
 bool insert_reading(HistoryStore& store, const Reading& reading, std::string& error);
 // The readings of one drive in time order (time_ms >= since_ms).
 bool load_readings(HistoryStore& store, std::int64_t drive_id, std::int64_t since_ms,

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "history/future_times.h"
 #include "history/latch_rules.h"
 #include "history/verdict_rules.h"
 #include "report/local_time_text.h"
@@ -88,6 +89,9 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
             }
         }
         v.drive = std::move(d);
+        if (options.now_ms != 0) {
+            clamp_future_times(v.drive, v.readings, options.now_ms);
+        }
         v.report = report_of_table(v.drive, v.drive.current, options.names);
         if (v.drive.kind == DriveKind::ata) {
             // The ATA counts; other kinds keep their fields under other ids.

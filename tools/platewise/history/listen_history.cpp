@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 
+#include "history/future_times.h"
 #include "history/store_file.h"
 #include "history/verdict_rules.h"
 
@@ -13,6 +14,7 @@ namespace platewise::history {
 namespace {
 
 constexpr std::int64_t kReopenEveryMs = 60 * 1000;
+constexpr std::int64_t kIdentityCheckEveryMs = 60 * 1000;
 
 std::int64_t now_unix_ms()
 {
@@ -27,13 +29,18 @@ bool try_open(ListenHistory& history, std::int64_t now_ms, std::string& error, b
     if (!open_history(history.store, history.path, false, error, &refused)) {
         return false;
     }
-    if (!load_recorder(history.recorder, history.store, false, error)) {
+    std::size_t moved = 0;
+    if (!settle_future_times(history.store, now_ms, moved, error) ||
+        !load_recorder(history.recorder, history.store, false, error)) {
         refused = false;
         history.store.db.close();
         return false;
     }
     history.recorder.write_failures = history.failures_before_open;
     history.open = true;
+    history.future_drives = moved;
+    store_file_identity(history.path, history.device, history.inode);
+    history.last_identity_check_ms = now_ms;
     return true;
 }
 
@@ -46,6 +53,18 @@ void report_failure(ListenHistory& history, const std::string& error, std::uint6
             << " pass" << (failures == 1 ? "" : "es") << " not recorded so far; the listener carries on)\n";
         err.flush();
         history.last_error = error;
+    }
+}
+
+// Said once, when the file is opened: the times are moved for good.
+void report_future(ListenHistory& history, std::ostream& err)
+{
+    if (history.future_drives != 0) {
+        err << "platewise listen: history: " << history.future_drives << " drive"
+            << (history.future_drives == 1 ? " was" : "s were")
+            << " last seen later than now (a clock that ran ahead, or a snapshot imported under a "
+               "later name); those times are taken as now\n";
+        history.future_drives = 0;
     }
 }
 
@@ -72,14 +91,23 @@ bool attach_history(ListenHistory& history, const std::string& path,
     std::string error;
     bool refused = true;
     if (!try_open(history, now_unix_ms(), error, refused)) {
-        if (refused) {
+        if (refused && history.store.damaged) {
+            // Set aside: socket, metrics and alerts go on; the page and the
+            // metrics say the history is unavailable.
+            err << "platewise listen: " << error << "\n"
+                << "platewise listen: history: unavailable; the listener carries on without it "
+                   "and tries the file again every minute\n";
+            history.last_error = error;
+        } else if (refused) {
             err << "platewise listen: " << error << "\n";
             return false;
+        } else {
+            err << "platewise listen: history: " << error << "; trying again every minute\n";
+            history.last_error = error;
         }
-        err << "platewise listen: history: " << error << "; trying again every minute\n";
-        history.last_error = error;
     } else {
         err << "platewise listen: recording the history in " << path << "\n";
+        report_future(history, err);
     }
     options.on_decoded = [&history, &err](const smart::DriveSnapshot& snapshot, SnapshotReport& report) {
         history_pass(history, snapshot, report, now_unix_ms(), err);
@@ -91,6 +119,25 @@ void history_pass(ListenHistory& history, const smart::DriveSnapshot& snapshot,
                   SnapshotReport& report, std::int64_t now_ms, std::ostream& err)
 {
     std::string error;
+    if (history.open && now_ms - history.last_identity_check_ms >= kIdentityCheckEveryMs) {
+        // A store removed or replaced under the listener would otherwise be
+        // written into unseen while readers look at the new file.
+        history.last_identity_check_ms = now_ms;
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        if (!store_file_identity(history.path, device, inode) || device != history.device ||
+            inode != history.inode) {
+            err << "platewise listen: history: " << history.path
+                << " was removed or replaced while open; opening it again\n";
+            err.flush();
+            flush_recorder(history.recorder, history.store, error);
+            error.clear();
+            history.failures_before_open = history.recorder.write_failures;
+            history.store.db.close();
+            history.open = false;
+            history.last_open_attempt_ms = now_ms - kReopenEveryMs;
+        }
+    }
     if (!history.open) {
         bool refused = false;
         if (now_ms - history.last_open_attempt_ms < kReopenEveryMs ||
@@ -103,6 +150,7 @@ void history_pass(ListenHistory& history, const smart::DriveSnapshot& snapshot,
             return;
         }
         err << "platewise listen: recording the history in " << history.path << "\n";
+        report_future(history, err);
         err.flush();
     }
     Recorder& recorder = history.recorder;

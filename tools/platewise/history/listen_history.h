@@ -31,6 +31,11 @@ struct ListenHistory {
     std::int64_t last_open_attempt_ms = 0;
     std::uint64_t failures_before_open = 0;  // passes lost while the file was unavailable
     std::string last_error;                  // the last failure reported on stderr
+    std::size_t future_drives = 0;           // drives whose times lay ahead, to report once
+    // The file opened, compared with what the path names once a minute.
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t last_identity_check_ms = 0;
     smart::AttributeDefinitionTable names;
 };
 

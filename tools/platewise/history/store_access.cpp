@@ -41,7 +41,13 @@ std::string denied(const std::string& path, const std::string& what, bool for_wr
     const std::string group = group_of(fs::path(path));
     std::string text = "permission denied " + std::string(for_writing ? "writing " : "reading ") + what +
                        ": run the command with sudo";
-    if (!for_writing && !group.empty() && group != "root") {
+    struct stat st {};
+    const bool group_may_read = ::stat(path.c_str(), &st) != 0 || (st.st_mode & S_IRGRP) != 0;
+    if (!for_writing && !group_may_read) {
+        // The listener keeps its live files to itself (a reader's locks
+        // could stop its writes): the page serves the same to everyone.
+        text += ", or read the status page and its /api/drives (the listener's --web)";
+    } else if (!for_writing && !group.empty() && group != "root") {
         text += ", or ask an administrator to add you to the group " + group +
                 " (adduser $USER " + group + ", then log in again)";
     }

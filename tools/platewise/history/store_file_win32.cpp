@@ -7,6 +7,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cstring>
 #include <cwctype>
 #include <filesystem>
 #include <vector>
@@ -213,6 +214,65 @@ bool prepare_store_file(const std::string& path, bool& created, std::string& err
     }
     created = false;
     return true;
+}
+
+bool check_store_place_to_read(const std::string& path, std::string& error)
+{
+    const std::string shown = path_text(path);
+    const std::wstring wide = widen(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        error = shown + " is not a regular file (a link or a device is never used)";
+        return false;
+    }
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS) {
+        error = "cannot read the owner of " + shown;
+        return false;
+    }
+    const bool trusted = owner != nullptr && is_trusted(owner, own_user());
+    LocalFree(descriptor);
+    if (!trusted) {
+        error = shown + " belongs to another user, not to SYSTEM, the Administrators or this user";
+        return false;
+    }
+    return true;
+}
+
+bool has_sqlite_header(const std::string& path)
+{
+    const HANDLE file = CreateFileW(widen(path).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    char head[16] = {};
+    DWORD got = 0;
+    const bool sqlite = ReadFile(file, head, sizeof head, &got, nullptr) && got == sizeof head &&
+                        std::memcmp(head, "SQLite format 3", sizeof head) == 0;
+    CloseHandle(file);
+    return sqlite;
+}
+
+bool store_file_identity(const std::string& path, std::uint64_t& device, std::uint64_t& inode)
+{
+    const HANDLE file = CreateFileW(widen(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(file, &info) != FALSE;
+    CloseHandle(file);
+    if (known) {
+        device = info.dwVolumeSerialNumber;
+        inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    }
+    return known;
 }
 
 void make_store_directory(const std::string& directory)

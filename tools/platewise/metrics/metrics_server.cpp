@@ -13,6 +13,12 @@
 #include "metrics/metrics_textfile.h"
 #include "net/address_in_use.h"
 #include "smart.h"
+#include "web/local_host_name.h"
+
+#if defined(PLATEWISE_METRICS_HOST_CHECK)
+#include <CivetServer.h>
+#include <civetweb.h>
+#endif
 
 namespace platewise::metrics {
 
@@ -21,6 +27,41 @@ namespace {
 // Drives remembered at most (a pass has 32 slots; drives swapped often
 // within the hold time are forgotten beyond this).
 constexpr std::size_t kMaxRemembered = 256;
+
+#if defined(PLATEWISE_METRICS_HOST_CHECK)
+// Before the Exposer sees a request: one whose Host is not an address or
+// localhost is answered 421 here (a DNS-rebinding page would otherwise
+// read every model, serial and verdict).
+int refuse_foreign_host(mg_connection* connection)
+{
+    const char* host = mg_get_header(connection, "Host");
+    if (web::host_is_local_name(host != nullptr ? host : "")) {
+        return 0;
+    }
+    const std::string body = std::string(web::kForeignHostMessage) + "\n";
+    const std::string head = "HTTP/1.1 421 Misdirected Request\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                             "Content-Length: " + std::to_string(body.size()) +
+                             "\r\nConnection: close\r\n\r\n";
+    mg_write(connection, head.data(), head.size());
+    mg_write(connection, body.data(), body.size());
+    return web::kForeignHostStatus;
+}
+
+const CivetCallbacks* server_callbacks()
+{
+    static const CivetCallbacks callbacks = [] {
+        CivetCallbacks c{};
+        c.begin_request = &refuse_foreign_host;
+        return c;
+    }();
+    return &callbacks;
+}
+#else
+const CivetCallbacks* server_callbacks()
+{
+    return nullptr;
+}
+#endif
 
 double unix_seconds_now()
 {
@@ -89,7 +130,7 @@ bool MetricsPublisher::start(const std::string& address, const std::string& text
                 "num_threads", std::to_string(kHttpWorkers),
                 "request_timeout_ms", std::to_string(kHttpRequestTimeoutMs),
                 "keep_alive_timeout_ms", "500",
-            });
+            }, server_callbacks());
         } catch (const std::exception& e) {
             const std::string in_use = net::address_in_use_hint(address);
             error = "cannot serve metrics at " + address + ": " + (in_use.empty() ? e.what() : in_use);
@@ -257,6 +298,7 @@ bool attach(MetricsPublisher& publisher, const std::string& address, const std::
         std::string problem;
         said(publisher.nvme_snapshot_received(pass, unix_seconds_now(), problem), problem);
     };
+    options.on_peers_refused = [&publisher](std::uint64_t count) { publisher.peers_refused(count); };
     options.on_refused = [&publisher, said]() {
         std::string problem;
         said(publisher.snapshot_refused(problem), problem);

@@ -75,6 +75,9 @@ public:
     bool nvme_snapshot_received(const NvmeSnapshotReport& pass, double unix_seconds, std::string& error);
     // A connection refused.
     bool snapshot_refused(std::string& error);
+    // Peers refused before anything was read: counted, shown with the next
+    // publish (a flood of them never writes the text file or rebuilds).
+    void peers_refused(std::uint64_t count) { status_.refused += count; }
 
     // The current metrics in the text exposition format.
     std::string text() const;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <sstream>
 
 #include <civetweb.h>
@@ -16,6 +17,9 @@
 #include "history/history_view.h"
 #include "net/address_in_use.h"
 #include "web/event_list.h"
+#include "web/html_text.h"
+#include "web/local_host_name.h"
+#include "web/request_limits.h"
 #include "web/web_pages.h"
 
 namespace platewise::web {
@@ -27,41 +31,6 @@ constexpr const char* kHtml = "text/html; charset=utf-8";
 WebResponse error_response(int status, const std::string& message)
 {
     return {status, kHtml, render_error_page(status, message)};
-}
-
-// An IP address (dotted IPv4, or IPv6 in brackets) or localhost, with or
-// without a port.
-bool host_is_local_name(const std::string& host)
-{
-    std::string name = host;
-    if (!name.empty() && name.front() == '[') {
-        const std::size_t close = name.find(']');
-        if (close == std::string::npos) {
-            return false;
-        }
-        const std::string inside = name.substr(1, close - 1);
-        const std::string rest = name.substr(close + 1);
-        return !inside.empty() && inside.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos &&
-               (rest.empty() || (rest[0] == ':' && rest.find_first_not_of("0123456789", 1) == std::string::npos));
-    }
-    if (const std::size_t colon = name.find(':'); colon != std::string::npos) {
-        if (name.find_first_not_of("0123456789", colon + 1) != std::string::npos) {
-            return false;
-        }
-        name.resize(colon);
-    }
-    if (name == "localhost") {
-        return true;
-    }
-    int dots = 0;
-    for (const char c : name) {
-        if (c == '.') {
-            ++dots;
-        } else if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    return dots == 3 && !name.empty();
 }
 
 // The value of `key` in a query string ("" when absent).
@@ -92,8 +61,7 @@ std::int64_t now_of(const WebSource& source)
 
 // The drives, and the events the page shows: the newest (`serial` empty)
 // or those of the drives with `serial`.
-bool load(const WebSource& source, std::int64_t now_ms, const std::string* serial,
-          std::vector<history::DriveView>& views, std::vector<events::DriveEvent>& events,
+bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::DriveView>& views,
           smart::AttributeDefinitionTable& names, std::string& error)
 {
     history::HistoryStore store;
@@ -104,7 +72,18 @@ bool load(const WebSource& source, std::int64_t now_ms, const std::string* seria
     options.now_ms = now_ms;
     options.missing_after_ms = source.missing_after_ms;
     names = options.names;
-    if (!history::load_views(store, options, views, error)) {
+    return history::load_views(store, options, views, error);
+}
+
+// The newest events for the front page (serial null), or those of the
+// drives with `serial`: a short query of its own, never cached with the
+// views, so that a change shows at once.
+bool load_events_of(const WebSource& source, const std::vector<history::DriveView>& views,
+                    const std::string* serial, std::vector<events::DriveEvent>& events,
+                    std::string& error)
+{
+    history::HistoryStore store;
+    if (!history::open_history(store, source.history_path, true, error)) {
         return false;
     }
     history::EventQuery query;
@@ -140,14 +119,14 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         return error_response(405, "This server only reads: GET and HEAD.");
     }
     const std::string& path = request.path;
+    if (!host_is_local_name(request.host)) {
+        return error_response(kForeignHostStatus, kForeignHostMessage);
+    }
     if (path == "/metrics") {
         if (!source.metrics_text) {
             return error_response(404, "The metrics are not served here.");
         }
         return {200, "text/plain; version=0.0.4; charset=utf-8", source.metrics_text()};
-    }
-    if (!host_is_local_name(request.host)) {
-        return error_response(421, "Open this page by address (such as 127.0.0.1) or as localhost.");
     }
     if (path == "/style.css") {
         return {200, "text/css; charset=utf-8", style_sheet()};
@@ -156,6 +135,29 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         return {200, "image/svg+xml", favicon_svg()};
     }
     const std::int64_t now_ms = now_of(source);
+    const bool reads_history = path == "/api/drives" || path.rfind("/api/drive/", 0) == 0 || path == "/" ||
+                               path.rfind("/drive/", 0) == 0;
+    RequestLimits::Views views_ptr = source.limits && reads_history ? source.limits->cached(now_ms) : nullptr;
+    const bool page = path == "/" || path.rfind("/drive/", 0) == 0;
+    std::string drives_body;
+    const auto drives_cached = [&] {
+        return source.limits && path == "/api/drives" && source.limits->cached_drives(now_ms, drives_body);
+    };
+    if (drives_cached()) {
+        return {200, "application/json", drives_body};
+    }
+    std::optional<RequestLimits::Slot> slot;
+    if (source.limits && reads_history && !(page && views_ptr != nullptr)) {
+        slot.emplace(*source.limits);
+        if (!slot->entered()) {
+            return error_response(503, "Too many requests read the drive history now; try again shortly.");
+        }
+        if (page) {
+            views_ptr = source.limits->cached(now_ms);  // loaded while this one waited
+        } else if (drives_cached()) {
+            return {200, "application/json", drives_body};
+        }
+    }
     if (path == "/api/drives") {
         StatusOptions options;
         options.store = source.history_path;
@@ -167,6 +169,9 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         // 0, 1 and 2 say how the drives are; only 3 is a failure here.
         if (run_status(options, out, err) == kStatusUnknown) {
             return {503, "application/json", "{\"error\":\"the history cannot be read\"}\n"};
+        }
+        if (source.limits) {
+            source.limits->remember_drives(out.str(), now_ms);
         }
         return {200, "application/json", out.str()};
     }
@@ -196,13 +201,24 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         if (query_value(request.query, "range", range_text) && !parse_range(range_text, range)) {
             return error_response(400, "The time shown is range=day, range=week or range=year.");
         }
-        std::vector<history::DriveView> views;
-        std::vector<events::DriveEvent> events;
-        smart::AttributeDefinitionTable names;
-        std::string error;
+        smart::AttributeDefinitionTable names = history::ViewOptions().names;
+        if (views_ptr == nullptr) {
+            auto loaded = std::make_shared<std::vector<history::DriveView>>();
+            std::string error;
+            if (!load(source, now_ms, *loaded, names, error)) {
+                return error_response(503, "The drive history cannot be read now: " + first_line(error));
+            }
+            views_ptr = loaded;
+            if (source.limits) {
+                source.limits->remember(views_ptr, now_ms);
+            }
+        }
+        const std::vector<history::DriveView>& views = *views_ptr;
         const std::string serial = path == "/" ? std::string() : path.substr(std::strlen("/drive/"));
-        if (!load(source, now_ms, path == "/" ? nullptr : &serial, views, events, names, error)) {
-            return error_response(503, "The drive history cannot be read now: " + first_line(error));
+        std::vector<events::DriveEvent> events;
+        std::string events_error;
+        if (!load_events_of(source, views, path == "/" ? nullptr : &serial, events, events_error)) {
+            return error_response(503, "The drive history cannot be read now: " + first_line(events_error));
         }
         if (path == "/") {
             return {200, kHtml, render_front_page(views, now_ms, names, &events)};
@@ -224,11 +240,16 @@ int handle(mg_connection* connection, void* data)
     const mg_request_info* info = mg_get_request_info(connection);
     WebRequest request;
     request.method = info->request_method != nullptr ? info->request_method : "";
-    request.path = info->local_uri != nullptr ? info->local_uri : "";
+    // civetweb leaves the path as sent (decode_url no): decoded here, so that
+    // every byte of a serial round-trips (a backslash, a byte that is not
+    // printable) and %00 is refused instead of cutting the serial short.
+    const bool decoded = url_decode(info->local_uri != nullptr ? info->local_uri : "", request.path);
     request.query = info->query_string != nullptr ? info->query_string : "";
     const char* host = mg_get_header(connection, "Host");
     request.host = host != nullptr ? host : "";
-    const WebResponse response = respond(request, server->source());
+    const WebResponse response =
+        decoded ? respond(request, server->source())
+                : WebResponse{400, kHtml, render_error_page(400, "The path has a broken or a %00 escape.")};
 
     std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " +
                        mg_get_response_code_text(connection, response.status) + "\r\n";
@@ -264,6 +285,9 @@ WebServer::~WebServer()
 bool WebServer::start(const std::string& address, WebSource source, std::string& error)
 {
     source_ = std::move(source);
+    if (!source_.limits) {
+        source_.limits = std::make_shared<RequestLimits>();
+    }
     const std::string workers = std::to_string(kWebWorkers);
     const std::string timeout = std::to_string(kWebRequestTimeoutMs);
     const char* options[] = {
@@ -272,6 +296,7 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
         "request_timeout_ms", timeout.c_str(),
         "enable_keep_alive", "no",
         "enable_directory_listing", "no",
+        "decode_url", "no",
         nullptr,
     };
     mg_callbacks callbacks{};

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 struct mg_context;
 
 namespace platewise::web {
+
+class RequestLimits;
 
 // What every request is answered from.
 struct WebSource {
@@ -23,6 +26,9 @@ struct WebSource {
     std::function<std::string()> metrics_text;
     // The time pages are drawn at (Unix ms); empty: the clock.
     std::function<std::int64_t()> now_ms;
+    // Bounds on the requests that read the history (web/request_limits.h);
+    // the server makes one when none is given, respond() alone runs unbounded.
+    std::shared_ptr<RequestLimits> limits;
 };
 
 struct WebRequest {
@@ -47,9 +53,9 @@ inline constexpr const char* kContentSecurityPolicy =
 // GET and HEAD of /, /drive/SERIAL[?range=day|week|year], /api/drives,
 // /api/drive/SERIAL, /style.css, /favicon.svg and /metrics (when shared).
 // Every other method is 405; a Host that names neither an IP address nor
-// localhost is 421 (a page elsewhere cannot rebind a name of its own to
-// this server and read it); /metrics is exempt, as Prometheus scrapes by
-// whatever name its target has.
+// localhost is 421 on every path, /metrics included (a page elsewhere
+// cannot rebind a name of its own to this server and read it; Prometheus
+// scrapes the target by address or as localhost).
 WebResponse respond(const WebRequest& request, const WebSource& source);
 
 // The server's workers and how long a connection may take to send its

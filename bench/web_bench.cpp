@@ -1,0 +1,165 @@
+// The status page against a large history: one page on its own, and 16
+// requests at once with and without the page's bounds on history-reading
+// requests (web/request_limits.h). The store holds 32 drives with an hourly
+// sample each over PLATEWISE_BENCH_DAYS days (default 365), built once in a
+// private temporary folder. Peak memory is the process's (ru_maxrss), read
+// after each benchmark and shown as a counter.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "history/history_recorder.h"
+#include "history/history_store.h"
+#include "web/request_limits.h"
+#include "web/web_server.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace platewise;
+
+constexpr std::int64_t kStart = 1764583200000;  // 2025-12-01 10:00 UTC
+constexpr std::int64_t kHourMs = 3600 * 1000;
+
+void put_ata_string(std::uint8_t (&sector)[512], std::size_t word, std::size_t words,
+                    const std::string& text)
+{
+    std::string padded = text;
+    padded.resize(words * 2, ' ');
+    for (std::size_t i = 0; i < words; ++i) {
+        sector[(word + i) * 2] = static_cast<std::uint8_t>(padded[i * 2 + 1]);
+        sector[(word + i) * 2 + 1] = static_cast<std::uint8_t>(padded[i * 2]);
+    }
+}
+
+struct Fixture {
+    std::string dir;
+    std::string path;
+    std::int64_t now_ms = 0;
+
+    Fixture()
+    {
+        const char* days_text = std::getenv("PLATEWISE_BENCH_DAYS");
+        const int days = days_text != nullptr ? std::atoi(days_text) : 365;
+        char pattern[] = "/tmp/platewise-web-bench-XXXXXX";
+        dir = ::mkdtemp(pattern);
+        path = dir + "/history.db";
+        history::HistoryStore store;
+        history::Recorder recorder;
+        std::string error;
+        if (!history::open_history(store, path, false, error) ||
+            !history::load_recorder(recorder, store, false, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            std::abort();
+        }
+        auto snapshot = std::make_unique<smart::DriveSnapshot>();
+        std::memset(snapshot.get(), 0, sizeof *snapshot);
+        snapshot->count = 33;
+        for (std::size_t d = 0; d < 32; ++d) {
+            smart::DriveRecord& r = snapshot->drives[d];
+            put_ata_string(r.identify, 27, 20, "PW BENCH DISK");
+            put_ata_string(r.identify, 10, 10, "BENCH" + std::to_string(d));
+            r.smart_values[0] = 0x10;
+            const std::uint8_t ids[] = {1, 5, 9, 194, 197};
+            for (std::size_t i = 0; i < 5; ++i) {
+                std::uint8_t* e = &r.smart_values[2 + i * 12];
+                e[0] = ids[i];
+                e[3] = 100;
+                e[4] = 100;
+            }
+        }
+        for (int h = 0; h < days * 24; ++h) {
+            for (std::size_t d = 0; d < 32; ++d) {
+                std::uint8_t* temperature = &snapshot->drives[d].smart_values[2 + 3 * 12];
+                temperature[5] = static_cast<std::uint8_t>(30 + (h + static_cast<int>(d)) % 12);
+                std::uint8_t* hours = &snapshot->drives[d].smart_values[2 + 2 * 12];
+                hours[5] = static_cast<std::uint8_t>(h);
+                hours[6] = static_cast<std::uint8_t>(h >> 8);
+            }
+            now_ms = kStart + h * kHourMs;
+            if (!history::record_snapshot(recorder, store, *snapshot, now_ms, error)) {
+                std::fprintf(stderr, "%s\n", error.c_str());
+                std::abort();
+            }
+        }
+        history::flush_recorder(recorder, store, error);
+        std::fprintf(stderr, "web_bench: %d days, %.1f MB\n", days,
+                     static_cast<double>(fs::file_size(path)) / 1e6);
+    }
+    ~Fixture() { fs::remove_all(dir); }
+};
+
+Fixture& fixture()
+{
+    static Fixture f;
+    return f;
+}
+
+web::WebSource source(bool bounded)
+{
+    web::WebSource s;
+    s.history_path = fixture().path;
+    const std::int64_t now = fixture().now_ms;
+    s.now_ms = [now] { return now; };
+    if (bounded) {
+        s.limits = std::make_shared<web::RequestLimits>();
+    }
+    return s;
+}
+
+double peak_mb()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+void BM_FrontPage(benchmark::State& state)
+{
+    const web::WebSource s = source(false);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(web::respond({"GET", "/", "", "127.0.0.1"}, s));
+    }
+    state.counters["peak_MB"] = peak_mb();
+}
+BENCHMARK(BM_FrontPage)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// 16 clients at once, each asking for `/` and then `/api/drives`: the
+// time until all are answered.
+void sixteen_at_once(benchmark::State& state, bool bounded)
+{
+    for (auto _ : state) {
+        const web::WebSource s = source(bounded);
+        std::vector<std::thread> clients;
+        for (int i = 0; i < 16; ++i) {
+            clients.emplace_back([&s, i] {
+                benchmark::DoNotOptimize(
+                    web::respond({"GET", i % 2 == 0 ? "/" : "/api/drives", "", "127.0.0.1"}, s));
+            });
+        }
+        for (std::thread& c : clients) {
+            c.join();
+        }
+    }
+    state.counters["peak_MB"] = peak_mb();
+}
+void BM_SixteenAtOnceUnbounded(benchmark::State& state)
+{
+    sixteen_at_once(state, false);
+}
+void BM_SixteenAtOnceBounded(benchmark::State& state)
+{
+    sixteen_at_once(state, true);
+}
+// Bounded first: peak memory only grows, so its figure is its own.
+BENCHMARK(BM_SixteenAtOnceBounded)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_SixteenAtOnceUnbounded)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+
+}  // namespace
