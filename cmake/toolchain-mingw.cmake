@@ -12,6 +12,14 @@ set(CMAKE_CXX_COMPILER ${_mingw}-g++-posix)
 set(CMAKE_RC_COMPILER ${_mingw}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${_mingw})
+# SQLite, civetweb and prometheus-cpp built for Windows by scripts/mingw-deps
+# (Debian has them for Linux only): found there when it has run.
+get_filename_component(_platewise_deps ${CMAKE_CURRENT_LIST_DIR}/../build/mingw-deps/prefix ABSOLUTE)
+set(PLATEWISE_MINGW_DEPS ${_platewise_deps}
+    CACHE PATH "Prefix of the libraries scripts/mingw-deps builds")
+if(EXISTS ${PLATEWISE_MINGW_DEPS}/include)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${PLATEWISE_MINGW_DEPS})
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

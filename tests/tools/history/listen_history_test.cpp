@@ -499,6 +499,9 @@ namespace {
 // says so, and records into what the path names now.
 TEST(ListenHistory, AStoreReplacedWhileOpenIsNoticedAndOpenedAgain)
 {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows lets nobody rename or replace a file SQLite holds open";
+#else
     TempDir dir;
     const std::string path = dir / "h.db";
     platewise::ListenOptions options;
@@ -523,6 +526,7 @@ TEST(ListenHistory, AStoreReplacedWhileOpenIsNoticedAndOpenedAgain)
     ASSERT_TRUE(load_drives(reader, drives, error)) << error;
     ASSERT_EQ(drives.size(), 1u) << "the pass went into the file the path names";
     EXPECT_EQ(drives[0].serial, "K1");
+#endif
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <regex>
 
+#include "../history/history_test_support.h"
 #include "../tool_test_support.h"
 
 namespace {
@@ -23,7 +24,7 @@ constexpr std::int64_t kHour = 3600 * 1000;
 
 ChartOptions day()
 {
-    setenv("TZ", "UTC", 1);
+    historytest::use_utc();
     ChartOptions o;
     o.from_ms = kT0;
     o.to_ms = kT0 + 24 * kHour;

@@ -6,11 +6,17 @@
 
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <winsock2.h>
+// after winsock2.h, which it needs
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <sstream>
 #include <thread>
@@ -25,6 +31,36 @@ namespace {
 
 using namespace platewise;
 using namespace platewise::web;
+
+// The client sockets of these tests: descriptors, or Winsock's sockets in
+// the Windows build.
+#if defined(_WIN32)
+using Socket = SOCKET;
+[[maybe_unused]] const bool kWinsockReady = [] {
+    WSADATA data{};
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}();
+int close_socket(Socket s)
+{
+    return closesocket(s);
+}
+int wait_readable(Socket s, int ms)
+{
+    WSAPOLLFD p{s, POLLIN, 0};
+    return WSAPoll(&p, 1, ms);
+}
+#else
+using Socket = int;
+int close_socket(Socket s)
+{
+    return ::close(s);
+}
+int wait_readable(Socket s, int ms)
+{
+    pollfd p{s, POLLIN, 0};
+    return ::poll(&p, 1, ms);
+}
+#endif
 
 WebSource source_of(const std::string& path)
 {
@@ -141,28 +177,28 @@ TEST(WebServer, AHistoryThatCannotBeReadIs503)
 // One request over a real socket: the whole answer as text.
 std::string exchange(int port, const std::string& request)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const Socket fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    EXPECT_EQ(static_cast<long long>(::send(fd, request.data(), request.size(), 0)),
+              static_cast<long long>(request.size()));
     std::string answer;
     char buffer[4096];
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 10000) != 1) {
+        if (wait_readable(fd, 10000) != 1) {
             ADD_FAILURE() << "no answer within 10 s";
             break;
         }
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        const auto n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n <= 0) {
             break;
         }
         answer.append(buffer, static_cast<std::size_t>(n));
     }
-    ::close(fd);
+    close_socket(fd);
     return answer;
 }
 
@@ -187,7 +223,7 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     const int port = server.listening_ports()[0];
 
     // A client that connects and sends nothing holds one worker only.
-    const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    const Socket silent = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -233,12 +269,13 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
         EXPECT_EQ(answer.rfind(row.status, 0), 0u) << row.path << "\n" << answer.substr(0, 300);
         EXPECT_NE(answer.find(row.shows), std::string::npos) << row.path << "\n" << answer.substr(0, 2000);
     }
-    ::close(silent);
+    close_socket(silent);
 
     // The address is taken: a second server says so.
     WebServer second;
     EXPECT_FALSE(second.start("127.0.0.1:" + std::to_string(port), source_of(dir / "x.db"), error));
     EXPECT_NE(error.find("cannot serve the page at 127.0.0.1:"), std::string::npos) << error;
+    EXPECT_NE(error.find(" is in use: "), std::string::npos) << "said why: " << error;
 }
 
 // The front page shows the newest events of every drive, a drive's page

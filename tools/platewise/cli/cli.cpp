@@ -296,7 +296,18 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     StatusOptions status_options;
     status_options.store = history::default_history_path();
     status_options.now_ms = now_ms;
-    status->add_option("--store", status_options.store, store_help)->option_text("PATH");
+    [[maybe_unused]] auto* status_store = status->add_option("--store", status_options.store, store_help)->option_text("PATH");
+#if defined(_WIN32)
+    // A listener service that records no history yet (an older installation)
+    // has its saved snapshots: status shows the newest when the default
+    // history does not exist.
+    SnapshotStatusOptions snapshot_status_options;
+    snapshot_status_options.directory = service_data_directory() + "\\snapshots";
+    status->add_option("--snapshots", snapshot_status_options.directory,
+                       "Without a history at the default place: the newest snapshot in DIR "
+                       "(default: the listener service's, %ProgramData%\\Platewise\\snapshots)")
+        ->option_text("DIR");
+#endif
     auto* status_json = status->add_flag("--json", status_options.json, "One JSON document");
     status->add_flag("--brief", status_options.brief,
                      "One line for a monitoring check (PLATEWISE OK/WARNING/CRITICAL/UNKNOWN - "
@@ -625,6 +636,15 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             }
             status_options.as_of = true;
         }
+#if defined(_WIN32)
+        std::error_code ec;
+        if (status_store->count() == 0 &&
+            std::filesystem::status(status_options.store, ec).type() == std::filesystem::file_type::not_found) {
+            snapshot_status_options.json = status_options.json;
+            snapshot_status_options.brief = status_options.brief;
+            return run_snapshot_status(snapshot_status_options, out, err);
+        }
+#endif
         return run_status(status_options, out, err);
     }
     if (import->parsed()) {

@@ -1,13 +1,11 @@
 // platewise ack.
 #include "commands/ack_command.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
+#include "files/path_text.h"
 #include "history/history_recorder.h"
 #include "history/history_view.h"
 #include "history/nvme_fields.h"
@@ -16,19 +14,6 @@
 #include "history/verdict_rules.h"
 
 namespace platewise {
-
-std::string current_user_text()
-{
-    const uid_t uid = ::getuid();
-    std::string name = "uid " + std::to_string(uid);
-    if (const passwd* pw = ::getpwuid(uid); pw != nullptr && pw->pw_name != nullptr) {
-        name = smart::sanitize_text(pw->pw_name) + " (uid " + std::to_string(uid) + ")";
-    }
-    if (const char* sudo = std::getenv("SUDO_USER"); sudo != nullptr && uid == 0) {
-        name += " via sudo by " + smart::sanitize_text(sudo);
-    }
-    return name;
-}
 
 namespace {
 
@@ -117,7 +102,7 @@ int run_ack(const AckOptions& options, std::ostream& out, std::ostream& err)
     }
     std::error_code ec;
     if (!std::filesystem::is_regular_file(options.store, ec)) {
-        err << "platewise ack: no history at " << smart::sanitize_text(options.store) << "\n";
+        err << "platewise ack: no history at " << path_text(options.store) << "\n";
         return 1;
     }
     history::HistoryStore store;

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "files/path_text.h"
 #include "history/event_store.h"
 #include "history/history_view.h"
 #include "report/json_report.h"
@@ -59,7 +60,7 @@ int run_events(const EventsOptions& options, std::ostream& out, std::ostream& er
     query.since_ms = options.since_ms;
     std::vector<history::StoredEvent> found;
     if (!history::load_events(store, query, found, error)) {
-        err << "platewise events: cannot read " << smart::sanitize_text(options.store) << ": " << error << "\n";
+        err << "platewise events: cannot read " << path_text(options.store) << ": " << error << "\n";
         return 1;
     }
     if (options.json) {

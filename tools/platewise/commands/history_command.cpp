@@ -1,10 +1,6 @@
 // platewise history and platewise history import.
 #include "commands/history_command.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -15,6 +11,8 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
+#include "files/path_text.h"
+#include "files/snapshot_file.h"
 #include "history/history_recorder.h"
 #include "history/nvme_recording.h"
 #include "history/history_view.h"
@@ -370,47 +368,6 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
 
 namespace {
 
-// Opens the file without following a link and checks what it is on the
-// open descriptor (so that nothing can be swapped in between): a regular
-// file of at most the larger snapshot's size (an NVMe one).
-bool read_snapshot_file(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& why)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        why = errno == ELOOP ? std::string("a symbolic link; never followed")
-                             : "cannot open: " + std::string(std::strerror(errno));
-        return false;
-    }
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0;
-    if (!ok) {
-        why = "cannot read: " + std::string(std::strerror(errno));
-    } else if (!S_ISREG(st.st_mode)) {
-        why = "not a regular file";
-        ok = false;
-    } else if (static_cast<std::uint64_t>(st.st_size) >
-               std::max<std::uint64_t>(smart::kDriveSnapshotBytes, smart::nvme::kSnapshotBytes)) {
-        why = "not a snapshot (" + std::to_string(st.st_size) + " bytes, more than a snapshot holds)";
-        ok = false;
-    }
-    if (ok) {
-        bytes.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        bytes.resize(done);
-    }
-    ::close(fd);
-    return ok;
-}
 
 std::int64_t clock_ms()
 {
@@ -496,20 +453,20 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
                 if (named(e.path().filename().string(), t, nvme) && e.is_regular_file(ec)) {
                     items.push_back({t, e.path().string(), nvme});
                 } else {
-                    err << "platewise history import: skipping " << smart::sanitize_text(e.path().string())
+                    err << "platewise history import: skipping " << path_text(e.path().string())
                         << ": not a saved snapshot (snapshot-YYYYMMDD-HHMMSS-NNN.bin or "
                            "nvme-YYYYMMDD-HHMMSS-NNN.bin, a regular file)\n";
                 }
             }
             if (ec) {
-                err << "platewise history import: cannot read " << smart::sanitize_text(path) << ": "
+                err << "platewise history import: cannot read " << path_text(path) << ": "
                     << ec.message() << "\n";
                 status = 1;
             }
         } else if (named(fs::path(path).filename().string(), t, nvme)) {
             items.push_back({t, path, nvme});
         } else {
-            err << "platewise history import: " << smart::sanitize_text(path)
+            err << "platewise history import: " << path_text(path)
                 << ": not a directory nor a snapshot named snapshot-YYYYMMDD-HHMMSS-NNN.bin or "
                    "nvme-YYYYMMDD-HHMMSS-NNN.bin (the time comes from the name)\n";
             status = 1;
@@ -550,20 +507,20 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
         std::vector<std::uint8_t> bytes;
         std::string why;
         if (!read_snapshot_file(item.path, bytes, why)) {
-            err << "platewise history import: " << smart::sanitize_text(item.path) << ": " << why << "\n";
+            err << "platewise history import: " << path_text(item.path) << ": " << why << "\n";
             status = 1;
             continue;
         }
         std::string problem;
         if (item.nvme && !smart::nvme::split_nvme_snapshot(bytes, *nvme_snapshot, problem)) {
-            err << "platewise history import: " << smart::sanitize_text(item.path) << ": not an NVMe snapshot ("
+            err << "platewise history import: " << path_text(item.path) << ": not an NVMe snapshot ("
                 << problem << ")\n";
             status = 1;
             continue;
         }
         if (!item.nvme && (!smart::split_snapshot(bytes, *snapshot) || snapshot->count == 0 ||
                            snapshot->count > smart::kDriveSlots + 1)) {
-            err << "platewise history import: " << smart::sanitize_text(item.path) << ": not a snapshot ("
+            err << "platewise history import: " << path_text(item.path) << ": not a snapshot ("
                 << bytes.size() << " bytes" << (bytes.size() == smart::kDriveSnapshotBytes ? ", malformed count byte" : "")
                 << ")\n";
             status = 1;
@@ -576,7 +533,7 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
         history::Transaction t(store.db);
         bool is_new = false;
         if (!t.begin(error) || !history::note_import(store, item.time_ms / 1000 * 1000, digest, is_new, error)) {
-            err << "platewise history import: " << smart::sanitize_text(item.path) << ": " << error << "\n";
+            err << "platewise history import: " << path_text(item.path) << ": " << error << "\n";
             return 1;
         }
         if (!is_new) {
@@ -587,7 +544,7 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
             item.nvme ? history::record_nvme_snapshot(recorder, store, *nvme_snapshot, item.time_ms, nvme_slots, error)
                       : history::record_snapshot(recorder, store, *snapshot, item.time_ms, error);
         if (!recorded || !t.commit(error)) {
-            err << "platewise history import: " << smart::sanitize_text(item.path) << ": " << error << "\n";
+            err << "platewise history import: " << path_text(item.path) << ": " << error << "\n";
             status = 1;
             continue;
         }
@@ -604,7 +561,7 @@ int run_import(const ImportOptions& options, std::ostream& out, std::ostream& er
         status = 1;
     }
     out << "Imported " << imported << " snapshot" << (imported == 1 ? "" : "s") << ", skipped " << skipped
-        << " already in the history, into " << smart::sanitize_text(options.store) << "\n";
+        << " already in the history, into " << path_text(options.store) << "\n";
     return status;
 }
 

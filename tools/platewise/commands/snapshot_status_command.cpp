@@ -10,6 +10,7 @@
 #include "commands/verdict_summary.h"
 #include "events/verdict_tracker.h"
 #include "files/input_file.h"
+#include "files/path_text.h"
 #include "report/drive_report.h"
 #include "report/json_report.h"
 #include "report/nvme_json_report.h"
@@ -83,7 +84,7 @@ void reconcile_slots(SnapshotReport& report, const NvmeSnapshotReport* nvme)
 int run_snapshot_status(const SnapshotStatusOptions& options, std::ostream& out, std::ostream& err)
 {
     namespace fs = std::filesystem;
-    const std::string shown = smart::sanitize_text(options.directory);
+    const std::string shown = path_text(options.directory);
     std::error_code error;
     fs::directory_iterator entries(options.directory, error);
     if (error) {

@@ -9,6 +9,7 @@
 #include "events/verdict_tracker.h"
 #include "commands/nvme_status.h"
 #include "history/event_store.h"
+#include "files/path_text.h"
 #include "history/history_view.h"
 #include "report/json_report.h"
 #include "version/build_version.h"
@@ -158,7 +159,7 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
             std::to_string(views.size()) + " drive" + (views.size() == 1 ? "" : "s") +
             (slots.empty() ? std::string()
                            : ", " + std::to_string(slots.size()) + " unreadable slot" + (slots.size() == 1 ? "" : "s")) +
-            " in " + smart::sanitize_text(options.store) + ")\n";
+            " in " + path_text(options.store) + ")\n";
     std::string never_acknowledged;
     for (const DriveView& v : views) {
         // The 24 hours before the drive's last reading: for a drive seen

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <random>
 
+#include "files/path_text.h"
 #include "smart.h"
 
 #if defined(_WIN32)
@@ -52,7 +53,7 @@ bool plain_name(const std::string& name)
 
 std::string shown(const std::string& path)
 {
-    return smart::sanitize_text(path);
+    return path_text(path);
 }
 
 }  // namespace

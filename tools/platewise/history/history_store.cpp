@@ -2,10 +2,7 @@
 // rows it holds.
 #include "history/history_store.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,8 +10,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "files/output_directory.h"
 #include "history/store_access.h"
+#include "history/store_file.h"
 #include "smart.h"
 
 namespace platewise::history {
@@ -135,125 +132,6 @@ bool apply_steps(Database& db, int from, int to, std::string& error)
     return t.commit(error);
 }
 
-// The directory must be a directory not writable by group or others, so
-// that nobody else can put a link or a file where the history goes.
-bool check_directory(const fs::path& directory, std::string& error)
-{
-    struct stat st {};
-    if (::stat(directory.c_str(), &st) != 0 && errno == EACCES) {
-        error = "permission denied reaching the directory " + directory.string() + ": run the command with sudo";
-        return false;
-    }
-    if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        error = "the directory " + directory.string() + " does not exist";
-        return false;
-    }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        error = "the directory " + directory.string() +
-                " is writable by group or others; use a directory only its owner can write";
-        return false;
-    }
-    if (!is_trusted_owner(st.st_uid)) {
-        error = "the directory " + directory.string() + " belongs to another user";
-        return false;
-    }
-    // Every folder above as well, as for --save and the endpoint: a user
-    // who may change one could swap in a history of their own.
-    const std::string why = unsafe_directory_reason(directory.string());
-    if (!why.empty()) {
-        error = "the directory " + directory.string() + " is not safe: " + why;
-        return false;
-    }
-    return true;
-}
-
-// What a reader opens must sit where only root, its user or the listener's
-// user could have put it, and be a regular file of theirs.
-bool check_place_to_read(const std::string& path, std::string& error)
-{
-    const fs::path p(path);
-    const fs::path directory = p.has_parent_path() ? p.parent_path() : fs::path(".");
-    const std::string why = unsafe_directory_reason(directory.string());
-    if (!why.empty()) {
-        error = "the directory " + directory.string() + " is not safe: " + why;
-        return false;
-    }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = path + " is not a regular file (a link or a device is never used)";
-        return false;
-    }
-    if (!is_trusted_owner(st.st_uid)) {
-        error = path + " belongs to uid " + std::to_string(st.st_uid) +
-                ", not to root, this user or the listener's user platewise";
-        return false;
-    }
-    return true;
-}
-
-// The live files are the writer's alone: whoever may read them may also
-// take SQLite's shared locks on them (the WAL index's above all) and so
-// make every write fail. Others read through the page or its /api/.
-void keep_to_owner(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
-        ::fchmod(fd, st.st_mode & 0700);
-    }
-    ::close(fd);
-}
-
-// Creates the file exclusively when it is missing (mode 0600); refuses
-// anything but a regular file; takes group's and others' access away from
-// one that had it.
-bool prepare_file(const std::string& path, bool& created, std::string& error)
-{
-    const fs::path p(path);
-    const fs::path directory = p.has_parent_path() ? p.parent_path() : fs::path(".");
-    if (!check_directory(directory, error)) {
-        return false;
-    }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        ::close(fd);
-        created = true;
-        return true;
-    }
-    if (errno != EEXIST) {
-        error = "cannot create " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = path + " exists and is not a regular file (a link or a device is never used)";
-        return false;
-    }
-    keep_to_owner(path);
-    keep_to_owner(path + "-wal");
-    keep_to_owner(path + "-shm");
-    created = false;
-    return true;
-}
-
-// An SQLite file begins so; one that does and still cannot be read is
-// damaged rather than something else.
-bool has_sqlite_header(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return false;
-    }
-    char head[16] = {};
-    const bool sqlite = ::read(fd, head, sizeof head) == static_cast<ssize_t>(sizeof head) &&
-                        std::memcmp(head, "SQLite format 3", sizeof head) == 0;
-    ::close(fd);
-    return sqlite;
-}
-
 }  // namespace
 
 bool create_schema_version(Database& db, int version, std::string& error)
@@ -288,16 +166,16 @@ bool open_history(HistoryStore& store, const std::string& path, bool read_only,
         return false;
     }
     bool created = false;
-    if (!read_only && !prepare_file(path, created, error)) {
+    if (!read_only && !prepare_store_file(path, created, error)) {
         return false;
     }
     std::string why;
-    struct stat st {};
-    if (read_only && ::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    std::error_code missing;
+    if (read_only && fs::status(path, missing).type() == fs::file_type::not_found) {
         error = "no history at " + path + " (platewise listen --history records one)";
         return false;
     }
-    if (read_only && !check_place_to_read(path, why)) {
+    if (read_only && !check_store_place_to_read(path, why)) {
         error = "refusing the history " + path + ": " + why;
         return false;
     }

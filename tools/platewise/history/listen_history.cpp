@@ -1,13 +1,12 @@
 // The history in the listen loop.
 #include "history/listen_history.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 
 #include "history/future_times.h"
+#include "history/store_file.h"
 #include "history/verdict_rules.h"
 
 namespace platewise::history {
@@ -45,11 +44,7 @@ bool try_open(ListenHistory& history, std::int64_t now_ms, std::string& error, b
     history.recorder.write_failures = history.failures_before_open;
     history.open = true;
     history.future_drives = moved;
-    struct stat st {};
-    if (::stat(history.path.c_str(), &st) == 0) {
-        history.device = static_cast<std::uint64_t>(st.st_dev);
-        history.inode = static_cast<std::uint64_t>(st.st_ino);
-    }
+    store_file_identity(history.path, history.device, history.inode);
     history.last_identity_check_ms = now_ms;
     return true;
 }
@@ -177,8 +172,7 @@ bool attach_history(ListenHistory& history, const std::string& path,
     history.names = definition_table(options.overrides);
     if (path == default_history_path()) {
         // The default place is made when missing, for root's use only.
-        const std::filesystem::path directory = std::filesystem::path(path).parent_path();
-        ::mkdir(directory.c_str(), 0750);
+        make_store_directory(std::filesystem::path(path).parent_path().string());
     }
     std::string error;
     bool refused = true;
@@ -219,9 +213,10 @@ void history_pass(ListenHistory& history, const smart::DriveSnapshot& snapshot,
         // A store removed or replaced under the listener would otherwise be
         // written into unseen while readers look at the new file.
         history.last_identity_check_ms = now_ms;
-        struct stat st {};
-        if (::lstat(history.path.c_str(), &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != history.device ||
-            static_cast<std::uint64_t>(st.st_ino) != history.inode) {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        if (!store_file_identity(history.path, device, inode) || device != history.device ||
+            inode != history.inode) {
             err << "platewise listen: history: " << history.path
                 << " was removed or replaced while open; opening it again\n";
             err.flush();

@@ -132,11 +132,7 @@ bool MetricsPublisher::start(const std::string& address, const std::string& text
                 "keep_alive_timeout_ms", "500",
             }, server_callbacks());
         } catch (const std::exception& e) {
-#if defined(_WIN32)
-            const std::string in_use;
-#else
             const std::string in_use = net::address_in_use_hint(address);
-#endif
             error = "cannot serve metrics at " + address + ": " + (in_use.empty() ? e.what() : in_use);
             return false;
         }
