@@ -266,7 +266,8 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
     nlohmann::json unreadable = nlohmann::json::array();
     for (const history::StoredSlot& slot : slots) {
         unreadable.push_back(slot_json(slot));
-        text += "\n" + slot_status_text(slot);
+        text += '\n';  // appended apart: GCC 12 -O3's -Wrestrict false positive
+        text += slot_status_text(slot);
     }
     if (options.json) {
         out << render_json_line({{"time", options.now_ms / 1000},
