@@ -167,8 +167,11 @@ bool apply_config_file(CLI::App& app, const std::string& path, const CLI::App* a
         } else if (option->get_expected_min() == 0) {
             // An option with an optional value given as a flag ("history"
             // alone, "history =" or "history = true"): its default.
-            if (inputs.size() == 1 && inputs.front() == "true") {
-                inputs.clear();
+            if (inputs.empty() || (inputs.size() == 1 && inputs.front() == "true")) {
+                // An empty value: what the option takes as "given without
+                // one" (for --history, the default path). No value at all
+                // would fail CLI11's count check.
+                inputs = {std::string()};
             } else if (inputs.size() == 1 && inputs.front() == "false") {
                 continue;
             }
