@@ -87,8 +87,12 @@ done
 (( ${#snapshots[@]} >= 1 )) || fail "no snapshot reached ProgramData\\Platewise\\snapshots: $(ls -R "$data" 2>&1)"
 grep -q 'listening on \\\\.\\pipe\\PlatewisePipe' "$data/listen.log" ||
   fail "the listener's log does not say it listens: $(cat "$data/listen.log" 2>&1)"
-status=$(run "$dir/platewise.exe" status 2>&1 | tr -d '\r') || fail "platewise status failed: $status"
-# Under Wine drive 0 opens and every command fails, there is no drive 1.
+# Under Wine drive 0 opens and every command fails, there is no drive 1: the
+# slot nobody could read is NO SMART DATA, which a checker hears as 1.
+status_code=0
+status=$(run "$dir/platewise.exe" status 2>&1 | tr -d '\r') || status_code=$?
+(( status_code == 1 )) || fail "platewise status exited $status_code, not 1 (NO SMART DATA): $status"
+grep -q 'Verdict: NO SMART DATA' <<<"$status" || fail "platewise status: drive 0 not NO SMART DATA: $status"
 grep -q 'Newest snapshot snapshot-2[0-9-]*\.bin in ' <<<"$status" &&
   grep -q 'Snapshot: count 2' <<<"$status" || fail "platewise status: $status"
 echo "snapshots: ${#snapshots[@]} in ProgramData\\Platewise\\snapshots, shown by platewise status"
