@@ -160,6 +160,10 @@ ChildResult send_mail(const MailChannel& channel, const Message& message)
             return result;
         }
         result.started = true;
+        // Over SMTP a transport checks the header's addresses as from
+        // another host: a bare local user ("root") must be qualified.
+        envelope_address(headers.to, headers.to);
+        envelope_address(headers.from, headers.from);
         if (smtp_submit(server, headers.from, {channel.address}, mail_text(message, headers),
                         channel.time_limit_ms, error)) {
             result.exit_code = 0;
