@@ -342,6 +342,12 @@ TEST(Cli, ConfigFileErrorsNameTheFileTheLineAndTheKey)
     // mode), and the command line wins over it.
     std::ofstream(path) << "socket-mode = 999\n";
     EXPECT_NE(run({"listen", "--config", path}).err.find("--socket-mode 999"), std::string::npos);
+    // An option whose value is optional, set as a flag (as the packaged file
+    // sets the history), is taken: the first refusal is the later line's.
+    std::ofstream(path) << "history = true\nsocket-mode = 999\n";
+    const tooltest::CliRun flagged = run({"listen", "--config", path});
+    EXPECT_NE(flagged.err.find("--socket-mode 999"), std::string::npos) << flagged.err;
+    EXPECT_EQ(flagged.err.find("history"), std::string::npos) << flagged.err;
     std::ofstream(path) << "notify-timeout = 0\n";
     EXPECT_EQ(run({"listen", "--config", path, "--notify-timeout", "5", "--endpoint", dir / "never",
                    "--notify-repeat", "x"})
