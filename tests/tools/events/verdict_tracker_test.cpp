@@ -13,6 +13,7 @@
 #include "events/event_journal.h"
 #include "events/listen_events.h"
 #include "events/verdict_tracker.h"
+#include "nvme.h"
 
 namespace {
 
@@ -206,6 +207,54 @@ TEST(VerdictTracker, ReportsOfBothKindsBecomeSeenDrives)
                                    "no SMART data: slot 2: IDENTIFY DEVICE came back empty; NVMe: Identify "
                                    "Controller device_error"});
     EXPECT_FALSE(seen[2].unreadable_slot);
+    // The listener tells it apart from the live snapshot (slot 3's IDENTIFY
+    // empty) unless the NVMe pass read a controller there; the slot the
+    // history marked and the named drive stay as they are.
+    auto live = std::make_unique<smart::DriveSnapshot>();
+    std::memset(live.get(), 0, sizeof *live);
+    live->count = 5;
+    const auto nvme_at_3 = [](std::uint8_t status, std::uint8_t result, bool controller) {
+        platewise::NvmeDriveReport n;
+        n.slot = 3;
+        n.status = status;
+        n.results[0] = result;
+        n.results[1] = n.results[2] = static_cast<std::uint8_t>(smart::nvme::RequestResult::not_sent);
+        n.controller_read = controller;
+        return std::vector<platewise::NvmeDriveReport>{n};
+    };
+    const auto failed = static_cast<std::uint8_t>(smart::nvme::SlotStatus::failed);
+    const auto answered = static_cast<std::uint8_t>(smart::nvme::SlotStatus::answered);
+    const auto read = static_cast<std::uint8_t>(smart::nvme::RequestResult::read);
+    const auto device_error = static_cast<std::uint8_t>(smart::nvme::RequestResult::device_error);
+    struct LiveRow {
+        const char* what;
+        std::uint8_t count;  // the snapshot's count byte
+        std::vector<platewise::NvmeDriveReport> nvme;
+        bool with_nvme;
+        const char* reason;  // slot 3's; "" when not told apart
+    };
+    const LiveRow live_rows[] = {
+        {"no NVMe pass", 5, {}, false, "no SMART data: slot 3: IDENTIFY DEVICE came back empty"},
+        {"an NVMe pass without the slot", 5, {}, true,
+         "no SMART data: slot 3: IDENTIFY DEVICE came back empty and the drive does not answer NVMe Identify"},
+        {"NVMe failed there", 5, nvme_at_3(failed, device_error, false), true,
+         "no SMART data: slot 3: IDENTIFY DEVICE came back empty; NVMe: Identify Controller device_error"},
+        {"an NVMe drive there", 5, nvme_at_3(answered, read, true), true, ""},
+        {"slot 3 not current in the snapshot", 3, {}, false, ""},
+    };
+    for (const LiveRow& row : live_rows) {
+        live->count = row.count;
+        std::vector<SeenDrive> marked = seen;
+        platewise::events::mark_unreadable_slots(marked, *live, row.with_nvme ? &row.nvme : nullptr);
+        EXPECT_EQ(marked[0].reasons, seen[0].reasons) << row.what;
+        EXPECT_FALSE(marked[0].unreadable_slot) << row.what;
+        EXPECT_EQ(marked[1].reasons, seen[1].reasons) << row.what << ": the history's reason kept";
+        EXPECT_EQ(marked[2].unreadable_slot, *row.reason != '\0') << row.what;
+        if (*row.reason != '\0') {
+            EXPECT_EQ(marked[2].verdict, "NO SMART DATA") << row.what;
+            EXPECT_EQ(marked[2].reasons, std::vector<std::string>{row.reason}) << row.what;
+        }
+    }
     EXPECT_EQ(seen[0].verdict, "FAILING NOW");
     EXPECT_EQ(seen[0].wwn, "5000c500deadbeef");
     EXPECT_EQ(seen[0].slot, 4);

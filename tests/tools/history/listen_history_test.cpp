@@ -343,6 +343,135 @@ TEST(ListenHistory, NvmeVerdictsAndUnreadableSlotsBecomeEvents)
         << listener.err.str();
 }
 
+// The listener's events as it wires them (history first when there is one,
+// then the events): a slot nobody could read is an event once per change
+// from the live snapshot, with or without the history, never twice; the
+// NVMe drive's slot is none, and an empty slot waits for the NVMe pass.
+TEST(ListenHistory, UnreadableSlotEventsWithAndWithoutTheHistory)
+{
+    historytest::use_utc();
+    const Drive ata{"PW ATA", "A1", {{9, 100, 100, 0, 5}}};
+    const Drive other{"PW ATA", "B2", {{9, 100, 100, 0, 5}}};
+    const historytest::NvmeDrive nvme{"PW NVME", "N1"};
+    struct Pass {
+        std::int64_t at;
+        bool is_nvme;
+        std::vector<Drive> ata;  // ATA pass: its slots
+        bool nvme_drive = true;  // NVMe pass: N1 in slot 1 (slot 2 always fails)
+        std::vector<std::string> events;
+    };
+    const auto a = [](std::int64_t at, std::vector<Drive> d, std::vector<std::string> e) {
+        return Pass{at, false, std::move(d), true, std::move(e)};
+    };
+    const auto n = [](std::int64_t at, bool with_drive, std::vector<std::string> e) {
+        return Pass{at, true, {}, with_drive, std::move(e)};
+    };
+    struct Row {
+        const char* what;
+        bool history;
+        std::vector<Pass> passes;
+        const char* journal;  // a line the journal holds
+    };
+    const char* const failed_slot2 =
+        "<4>platewise listen: slot 2: no drive readable, NO SMART DATA: no SMART data: slot 2: IDENTIFY DEVICE "
+        "came back empty; NVMe: Identify Controller driver_error\n";
+    const Row rows[] = {
+        {"without the history: the failed slot once, the NVMe drive's slot never",
+         false,
+         {a(kT0, {ata, {}, {}}, {"new A1 >OK"}), n(kT0 + kSecond, true, {"new N1 >OK"}),
+          a(kT0 + 5 * kSecond, {ata, {}, {}}, {"unreadable slot2 >NO SMART DATA"}),
+          a(kT0 + 10 * kSecond, {ata, {}, {}}, {})},
+         failed_slot2},
+        {"with the history: the same events, none twice",
+         true,
+         {a(kT0, {ata, {}, {}}, {"new A1 >OK"}), n(kT0 + kSecond, true, {"new N1 >OK"}),
+          a(kT0 + 5 * kSecond, {ata, {}, {}}, {"unreadable slot2 >NO SMART DATA"}),
+          a(kT0 + 10 * kSecond, {ata, {}, {}}, {})},
+         failed_slot2},
+        {"without the history: the NVMe drive leaves, its slot turns unreadable",
+         false,
+         {a(kT0, {ata, {}, {}}, {"new A1 >OK"}), n(kT0 + kSecond, true, {"new N1 >OK"}),
+          a(kT0 + 5 * kSecond, {ata, {}, {}}, {"unreadable slot2 >NO SMART DATA"}),
+          n(kT0 + 6 * kSecond, false, {}),
+          a(kT0 + 10 * kSecond, {ata, {}, {}}, {"unreadable slot1 >NO SMART DATA"}),
+          a(kT0 + 15 * kSecond, {ata, {}, {}}, {})},
+         "<4>platewise listen: slot 1: no drive readable, NO SMART DATA: no SMART data: slot 1: IDENTIFY "
+         "DEVICE came back empty and the drive does not answer NVMe Identify\n"},
+        {"without the history and without NVMe passes: the empty slots after the wait",
+         false,
+         {a(kT0, {ata, {}}, {"new A1 >OK"}), a(kT0 + 29 * kSecond, {ata, {}}, {}),
+          a(kT0 + 30 * kSecond, {ata, {}}, {"unreadable slot1 >NO SMART DATA"}),
+          a(kT0 + 35 * kSecond, {ata, {}}, {})},
+         "<4>platewise listen: slot 1: no drive readable, NO SMART DATA: no SMART data: slot 1: IDENTIFY "
+         "DEVICE came back empty\n"},
+        {"with the history and without NVMe passes: once as well",
+         true,
+         {a(kT0, {ata, {}}, {"new A1 >OK"}), a(kT0 + 29 * kSecond, {ata, {}}, {}),
+          a(kT0 + 30 * kSecond, {ata, {}}, {"unreadable slot1 >NO SMART DATA"}),
+          a(kT0 + 35 * kSecond, {ata, {}}, {})},
+         "slot 1: IDENTIFY DEVICE came back empty\n"},
+        {"without the history: readable again, then unreadable again: a second event",
+         false,
+         {a(kT0, {ata, other}, {"new A1 >OK", "new B2 >OK"}), n(kT0 + kSecond, false, {}),
+          a(kT0 + 5 * kSecond, {ata, {}}, {"unreadable slot1 >NO SMART DATA"}),
+          a(kT0 + 10 * kSecond, {ata, other}, {}),
+          a(kT0 + 15 * kSecond, {ata, {}}, {"unreadable slot1 >NO SMART DATA"})},
+         "slot 1: IDENTIFY DEVICE came back empty and the drive does not answer NVMe Identify\n"},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        platewise::ListenOptions options;
+        ListenHistory history;
+        platewise::events::ListenEvents events;
+        std::ostringstream err;
+        std::int64_t now = kT0;
+        events.clock = [&now] { return now; };
+        if (row.history) {
+            ASSERT_TRUE(attach_history(history, dir / "h.db", 10 * 60 * kSecond, options, err)) << err.str();
+            // Its hooks as attach_history sets them, on the test's clock.
+            options.on_decoded = [&](const smart::DriveSnapshot& snapshot, platewise::SnapshotReport& report) {
+                history_pass(history, snapshot, report, now, err);
+            };
+            options.on_nvme_decoded = [&](const smart::nvme::Snapshot& snapshot,
+                                          platewise::NvmeSnapshotReport& report) {
+                history_nvme_pass(history, snapshot, report, now, err);
+            };
+            attach_event_recording(events, history, err);
+        }
+        platewise::events::attach_events(events, options, err);
+        std::vector<std::string> made;
+        options.on_events = [&made](const std::vector<platewise::events::DriveEvent>& e, std::int64_t) {
+            for (const auto& x : e) {
+                made.push_back(x.kind + " " + (x.serial.empty() ? "slot" + std::to_string(x.slot) : x.serial) +
+                               " " + x.verdict_before + ">" + x.verdict_after);
+            }
+        };
+        for (const Pass& p : row.passes) {
+            now = p.at;
+            made.clear();
+            if (p.is_nvme) {
+                auto snapshot = historytest::nvme_pass_of({{}, p.nvme_drive ? nvme : historytest::NvmeDrive{}, {}}, 4);
+                snapshot->slots[0].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::not_nvme);
+                snapshot->slots[2].status = static_cast<std::uint8_t>(smart::nvme::SlotStatus::failed);
+                snapshot->slots[2].results[0] = static_cast<std::uint8_t>(smart::nvme::RequestResult::driver_error);
+                platewise::NvmeSnapshotReport report = platewise::report_nvme_snapshot(*snapshot);
+                if (options.on_nvme_decoded) {
+                    options.on_nvme_decoded(*snapshot, report);
+                }
+                options.on_nvme_snapshot(report);
+            } else {
+                const auto snapshot = historytest::pass_of(p.ata);
+                platewise::SnapshotReport report;
+                std::string error;
+                ASSERT_TRUE(platewise::report_snapshot(*snapshot, smart::default_attribute_table(), report, error));
+                options.on_decoded(*snapshot, report);
+            }
+            EXPECT_EQ(made, p.events) << row.what << " at +" << (p.at - kT0) / kSecond << " s";
+        }
+        EXPECT_NE(err.str().find(row.journal), std::string::npos) << row.what << "\n" << err.str();
+    }
+}
+
 // A service that sends no NVMe snapshots: after a while the slots IDENTIFY
 // could not read are listed as unreadable, with what is known.
 TEST(ListenHistory, UnreadableSlotsWithoutNvmeSnapshots)

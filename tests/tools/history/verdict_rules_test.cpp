@@ -382,6 +382,48 @@ TEST(VerdictRules, NvmeRulesAtTheirBoundaries)
          Verdict::degrading,
          "DEGRADING: media and data integrity errors 3 above baseline 2 since "
          "2026-12-01 10:02:00; warning: media errors 3"},
+        // A count that rose and a spare that fell stay DEGRADING once back
+        // within their boundary, until acknowledged.
+        {"media errors one above the baseline, then back: latched",
+         {pass({fine}), pass({nv([](NvmeDrive& d) { d.media_errors = 1; })}), pass({fine})}, Verdict::degrading,
+         "DEGRADING: media and data integrity errors was 1 since 2026-12-01 10:01:00, now 0 (baseline 0)"},
+        {"media errors equal to the acknowledged baseline, then back: no latch",
+         {pass({nv([](NvmeDrive& d) { d.media_errors = 2; })}), ack({37}),
+          pass({nv([](NvmeDrive& d) { d.media_errors = 2; })}), pass({fine})},
+         Verdict::ok, "OK"},
+        {"media errors one above the acknowledged baseline, then back: latched at the peak",
+         {pass({nv([](NvmeDrive& d) { d.media_errors = 2; })}), ack({37}),
+          pass({nv([](NvmeDrive& d) { d.media_errors = 3; })}), pass({nv([](NvmeDrive& d) { d.media_errors = 5; })}),
+          pass({nv([](NvmeDrive& d) { d.media_errors = 2; })})},
+         Verdict::degrading,
+         "DEGRADING: media and data integrity errors was 5 since 2026-12-01 10:02:00, now 2 (baseline 2); "
+         "warning: media errors 2"},
+        {"media errors latched: ack lifts the latch",
+         {pass({nv([](NvmeDrive& d) { d.media_errors = 1; })}), pass({fine}), ack()}, Verdict::ok, "OK"},
+        {"media errors latched: ack of another field keeps it",
+         {pass({nv([](NvmeDrive& d) { d.media_errors = 1; })}), pass({fine}), ack({38})}, Verdict::degrading,
+         "DEGRADING: media and data integrity errors was 1 since 2026-12-01 10:00:00, now 0 (baseline 0)"},
+        {"error-log entries rose and fell: latched",
+         {pass({nv([](NvmeDrive& d) { d.error_log = 4; })}), pass({fine}), pass({fine})}, Verdict::degrading,
+         "DEGRADING: error information log entries was 4 since 2026-12-01 10:00:00, now 0 (baseline 0)"},
+        {"spare exactly 10 points down, then back up: latched",
+         {pass({fine}), pass({nv([](NvmeDrive& d) { d.spare = 90; })}), pass({fine})}, Verdict::degrading,
+         "DEGRADING: available spare was 90% since 2026-12-01 10:01:00, now 100% (baseline 100%)"},
+        {"spare 9 points down, then back up: no latch",
+         {pass({nv([](NvmeDrive& d) { d.spare = 91; })}), pass({fine})}, Verdict::ok, "OK"},
+        {"spare latched at its lowest",
+         {pass({nv([](NvmeDrive& d) { d.spare = 88; })}), pass({nv([](NvmeDrive& d) { d.spare = 80; })}),
+          pass({nv([](NvmeDrive& d) { d.spare = 85; })}), pass({nv([](NvmeDrive& d) { d.spare = 95; })})},
+         Verdict::degrading,
+         "DEGRADING: available spare was 80% since 2026-12-01 10:00:00, now 95% (baseline 100%)"},
+        {"spare acknowledged at 80, exactly 10 down, then back: latched",
+         {pass({nv([](NvmeDrive& d) { d.spare = 80; })}), ack({34}), pass({nv([](NvmeDrive& d) { d.spare = 70; })}),
+          pass({nv([](NvmeDrive& d) { d.spare = 80; })})},
+         Verdict::degrading, "DEGRADING: available spare was 70% since 2026-12-01 10:02:00, now 80% (baseline 80%)"},
+        {"spare latched: ack takes today's spare and lifts it",
+         {pass({nv([](NvmeDrive& d) { d.spare = 85; })}), pass({nv([](NvmeDrive& d) { d.spare = 95; })}), ack({34}),
+          pass({nv([](NvmeDrive& d) { d.spare = 95; })})},
+         Verdict::ok, "OK"},
         {"critical warning: the drive's own verdict comes first",
          {pass({nv([](NvmeDrive& d) { d.warning = 0x04; d.used = 95; })})}, Verdict::failing_now,
          "FAILING NOW: reliability degraded; degrading: percentage used 95% (90 or more: the drive nears its "
@@ -475,8 +517,10 @@ TEST(VerdictRules, NvmeAcknowledgementTakesCountsAndSpare)
         {{36}, 2, "field 36 of an NVMe drive takes no baseline"},
         {{}, 0,
          "Acknowledged for NVME DISK serial N1 by alice (uid 1000) at 2026-12-01 11:00:00:\n"
-         "  available_spare (34): baseline 87\n  media_errors (37): baseline 4\n"
-         "  error_log_entries (38): baseline 4294967295\n"},
+         // Past their boundaries when seen: the latches go with the acknowledgement.
+         "  available_spare (34): baseline 87 (lifts DEGRADING: was 87% since 2026-12-01 10:00:00)\n"
+         "  media_errors (37): baseline 4 (lifts DEGRADING: was 4 since 2026-12-01 10:00:00)\n"
+         "  error_log_entries (38): baseline 4294967295 (lifts DEGRADING: was 4294967295 since 2026-12-01 10:00:00)\n"},
     };
     for (const Row& row : rows) {
         platewise::AckOptions o;
@@ -509,9 +553,10 @@ TEST(VerdictRules, AcknowledgingAllTakesEachDriveByItsKind)
         const char* says;
     };
     const Row rows[] = {
-        {{}, 0, {{1, 5}, {1, 197}, {2, 34}, {2, 37}, {2, 38}}, "  available_spare (34): baseline 87\n"},
+        {{}, 0, {{1, 5}, {1, 197}, {2, 34}, {2, 37}, {2, 38}},
+         "  available_spare (34): baseline 87 (lifts DEGRADING: was 87% since 2026-12-01 10:00:01)\n"},
         {{197}, 0, {{1, 197}}, "Acknowledged for PW ATA serial A1"},
-        {{34, 37}, 0, {{2, 34}, {2, 37}}, "  media_errors (37): baseline 4\n"},
+        {{34, 37}, 0, {{2, 34}, {2, 37}}, "  media_errors (37): baseline 4 (lifts DEGRADING: was 4 since 2026-12-01 10:00:01)\n"},
         {{197, 34}, 0, {{1, 197}, {2, 34}}, "  attribute 197: baseline 3"},
         {{36}, 2, {}, "36 is neither a leading indicator"},
     };

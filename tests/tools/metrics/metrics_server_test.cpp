@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -288,6 +289,50 @@ TEST(MetricsServer, TextfileFollowsEveryChange)
     failures["mail"] = 3;
     ASSERT_TRUE(publisher.snapshot_received(one, 1796634907, error)) << error;
     EXPECT_NE(read(file).find("\nplatewise_notifications_failed_total{channel=\"mail\"} 3\n"), std::string::npos);
+}
+
+// The metrics come after the history and the events in listen: each hook
+// they take keeps what was attached before it (the events of an NVMe pass
+// reach the journal and the mail through on_nvme_snapshot), and the
+// publisher still counts the pass.
+TEST(MetricsServer, AttachKeepsTheHooksAttachedBefore)
+{
+    struct Row {
+        const char* hook;
+        std::function<void(platewise::ListenOptions&, int&)> set_before;
+        std::function<void(platewise::ListenOptions&)> call;
+        const char* counted;  // in the textfile after the call (none: published with the next pass)
+    };
+    const platewise::NvmeSnapshotReport nvme_pass;
+    const platewise::SnapshotReport ata_pass = metricstest::corpus_pass({"ST320410A--3.39.rec"});
+    const std::vector<Row> rows = {
+        {"on_snapshot", [](platewise::ListenOptions& o, int& n) { o.on_snapshot = [&n](const platewise::SnapshotReport&) { ++n; }; },
+         [&](platewise::ListenOptions& o) { o.on_snapshot(ata_pass); }, "\nplatewise_snapshots_received_total 1\n"},
+        {"on_nvme_snapshot",
+         [](platewise::ListenOptions& o, int& n) { o.on_nvme_snapshot = [&n](const platewise::NvmeSnapshotReport&) { ++n; }; },
+         [&](platewise::ListenOptions& o) { o.on_nvme_snapshot(nvme_pass); },
+         "\nplatewise_nvme_snapshots_received_total 1\n"},
+        {"on_refused", [](platewise::ListenOptions& o, int& n) { o.on_refused = [&n] { ++n; }; },
+         [](platewise::ListenOptions& o) { o.on_refused(); }, "\nplatewise_snapshots_refused_total 1\n"},
+        {"on_peers_refused", [](platewise::ListenOptions& o, int& n) { o.on_peers_refused = [&n](std::uint64_t) { ++n; }; },
+         [](platewise::ListenOptions& o) { o.on_peers_refused(2); }, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.hook);
+        TempDir dir;
+        const fs::path file = dir.path / "platewise.prom";
+        platewise::ListenOptions options;
+        int before = 0;
+        row.set_before(options, before);
+        MetricsPublisher publisher;
+        std::ostringstream err;
+        ASSERT_TRUE(platewise::metrics::attach(publisher, "", file.string(), options, err, false)) << err.str();
+        row.call(options);
+        EXPECT_EQ(before, 1);
+        if (row.counted != nullptr) {
+            EXPECT_NE(read(file).find(row.counted), std::string::npos) << read(file);
+        }
+    }
 }
 
 // ------------------------------------------------- the options of listen

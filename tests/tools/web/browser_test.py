@@ -5,14 +5,21 @@ nothing but Python's standard library).
 
 A history is seeded with `platewise history import` (hourly snapshots of the
 corpus over the last day, a pending-sector count rising in one drive, the
-listener down for five hours, and a drive that left); a listener on a
-socket in a private temporary folder then serves the page on 127.0.0.1 (a
-free port) and receives one live pass: a worn drive (an old-age attribute at its threshold), a drive without
-SMART data, a drive whose model is an HTML tag, and others. Then:
+listener down for five hours, and a drive that left, with an NVMe drive's
+hourly snapshots beside them: its spare falling, its wear and data written
+growing); a listener on a socket in a private temporary folder then serves
+the page on 127.0.0.1 (a free port) and receives one live pass of both
+kinds: a worn drive (an old-age attribute at its threshold), a drive without
+SMART data, a drive whose model is an HTML tag, the NVMe drive, and others.
+Then:
   - the front page lists every drive of /api/drives, worst verdict first,
     and the worn drive's card says why (WARNING, not FAILING NOW);
   - a drive page's chart has as many points as `platewise history SERIAL
     --attribute 197 --since 24h` lists;
+  - the NVMe drive has its card (DEGRADING by its spare), and its page the
+    health log as a table and the charts of temperature, spare, percentage
+    used and data written, the spare's with as many points as `platewise
+    history SERIAL --field available_spare --since 24h` lists;
   - no console error or exception, no script on the page, no request to
     anything but the listener on 127.0.0.1;
   - the answers carry the Content-Security-Policy and nosniff headers, and
@@ -42,6 +49,11 @@ RISING = "WDC_WD5000AAKS--00TMA0-12.01C01.rec"
 LEFT = "Maxtor_96147H8--BAC51KJ0.rec"
 LIVE = ["ST9100821AS--3.CME.rec", RISING, "TOSHIBA_MK1651GSY--38IGT0G5T.rec",
         "INTEL_SSDSA2MH080G1GC--045C8820.rec", "SAMSUNG_MP0804H--UE100-14.rec"]
+NVME_SNAPSHOT = 278800
+NVME_SLOT = 8712
+NVME_MODEL = "PLATEWISE NVME 1TB"
+NVME_SERIAL = "PWNVME-0001"
+NVME_AT = 5  # its slot: after the live pass's five SATA drives
 RANK = {"failing_now": 0, "degrading": 1, "failed_past": 2, "warning": 3, "missing": 4, "no_smart_data": 5,
         "ok": 6}
 
@@ -80,6 +92,61 @@ def snapshot(records):
     for i, r in enumerate(records):
         data[1 + i * RECORD: 1 + (i + 1) * RECORD] = r
     return bytes(data)
+
+
+def nvme_snapshot(count, health):
+    """An NVMe snapshot as the service sends it: the slots before NVME_AT
+    hold drives that are not NVMe, NVME_AT the NVMe drive with `health`
+    (warning, kelvin, spare, used, written, hours), the rest absent."""
+    data = bytearray(NVME_SNAPSHOT)
+    data[0:8] = b"PWNVME\r\n"
+    data[8] = 1
+    data[10] = count
+    for slot in range(NVME_AT):
+        data[16 + slot * NVME_SLOT] = 2  # not NVMe
+    base = 16 + NVME_AT * NVME_SLOT
+    data[base] = 1  # answered: all three pages read
+    data[base + 4] = 1  # namespace 1
+
+    def put(offset, value, size):
+        data[offset: offset + size] = value.to_bytes(size, "little")
+
+    def text(offset, size, value):
+        data[offset: offset + size] = value.ljust(size).encode()
+
+    controller, namespace, log = base + 8, base + 4104, base + 8200
+    put(controller, 0x1b36, 2)
+    text(controller + 4, 20, NVME_SERIAL)
+    text(controller + 24, 40, NVME_MODEL)
+    text(controller + 64, 8, "2.1.0")
+    put(controller + 266, 353, 2)  # warning at 80 C
+    put(controller + 268, 358, 2)
+    blocks = 1953525168  # 1 TB of 512-byte blocks
+    for field in (0, 8, 16):
+        put(namespace + field, blocks, 8)
+    data[namespace + 130] = 9  # LBA format 0: 2^9 bytes
+    data[namespace + 120: namespace + 128] = bytes.fromhex("0025385b71b0c4d1")  # EUI-64
+    put(log, health["warning"], 1)
+    put(log + 1, health["kelvin"], 2)
+    put(log + 3, health["spare"], 1)
+    put(log + 4, 10, 1)
+    put(log + 5, health["used"], 1)
+    put(log + 32, health["written"] * 3 // 2, 16)  # data units read
+    put(log + 48, health["written"], 16)
+    put(log + 112, 212, 16)  # power cycles
+    put(log + 128, health["hours"], 16)
+    put(log + 144, 17, 16)  # unsafe shutdowns
+    return bytes(data)
+
+
+def nvme_health(n):
+    """The NVMe drive's health log at hour n of the day: warming and
+    cooling, its spare falling from 100 to 89 (11 points: DEGRADING), its
+    wear and data written growing, more written in the working hours."""
+    return {"warning": 0, "kelvin": 307 + (n * 5) % 9, "spare": 100 - (3 if n >= 5 else 0) - (4 if n >= 10 else 0)
+            - (4 if n >= 14 else 0), "used": 41 + n // 8, "written": 41_000_000 + sum(900 + 600 * (k % 5)
+                                                                                       for k in range(n)),
+            "hours": 9000 + n}
 
 
 def load(drives, name):
@@ -254,6 +321,8 @@ def main():
             name = time.strftime("snapshot-%Y%m%d-%H%M%S-000.bin", time.gmtime(now - h * 3600))
             with open(os.path.join(saved, name), "wb") as f:
                 f.write(snapshot(records))
+            with open(os.path.join(saved, name.replace("snapshot-", "nvme-")), "wb") as f:
+                f.write(nvme_snapshot(NVME_AT + 2, nvme_health(n)))
         last_count = (len(hours) - 1) // 3
         subprocess.run([args.platewise, "history", "import", "--store", store, saved], env=env, check=True,
                        stdout=subprocess.DEVNULL)
@@ -281,6 +350,13 @@ def main():
         set_raw(live[1], 197, last_count)
         put_ata_string(live[2], 27, 20, HOSTILE_MODEL)
         live[3][1 + 512: 1 + 1024] = bytes(512)  # SMART READ DATA empty
+        # The NVMe drive's slot answers no ATA: an empty record, as the
+        # service sends it. Its NVMe snapshot goes first, to the socket
+        # beside the ATA one, so that the pass knows the slot is NVMe.
+        live.append(bytearray(RECORD))
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.connect(endpoint + "-nvme")
+            s.sendall(nvme_snapshot(len(live) + 1, nvme_health(len(hours))))
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
             s.connect(endpoint)
             s.sendall(snapshot(live))
@@ -290,7 +366,7 @@ def main():
         while True:
             with urllib.request.urlopen(base + "/api/drives", timeout=10) as r:
                 drives = json.load(r)["drives"]
-            if len(drives) == 6 and sum(d["last_seen"] >= now - 5 for d in drives) == 5:
+            if len(drives) == 7 and sum(d["last_seen"] >= now - 5 for d in drives) == 6:
                 break
             if time.monotonic() > deadline:
                 raise SystemExit(f"the live pass did not reach the history: {drives}")
@@ -339,6 +415,20 @@ def main():
         worn = [c for c in cards if c["why"].startswith("WARNING: attribute 4 Start Stop Count at its threshold")]
         check(bool(worn) and worn[0]["verdict"] == "warning", "the worn drive's card says why", worn)
         check(any(c["model"] == HOSTILE_MODEL for c in cards), "the hostile model shows as text")
+        nvme_cards = [c for c in cards if c["serial"] == NVME_SERIAL]
+        check(len(nvme_cards) == 1 and nvme_cards[0]["model"] == NVME_MODEL and nvme_cards[0]["verdict"] == "degrading"
+              and "available spare 89% down 11 points from baseline 100%" in nvme_cards[0]["why"],
+              "the NVMe drive's card: DEGRADING by its spare", nvme_cards)
+        nvme_facts = page.js(f"""Array.from(document.querySelectorAll('.card'))
+            .filter(c => c.querySelector('dd').textContent === {json.dumps(NVME_SERIAL)})
+            .map(c => Array.from(c.querySelectorAll('dt')).map(t => t.textContent + ': ' +
+                                                                  t.nextElementSibling.textContent))[0]""") or []
+        for fact in ("Kind: NVMe", "Percentage used: 43", "Available spare: 89", "Data written: ", "Temperature: "):
+            check(any(f.startswith(fact) for f in nvme_facts), f"the NVMe card says {fact.rstrip(': ')}", nvme_facts)
+        check(page.js(f"""(() => {{ const c = Array.from(document.querySelectorAll('.card')).filter(
+                  c => c.querySelector('dd').textContent === {json.dumps(NVME_SERIAL)})[0];
+                  return !!c && c.getBoundingClientRect().bottom <= 900; }})()"""),
+              "the NVMe card is in the desktop screenshot's first screen")
         check(page.js("document.images.length + document.scripts.length") == 0,
               "no image and no script on the page (the hostile model made none)")
         shots = [("front-desktop.png", 1280, 900, False, False), ("front-phone.png", 390, 844, True, False),
@@ -348,7 +438,7 @@ def main():
             check(fits, f"{name}: nothing wider than the window")
         page.send("Emulation.clearDeviceMetricsOverride")
 
-        serial = by_serial and [d["serial"] for d in drives if d["verdict_code"] == "degrading"][0]
+        serial = [d["serial"] for d in drives if d["verdict_code"] == "degrading" and d["kind"] == "ata"][0]
         link = page.js(f"""Array.from(document.querySelectorAll('.card h2 a'))
                           .filter(a => a.closest('.card').querySelector('dd').textContent === {json.dumps(serial)})
                           .map(a => a.href)[0]""")
@@ -385,6 +475,51 @@ def main():
         page.open(link.split("?")[0] + "?range=week")
         check(page.js("document.querySelector('.ranges a[aria-current=page]').textContent") == "Last week",
               "the week's link shows the week")
+
+        # The NVMe drive's page: its health log as a table with plain names,
+        # its four charts, the spare's as many points as the history holds.
+        page.open(base + "/")
+        nvme_link = page.js(f"""Array.from(document.querySelectorAll('.card h2 a'))
+                          .filter(a => a.closest('.card').querySelector('dd').textContent === {json.dumps(NVME_SERIAL)})
+                          .map(a => a.href)[0]""")
+        check(bool(nvme_link), "the NVMe card opens the drive's page", nvme_link)
+        page.open(nvme_link or base + "/")
+        rows = page.js("""Array.from(document.querySelectorAll('table caption')).filter(
+                              c => c.textContent === 'NVMe health log as last read')
+                          .map(c => Array.from(c.closest('table').querySelectorAll('tbody tr'))
+                                    .map(r => r.querySelector('th,td').textContent))[0]""") or []
+        check(len(rows) >= 12 and any(r.lower().startswith("available spare") for r in rows)
+              and any(r.lower().startswith("percentage used") for r in rows),
+              "the NVMe drive page has the health log as a table with plain names", rows)
+        listed_spare = json.loads(subprocess.run(
+            [args.platewise, "history", NVME_SERIAL, "--store", store, "--field", "available_spare", "--since", "24h",
+             "--json"], env=env, check=True, capture_output=True, text=True).stdout)["drives"][0]["readings"]
+        for chart in ("temperature", "spare", "used", "written"):
+            points = page.js(f"document.querySelectorAll('figure[id$=\"-{chart}\"] circle').length")
+            check(points is not None and points > 10, f"the NVMe drive page charts {chart}", points)
+        spare_points = page.js("document.querySelectorAll('figure[id$=\"-spare\"] circle').length")
+        check(spare_points == len(listed_spare),
+              "the NVMe spare chart has as many points as the history holds",
+              f"{spare_points} drawn, {len(listed_spare)} in the history")
+        check(page.js("document.querySelectorAll('figure[id$=\"-spare\"] rect.gap').length") == 1,
+              "the NVMe charts show the five hours without the listener as a gap")
+        for name, w, h, mobile, dark in [("nvme-drive-desktop.png", 1280, 1400, False, False),
+                                         ("nvme-drive-phone.png", 390, 844, True, False)]:
+            fits = page.screenshot(os.path.join(args.out, name), w, h, mobile, dark)
+            check(fits, f"{name}: nothing wider than the window")
+        page.send("Emulation.setDeviceMetricsOverride",
+                  {"width": 1000, "height": 900, "deviceScaleFactor": 1, "mobile": False})
+        page.send("Emulation.setEmulatedMedia",
+                  {"features": [{"name": "prefers-color-scheme", "value": "light"}]})
+        box = page.js("""(() => { const top = document.querySelector('.ranges').getBoundingClientRect();
+                          const f = document.querySelector('figure[id$="-written"]').getBoundingClientRect();
+                          return {y: top.top + window.scrollY - 40, bottom: f.bottom + window.scrollY + 8}; })()""")
+        data = page.send("Page.captureScreenshot", {
+            "format": "png", "captureBeyondViewport": True,
+            "clip": {"x": 0, "y": box["y"], "width": 1000, "height": box["bottom"] - box["y"], "scale": 1}})["data"]
+        with open(os.path.join(args.out, "nvme-drive-charts.png"), "wb") as f:
+            f.write(base64.b64decode(data))
+        page.send("Emulation.clearDeviceMetricsOverride")
 
         # With JavaScript off the page is the same: read through the DOM
         # domain, which needs no script.

@@ -72,9 +72,18 @@ TEST(SvgChart, AxesGapsSinglePointsAndWraps)
         // A 16-bit counter wraps: drawn as it is read, the axis spans both.
         {"wrap", {{kT0, 65530}, {kT0 + kHour, 65534}, {kT0 + 2 * kHour, 2}, {kT0 + 3 * kHour, 6}}, 2, 65534, 4, 1, 0,
          ">65534<", ">2<"},
-        // A 48-bit raw value near its top.
+        // A 48-bit raw value near its top: the axis labels fit left of the
+        // plot, three digits with an SI prefix (the words give every digit).
         {"large", {{kT0, 0xFFFFFFFFFFF0ull}, {kT0 + kHour, 0xFFFFFFFFFFFFull}}, 0xFFFFFFFFFFF0ull,
-         0xFFFFFFFFFFFFull, 2, 1, 0, ">281474976710655<", ">281474976710640<"},
+         0xFFFFFFFFFFFFull, 2, 1, 0, ">281T<", ">281T<"},
+        {"eight digits as they are", {{kT0, 10000000}, {kT0 + kHour, 99999999}}, 10000000, 99999999, 2, 1, 0,
+         ">99999999<", ">10000000<"},
+        {"nine digits shortened: bytes written in an hour", {{kT0, 0}, {kT0 + kHour, 1689600000}}, 0,
+         1689600000, 2, 1, 0, ">1.69G<", ">0<"},
+        {"rounding up to the next prefix", {{kT0, 100000000}, {kT0 + kHour, 999600000}}, 100000000, 999600000, 2,
+         1, 0, ">1.00G<", ">100M<"},
+        {"the largest value", {{kT0, UINT64_MAX - 1}, {kT0 + kHour, UINT64_MAX}}, UINT64_MAX - 1, UINT64_MAX, 2, 1,
+         0, ">18.4E<", ">18.4E<"},
         // Readings outside the time shown are left out.
         {"outside", {{kT0 - kHour, 99}, {kT0 + kHour, 3}, {kT0 + 25 * kHour, 99}}, 3, 3, 1, 0, 0, ">4<", ">2<"},
     };

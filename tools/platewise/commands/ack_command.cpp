@@ -72,7 +72,8 @@ int ack_drive(history::HistoryStore& store, const history::DriveView& view, std:
         const auto latch = std::find_if(view.latches.begin(), view.latches.end(),
                                         [&](const history::StoredLatch& l) { return l.indicator == id; });
         if (latch != view.latches.end()) {
-            said += " (lifts DEGRADING: was " + std::to_string(latch->peak) + " since " +
+            const bool percent = nvme && id == history::kNvmeAvailableSpare;
+            said += " (lifts DEGRADING: was " + std::to_string(latch->peak) + (percent ? "%" : "") + " since " +
                     history::time_text(latch->since_ms) + ")";
         }
         said += "\n";

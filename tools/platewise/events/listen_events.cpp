@@ -1,11 +1,13 @@
 // The events in the listen loop.
 #include "events/listen_events.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iterator>
 #include <utility>
 
 #include "events/event_journal.h"
+#include "nvme.h"
 
 namespace platewise::events {
 
@@ -51,6 +53,48 @@ std::vector<std::string> ata_wwns(const smart::DriveSnapshot& snapshot, const Sn
     return out;
 }
 
+void mark_unreadable_slots(std::vector<SeenDrive>& seen, const smart::DriveSnapshot& snapshot,
+                           const std::vector<NvmeDriveReport>* nvme)
+{
+    namespace nv = smart::nvme;
+    const std::size_t current = smart::current_slot_count(snapshot);
+    for (SeenDrive& s : seen) {
+        if (s.unreadable_slot || !s.model.empty() || !s.serial.empty() || s.slot < 0 ||
+            static_cast<std::size_t>(s.slot) >= current) {
+            continue;
+        }
+        const smart::SectorView identify(snapshot.drives[static_cast<std::size_t>(s.slot)].identify);
+        if (!smart::sanitize_text(smart::identify_model(identify)).empty() ||
+            !smart::sanitize_text(smart::identify_serial(identify)).empty()) {
+            continue;
+        }
+        std::string detail = "IDENTIFY DEVICE came back empty";
+        if (nvme != nullptr) {
+            const auto n = std::find_if(nvme->begin(), nvme->end(), [&](const NvmeDriveReport& d) {
+                return d.slot == static_cast<std::size_t>(s.slot);
+            });
+            if (n != nvme->end() && n->controller_read) {
+                continue;  // an NVMe drive: the NVMe pass shows it
+            }
+            std::string failed;
+            if (n != nvme->end() && n->status == static_cast<std::uint8_t>(nv::SlotStatus::failed)) {
+                static const char* const names[] = {"Identify Controller", "Identify Namespace", "health log"};
+                for (std::size_t i = 0; i < 3; ++i) {
+                    if (n->results[i] != static_cast<std::uint8_t>(nv::RequestResult::read) &&
+                        n->results[i] != static_cast<std::uint8_t>(nv::RequestResult::not_sent)) {
+                        failed += (failed.empty() ? "" : ", ") + std::string(names[i]) + " " +
+                                  nv::request_result_name(n->results[i]);
+                    }
+                }
+            }
+            detail += failed.empty() ? " and the drive does not answer NVMe Identify" : "; NVMe: " + failed;
+        }
+        s.unreadable_slot = true;
+        s.verdict = verdict_words(Verdict::no_smart_data);
+        s.reasons = {"no SMART data: slot " + std::to_string(s.slot) + ": " + detail};
+    }
+}
+
 std::vector<DriveEvent> events_pass(ListenEvents& events, DriveFamily family,
                                     const std::vector<SeenDrive>& seen, const ListenOptions& options,
                                     std::int64_t now_ms, std::ostream& err)
@@ -81,12 +125,24 @@ void attach_events(ListenEvents& events, ListenOptions& options, std::ostream& e
         if (decoded) {
             decoded(snapshot, report);
         }
-        events_pass(events, DriveFamily::ata, seen_of(report, ata_wwns(snapshot, report)), *current,
-                    events.clock(), err);
+        const std::int64_t now_ms = events.clock();
+        if (events.first_ata_ms < 0) {
+            events.first_ata_ms = now_ms;
+        }
+        std::vector<SeenDrive> seen = seen_of(report, ata_wwns(snapshot, report));
+        // Without a history nobody has told the unreadable slots apart yet;
+        // an empty slot may be an NVMe drive until its pass came or the
+        // NVMe pass stays away for a while.
+        if (events.have_nvme || now_ms - events.first_ata_ms >= kAwaitNvmeSightMs) {
+            mark_unreadable_slots(seen, snapshot, events.have_nvme ? &events.nvme_slots : nullptr);
+        }
+        events_pass(events, DriveFamily::ata, seen, *current, now_ms, err);
     };
     auto nvme = std::move(options.on_nvme_snapshot);
     options.on_nvme_snapshot = [&events, &err, current, nvme = std::move(nvme)](
                                    const NvmeSnapshotReport& report) {
+        events.have_nvme = true;
+        events.nvme_slots = report.drives;
         events_pass(events, DriveFamily::nvme, seen_of(report), *current, events.clock(), err);
         if (nvme) {
             nvme(report);

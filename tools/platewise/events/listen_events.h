@@ -18,8 +18,18 @@
 
 namespace platewise::events {
 
+// A listener whose NVMe pass has not come yet waits this long after its
+// first ATA pass before it calls an empty slot unreadable: the slot may
+// hold an NVMe drive.
+inline constexpr std::int64_t kAwaitNvmeSightMs = 30 * 1000;
+
 struct ListenEvents {
     VerdictTracker tracker;
+    // The slots of the last NVMe pass (answered or failed), to tell an NVMe
+    // drive from a slot nobody could read.
+    bool have_nvme = false;
+    std::vector<NvmeDriveReport> nvme_slots;
+    std::int64_t first_ata_ms = -1;
     // With a history: called before each pass is tracked (to seed the
     // tracker from the history once it is open) and with the pass's events
     // (to record them, setting their ids).
@@ -47,6 +57,16 @@ std::string ata_wwn(smart::SectorView identify);
 
 // The world-wide names of the drives of `report`, from `snapshot`.
 std::vector<std::string> ata_wwns(const smart::DriveSnapshot& snapshot, const SnapshotReport& report);
+
+// Marks the drives of an ATA pass that nobody could read as unreadable
+// slots from the live snapshot (what the history does when it is on; a
+// drive it marked already is left as it is, so a slot is never raised
+// twice): a current slot whose IDENTIFY DEVICE came back without model and
+// serial, unless `nvme` (the last NVMe pass, when one came) read Identify
+// Controller in that slot. Its verdict NO SMART DATA, its reason the slot
+// and what failed.
+void mark_unreadable_slots(std::vector<SeenDrive>& seen, const smart::DriveSnapshot& snapshot,
+                           const std::vector<NvmeDriveReport>* nvme);
 
 // "32 drives: 1 FAILING NOW, 2 DEGRADING, 29 OK" (drives not yet judged
 // are counted in the total only); "no drive seen yet" before the first.

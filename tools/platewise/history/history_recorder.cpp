@@ -231,10 +231,11 @@ bool load_recorder(Recorder& recorder, HistoryStore& store, bool importing, std:
             }
             r.has_readings = !readings.empty();
             r.last_reading_ms = readings.empty() ? 0 : readings.back().time_ms;
-            // An NVMe drive's boundaries are its own (no latches); an ATA
-            // drive's indicators latch.
+            // An NVMe drive's counts and spare latch past their own
+            // boundaries; an ATA drive's indicators above their reference.
             if (r.stored.kind == DriveKind::nvme) {
                 r.since = nvme_rising_since(readings, recorder.baselines, r.stored.id);
+                r.track = nvme_track_of(readings, recorder.baselines, latches, r.stored.id, INT64_MAX);
             } else {
                 r.track = track_of(readings, recorder.baselines, latches, r.stored.id, INT64_MAX);
                 r.since = since_of(r.track);
@@ -411,8 +412,8 @@ bool refresh_baselines(Recorder& recorder, HistoryStore& store, std::string& err
             return false;
         }
         if (d.stored.kind == DriveKind::nvme) {
-            d.track = IndicatorTrack{};
             d.since = nvme_rising_since(readings, recorder.baselines, d.stored.id);
+            d.track = nvme_track_of(readings, recorder.baselines, latches, d.stored.id, INT64_MAX);
         } else {
             d.track = track_of(readings, recorder.baselines, latches, d.stored.id, INT64_MAX);
             d.since = since_of(d.track);

@@ -97,8 +97,10 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
             // An NVMe drive's own verdict from its health fields, then its
             // DEGRADING boundaries (spare, wear, error counts).
             v.report = nvme_report_of_table(v.drive, v.drive.current);
-            add_reasons(v.report, nvme_degrading_reasons(v.drive.current, v.baselines, v.drive.id,
-                                                         nvme_rising_since(v.readings, v.baselines, v.drive.id)));
+            add_reasons(v.report,
+                        nvme_degrading_reasons(v.drive.current, v.baselines, v.drive.id,
+                                               nvme_rising_since(v.readings, v.baselines, v.drive.id),
+                                               nvme_track_of(v.readings, v.baselines, v.latches, v.drive.id, until_ms)));
         } else {
             v.report = report_of_table(v.drive, v.drive.current, options.names);
             // The ATA counts; other kinds keep their fields under other ids.

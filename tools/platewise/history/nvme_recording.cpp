@@ -69,6 +69,7 @@ struct Plan {
     int index = -1;
     RecordedDrive next;
     std::optional<Reading> reading;
+    std::vector<StoredLatch> latches;  // set or made worse by this reading
     bool write_row = false;
 };
 
@@ -138,6 +139,7 @@ Plan plan_drive(const Recorder& recorder, int index, const DriveIdentity& id,
     next.has_readings = true;
     next.last_reading_ms = time_ms;
     update_nvme_rising(next.since, table, recorder.baselines, stored.id, time_ms);
+    step_nvme_track(next.track, table, recorder.baselines, stored.id, time_ms, &plan.latches);
     plan.reading = std::move(reading);
     plan.write_row = true;
     return plan;
@@ -245,7 +247,12 @@ bool record_nvme_snapshot(Recorder& recorder, HistoryStore& store, const nv::Sna
                     break;
                 }
             }
-            written = update_drive(store, d, error);
+            for (StoredLatch& latch : plan.latches) {
+                latch.drive_id = d.id;
+                plan.next.track.latched[latch.indicator].drive_id = d.id;
+                written = written && set_latch(store, latch, error);
+            }
+            written = written && update_drive(store, d, error);
             plan.next.persisted_ms = now_ms;
         }
         written = written && t.commit(error);
@@ -289,7 +296,7 @@ DriveReport judge_nvme_recorded(const Recorder& recorder, std::size_t index)
 {
     const RecordedDrive& d = recorder.drives[index];
     DriveReport report = nvme_report_of_table(d.stored, d.stored.current);
-    add_reasons(report, nvme_degrading_reasons(d.stored.current, recorder.baselines, d.stored.id, d.since));
+    add_reasons(report, nvme_degrading_reasons(d.stored.current, recorder.baselines, d.stored.id, d.since, d.track));
     return report;
 }
 

@@ -23,7 +23,99 @@ const AttributeSample* field_of(const std::vector<AttributeSample>& table, std::
     return it == table.end() ? nullptr : &*it;
 }
 
+const StoredBaseline* acknowledged(const std::vector<StoredBaseline>& baselines, std::int64_t drive_id,
+                                   std::uint8_t id) noexcept
+{
+    for (const StoredBaseline& b : baselines) {
+        if (b.drive_id == drive_id && b.attribute_id == id) {
+            return &b;
+        }
+    }
+    return nullptr;
+}
+
+// A spare is worse the lower it is, a count the higher.
+bool worse(std::uint8_t id, std::uint32_t value, std::uint32_t than) noexcept
+{
+    return id == kNvmeAvailableSpare ? value < than : value > than;
+}
+
+std::string percent_of(std::uint8_t id, std::uint32_t value)
+{
+    return std::to_string(value) + (id == kNvmeAvailableSpare ? "%" : "");
+}
+
 }  // namespace
+
+bool is_nvme_latching(std::uint8_t field_id) noexcept
+{
+    return is_nvme_ackable(field_id);
+}
+
+void step_nvme_track(IndicatorTrack& track, const std::vector<AttributeSample>& table,
+                     const std::vector<StoredBaseline>& baselines, std::int64_t drive_id,
+                     std::int64_t time_ms, std::vector<StoredLatch>* changed)
+{
+    for (const std::uint8_t id : kJudged) {
+        if (!is_nvme_latching(id) || !nvme_field_degrading(table, baselines, drive_id, id)) {
+            continue;
+        }
+        const StoredBaseline* b = acknowledged(baselines, drive_id, id);
+        if (b != nullptr && time_ms <= b->acked_ms) {
+            continue;  // what the acknowledgement saw
+        }
+        const std::uint32_t value = nvme_baseline_value(*field_of(table, id));
+        auto it = track.latched.find(id);
+        if (it == track.latched.end()) {
+            StoredLatch latch;
+            latch.drive_id = drive_id;
+            latch.indicator = id;
+            latch.since_ms = time_ms;
+            latch.peak = value;
+            it = track.latched.emplace(id, latch).first;
+        } else if (worse(id, value, it->second.peak)) {
+            it->second.peak = value;
+        } else {
+            continue;
+        }
+        if (changed != nullptr) {
+            changed->push_back(it->second);
+        }
+    }
+}
+
+IndicatorTrack nvme_track_of(const std::vector<Reading>& readings,
+                             const std::vector<StoredBaseline>& baselines,
+                             const std::vector<StoredLatch>& stored, std::int64_t drive_id,
+                             std::int64_t until_ms)
+{
+    IndicatorTrack track;
+    std::vector<AttributeSample> table;
+    for (const Reading& r : readings) {
+        if (r.time_ms > until_ms) {
+            break;
+        }
+        apply_reading(table, r);
+        step_nvme_track(track, table, baselines, drive_id, r.time_ms);
+    }
+    for (const StoredLatch& l : stored) {
+        if (l.drive_id != drive_id || !is_nvme_latching(l.indicator) || l.since_ms > until_ms) {
+            continue;
+        }
+        const StoredBaseline* b = acknowledged(baselines, drive_id, l.indicator);
+        if (b != nullptr && l.since_ms <= b->acked_ms) {
+            continue;
+        }
+        auto [it, fresh] = track.latched.emplace(l.indicator, l);
+        if (!fresh) {
+            it->second.since_ms = std::min(it->second.since_ms, l.since_ms);
+            if (worse(l.indicator, l.peak, it->second.peak)) {
+                it->second.peak = l.peak;
+            }
+        }
+    }
+    return track;
+}
 
 bool is_nvme_ackable(std::uint8_t field_id) noexcept
 {
@@ -129,14 +221,18 @@ std::vector<VerdictReason> nvme_own_reasons(const std::vector<AttributeSample>& 
 std::vector<VerdictReason> nvme_degrading_reasons(const std::vector<AttributeSample>& table,
                                                   const std::vector<StoredBaseline>& baselines,
                                                   std::int64_t drive_id,
-                                                  const std::map<std::uint8_t, std::int64_t>& since)
+                                                  const std::map<std::uint8_t, std::int64_t>& since,
+                                                  const IndicatorTrack& track)
 {
     std::vector<VerdictReason> out;
     for (const std::uint8_t id : kJudged) {
-        if (!nvme_field_degrading(table, baselines, drive_id, id)) {
+        const AttributeSample* now = field_of(table, id);
+        const auto latch = track.latched.find(id);
+        const bool latched = latch != track.latched.end() && now != nullptr;
+        if (!nvme_field_degrading(table, baselines, drive_id, id) && !latched) {
             continue;
         }
-        const AttributeSample& a = *field_of(table, id);
+        const AttributeSample& a = *now;
         const NvmeField& field = *nvme_field(id);
         VerdictReason r;
         r.kind = Verdict::degrading;
@@ -146,6 +242,17 @@ std::vector<VerdictReason> nvme_degrading_reasons(const std::vector<AttributeSam
         const std::string value = std::to_string(a.raw);
         std::string label = field.label;
         label[0] = static_cast<char>(label[0] - 'A' + 'a');
+        if (latched && !nvme_field_degrading(table, baselines, drive_id, id)) {
+            // Back within its boundary: the damage that took it past is not undone.
+            r.rule = "latched";
+            r.baseline = nvme_baseline_of(baselines, drive_id, id);
+            r.since_ms = latch->second.since_ms;
+            r.text = label + " was " + percent_of(id, latch->second.peak) + " since " +
+                     local_time_text_at(r.since_ms, "%Y-%m-%d %H:%M:%S") + ", now " + percent_of(id, r.current) +
+                     " (baseline " + percent_of(id, r.baseline) + ")";
+            out.push_back(std::move(r));
+            continue;
+        }
         if (id == kNvmePercentageUsed) {
             r.baseline = kPercentageUsedDegrading;
             r.text = label + " " + value + "% (" + std::to_string(kPercentageUsedDegrading) +
@@ -159,7 +266,7 @@ std::vector<VerdictReason> nvme_degrading_reasons(const std::vector<AttributeSam
             r.text = label + " " + value + " above baseline " + std::to_string(r.baseline);
         }
         const auto s = since.find(id);
-        r.since_ms = s == since.end() ? 0 : s->second;
+        r.since_ms = latched ? latch->second.since_ms : s == since.end() ? 0 : s->second;
         if (r.since_ms != 0) {
             r.text += " since " + local_time_text_at(r.since_ms, "%Y-%m-%d %H:%M:%S");
         }

@@ -7,6 +7,9 @@
 //     acknowledged: a new drive's spare);
 //   - percentage used at 90 or above (not acknowledged away: past 100 the
 //     drive's own verdict takes over).
+// A count that rose or a spare that fell past its boundary latches (table
+// `latches`, the worst value as the peak): the drive stays DEGRADING, "was
+// N since ..., now M", until `platewise ack` takes a new baseline.
 // Pure functions over plain records, so every rule is tested by table.
 #pragma once
 
@@ -15,6 +18,7 @@
 #include <vector>
 
 #include "history/history_store.h"
+#include "history/latch_rules.h"
 #include "report/drive_report.h"
 
 namespace platewise::history {
@@ -47,15 +51,36 @@ std::map<std::uint8_t, std::int64_t> nvme_rising_since(const std::vector<Reading
                                                        const std::vector<StoredBaseline>& baselines,
                                                        std::int64_t drive_id);
 
+// Whether the field latches when past its boundary: the ones ack takes a
+// baseline of (error counts and spare).
+bool is_nvme_latching(std::uint8_t field_id) noexcept;
+
+// Moves the latches of `track` on by one observed table at `time_ms`
+// (readings an acknowledgement saw set nothing); the latches set or made
+// worse (a higher count, a lower spare) go to `changed` when given.
+void step_nvme_track(IndicatorTrack& track, const std::vector<AttributeSample>& table,
+                     const std::vector<StoredBaseline>& baselines, std::int64_t drive_id,
+                     std::int64_t time_ms, std::vector<StoredLatch>* changed = nullptr);
+
+// The latches of readings up to `until_ms` (in time order) and of the
+// stored ones (since at or before `until_ms`, not older than the field's
+// acknowledgement).
+IndicatorTrack nvme_track_of(const std::vector<Reading>& readings,
+                             const std::vector<StoredBaseline>& baselines,
+                             const std::vector<StoredLatch>& stored, std::int64_t drive_id,
+                             std::int64_t until_ms);
+
 // The drive's own verdict reasons from its fields (FAILING NOW, WARNING;
 // NO SMART DATA for an empty table).
 std::vector<VerdictReason> nvme_own_reasons(const std::vector<AttributeSample>& table);
 
-// The DEGRADING reasons, each saying which rule.
+// The DEGRADING reasons, each saying which rule: a field past its
+// boundary now, or latched and back within it ("was ... since ..., now").
 std::vector<VerdictReason> nvme_degrading_reasons(const std::vector<AttributeSample>& table,
                                                   const std::vector<StoredBaseline>& baselines,
                                                   std::int64_t drive_id,
-                                                  const std::map<std::uint8_t, std::int64_t>& since);
+                                                  const std::map<std::uint8_t, std::int64_t>& since,
+                                                  const IndicatorTrack& track);
 
 // The report of a stored NVMe drive with its own reasons (no history ones).
 DriveReport nvme_report_of_table(const StoredDrive& drive, const std::vector<AttributeSample>& table);

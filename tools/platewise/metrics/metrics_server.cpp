@@ -290,16 +290,36 @@ bool attach(MetricsPublisher& publisher, const std::string& address, const std::
             err.flush();
         }
     };
-    options.on_snapshot = [&publisher, said](const SnapshotReport& pass) {
+    // Chained after what was attached before (the events see NVMe passes
+    // through the same hook): replacing it would silence them.
+    auto snapshot = std::move(options.on_snapshot);
+    options.on_snapshot = [&publisher, said, snapshot = std::move(snapshot)](const SnapshotReport& pass) {
+        if (snapshot) {
+            snapshot(pass);
+        }
         std::string problem;
         said(publisher.snapshot_received(pass, unix_seconds_now(), problem), problem);
     };
-    options.on_nvme_snapshot = [&publisher, said](const NvmeSnapshotReport& pass) {
+    auto nvme = std::move(options.on_nvme_snapshot);
+    options.on_nvme_snapshot = [&publisher, said, nvme = std::move(nvme)](const NvmeSnapshotReport& pass) {
+        if (nvme) {
+            nvme(pass);
+        }
         std::string problem;
         said(publisher.nvme_snapshot_received(pass, unix_seconds_now(), problem), problem);
     };
-    options.on_peers_refused = [&publisher](std::uint64_t count) { publisher.peers_refused(count); };
-    options.on_refused = [&publisher, said]() {
+    auto peers_refused = std::move(options.on_peers_refused);
+    options.on_peers_refused = [&publisher, peers_refused = std::move(peers_refused)](std::uint64_t count) {
+        if (peers_refused) {
+            peers_refused(count);
+        }
+        publisher.peers_refused(count);
+    };
+    auto refused = std::move(options.on_refused);
+    options.on_refused = [&publisher, said, refused = std::move(refused)]() {
+        if (refused) {
+            refused();
+        }
         std::string problem;
         said(publisher.snapshot_refused(problem), problem);
     };

@@ -50,6 +50,26 @@ std::vector<ChartPoint> reduce(const std::vector<ChartPoint>& points, const Char
     return out;
 }
 
+// A value axis label that fits left of the plot (13px digits, 70px):
+// eight digits as they are, longer values in three significant digits with
+// an SI prefix ("1.69G"). The exact values are in the words beside.
+std::string axis_label(std::uint64_t v)
+{
+    if (v < 100000000) {
+        return std::to_string(v);
+    }
+    static const char prefixes[] = "kMGTPE";
+    double scaled = static_cast<double>(v);
+    std::size_t p = 0;
+    while (p < sizeof prefixes - 2 && scaled / 1000.0 >= 999.5) {
+        scaled /= 1000.0;
+        ++p;
+    }
+    scaled /= 1000.0;
+    const char* format = scaled < 9.995 ? "%.2f%c" : scaled < 99.95 ? "%.1f%c" : "%.0f%c";
+    return smart::format_text(format, scaled, prefixes[p]);
+}
+
 }  // namespace
 
 std::string render_chart(const std::vector<ChartPoint>& all, const ChartOptions& o,
@@ -116,9 +136,9 @@ std::string render_chart(const std::vector<ChartPoint>& all, const ChartOptions&
         svg += "<path class=\"axis\" d=\"M" + std::to_string(kPlotLeft) + " " + std::to_string(kPlotTop) +
                "V" + std::to_string(kPlotBottom) + "H" + std::to_string(kPlotRight) + "\"/>\n";
         svg += "<text class=\"label\" x=\"" + std::to_string(kPlotLeft - 6) + "\" y=\"" +
-               std::to_string(kPlotTop + 4) + "\" text-anchor=\"end\">" + std::to_string(axis_high) + "</text>\n";
+               std::to_string(kPlotTop + 4) + "\" text-anchor=\"end\">" + axis_label(axis_high) + "</text>\n";
         svg += "<text class=\"label\" x=\"" + std::to_string(kPlotLeft - 6) + "\" y=\"" +
-               std::to_string(kPlotBottom + 4) + "\" text-anchor=\"end\">" + std::to_string(axis_low) + "</text>\n";
+               std::to_string(kPlotBottom + 4) + "\" text-anchor=\"end\">" + axis_label(axis_low) + "</text>\n";
         svg += "<text class=\"label\" x=\"" + std::to_string(kPlotLeft) + "\" y=\"" +
                std::to_string(kChartHeight - 8) + "\">" + html_escape(time_label(o.from_ms, span_ms)) + "</text>\n";
         svg += "<text class=\"label\" x=\"" + std::to_string(kPlotRight) + "\" y=\"" +
