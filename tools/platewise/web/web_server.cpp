@@ -16,6 +16,7 @@
 #include "history/history_store.h"
 #include "history/history_view.h"
 #include "net/address_in_use.h"
+#include "net/idle_connections.h"
 #include "web/event_list.h"
 #include "web/html_text.h"
 #include "web/local_host_name.h"
@@ -293,10 +294,12 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
     }
     const std::string workers = std::to_string(kWebWorkers);
     const std::string timeout = std::to_string(kWebRequestTimeoutMs);
+    const std::string backlog = std::to_string(net::kListenBacklog);
     const char* options[] = {
         "listening_ports", address.c_str(),
         "num_threads", workers.c_str(),
         "request_timeout_ms", timeout.c_str(),
+        "listen_backlog", backlog.c_str(),
         "enable_keep_alive", "no",
         "enable_directory_listing", "no",
         "decode_url", "no",
@@ -321,6 +324,7 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
         return false;
     }
     mg_set_request_handler(context_, "/", handle, this);
+    net::defer_accept_on_ports(listening_ports());
     return true;
 }
 

@@ -59,9 +59,12 @@ inline constexpr const char* kContentSecurityPolicy =
 WebResponse respond(const WebRequest& request, const WebSource& source);
 
 // The server's workers and how long a connection may take to send its
-// request: idle or slow clients still leave workers for others.
-inline constexpr int kWebWorkers = 16;
-inline constexpr int kWebRequestTimeoutMs = 5000;
+// request: idle or slow clients still leave workers for others. A client
+// that connects and says nothing does not reach a worker at all on Linux
+// (net/idle_connections.h); one that sends half a request holds a worker
+// for the time-out at most.
+inline constexpr int kWebWorkers = 64;
+inline constexpr int kWebRequestTimeoutMs = 2000;
 
 class WebServer {
 public:
