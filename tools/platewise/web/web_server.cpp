@@ -17,9 +17,11 @@
 #include "history/history_view.h"
 #include "net/address_in_use.h"
 #include "net/idle_connections.h"
+#include "report/json_report.h"
 #include "web/event_list.h"
 #include "web/html_text.h"
 #include "web/local_host_name.h"
+#include "web/reading_pages.h"
 #include "web/request_limits.h"
 #include "web/web_pages.h"
 
@@ -136,6 +138,15 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
     if (path == "/favicon.svg") {
         return {200, "image/svg+xml", favicon_svg()};
     }
+    // A drive's readings come a page at a time; a page that cannot be read
+    // is refused before it waits for the history.
+    ReadingPage reading_page;
+    if (path.rfind("/api/drive/", 0) == 0) {
+        std::string page_error;
+        if (!parse_reading_page(request.query, reading_page, page_error)) {
+            return {400, "application/json", render_json_line({{"error", page_error}})};
+        }
+    }
     const std::int64_t now_ms = now_of(source);
     const bool reads_history = path == "/api/drives" || path.rfind("/api/drive/", 0) == 0 || path == "/" ||
                                path.rfind("/drive/", 0) == 0;
@@ -184,6 +195,12 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         options.json = true;
         options.now_ms = now_ms;
         options.missing_after_ms = source.missing_after_ms;
+        options.since_ms = reading_page.since_ms;
+        options.until_ms = reading_page.until_ms;
+        options.limit = reading_page.limit;
+        options.next_link = [&](std::int64_t next_ms) {
+            return next_page_link(options.serial, reading_page, next_ms);
+        };
         std::ostringstream out;
         std::ostringstream err;
         if (options.serial.empty()) {
