@@ -28,7 +28,7 @@ class LatestFamilies;
 
 // The HTTP server's workers and how long one connection may take to send
 // its request: idle or slow connections still leave workers for scrapes
-// (silent ones do not reach a worker on Linux: net/idle_connections.h).
+// (silent ones are kept from the workers on Linux: net/idle_connections.h).
 inline constexpr int kHttpWorkers = 64;
 inline constexpr int kHttpRequestTimeoutMs = 2000;
 

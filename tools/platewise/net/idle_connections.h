@@ -3,8 +3,12 @@
 // which then waits for its request; clients that connect and say nothing
 // would hold every worker in turn. On Linux the listening sockets are set
 // to TCP_DEFER_ACCEPT: the kernel completes accept() only once the client
-// has sent its first bytes, so a silent connection never reaches a worker.
-// Elsewhere this does nothing (the short request time-out still ends them).
+// has sent its first bytes, or when kDeferAcceptSeconds have passed (it
+// then resends its SYN-ACK, the client answers, and the connection is
+// handed over all the same, to be ended by the short request time-out).
+// So a silent connection keeps no worker for that long, and one that stays
+// silent longer costs a worker for the time-out once. Elsewhere this does
+// nothing (the request time-out alone ends them).
 #pragma once
 
 #include <vector>
@@ -12,8 +16,8 @@
 namespace platewise::net {
 
 // How long the kernel keeps a silent connection away from accept() before
-// it hands it over (or drops it) all the same.
-inline constexpr int kDeferAcceptSeconds = 30;
+// it hands it over all the same.
+inline constexpr int kDeferAcceptSeconds = 120;
 
 // The servers' listen() backlog. Deferred connections wait in the kernel's
 // queue of half-open ones, which the backlog bounds: past it, silent
