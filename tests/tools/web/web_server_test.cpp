@@ -487,6 +487,10 @@ TEST(WebServer, HistoryReadingRequestsAreBounded)
     ASSERT_NE(server.source().limits, nullptr);
     EXPECT_GE(server.source().limits->most_at_once(), 1);
     EXPECT_LE(server.source().limits->most_at_once(), platewise::web::kConcurrentLoads);
+    // A drive's readings pass a gate of their own, as bounded.
+    ASSERT_NE(server.source().drive_limits, nullptr);
+    EXPECT_GE(server.source().drive_limits->most_at_once(), 1);
+    EXPECT_LE(server.source().drive_limits->most_at_once(), platewise::web::kConcurrentLoads);
 }
 
 }  // namespace

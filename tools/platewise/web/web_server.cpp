@@ -160,8 +160,9 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         return {200, "application/json", drives_body};
     }
     std::optional<RequestLimits::Slot> slot;
+    const bool one_drive = path.rfind("/api/drive/", 0) == 0;
     if (source.limits && reads_history && !(page && views_ptr != nullptr)) {
-        slot.emplace(*source.limits);
+        slot.emplace(one_drive && source.drive_limits ? *source.drive_limits : *source.limits);
         if (!slot->entered()) {
             return error_response(503, "Too many requests read the drive history now; try again shortly.");
         }
@@ -308,6 +309,9 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
     source_ = std::move(source);
     if (!source_.limits) {
         source_.limits = std::make_shared<RequestLimits>();
+    }
+    if (!source_.drive_limits) {
+        source_.drive_limits = std::make_shared<RequestLimits>();
     }
     const std::string workers = std::to_string(kWebWorkers);
     const std::string timeout = std::to_string(kWebRequestTimeoutMs);

@@ -29,6 +29,10 @@ struct WebSource {
     // Bounds on the requests that read the history (web/request_limits.h);
     // the server makes one when none is given, respond() alone runs unbounded.
     std::shared_ptr<RequestLimits> limits;
+    // The same for the requests of one drive's readings (/api/drive/SERIAL),
+    // which read that drive alone: a gate of their own, so that they never
+    // keep the pages waiting (`limits` is theirs too when none is given).
+    std::shared_ptr<RequestLimits> drive_limits;
 };
 
 struct WebRequest {
@@ -60,7 +64,7 @@ WebResponse respond(const WebRequest& request, const WebSource& source);
 
 // The server's workers and how long a connection may take to send its
 // request: idle or slow clients still leave workers for others. A client
-// that connects and says nothing does not reach a worker at all on Linux
+// that connects and says nothing reaches no worker for two minutes on Linux
 // (net/idle_connections.h); one that sends half a request holds a worker
 // for the time-out at most.
 inline constexpr int kWebWorkers = 64;
