@@ -140,6 +140,27 @@ void BM_FrontPage(benchmark::State& state)
 }
 BENCHMARK(BM_FrontPage)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// One request of each other history-reading kind, alone.
+void BM_DrivesAlone(benchmark::State& state)
+{
+    const web::WebSource s = source(false);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(web::respond({"GET", "/api/drives", "", "127.0.0.1"}, s));
+    }
+    state.counters["peak_MB"] = peak_mb();
+}
+BENCHMARK(BM_DrivesAlone)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_DriveReadingsAlone(benchmark::State& state)
+{
+    const web::WebSource s = source(false);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(web::respond({"GET", "/api/drive/BENCH7", "", "127.0.0.1"}, s));
+    }
+    state.counters["peak_MB"] = peak_mb();
+}
+BENCHMARK(BM_DriveReadingsAlone)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 // 16 clients at once, each asking for `/` and then `/api/drives`: the
 // time until all are answered.
 void sixteen_at_once(benchmark::State& state, bool bounded)
