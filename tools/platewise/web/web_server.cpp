@@ -65,7 +65,7 @@ std::int64_t now_of(const WebSource& source)
 // The drives, and the events the page shows: the newest (`serial` empty)
 // or those of the drives with `serial`.
 bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::DriveView>& views,
-          smart::AttributeDefinitionTable& names, std::string& error)
+          smart::AttributeDefinitionTable& names, std::string& error, const std::string* serial = nullptr)
 {
     history::HistoryStore store;
     if (!history::open_history(store, source.history_path, true, error)) {
@@ -75,6 +75,9 @@ bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::Dri
     options.now_ms = now_ms;
     options.missing_after_ms = source.missing_after_ms;
     names = options.names;
+    if (serial != nullptr) {
+        options.serial = *serial;
+    }
     return history::load_views(store, options, views, error);
 }
 
@@ -160,7 +163,7 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         return {200, "application/json", drives_body};
     }
     std::optional<RequestLimits::Slot> slot;
-    const bool one_drive = path.rfind("/api/drive/", 0) == 0;
+    const bool one_drive = path.rfind("/api/drive/", 0) == 0 || path.rfind("/drive/", 0) == 0;
     if (source.limits && reads_history && !(page && views_ptr != nullptr)) {
         slot.emplace(one_drive && source.drive_limits ? *source.drive_limits : *source.limits);
         if (!slot->entered()) {
@@ -222,19 +225,21 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
             return error_response(400, "The time shown is range=day, range=week or range=year.");
         }
         smart::AttributeDefinitionTable names = history::ViewOptions().names;
+        const std::string serial = path == "/" ? std::string() : path.substr(std::strlen("/drive/"));
         if (views_ptr == nullptr) {
+            // A drive's page reads that drive alone (unless the front page's
+            // views are at hand); only the front page's are kept for others.
             auto loaded = std::make_shared<std::vector<history::DriveView>>();
             std::string error;
-            if (!load(source, now_ms, *loaded, names, error)) {
+            if (!load(source, now_ms, *loaded, names, error, path == "/" ? nullptr : &serial)) {
                 return error_response(503, "The drive history cannot be read now: " + first_line(error));
             }
             views_ptr = loaded;
-            if (source.limits) {
+            if (source.limits && path == "/") {
                 source.limits->remember(views_ptr, now_ms);
             }
         }
         const std::vector<history::DriveView>& views = *views_ptr;
-        const std::string serial = path == "/" ? std::string() : path.substr(std::strlen("/drive/"));
         std::vector<events::DriveEvent> events;
         std::vector<history::StoredSlot> slots;
         std::string events_error;

@@ -29,9 +29,10 @@ struct WebSource {
     // Bounds on the requests that read the history (web/request_limits.h);
     // the server makes one when none is given, respond() alone runs unbounded.
     std::shared_ptr<RequestLimits> limits;
-    // The same for the requests of one drive's readings (/api/drive/SERIAL),
-    // which read that drive alone: a gate of their own, so that they never
-    // keep the pages waiting (`limits` is theirs too when none is given).
+    // The same for the requests of one drive (/api/drive/SERIAL, and
+    // /drive/SERIAL when the front page's views are not at hand), which read
+    // that drive alone: a gate of their own, so that they never keep the
+    // front page waiting (`limits` is theirs too when none is given).
     std::shared_ptr<RequestLimits> drive_limits;
 };
 
