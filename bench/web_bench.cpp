@@ -161,6 +161,16 @@ void BM_DriveReadingsAlone(benchmark::State& state)
 }
 BENCHMARK(BM_DriveReadingsAlone)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+void BM_DrivePageAlone(benchmark::State& state)
+{
+    const web::WebSource s = source(false);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(web::respond({"GET", "/drive/BENCH7", "range=year", "127.0.0.1"}, s));
+    }
+    state.counters["peak_MB"] = peak_mb();
+}
+BENCHMARK(BM_DrivePageAlone)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 // 16 clients at once, each asking for `/` and then `/api/drives`: the
 // time until all are answered.
 void sixteen_at_once(benchmark::State& state, bool bounded)
