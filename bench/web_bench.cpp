@@ -4,9 +4,16 @@
 // sample each over PLATEWISE_BENCH_DAYS days (default 365), built once in a
 // private temporary folder. Peak memory is the process's (ru_maxrss), read
 // after each benchmark and shown as a counter.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +24,7 @@
 
 #include "history/history_recorder.h"
 #include "history/history_store.h"
+#include "metrics/metrics_server.h"
 #include "web/request_limits.h"
 #include "web/web_server.h"
 
@@ -110,6 +118,7 @@ web::WebSource source(bool bounded)
     s.now_ms = [now] { return now; };
     if (bounded) {
         s.limits = std::make_shared<web::RequestLimits>();
+        s.drive_limits = std::make_shared<web::RequestLimits>();
     }
     return s;
 }
@@ -130,6 +139,37 @@ void BM_FrontPage(benchmark::State& state)
     state.counters["peak_MB"] = peak_mb();
 }
 BENCHMARK(BM_FrontPage)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// One request of each other history-reading kind, alone.
+void BM_DrivesAlone(benchmark::State& state)
+{
+    const web::WebSource s = source(false);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(web::respond({"GET", "/api/drives", "", "127.0.0.1"}, s));
+    }
+    state.counters["peak_MB"] = peak_mb();
+}
+BENCHMARK(BM_DrivesAlone)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_DriveReadingsAlone(benchmark::State& state)
+{
+    const web::WebSource s = source(false);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(web::respond({"GET", "/api/drive/BENCH7", "", "127.0.0.1"}, s));
+    }
+    state.counters["peak_MB"] = peak_mb();
+}
+BENCHMARK(BM_DriveReadingsAlone)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_DrivePageAlone(benchmark::State& state)
+{
+    const web::WebSource s = source(false);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(web::respond({"GET", "/drive/BENCH7", "range=year", "127.0.0.1"}, s));
+    }
+    state.counters["peak_MB"] = peak_mb();
+}
+BENCHMARK(BM_DrivePageAlone)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // 16 clients at once, each asking for `/` and then `/api/drives`: the
 // time until all are answered.
@@ -158,8 +198,159 @@ void BM_SixteenAtOnceBounded(benchmark::State& state)
 {
     sixteen_at_once(state, true);
 }
+// 16 clients at once asking for the three kinds of history-reading
+// requests in turn (`/`, `/api/drives`, a drive's readings, each drive
+// another): the time until all are answered, and the slowest `/`.
+void BM_SixteenMixedAtOnce(benchmark::State& state)
+{
+    for (auto _ : state) {
+        const web::WebSource s = source(true);
+        std::vector<std::thread> clients;
+        std::vector<double> page_seconds(16, 0.0);
+        for (int i = 0; i < 16; ++i) {
+            clients.emplace_back([&s, &page_seconds, i] {
+                const std::string path = i % 3 == 0   ? std::string("/")
+                                         : i % 3 == 1 ? std::string("/api/drives")
+                                                      : "/api/drive/BENCH" + std::to_string(i);
+                const auto start = std::chrono::steady_clock::now();
+                const web::WebResponse r = web::respond({"GET", path, "", "127.0.0.1"}, s);
+                if (r.status != 200) {
+                    std::fprintf(stderr, "web_bench: %s answered %d\n", path.c_str(), r.status);
+                }
+                if (i % 3 == 0) {
+                    page_seconds[static_cast<std::size_t>(i)] =
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                }
+            });
+        }
+        for (std::thread& c : clients) {
+            c.join();
+        }
+        state.counters["slowest_page_s"] = *std::max_element(page_seconds.begin(), page_seconds.end());
+    }
+    state.counters["peak_MB"] = peak_mb();
+}
+
 // Bounded first: peak memory only grows, so its figure is its own.
+BENCHMARK(BM_SixteenMixedAtOnce)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_SixteenAtOnceBounded)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_SixteenAtOnceUnbounded)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+
+int connect_to(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::fprintf(stderr, "web_bench: cannot connect to port %d\n", port);
+        std::abort();
+    }
+    return fd;
+}
+
+// One GET over a socket; the status line ("" when no answer came in 120 s).
+std::string fetch(int port, const std::string& path)
+{
+    const int fd = connect_to(port);
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    std::string answer;
+    if (::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
+        char buffer[16384];
+        pollfd p{fd, POLLIN, 0};
+        while (::poll(&p, 1, 120000) == 1) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                break;
+            }
+            answer.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return answer.substr(0, answer.find("\r\n"));
+}
+
+// The page's server (with /metrics shared) and the metrics' own server
+// while state.range(0) clients hold connections open: silent ones
+// (state.range(1) 0) or ones that sent half a request header (1). The
+// time of one `/` and one `/metrics` on each server after they connected.
+void BM_WhileClientsIdle(benchmark::State& state)
+{
+    web::WebSource s;
+    {
+        // A small store: the time measured is the wait for a worker.
+        s.history_path = fixture().dir + "/idle.db";
+        history::HistoryStore store;
+        std::string error;
+        history::open_history(store, s.history_path, false, error);
+    }
+    metrics::MetricsPublisher publisher;
+    std::string error;
+    if (!publisher.start("127.0.0.1:0", "", 0600, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::abort();
+    }
+    s.metrics_text = [&publisher] { return publisher.text(); };
+    web::WebServer server;
+    if (!server.start("127.0.0.1:0", s, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        std::abort();
+    }
+    const int page_port = server.listening_ports().at(0);
+    const int metrics_port = publisher.listening_ports().at(0);
+    const bool partial = state.range(1) != 0;
+    for (auto _ : state) {
+        std::vector<int> idle;
+        for (int i = 0; i < state.range(0); ++i) {
+            for (const int port : {page_port, metrics_port}) {
+                const int fd = connect_to(port);
+                if (partial) {
+                    const char half[] = "GET / HTTP/1.1\r\nHost: 127";
+                    ::send(fd, half, sizeof half - 1, 0);
+                }
+                idle.push_back(fd);
+            }
+        }
+        // The three at once, each timed from the same start.
+        struct Asked {
+            int port;
+            const char* path;
+            const char* counter;
+            std::string status;
+            double seconds = 0;
+        } asked[] = {{page_port, "/", "page_s", {}}, {page_port, "/metrics", "page_metrics_s", {}},
+                     {metrics_port, "/metrics", "metrics_s", {}}};
+        std::vector<std::thread> clients;
+        const auto start = std::chrono::steady_clock::now();
+        for (Asked& a : asked) {
+            clients.emplace_back([&a, start] {
+                a.status = fetch(a.port, a.path);
+                a.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            });
+        }
+        for (std::thread& c : clients) {
+            c.join();
+        }
+        for (const Asked& a : asked) {
+            if (a.status.find(" 200 ") == std::string::npos) {
+                state.SkipWithError("a request got no 200");
+            }
+            state.counters[a.counter] = a.seconds;
+        }
+        for (const int fd : idle) {
+            ::close(fd);
+        }
+    }
+}
+BENCHMARK(BM_WhileClientsIdle)
+    ->ArgNames({"idle", "partial"})
+    ->Args({40, 0})
+    ->Args({300, 0})
+    ->Args({40, 1})
+    ->Args({300, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
 
 }  // namespace

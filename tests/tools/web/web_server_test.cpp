@@ -2,9 +2,11 @@
 // hosts, paths, the JSON of status and history), and the real server's
 // headers, HEAD and a silent client over a socket.
 #include "web/web_server.h"
+#include "web/reading_pages.h"
 #include "web/request_limits.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -18,6 +20,7 @@
 #include <unistd.h>
 #endif
 
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -25,6 +28,7 @@
 #include "commands/history_command.h"
 #include "commands/status_command.h"
 #include "history/event_store.h"
+#include "web/html_text.h"
 #include "web_test_support.h"
 
 namespace {
@@ -111,6 +115,21 @@ TEST(WebServer, AnswersByMethodHostAndPath)
         {"GET", "/drive/", "", "127.0.0.1", 404, "text/html"},
         {"GET", "/api/drive/NOPE", "", "127.0.0.1", 404, "application/json"},
         {"GET", "/api/drive/", "", "127.0.0.1", 404, "application/json"},
+        // A drive's readings a page at a time, within bounds.
+        {"GET", "/api/drive/D1", "limit=1", "127.0.0.1", 200, "application/json"},
+        {"GET", "/api/drive/D1", "limit=10000", "127.0.0.1", 200, "application/json"},
+        {"GET", "/api/drive/D1", "since=0&until=1", "127.0.0.1", 200, "application/json"},
+        {"GET", "/api/drive/D1", "since=999999999999999", "127.0.0.1", 200, "application/json"},
+        {"GET", "/api/drive/D1", "cursor=0&limit=5&until=2000000000", "127.0.0.1", 200, "application/json"},
+        {"GET", "/api/drive/D1", "limit=0", "127.0.0.1", 400, "application/json"},
+        {"GET", "/api/drive/D1", "limit=10001", "127.0.0.1", 400, "application/json"},
+        {"GET", "/api/drive/D1", "limit=", "127.0.0.1", 400, "application/json"},
+        {"GET", "/api/drive/D1", "since=-1", "127.0.0.1", 400, "application/json"},
+        {"GET", "/api/drive/D1", "since=1e9", "127.0.0.1", 400, "application/json"},
+        {"GET", "/api/drive/D1", "since=9999999999999999", "127.0.0.1", 400, "application/json"},
+        {"GET", "/api/drive/D1", "since=5&until=5", "127.0.0.1", 400, "application/json"},
+        {"GET", "/api/drive/D1", "since=5&cursor=5000", "127.0.0.1", 400, "application/json"},
+        {"GET", "/api/drive/NOPE", "limit=0", "127.0.0.1", 400, "application/json"},
         {"GET", "/index.html", "", "127.0.0.1", 404, "text/html"},
         {"GET", "/metrics", "", "127.0.0.1", 404, "text/html"},  // not shared here
     };
@@ -153,14 +172,112 @@ TEST(WebServer, ApiIsWhatStatusAndHistoryPrint)
     history.serial = "D1";
     history.json = true;
     history.now_ms = webtest::kNow;
+    history.limit = kReadingsPerPage;  // the API's first page, which here holds every reading
     std::ostringstream history_out;
     ASSERT_EQ(run_history(history, history_out, err), 0);
     const std::string drive = get(source, "/api/drive/D1").body;
+    EXPECT_NE(drive.find(",\"next\":null}"), std::string::npos) << drive.substr(drive.size() - 100);
     EXPECT_EQ(drive, history_out.str());
     // Judged at the server's present time: the drive seen a minute ago is
     // not missing.
     EXPECT_EQ(drive.find("DRIVE MISSING"), std::string::npos) << drive;
     EXPECT_NE(drive.find("\"verdict\":\"DEGRADING: "), std::string::npos) << drive;
+}
+
+// Following "next" from any first page gives every reading of the drive
+// exactly once, in order, as one unpaged answer holds them; a window gives
+// only the readings inside it; refusals say what the parameter takes.
+TEST(WebServer, ApiDrivePagesWalkEveryReadingOnce)
+{
+    TempDir dir;
+    const WebSource source = source_of(webtest::build_history(dir));
+    const auto entries_of = [](const std::string& body, std::string* next) {
+        const nlohmann::json document = nlohmann::json::parse(body);
+        nlohmann::json all = nlohmann::json::array();
+        for (const auto& d : document.at("drives")) {
+            for (const auto& e : d.at("readings")) {
+                all.push_back(e);
+            }
+        }
+        if (next != nullptr) {
+            *next = document.at("next").is_null() ? "" : document.at("next").get<std::string>();
+        }
+        return all;
+    };
+    for (const std::string& serial : {std::string("D1"), std::string("OK1"), std::string(webtest::kHostileSerial)}) {
+        HistoryOptions whole;
+        whole.store = source.history_path;
+        whole.serial = serial;
+        whole.json = true;
+        whole.now_ms = webtest::kNow;
+        std::ostringstream out;
+        std::ostringstream err;
+        ASSERT_EQ(run_history(whole, out, err), 0) << err.str();
+        const nlohmann::json expected = entries_of(out.str(), nullptr);
+        ASSERT_GT(expected.size(), 3u) << serial;
+        std::set<std::int64_t> times;
+        for (const auto& e : expected) {
+            times.insert(e.at("time").get<std::int64_t>());
+        }
+        for (const char* first : {"limit=1", "limit=7", "limit=100&since=0", "limit=10000"}) {
+            nlohmann::json walked = nlohmann::json::array();
+            std::string path = "/api/drive/" + serial;
+            std::string query = first;
+            int pages = 0;
+            while (pages < 1000) {
+                const WebResponse r = get(source, path, query);
+                ASSERT_EQ(r.status, 200) << serial << " " << query << ": " << r.body;
+                std::string next;
+                for (const auto& e : entries_of(r.body, &next)) {
+                    walked.push_back(e);
+                }
+                ++pages;
+                if (next.empty()) {
+                    break;
+                }
+                const std::size_t mark = next.find('?');
+                ASSERT_NE(mark, std::string::npos) << next;
+                ASSERT_TRUE(url_decode(next.substr(0, mark), path)) << next;
+                query = next.substr(mark + 1);
+            }
+            EXPECT_EQ(walked, expected) << serial << " from " << first << " in " << pages << " pages";
+            if (std::string(first) == "limit=1") {
+                EXPECT_GE(pages, static_cast<int>(times.size())) << serial << ": one reading a page";
+            }
+        }
+    }
+
+    // A window: readings from hour 40 up to hour 44, and nothing else.
+    const std::int64_t since = (webtest::kT0 + 40 * webtest::kHour) / 1000;
+    const std::int64_t until = (webtest::kT0 + 44 * webtest::kHour) / 1000;
+    const WebResponse window =
+        get(source, "/api/drive/OK1", "since=" + std::to_string(since) + "&until=" + std::to_string(until));
+    ASSERT_EQ(window.status, 200) << window.body;
+    const nlohmann::json inside = entries_of(window.body, nullptr);
+    EXPECT_FALSE(inside.empty());
+    for (const auto& e : inside) {
+        EXPECT_GE(e.at("time").get<std::int64_t>(), since);
+        EXPECT_LT(e.at("time").get<std::int64_t>(), until);
+    }
+
+    const struct {
+        const char* query;
+        const char* says;
+    } refused[] = {
+        {"limit=0", "limit= takes a number of readings from 1 to 10000."},
+        {"limit=x", "limit= takes a number of readings from 1 to 10000."},
+        {"since=yesterday", "since= takes a time in Unix seconds (digits only)."},
+        {"until=-3", "until= takes a time in Unix seconds (digits only)."},
+        {"cursor=%31", "cursor= takes the value of a \"next\" link (Unix milliseconds)."},
+        {"since=10&until=9", "until= must be later than where the page starts."},
+        {"cursor=10&since=0", "since= and cursor= both say where the page starts: give one."},
+    };
+    for (const auto& row : refused) {
+        const WebResponse r = get(source, "/api/drive/D1", row.query);
+        EXPECT_EQ(r.status, 400) << row.query;
+        EXPECT_EQ(r.content_type, "application/json") << row.query;
+        EXPECT_EQ(nlohmann::json::parse(r.body).value("error", ""), row.says) << row.query;
+    }
 }
 
 TEST(WebServer, AHistoryThatCannotBeReadIs503)
@@ -222,13 +339,24 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     ASSERT_EQ(server.listening_ports().size(), 1u);
     const int port = server.listening_ports()[0];
 
-    // A client that connects and sends nothing holds one worker only.
-    const Socket silent = ::socket(AF_INET, SOCK_STREAM, 0);
+    // Clients that connect and send nothing, more of them than workers, and
+    // a few that send half a request and stop: every request below is still
+    // answered (the silent ones reach no worker where the platform allows,
+    // the half ones hold theirs for the request time-out at most).
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::vector<Socket> idle;
+    for (int i = 0; i < kWebWorkers * 2 + 8; ++i) {
+        const Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << i;
+        idle.push_back(s);
+        if (i >= kWebWorkers * 2) {
+            const char half[] = "GET / HTTP/1.1\r\nHost: 127";
+            ASSERT_EQ(::send(s, half, sizeof half - 1, 0), static_cast<int>(sizeof half - 1));
+        }
+    }
 
     const std::string page = exchange(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << page.substr(0, 200);
@@ -269,7 +397,9 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
         EXPECT_EQ(answer.rfind(row.status, 0), 0u) << row.path << "\n" << answer.substr(0, 300);
         EXPECT_NE(answer.find(row.shows), std::string::npos) << row.path << "\n" << answer.substr(0, 2000);
     }
-    close_socket(silent);
+    for (const Socket s : idle) {
+        close_socket(s);
+    }
 
     // The address is taken: a second server says so.
     WebServer second;
@@ -357,6 +487,10 @@ TEST(WebServer, HistoryReadingRequestsAreBounded)
     ASSERT_NE(server.source().limits, nullptr);
     EXPECT_GE(server.source().limits->most_at_once(), 1);
     EXPECT_LE(server.source().limits->most_at_once(), platewise::web::kConcurrentLoads);
+    // A drive's readings pass a gate of their own, as bounded.
+    ASSERT_NE(server.source().drive_limits, nullptr);
+    EXPECT_GE(server.source().drive_limits->most_at_once(), 1);
+    EXPECT_LE(server.source().drive_limits->most_at_once(), platewise::web::kConcurrentLoads);
 }
 
 }  // namespace

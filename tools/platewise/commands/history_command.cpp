@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <nlohmann/json.hpp>
 
 #include "files/path_text.h"
@@ -167,6 +168,7 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
                                     std::chrono::system_clock::now().time_since_epoch())
                                     .count();
     view_options.missing_after_ms = options.missing_after_ms;
+    view_options.serial = options.serial;  // the other drives' readings are not read
     std::vector<history::DriveView> views;
     if (!history::load_views(store, view_options, views, error)) {
         err << "platewise history: cannot read " << options.store << ": " << error << "\n";
@@ -202,6 +204,28 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
             }
         }
         wanted = f->id;
+    }
+    // Where this page ends: the time of the first reading past the limit
+    // (later readings of that same time go with it to the next page).
+    std::int64_t end_ms = options.until_ms;
+    std::optional<std::int64_t> next_ms;
+    if (options.limit > 0) {
+        std::vector<std::int64_t> times;
+        for (const history::DriveView* v : found) {
+            for (const Reading& r : v->readings) {
+                if (r.time_ms >= options.since_ms && r.time_ms < options.until_ms) {
+                    times.push_back(r.time_ms);
+                }
+            }
+        }
+        if (times.size() > options.limit) {
+            std::sort(times.begin(), times.end());
+            const auto later = std::upper_bound(times.begin(), times.end(), times[options.limit - 1]);
+            if (later != times.end()) {
+                end_ms = *later;
+                next_ms = *later;
+            }
+        }
     }
     nlohmann::json documents = nlohmann::json::array();
     std::string text;
@@ -303,6 +327,9 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
             }
             std::vector<std::pair<std::int64_t, std::uint64_t>> series;
             for (const Point& p : points) {
+                if (p.time_ms >= end_ms) {
+                    break;
+                }
                 if (!options.json && !options.csv) {
                     text += "  " + history::time_text(p.time_ms) + smart::format_text("  %-13s", kind_text(p.kind));
                 }
@@ -317,6 +344,9 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
             std::vector<AttributeSample> table;
             for (const Reading& r : v->readings) {
                 const std::vector<AttributeSample> before = table;
+                if (r.time_ms >= end_ms) {
+                    break;
+                }
                 history::apply_reading(table, r);
                 if (r.time_ms < options.since_ms) {
                     continue;
@@ -358,7 +388,12 @@ int run_history(const HistoryOptions& options, std::ostream& out, std::ostream& 
         }
     }
     if (options.json) {
-        out << render_json_line({{"drives", std::move(documents)}});
+        nlohmann::json document = {{"drives", std::move(documents)}};
+        if (options.limit > 0) {
+            document["next"] = next_ms && options.next_link ? nlohmann::json(options.next_link(*next_ms))
+                                                            : nlohmann::json(nullptr);
+        }
+        out << render_json_line(document);
     } else {
         out << text;
     }

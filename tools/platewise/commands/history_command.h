@@ -4,7 +4,9 @@
 // snapshots saved by listen --save loaded into the history.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -18,6 +20,13 @@ struct HistoryOptions {
     int attribute = -1;     // -1: every recorded change
     std::string field;      // an NVMe drive's field by name ("percentage_used") or id; "" : none
     std::int64_t since_ms = INT64_MIN;
+    std::int64_t until_ms = INT64_MAX;  // readings before it only
+    // At most this many readings (of every drive with the serial, in time
+    // order; readings of one time are never split); 0: every one. With
+    // JSON, "next" then holds next_link(the time the next page starts), or
+    // null after the last page.
+    std::size_t limit = 0;
+    std::function<std::string(std::int64_t)> next_link;
     bool json = false;
     bool csv = false;
     bool chart = false;     // the text chart (a terminal, or asked for)

@@ -64,6 +64,9 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
         if (d.first_seen_ms > until_ms) {
             continue;  // not known yet then
         }
+        if (options.serial && d.serial != *options.serial) {
+            continue;
+        }
         DriveView v;
         if (!load_readings(store, d.id, INT64_MIN, v.readings, error)) {
             return false;

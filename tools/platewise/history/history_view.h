@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ struct ViewOptions {
     // latches after it are left out, drives first seen after it too, and a
     // drive seen before and after it counts as seen then.
     bool as_of = false;
+    // Only the drives with this serial (their readings alone are loaded);
+    // every drive when unset.
+    std::optional<std::string> serial;
     smart::AttributeDefinitionTable names = smart::default_attribute_table();
 };
 

@@ -12,6 +12,7 @@
 
 #include "metrics/metrics_textfile.h"
 #include "net/address_in_use.h"
+#include "net/idle_connections.h"
 #include "smart.h"
 #include "web/local_host_name.h"
 
@@ -129,6 +130,7 @@ bool MetricsPublisher::start(const std::string& address, const std::string& text
                 "listening_ports", address,
                 "num_threads", std::to_string(kHttpWorkers),
                 "request_timeout_ms", std::to_string(kHttpRequestTimeoutMs),
+                "listen_backlog", std::to_string(net::kListenBacklog),
                 "keep_alive_timeout_ms", "500",
             }, server_callbacks());
         } catch (const std::exception& e) {
@@ -137,6 +139,7 @@ bool MetricsPublisher::start(const std::string& address, const std::string& text
             return false;
         }
         exposer_->RegisterCollectable(latest_);
+        net::defer_accept_on_ports(listening_ports());
     }
     return publish(error);
 }

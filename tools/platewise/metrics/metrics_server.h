@@ -27,9 +27,10 @@ namespace platewise::metrics {
 class LatestFamilies;
 
 // The HTTP server's workers and how long one connection may take to send
-// its request: 16 idle or slow connections still leave workers for scrapes.
-inline constexpr int kHttpWorkers = 24;
-inline constexpr int kHttpRequestTimeoutMs = 5000;
+// its request: idle or slow connections still leave workers for scrapes
+// (silent ones are kept from the workers on Linux: net/idle_connections.h).
+inline constexpr int kHttpWorkers = 64;
+inline constexpr int kHttpRequestTimeoutMs = 2000;
 
 // Whether `address` names an address and a port, IPV4:PORT or [IPV6]:PORT
 // (such as 127.0.0.1:9101 or [::1]:9101). A bare port, which would listen

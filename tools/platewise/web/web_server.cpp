@@ -16,9 +16,12 @@
 #include "history/history_store.h"
 #include "history/history_view.h"
 #include "net/address_in_use.h"
+#include "net/idle_connections.h"
+#include "report/json_report.h"
 #include "web/event_list.h"
 #include "web/html_text.h"
 #include "web/local_host_name.h"
+#include "web/reading_pages.h"
 #include "web/request_limits.h"
 #include "web/web_pages.h"
 
@@ -62,7 +65,7 @@ std::int64_t now_of(const WebSource& source)
 // The drives, and the events the page shows: the newest (`serial` empty)
 // or those of the drives with `serial`.
 bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::DriveView>& views,
-          smart::AttributeDefinitionTable& names, std::string& error)
+          smart::AttributeDefinitionTable& names, std::string& error, const std::string* serial = nullptr)
 {
     history::HistoryStore store;
     if (!history::open_history(store, source.history_path, true, error)) {
@@ -72,6 +75,9 @@ bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::Dri
     options.now_ms = now_ms;
     options.missing_after_ms = source.missing_after_ms;
     names = options.names;
+    if (serial != nullptr) {
+        options.serial = *serial;
+    }
     return history::load_views(store, options, views, error);
 }
 
@@ -135,6 +141,15 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
     if (path == "/favicon.svg") {
         return {200, "image/svg+xml", favicon_svg()};
     }
+    // A drive's readings come a page at a time; a page that cannot be read
+    // is refused before it waits for the history.
+    ReadingPage reading_page;
+    if (path.rfind("/api/drive/", 0) == 0) {
+        std::string page_error;
+        if (!parse_reading_page(request.query, reading_page, page_error)) {
+            return {400, "application/json", render_json_line({{"error", page_error}})};
+        }
+    }
     const std::int64_t now_ms = now_of(source);
     const bool reads_history = path == "/api/drives" || path.rfind("/api/drive/", 0) == 0 || path == "/" ||
                                path.rfind("/drive/", 0) == 0;
@@ -148,8 +163,9 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         return {200, "application/json", drives_body};
     }
     std::optional<RequestLimits::Slot> slot;
+    const bool one_drive = path.rfind("/api/drive/", 0) == 0 || path.rfind("/drive/", 0) == 0;
     if (source.limits && reads_history && !(page && views_ptr != nullptr)) {
-        slot.emplace(*source.limits);
+        slot.emplace(one_drive && source.drive_limits ? *source.drive_limits : *source.limits);
         if (!slot->entered()) {
             return error_response(503, "Too many requests read the drive history now; try again shortly.");
         }
@@ -183,6 +199,12 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         options.json = true;
         options.now_ms = now_ms;
         options.missing_after_ms = source.missing_after_ms;
+        options.since_ms = reading_page.since_ms;
+        options.until_ms = reading_page.until_ms;
+        options.limit = reading_page.limit;
+        options.next_link = [&](std::int64_t next_ms) {
+            return next_page_link(options.serial, reading_page, next_ms);
+        };
         std::ostringstream out;
         std::ostringstream err;
         if (options.serial.empty()) {
@@ -203,19 +225,21 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
             return error_response(400, "The time shown is range=day, range=week or range=year.");
         }
         smart::AttributeDefinitionTable names = history::ViewOptions().names;
+        const std::string serial = path == "/" ? std::string() : path.substr(std::strlen("/drive/"));
         if (views_ptr == nullptr) {
+            // A drive's page reads that drive alone (unless the front page's
+            // views are at hand); only the front page's are kept for others.
             auto loaded = std::make_shared<std::vector<history::DriveView>>();
             std::string error;
-            if (!load(source, now_ms, *loaded, names, error)) {
+            if (!load(source, now_ms, *loaded, names, error, path == "/" ? nullptr : &serial)) {
                 return error_response(503, "The drive history cannot be read now: " + first_line(error));
             }
             views_ptr = loaded;
-            if (source.limits) {
+            if (source.limits && path == "/") {
                 source.limits->remember(views_ptr, now_ms);
             }
         }
         const std::vector<history::DriveView>& views = *views_ptr;
-        const std::string serial = path == "/" ? std::string() : path.substr(std::strlen("/drive/"));
         std::vector<events::DriveEvent> events;
         std::vector<history::StoredSlot> slots;
         std::string events_error;
@@ -291,12 +315,17 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
     if (!source_.limits) {
         source_.limits = std::make_shared<RequestLimits>();
     }
+    if (!source_.drive_limits) {
+        source_.drive_limits = std::make_shared<RequestLimits>();
+    }
     const std::string workers = std::to_string(kWebWorkers);
     const std::string timeout = std::to_string(kWebRequestTimeoutMs);
+    const std::string backlog = std::to_string(net::kListenBacklog);
     const char* options[] = {
         "listening_ports", address.c_str(),
         "num_threads", workers.c_str(),
         "request_timeout_ms", timeout.c_str(),
+        "listen_backlog", backlog.c_str(),
         "enable_keep_alive", "no",
         "enable_directory_listing", "no",
         "decode_url", "no",
@@ -321,6 +350,7 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
         return false;
     }
     mg_set_request_handler(context_, "/", handle, this);
+    net::defer_accept_on_ports(listening_ports());
     return true;
 }
 

@@ -29,6 +29,11 @@ struct WebSource {
     // Bounds on the requests that read the history (web/request_limits.h);
     // the server makes one when none is given, respond() alone runs unbounded.
     std::shared_ptr<RequestLimits> limits;
+    // The same for the requests of one drive (/api/drive/SERIAL, and
+    // /drive/SERIAL when the front page's views are not at hand), which read
+    // that drive alone: a gate of their own, so that they never keep the
+    // front page waiting (`limits` is theirs too when none is given).
+    std::shared_ptr<RequestLimits> drive_limits;
 };
 
 struct WebRequest {
@@ -59,9 +64,12 @@ inline constexpr const char* kContentSecurityPolicy =
 WebResponse respond(const WebRequest& request, const WebSource& source);
 
 // The server's workers and how long a connection may take to send its
-// request: idle or slow clients still leave workers for others.
-inline constexpr int kWebWorkers = 16;
-inline constexpr int kWebRequestTimeoutMs = 5000;
+// request: idle or slow clients still leave workers for others. A client
+// that connects and says nothing reaches no worker for two minutes on Linux
+// (net/idle_connections.h); one that sends half a request holds a worker
+// for the time-out at most.
+inline constexpr int kWebWorkers = 64;
+inline constexpr int kWebRequestTimeoutMs = 2000;
 
 class WebServer {
 public:
