@@ -3,14 +3,16 @@
 # folder, never the user's): a silent install (/S) puts both programs under
 # Program Files\Platewise and registers and starts two services, both
 # LocalSystem, automatic start, quoted image paths: PlatewiseListen
-# (platewise.exe listen --service) and Platewise (testservice.exe), and
-# the Application log's event source Platewise (its messages in
-# platewise.exe). The
-# service's snapshots reach the listener service (saved in
-# ProgramData\Platewise\snapshots, shown by platewise status). A silent
-# uninstall removes both services, the event source and the programs and keeps
-# ProgramData\Platewise; installed again over it, the listener takes its
-# folder over, and an uninstall with /PURGE leaves nothing.
+# (platewise.exe listen --service --history --web 127.0.0.1:9946) and
+# Platewise (testservice.exe), the Application log's event source Platewise
+# (its messages in platewise.exe) and the Start-menu entry that opens the
+# page. Installed with /SNAPSHOTS, the service's snapshots reach the
+# listener service, saved in ProgramData\Platewise\snapshots and recorded in
+# history.db, shown by platewise status and on the page (fetched here). A
+# silent uninstall removes both services, the event source, the entry and
+# the programs and keeps ProgramData\Platewise; installed again over it
+# without saving snapshots, the saved ones are imported into the history
+# once, and an uninstall with /PURGE leaves nothing.
 # Usage: windows_installer_test.sh INSTALLER.exe
 set -euo pipefail
 installer=$1
@@ -46,8 +48,13 @@ wait_gone() {
   fail "$1 is still there: $(ls "$1" 2>&1)"
 }
 
+listener_image='"C:\Program Files\Platewise\platewise.exe" listen --service --history --web 127.0.0.1:9946'
+start_entry="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Platewise drive status.url"
+
+# install [INSTALLER OPTION...]: the listener's expected image path in
+# $listen_image.
 install() {
-  run "$work/platewise-installer.exe" /S || fail "the silent install ended with status $?"
+  run "$work/platewise-installer.exe" /S "$@" || fail "the silent install ended with status $?"
   for file in testservice.exe platewise.exe README.md uninstall.exe; do
     [[ -f $dir/$file ]] || fail "no $file in Program Files\\Platewise: $(ls "$dir" 2>&1)"
   done
@@ -55,7 +62,7 @@ install() {
   for name in Platewise PlatewiseListen; do
     case $name in
       Platewise) image='"C:\Program Files\Platewise\testservice.exe"' ;;
-      PlatewiseListen) image='"C:\Program Files\Platewise\platewise.exe" listen --service --save-max-bytes 2G' ;;
+      PlatewiseListen) image=$listen_image ;;
     esac
     service=$(run reg query "$keys\\$name" 2>&1 | tr -d '\r') || fail "the service $name is not registered: $service"
     grep -qE "ImagePath +REG_(EXPAND_)?SZ +$(sed 's/[][\.*^$"]/\\&/g' <<<"$image")\$" <<<"$service" ||
@@ -69,13 +76,16 @@ install() {
   grep -qE 'EventMessageFile +REG_(EXPAND_)?SZ +C:\\Program Files\\Platewise\\platewise\.exe$' <<<"$source" ||
     fail "the event source's EventMessageFile is not platewise.exe: $source"
   grep -qE 'TypesSupported +REG_DWORD +0x7$' <<<"$source" || fail "the event source's TypesSupported is not 7: $source"
+  [[ -f $start_entry ]] || fail "no Start-menu entry: $(find "$prefix/drive_c/ProgramData/Microsoft" -name '*.url' 2>&1)"
+  grep -q '^URL=http://127.0.0.1:9946/' "$start_entry" || fail "the Start-menu entry: $(cat "$start_entry")"
   # The recovery actions (sc.exe failure) and the listener's privileges
   # (sc.exe privs) cannot be checked here: Wine's sc.exe accepts both and
   # stores nothing.
 }
 
-install
-echo "installed: files, both services registered and running"
+listen_image="$listener_image --save-snapshots --save-max-bytes 2G"
+install /SNAPSHOTS
+echo "installed: files, both services registered and running, the Start-menu entry"
 
 # The service's passes (every 5 s) reach the listener service.
 snapshots=()
@@ -89,13 +99,19 @@ grep -q 'listening on \\\\.\\pipe\\PlatewisePipe' "$data/listen.log" ||
   fail "the listener's log does not say it listens: $(cat "$data/listen.log" 2>&1)"
 # Under Wine drive 0 opens and every command fails, there is no drive 1: the
 # slot nobody could read is NO SMART DATA, which a checker hears as 1.
+[[ -s $data/history.db ]] || fail "no history in ProgramData\\Platewise: $(ls "$data" 2>&1)"
+grep -q 'serving the status page on 127.0.0.1:9946' "$data/listen.log" ||
+  fail "the listener's log does not say it serves the page: $(cat "$data/listen.log" 2>&1)"
 status_code=0
 status=$(run "$dir/platewise.exe" status 2>&1 | tr -d '\r') || status_code=$?
 (( status_code == 1 )) || fail "platewise status exited $status_code, not 1 (NO SMART DATA): $status"
-grep -q 'Verdict: NO SMART DATA' <<<"$status" || fail "platewise status: drive 0 not NO SMART DATA: $status"
-grep -q 'Newest snapshot snapshot-2[0-9-]*\.bin in ' <<<"$status" &&
-  grep -q 'Snapshot: count 2' <<<"$status" || fail "platewise status: $status"
-echo "snapshots: ${#snapshots[@]} in ProgramData\\Platewise\\snapshots, shown by platewise status"
+grep -q 'NO SMART DATA' <<<"$status" || fail "platewise status: drive 0 not NO SMART DATA: $status"
+grep -q 'Newest snapshot' <<<"$status" && fail "platewise status read the snapshots, not the history: $status"
+# The page, from this side of Wine: what a browser on the machine gets.
+page=$(curl -fsS --max-time 10 http://127.0.0.1:9946/) || fail "no page on 127.0.0.1:9946"
+drives=$(curl -fsS --max-time 10 http://127.0.0.1:9946/api/drives) || fail "no /api/drives on 127.0.0.1:9946"
+grep -q 'NO SMART DATA' <<<"$page$drives" || fail "the page does not show drive 0: $drives"
+echo "snapshots: ${#snapshots[@]} in ProgramData\\Platewise\\snapshots, recorded in the history, shown by platewise status and the page"
 
 uninstall() {
   run "$dir/uninstall.exe" /S "$@" || fail "the silent uninstall ended with status $?"
@@ -105,13 +121,23 @@ uninstall() {
     if run reg query "$keys\\$name" >/dev/null 2>&1; then fail "the service $name is still registered"; fi
   done
   if run reg query "$eventlog_key" >/dev/null 2>&1; then fail "the event source Platewise is still registered"; fi
+  [[ ! -e $start_entry ]] || fail "the uninstall left the Start-menu entry"
 }
 
 uninstall
 [[ -n $(find "$data/snapshots" -name 'snapshot-*.bin') ]] || fail "the uninstall did not keep the snapshots"
-echo "uninstalled: no services, no programs; the snapshots kept"
+[[ -s $data/history.db ]] || fail "the uninstall did not keep the history"
+echo "uninstalled: no services, no programs; the snapshots and the history kept"
 
+# Without raw snapshots: the kept ones go into the history once.
+listen_image=$listener_image
+install /NOSNAPSHOTS
+[[ -f $data/snapshots-imported ]] || fail "the kept snapshots were not imported: $(ls "$data" 2>&1)"
+imported=$(stat -c %Y "$data/snapshots-imported")
+uninstall
 install
+[[ $(stat -c %Y "$data/snapshots-imported") == "$imported" ]] || fail "the snapshots were imported twice"
+echo "installed over the kept folder without snapshots: the kept ones imported once"
 uninstall /PURGE
 wait_gone "$data"
 echo "installed over the kept folder, uninstalled with /PURGE: nothing left"
