@@ -82,6 +82,21 @@ UninstPage instfiles
   !insertmacro WaitForState ${NAME} "STOPPED"
 !macroend
 
+; Deletes FILE, tried again for up to 15 s while it cannot be: a stopped
+; service's process may still be ending (the listener closes its history
+; and its page after saying it stopped), its program still in use.
+!macro DeleteInUse FILE
+  StrCpy $1 0
+  ${Do}
+    ClearErrors
+    Delete "${FILE}"
+    ${IfNotThen} ${Errors} ${|} ${Break} ${|}
+    IntOp $1 $1 + 1
+    ${IfThen} $1 >= 30 ${|} ${Break} ${|}
+    Sleep 500
+  ${Loop}
+!macroend
+
 ; Waits (up to 15 s) until sc.exe query NAME shows STATE, or NAME is not
 ; installed.
 !macro WaitForState NAME STATE
@@ -151,6 +166,8 @@ Section "Platewise"
     StrCpy $R3 ""
     DeleteRegValue HKLM "${SETTINGS_KEY}" "SaveSnapshots"
   ${EndIf}
+  !insertmacro DeleteInUse "$INSTDIR\testservice.exe"
+  !insertmacro DeleteInUse "$INSTDIR\platewise.exe"
   SetOutPath "$INSTDIR"
   File "${BINDIR}\testservice.exe"
   File "${BINDIR}\platewise.exe"
@@ -217,8 +234,8 @@ Section "Uninstall"
   !insertmacro StopService ${LISTENER}
   !insertmacro Sc 'delete ${SERVICE}'
   !insertmacro Sc 'delete ${LISTENER}'
-  Delete "$INSTDIR\testservice.exe"
-  Delete "$INSTDIR\platewise.exe"
+  !insertmacro DeleteInUse "$INSTDIR\testservice.exe"
+  !insertmacro DeleteInUse "$INSTDIR\platewise.exe"
   Delete "$INSTDIR\README.md"
   Delete "$INSTDIR\uninstall.exe"
   RMDir "$INSTDIR"

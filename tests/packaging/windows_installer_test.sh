@@ -13,9 +13,15 @@
 # the programs and keeps ProgramData\Platewise; installed again over it
 # without saving snapshots, the saved ones are imported into the history
 # once, and an uninstall with /PURGE leaves nothing.
-# Usage: windows_installer_test.sh INSTALLER.exe
+# Given a FAILING NOW snapshot (sent to the pipe as the service would), the
+# drive's Event Log entry, its line in platewise status (exit 2) and the page
+# are checked too, and the page is drawn by headless chromium into SHOT.
+# Usage: windows_installer_test.sh INSTALLER.exe [FAILING.bin SERIAL SHOT.png]
 set -euo pipefail
 installer=$1
+failing=${2:-}
+failing_serial=${3:-}
+shot=${4:-}
 root=$(cd "$(dirname "$0")/../.." && pwd)
 began=$(date +%s)
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -23,7 +29,10 @@ work=$(mktemp -d)
 prefix=$work/wine
 run() { "$root/cmake/wine-run" --prefix "$prefix" "$@"; }
 trap 'run --session-stop >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
-run --session-start
+# Wine has no Event Log to read back: its ReportEventW writes each entry on
+# the eventlog debug channel, in the session's log (the services' output).
+PLATEWISE_WINEDEBUG=-all,+eventlog run --session-start
+wine_log=$prefix.session/wine.log
 cp "$installer" "$work/platewise-installer.exe"
 dir="$prefix/drive_c/Program Files/Platewise"
 data="$prefix/drive_c/ProgramData/Platewise"
@@ -45,7 +54,7 @@ wait_state() {
 # %TEMP% and returns at once.
 wait_gone() {
   for _ in $(seq 1 40); do [[ -e $1 ]] || return 0; sleep 0.5; done
-  fail "$1 is still there: $(ls "$1" 2>&1)"
+  fail "$1 is still there: $(ls "$1" 2>&1); the listener's log ends: $(tail -5 "$data/listen.log" 2>&1)"
 }
 
 listener_image='"C:\Program Files\Platewise\platewise.exe" listen --service --history --web 127.0.0.1:9946'
@@ -99,11 +108,17 @@ grep -q 'listening on \\\\.\\pipe\\PlatewisePipe' "$data/listen.log" ||
   fail "the listener's log does not say it listens: $(cat "$data/listen.log" 2>&1)"
 # Under Wine drive 0 opens and every command fails, there is no drive 1: the
 # slot nobody could read is NO SMART DATA, which a checker hears as 1.
-[[ -s $data/history.db ]] || fail "no history in ProgramData\\Platewise: $(ls "$data" 2>&1)"
+[[ -s $data/history.db ]] ||
+  fail "no history in ProgramData\\Platewise: $(ls "$data" 2>&1); the listener's log: $(cat "$data/listen.log" 2>&1)"
 grep -q 'serving the status page on 127.0.0.1:9946' "$data/listen.log" ||
   fail "the listener's log does not say it serves the page: $(cat "$data/listen.log" 2>&1)"
-status_code=0
-status=$(run "$dir/platewise.exe" status 2>&1 | tr -d '\r') || status_code=$?
+# The history takes a pass written in a batch: asked again for up to 20 s.
+for _ in $(seq 1 20); do
+  status_code=0
+  status=$(run "$dir/platewise.exe" status 2>&1 | tr -d '\r') || status_code=$?
+  (( status_code == 1 )) && break
+  sleep 1
+done
 (( status_code == 1 )) || fail "platewise status exited $status_code, not 1 (NO SMART DATA): $status"
 grep -q 'NO SMART DATA' <<<"$status" || fail "platewise status: drive 0 not NO SMART DATA: $status"
 grep -q 'Newest snapshot' <<<"$status" && fail "platewise status read the snapshots, not the history: $status"
@@ -112,6 +127,51 @@ page=$(curl -fsS --max-time 10 http://127.0.0.1:9946/) || fail "no page on 127.0
 drives=$(curl -fsS --max-time 10 http://127.0.0.1:9946/api/drives) || fail "no /api/drives on 127.0.0.1:9946"
 grep -q 'NO SMART DATA' <<<"$page$drives" || fail "the page does not show drive 0: $drives"
 echo "snapshots: ${#snapshots[@]} in ProgramData\\Platewise\\snapshots, recorded in the history, shown by platewise status and the page"
+
+if [[ -n $failing ]]; then
+  cp "$failing" "$work/failing.bin"
+  # The one waiting instance may be the service's at that moment: tried
+  # again while the pipe is busy.
+  sent=""
+  for _ in $(seq 1 20); do
+    sent=$(run cmd /c copy /b "Z:${work//\//\\}\\failing.bin" '\\.\pipe\PlatewisePipe' 2>&1 | tr -d '\r') &&
+      ! grep -q 'busy' <<<"$sent" && break
+    sent="not sent: $sent"
+    sleep 0.5
+  done
+  [[ $sent != "not sent: "* ]] || fail "the failing snapshot could not be sent to the pipe: $sent"
+  entry=""
+  for _ in $(seq 1 40); do
+    entry=$(grep -E "eventlog:ReportEventW L\".*$failing_serial.*FAILING NOW" "$wine_log" || true)
+    [[ -n $entry ]] && break
+    sleep 0.5
+  done
+  [[ -n $entry ]] || fail "no Event Log entry for $failing_serial FAILING NOW: $(grep eventlog "$wine_log" | tail -5)"
+  grep -qE "^[0-9a-f]+:err:eventlog:ReportEventW L\".*$failing_serial" <<<"$entry" ||
+    fail "the entry is not an error: $entry"
+  for _ in $(seq 1 20); do
+    status_code=0
+    status=$(run "$dir/platewise.exe" status 2>&1 | tr -d '\r') || status_code=$?
+    (( status_code == 2 )) && break
+    sleep 1
+  done
+  (( status_code == 2 )) || fail "platewise status exited $status_code, not 2 (FAILING NOW): $status"
+  grep -q "FAILING NOW" <<<"$status" && grep -q "$failing_serial" <<<"$status" ||
+    fail "platewise status: no FAILING NOW line for $failing_serial: $status"
+  # The drive's own page: the service's next pass says slot 0 again (no
+  # drive readable there), after which the list may no longer hold it.
+  drive=$(curl -fsS --max-time 10 "http://127.0.0.1:9946/api/drive/$failing_serial") ||
+    fail "no /api/drive/$failing_serial on 127.0.0.1:9946"
+  grep -q '"verdict":"FAILING NOW' <<<"$drive" || fail "the page does not show $failing_serial FAILING NOW: $drive"
+  if [[ -n $shot ]]; then
+    mkdir -p "$(dirname "$shot")"
+    rm -f "$shot"
+    timeout 60 chromium --headless=new --no-sandbox --disable-gpu --user-data-dir="$work/chromium" \
+      --window-size=1280,900 --screenshot="$shot" "http://127.0.0.1:9946/drive/$failing_serial" >"$work/chromium.log" 2>&1 || true
+    [[ -s $shot ]] || fail "chromium drew no screenshot of the page: $(tail -5 "$work/chromium.log")"
+  fi
+  echo "failing snapshot: the Event Log entry, FAILING NOW in platewise status (exit 2), on the page${shot:+ ($shot)}"
+fi
 
 uninstall() {
   run "$dir/uninstall.exe" /S "$@" || fail "the silent uninstall ended with status $?"
