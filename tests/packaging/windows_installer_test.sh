@@ -195,9 +195,32 @@ install /NOSNAPSHOTS
 [[ -f $data/snapshots-imported ]] || fail "the kept snapshots were not imported: $(ls "$data" 2>&1)"
 imported=$(stat -c %Y "$data/snapshots-imported")
 uninstall
+# Installed again while something else holds the page's port: the listener
+# says so in its log and the Event Log and goes on receiving.
+# (SO_REUSEADDR: the page's closed connections may linger in TIME_WAIT.)
+python3 -c 'import socket, time
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 9946)); s.listen(); print("held", flush=True); time.sleep(300)' \
+  >"$work/port.out" 2>&1 &
+holder=$!
+for _ in $(seq 1 20); do grep -q held "$work/port.out" && break; sleep 0.25; done
+grep -q held "$work/port.out" || fail "127.0.0.1:9946 could not be held for the test: $(cat "$work/port.out")"
 install
+kill "$holder"; wait "$holder" 2>/dev/null || true
 [[ $(stat -c %Y "$data/snapshots-imported") == "$imported" ]] || fail "the snapshots were imported twice"
-echo "installed over the kept folder without snapshots: the kept ones imported once"
+grep -q 'goes on receiving without the status page' "$data/listen.log" ||
+  fail "the listener's log does not say the page could not be served: $(tail -5 "$data/listen.log")"
+grep -qE 'err:eventlog:ReportEventW L"cannot serve the page at 127\.0\.0\.1:9946: ' "$wine_log" ||
+  fail "no Event Log error for the page: $(grep eventlog "$wine_log" | tail -3)"
+# The service's passes still reach the history (its files change).
+recorded=$(stat -c '%n %s %Y' "$data"/history.db*)
+for _ in $(seq 1 30); do
+  [[ $(stat -c '%n %s %Y' "$data"/history.db*) != "$recorded" ]] && break
+  sleep 0.5
+done
+[[ $(stat -c '%n %s %Y' "$data"/history.db*) != "$recorded" ]] ||
+  fail "the listener without its page records nothing: $(tail -5 "$data/listen.log")"
+echo "installed over the kept folder without snapshots: the kept ones imported once; the page's port held, said and the listener receiving"
 uninstall /PURGE
 wait_gone "$data"
 echo "installed over the kept folder, uninstalled with /PURGE: nothing left"
