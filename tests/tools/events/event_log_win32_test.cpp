@@ -165,6 +165,35 @@ TEST(EventLogText, IsTheEventsLineSanitisedAndBounded)
     EXPECT_EQ(long_text.substr(long_text.size() - 3), L"...");
 }
 
+// The listener's own trouble: its text as given, a path's backslashes
+// kept, anything unprintable (a name in another code page, a line break
+// that would forge a second line) shown as '?', "%%" broken, bounded.
+TEST(EventLogText, AProblemIsPrintableAndBounded)
+{
+    const struct {
+        std::string given;
+        std::wstring shown;
+    } rows[] = {
+        {"history: C:\\ProgramData\\Platewise\\history.db: access denied",
+         L"history: C:\\ProgramData\\Platewise\\history.db: access denied"},
+        {"page: 127.0.0.1:9946: in use\r\nforged", L"page: 127.0.0.1:9946: in use??forged"},
+        {"C:\\Users\\J\xc3\xa9r\xc3\xb4me\\h.db", L"C:\\Users\\J??r??me\\h.db"},
+        {"%%1 at 100%", L"%?1 at 100%"},
+        {"", L""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.given);
+        EXPECT_EQ(platewise::events::event_log_text(row.given), row.shown);
+    }
+    const std::wstring long_text = platewise::events::event_log_text(std::string(10000, 'x'));
+    EXPECT_EQ(long_text.size(), platewise::events::kMaxEventText);
+    EXPECT_EQ(long_text.substr(long_text.size() - 3), L"...");
+    const auto entry = platewise::events::listener_problem_entry();
+    EXPECT_EQ(entry.type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(entry.id & 0xffffu, 20u);
+    EXPECT_EQ(entry.id >> 30, 3u) << "the id's severity is an error's";
+}
+
 // The source is registered once, at the first event, by its name on this
 // machine; each event is one ReportEventW with one string and no data; the
 // source is let go at the end.
@@ -193,6 +222,20 @@ TEST(EventLog, RegistersOnceAndReportsEachEvent)
             EXPECT_EQ(fake.calls[i].strings, 1);
             EXPECT_EQ(fake.calls[i].text, platewise::events::event_log_text(all[i]));
         }
+        // The listener's own trouble goes through the same source: one
+        // error entry, event 20, per line.
+        EXPECT_EQ(event_log.report_problems({}), 0u);
+        EXPECT_EQ(event_log.report_problems({"history: cannot open", "page: port in use"}), 2u);
+        EXPECT_EQ(fake.registered, 1);
+        ASSERT_EQ(fake.calls.size(), 5u);
+        for (std::size_t i = 3; i < 5; ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(fake.calls[i].source, kHandle);
+            EXPECT_EQ(fake.calls[i].type, EVENTLOG_ERROR_TYPE);
+            EXPECT_EQ(fake.calls[i].id & 0xffffu, 20u);
+            EXPECT_EQ(fake.calls[i].strings, 1);
+        }
+        EXPECT_EQ(fake.calls[4].text, L"page: port in use");
         EXPECT_EQ(fake.deregistered, 0);
         EXPECT_EQ(event_log.failures(), 0u);
     }
@@ -217,9 +260,13 @@ TEST(EventLog, ARegistrationThatFailsIsSaidOnceAndTriedAgain)
     EXPECT_NE(said.find("RegisterEventSourceW: error 5"), std::string::npos) << said;
     EXPECT_EQ(said.find("platewise listen:"), said.rfind("platewise listen:")) << "said once: " << said;
 
+    EXPECT_EQ(event_log.report_problems({"page: port in use"}), 0u);
+    EXPECT_EQ(event_log.failures(), 4u);
+    EXPECT_EQ(log.str(), said) << "still said once";
+
     fake.register_fails = false;
     EXPECT_EQ(event_log.report({event("change", "FAILING NOW", "OK")}), 1u);
-    EXPECT_EQ(fake.registered, 3);
+    EXPECT_EQ(fake.registered, 4);
     EXPECT_EQ(fake.calls.size(), 1u);
     EXPECT_EQ(log.str(), said);
 }
@@ -284,10 +331,14 @@ TEST(EventLogWine, PlatewiseExeHoldsTheMessageOfEveryId)
     }
     events.push_back(event("new", "", "OK"));
     events.push_back(event("test", "", "FAILING NOW"));
+    events.push_back(event("problem", "", ""));  // the listener's own trouble
     for (const DriveEvent& e : events) {
-        const DWORD id = platewise::events::event_log_entry(e).id;
+        const bool problem = e.kind == "problem";
+        const DWORD id = problem ? platewise::events::listener_problem_entry().id
+                                 : platewise::events::event_log_entry(e).id;
         SCOPED_TRACE(e.kind + " " + e.verdict_after + ": id " + std::to_string(id));
-        const std::wstring text = platewise::events::event_log_text(e);
+        const std::wstring text = problem ? platewise::events::event_log_text(std::string("page: in use"))
+                                          : platewise::events::event_log_text(e);
         const DWORD_PTR arguments[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
         wchar_t* message = nullptr;
         const DWORD length = FormatMessageW(

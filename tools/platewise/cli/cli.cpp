@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <iostream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -234,9 +236,15 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
     bool as_service = false;
     listen->add_flag("--service", as_service,
                      "Run as the Windows service PlatewiseListen (the Service Control Manager "
-                     "starts it): snapshots are saved in %ProgramData%\\Platewise\\snapshots "
-                     "unless --save names a folder, messages go to "
-                     "%ProgramData%\\Platewise\\listen.log");
+                     "starts it): without --history, snapshots are saved in "
+                     "%ProgramData%\\Platewise\\snapshots unless --save names a folder; messages "
+                     "go to %ProgramData%\\Platewise\\listen.log. A history or page that cannot be "
+                     "had is said there and in the Event Log, and the service goes on receiving");
+    bool save_snapshots = false;
+    listen->add_flag("--save-snapshots", save_snapshots,
+                     "With --service and --history: also save every raw snapshot in "
+                     "%ProgramData%\\Platewise\\snapshots (about 5.7 GB a day before "
+                     "--save-max-bytes)");
 #endif
 #if defined(PLATEWISE_HAVE_METRICS)
     listen->add_option("--metrics", metrics_address,
@@ -524,14 +532,56 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         listen_options.stop_after = once ? 1 : 0;
         listen_options.overrides = std::move(overrides);
         listen_options.read_timeout_ms = static_cast<std::uint32_t>(read_timeout_seconds * 1000.0 + 0.5);
+        // A service goes on receiving without what it cannot have (the
+        // history, the page): the problem is said in its log and the Event
+        // Log (startup_problems).
+        [[maybe_unused]] bool keep_receiving = false;
+        std::vector<std::string> startup_problems;
+        [[maybe_unused]] const auto note_problem = [&](const std::string& what) {
+            startup_problems.push_back(what);
+            err << "platewise listen: " << what << "\n";
+        };
+#if defined(_WIN32)
+        keep_receiving = as_service;
+        // Under the service, what is said from here on reaches its log.
+        std::optional<StartupCapture> startup;
+        if (as_service) {
+            startup.emplace(err);
+        }
+        [[maybe_unused]] const auto said_mark = [&startup] {
+            return startup ? startup->text().size() : std::size_t{0};
+        };
+        // The last line said since `from`, without the prefix.
+        [[maybe_unused]] const auto said_since = [&startup](std::size_t from) {
+            std::string text = startup ? startup->text().substr(from) : std::string();
+            while (!text.empty() && text.back() == '\n') {
+                text.pop_back();
+            }
+            text.erase(0, text.rfind('\n') + 1);
+            const std::string prefix = "platewise listen: ";
+            return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : text;
+        };
+#else
+        [[maybe_unused]] const auto said_mark = [] { return std::size_t{0}; };
+        [[maybe_unused]] const auto said_since = [](std::size_t) { return std::string(); };
+#endif
+        [[maybe_unused]] bool history_requested = false;
+        [[maybe_unused]] bool history_on = false;
 #if defined(PLATEWISE_HAVE_HISTORY)
         history::ListenHistory history_state;
-        if (history_option->count() > 0) {
+        history_requested = history_option->count() > 0;
+        if (history_requested) {
             const std::string path = history_path.empty() ? history::default_history_path() : history_path;
-            if (!history::attach_history(history_state, path,
-                                         static_cast<std::int64_t>(missing_after_seconds * 1000.0),
-                                         listen_options, err)) {
+            const std::size_t mark = said_mark();
+            history_on = history::attach_history(history_state, path,
+                                                 static_cast<std::int64_t>(missing_after_seconds * 1000.0),
+                                                 listen_options, err);
+            if (!history_on && !keep_receiving) {
                 return 1;
+            }
+            if (!history_on) {
+                note_problem("history: " + said_since(mark) +
+                             "; the listener goes on receiving without recording the history");
             }
         }
 #endif
@@ -539,7 +589,7 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         events::ListenEvents listen_events;
         listen_events.tracker.missing_after_ms = static_cast<std::int64_t>(missing_after_seconds * 1000.0);
 #if defined(PLATEWISE_HAVE_HISTORY)
-        if (history_option->count() > 0) {
+        if (history_on) {
             history::attach_event_recording(listen_events, history_state, err);
         }
 #endif
@@ -564,7 +614,10 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
 #endif
 #if defined(PLATEWISE_HAVE_WEB)
         web::WebServer web_server;
-        if (!web_address.empty()) {
+        if (!web_address.empty() && !history_on) {
+            note_problem("the status page on " + web_address +
+                         " is not served: it is drawn from the history, which is not recorded");
+        } else if (!web_address.empty()) {
             web::WebSource source;
             source.history_path = history_state.path;
             source.missing_after_ms = history_state.missing_after_ms;
@@ -575,16 +628,20 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
 #endif
             std::string error;
             if (!web_server.start(web_address, std::move(source), error)) {
-                err << "platewise listen: " << error << "\n";
-                return 1;
+                if (!keep_receiving) {
+                    err << "platewise listen: " << error << "\n";
+                    return 1;
+                }
+                note_problem(error + "; the listener goes on receiving without the status page");
+            } else {
+                err << "platewise listen: serving the status page on " << web_address << " (port";
+                for (const int port : web_server.listening_ports()) {
+                    err << " " << port;
+                }
+                err << "), paths /, /drive/SERIAL, /api/drives, /api/drive/SERIAL"
+                    << (metrics_on_page ? ", /metrics" : "") << "\n";
+                err.flush();
             }
-            err << "platewise listen: serving the status page on " << web_address << " (port";
-            for (const int port : web_server.listening_ports()) {
-                err << " " << port;
-            }
-            err << "), paths /, /drive/SERIAL, /api/drives, /api/drive/SERIAL"
-                << (metrics_on_page ? ", /metrics" : "") << "\n";
-            err.flush();
         }
 #endif
 #if defined(PLATEWISE_HAVE_NOTIFY)
@@ -596,7 +653,7 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             page = web_address.empty() ? std::string() : "http://" + web_address;
 #endif
 #if defined(PLATEWISE_HAVE_HISTORY)
-            notify_history = history_option->count() > 0 ? history_state.path : std::string();
+            notify_history = history_on ? history_state.path : std::string();
 #endif
             if (!notify::attach_notify(notify_state, notify_settings, notify_history, page, listen_options,
                                        err)) {
@@ -615,8 +672,13 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
         // is the service's log.
         events::EventLog event_log(err);
         events::attach_event_log(event_log, listen_options);
+        event_log.report_problems(startup_problems);
         if (as_service) {
-            return run_listen_service(listen_options, err);
+            ListenServiceSetup setup;
+            // With a history the raw snapshots are opt-in.
+            setup.save_snapshots = !history_requested || save_snapshots;
+            setup.said_before = startup ? startup->text() : std::string();
+            return run_listen_service(listen_options, setup, err);
         }
 #endif
 #if defined(PLATEWISE_HAVE_SYSTEMD_NOTIFY)

@@ -49,9 +49,20 @@ EventLogEntry event_log_entry(const DriveEvent& event) noexcept
             id};
 }
 
-std::wstring event_log_text(const DriveEvent& event)
+EventLogEntry listener_problem_entry() noexcept
 {
-    std::string text = event_text(event);
+    return {EVENTLOG_ERROR_TYPE, PLATEWISE_EVENT_LISTENER_PROBLEM};
+}
+
+std::wstring event_log_text(std::string text)
+{
+    // A path or a library's message may hold any byte; a path keeps its
+    // backslashes.
+    for (char& c : text) {
+        if (c < 0x20 || c > 0x7e) {
+            c = '?';
+        }
+    }
     // Event Viewer reads "%%N" in a string as message N of the source's
     // parameter file (the system's when it names none): a model such as
     // "%%5" would show a text that is not the drive's.
@@ -66,6 +77,11 @@ std::wstring event_log_text(const DriveEvent& event)
     return std::wstring(text.begin(), text.end());
 }
 
+std::wstring event_log_text(const DriveEvent& event)
+{
+    return event_log_text(event_text(event));
+}
+
 EventLog::EventLog(std::ostream& log, EventLogApi api) : log_(log), api_(api) {}
 
 EventLog::~EventLog()
@@ -75,44 +91,65 @@ EventLog::~EventLog()
     }
 }
 
+bool EventLog::source_ready(std::size_t entries)
+{
+    if (source_ != nullptr) {
+        return true;
+    }
+    source_ = api_.register_source(nullptr, kEventSource);
+    if (source_ != nullptr) {
+        return true;
+    }
+    const DWORD code = GetLastError();
+    failures_ += entries;
+    if (!said_register_) {
+        said_register_ = true;
+        log_ << "platewise listen: the Windows Event Log cannot be written (RegisterEventSourceW: "
+                "error "
+             << code << "); drive changes are in this log only\n";
+        log_.flush();
+    }
+    return false;
+}
+
+bool EventLog::write(EventLogEntry entry, const std::wstring& text)
+{
+    LPCWSTR texts[1] = {text.c_str()};
+    if (api_.report(source_, entry.type, 0, entry.id, nullptr, 1, 0, texts, nullptr)) {
+        return true;
+    }
+    const DWORD code = GetLastError();
+    ++failures_;
+    if (!said_report_) {
+        said_report_ = true;
+        log_ << "platewise listen: an entry could not be written to the Windows Event Log "
+                "(ReportEventW: error "
+             << code << "); later failures are not reported\n";
+        log_.flush();
+    }
+    return false;
+}
+
 std::size_t EventLog::report(const std::vector<DriveEvent>& events)
 {
-    if (events.empty()) {
+    if (events.empty() || !source_ready(events.size())) {
         return 0;
-    }
-    if (source_ == nullptr) {
-        source_ = api_.register_source(nullptr, kEventSource);
-        if (source_ == nullptr) {
-            const DWORD code = GetLastError();
-            failures_ += events.size();
-            if (!said_register_) {
-                said_register_ = true;
-                log_ << "platewise listen: the Windows Event Log cannot be written (RegisterEventSourceW: "
-                        "error "
-                     << code << "); drive changes are in this log only\n";
-                log_.flush();
-            }
-            return 0;
-        }
     }
     std::size_t written = 0;
     for (const DriveEvent& event : events) {
-        const EventLogEntry entry = event_log_entry(event);
-        const std::wstring text = event_log_text(event);
-        LPCWSTR texts[1] = {text.c_str()};
-        if (api_.report(source_, entry.type, 0, entry.id, nullptr, 1, 0, texts, nullptr)) {
-            ++written;
-            continue;
-        }
-        const DWORD code = GetLastError();
-        ++failures_;
-        if (!said_report_) {
-            said_report_ = true;
-            log_ << "platewise listen: an entry could not be written to the Windows Event Log "
-                    "(ReportEventW: error "
-                 << code << "); later failures are not reported\n";
-            log_.flush();
-        }
+        written += write(event_log_entry(event), event_log_text(event)) ? 1 : 0;
+    }
+    return written;
+}
+
+std::size_t EventLog::report_problems(const std::vector<std::string>& problems)
+{
+    if (problems.empty() || !source_ready(problems.size())) {
+        return 0;
+    }
+    std::size_t written = 0;
+    for (const std::string& problem : problems) {
+        written += write(listener_problem_entry(), event_log_text(problem)) ? 1 : 0;
     }
     return written;
 }

@@ -48,6 +48,15 @@ EventLogEntry event_log_entry(const DriveEvent& event) noexcept;
 inline constexpr std::size_t kMaxEventText = 4096;
 std::wstring event_log_text(const DriveEvent& event);
 
+// The entry for the listener's own trouble: what it was given and cannot
+// have (the history's file, the page's port), while it goes on receiving.
+// EVENTLOG_ERROR_TYPE, event 20.
+EventLogEntry listener_problem_entry() noexcept;
+
+// `text` as an entry's one string: made printable ASCII, "%%" broken up,
+// at most kMaxEventText characters (what event_log_text does to a line).
+std::wstring event_log_text(std::string text);
+
 // Writes events to the Event Log. The source is registered at the first
 // event (and again at a later one while it cannot be); the first failure to
 // register it, and the first failed entry, are said once each on `log`.
@@ -62,9 +71,19 @@ public:
     // One entry per event, in order. The entries written.
     std::size_t report(const std::vector<DriveEvent>& events);
 
+    // One entry (listener_problem_entry) for each line of the listener's
+    // own trouble. The entries written.
+    std::size_t report_problems(const std::vector<std::string>& problems);
+
     std::uint64_t failures() const noexcept { return failures_; }
 
 private:
+    // Registers the source when it is not yet; false (counting `entries` as
+    // failed) when it cannot be.
+    bool source_ready(std::size_t entries);
+    // One entry; false (counted, the first failure said) when refused.
+    bool write(EventLogEntry entry, const std::wstring& text);
+
     std::ostream& log_;
     EventLogApi api_;
     HANDLE source_ = nullptr;

@@ -142,8 +142,8 @@ bool create_schema_version(Database& db, int version, std::string& error)
 std::string default_history_path()
 {
 #if defined(_WIN32)
-    const char* data = std::getenv("ProgramData");
-    return std::string(data != nullptr ? data : "C:\\ProgramData") + "\\Platewise\\history.db";
+    // Where the service keeps its folder, whatever its environment says.
+    return program_data_folder() + "\\Platewise\\history.db";
 #else
     return "/var/lib/platewise/history.db";
 #endif

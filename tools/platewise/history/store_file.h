@@ -32,4 +32,11 @@ bool store_file_identity(const std::string& path, std::uint64_t& device, std::ui
 // prepare_store_file.
 void make_store_directory(const std::string& directory);
 
+#if defined(_WIN32)
+// The machine's ProgramData folder as the system knows it (a service's
+// environment need not name it; under Wine it names another folder), or
+// %ProgramData%, or C:\ProgramData.
+std::string program_data_folder();
+#endif
+
 }  // namespace platewise::history

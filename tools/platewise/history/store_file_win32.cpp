@@ -5,8 +5,11 @@
 #include <windows.h>
 // after windows.h, which they need
 #include <aclapi.h>
+#include <knownfolders.h>
+#include <shlobj.h>
 #include <sddl.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <cwctype>
 #include <filesystem>
@@ -279,6 +282,25 @@ void make_store_directory(const std::string& directory)
 {
     std::string ignored;
     make_private_directory(directory, ignored);
+}
+
+std::string program_data_folder()
+{
+    std::string path;
+    wchar_t* folder = nullptr;
+    if (SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &folder) == S_OK) {
+        const int length = WideCharToMultiByte(CP_ACP, 0, folder, -1, nullptr, 0, nullptr, nullptr);
+        if (length > 1) {
+            path.resize(static_cast<std::size_t>(length - 1));
+            WideCharToMultiByte(CP_ACP, 0, folder, -1, path.data(), length, nullptr, nullptr);
+        }
+    }
+    CoTaskMemFree(folder);
+    if (path.empty()) {
+        const char* data = std::getenv("ProgramData");
+        path = data != nullptr && *data != '\0' ? data : "C:\\ProgramData";
+    }
+    return path;
 }
 
 }  // namespace platewise::history

@@ -38,9 +38,17 @@ inline constexpr std::size_t kMaxChildOutput = 64 * 1024;
 
 // Runs the request and waits for it (at most its time limit and a moment
 // to reap it). Never throws; every descriptor and the child are released on
-// every path. The program starts in a process group of its own, so a time
-// limit ends what it started too.
+// every path. The program starts in a process group of its own (on Windows
+// a job object), so a time limit ends what it started too. On Windows no
+// signal ends it: a killed program has exit_code -1 and signal 0.
 ChildResult run_child(const ChildRequest& request);
+
+// `argv` as one Windows command line that the C runtime's parsing
+// (CommandLineToArgvW) splits back into exactly `argv`: each argument
+// quoted when it is empty or holds a space, tab or quote, its quotes and
+// the backslashes before them escaped. No shell reads it: % and ^ mean
+// nothing. The program's name (argv[0]) may not hold a quote; false then.
+bool windows_command_line(const std::vector<std::string>& argv, std::string& line);
 
 // The calling process's environment, without variables whose names start
 // with `drop_prefix` (so that a program never sees a stale PLATEWISE_*).

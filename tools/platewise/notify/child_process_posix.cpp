@@ -83,23 +83,6 @@ struct SpawnSetup {
 
 }  // namespace
 
-std::string ChildResult::describe() const
-{
-    if (!started) {
-        return "could not be run: " + error;
-    }
-    if (timed_out) {
-        return "killed after its time limit";
-    }
-    if (signal != 0) {
-        return "ended by signal " + std::to_string(signal);
-    }
-    if (exit_code != 0 && !error.empty()) {
-        return error;  // a channel that ran no program (SMTP) says why itself
-    }
-    return "exited with " + std::to_string(exit_code);
-}
-
 std::vector<std::string> inherited_environment(const std::string& drop_prefix)
 {
     std::vector<std::string> out;

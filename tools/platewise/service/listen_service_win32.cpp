@@ -69,6 +69,7 @@ struct ServiceState {
     SERVICE_STATUS_HANDLE handle = nullptr;
     SERVICE_STATUS status{};
     ListenOptions options;
+    ListenServiceSetup setup;
     // run_listen_service's `err`: what the handlers attached to the
     // options write to (the events' lines), sent to the log while it runs.
     std::ostream* err = nullptr;
@@ -163,12 +164,13 @@ void WINAPI service_main(DWORD /*argc*/, LPWSTR* /*argv*/)
     LogBuffer log_buffer(file);
     std::ostream log(file != nullptr ? static_cast<std::streambuf*>(&log_buffer)
                                      : static_cast<std::streambuf*>(&discard));
-    log << "platewise listen: started as the service " << kListenServiceName << "\n";
+    log << "platewise listen: started as the service " << kListenServiceName << "\n"
+        << s.setup.said_before;
     log.flush();
     std::streambuf* const err_before = s.err != nullptr ? s.err->rdbuf(log.rdbuf()) : nullptr;
 
     int result = 0;
-    if (options.save_directory.empty()) {
+    if (options.save_directory.empty() && s.setup.save_snapshots) {
         options.save_directory = data + "\\snapshots";
         if (!make_private_directory(options.save_directory, error)) {
             log << "platewise listen: " << error << "\n";
@@ -216,9 +218,24 @@ std::string service_data_directory()
     return path;
 }
 
-int run_listen_service(const ListenOptions& options, std::ostream& err)
+StartupCapture::StartupCapture(std::ostream& err) : err_(err), before_(err.rdbuf(held_.rdbuf())) {}
+
+StartupCapture::~StartupCapture()
+{
+    // The service may have lent `err` to its log and given it back: what
+    // `err` wrote to before this capture is ours to give back.
+    err_.rdbuf(before_);
+    const std::string held = held_.str();
+    if (!held.empty()) {
+        err_ << held;
+        err_.flush();
+    }
+}
+
+int run_listen_service(const ListenOptions& options, const ListenServiceSetup& setup, std::ostream& err)
 {
     state().options = options;
+    state().setup = setup;
     state().err = &err;
     wchar_t name[] = L"PlatewiseListen";
     const SERVICE_TABLE_ENTRYW table[] = {{name, service_main}, {nullptr, nullptr}};
