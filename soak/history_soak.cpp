@@ -530,8 +530,10 @@ int main(int argc, char** argv)
     int errors = 0;
     const std::uint64_t sample_every = std::max<std::uint64_t>(o.passes / 200, 1);
     long rss_max = 0;
-    std::uint64_t armed_passes = 0;   // passes armed with a fault
-    std::uint64_t fault_passes = 0;   // of them, passes where it fired (a pass may do fewer operations)
+    std::uint64_t armed_passes = 0;   // faults armed
+    std::uint64_t fault_passes = 0;   // passes in which one struck
+    bool armed = false;               // a fault waits for its operation
+    bool armed_whole = false;         // and every operation after it in its pass fails
     std::uint64_t whole_passes = 0;   // of them, passes where every operation failed
     std::uint64_t failed_passes = 0;  // passes the history could not write
     std::uint64_t unexplained = 0;    // of them, passes without a fault
@@ -560,23 +562,29 @@ int main(int argc, char** argv)
             force_whole = 1;
             force_single = 1;
         }
-        bool armed = false;
-        bool armed_whole = false;
+        // Most passes write nothing (the drives rows reach the file once a
+        // minute, samples once an hour), so an armed fault waits for the
+        // operations of the passes after it until it strikes.
+        if (vfs && quiet_end && armed) {
+            vfs->disarm();
+            armed = false;
+        }
         if (vfs && !quiet_end) {
             if (force_whole > 0) {
                 --force_whole;
                 vfs->arm(1, true);
                 armed = true;
                 armed_whole = true;
-            } else if (force_single > 0 || (o.faults > 0 && g_random() % o.faults == 0)) {
+                ++armed_passes;
+            } else if (!armed && (force_single > 0 || (o.faults > 0 && g_random() % o.faults == 0))) {
                 force_single = force_single > 0 ? force_single - 1 : 0;
                 const bool whole = g_random() % 8 == 0;
                 vfs->arm(whole ? 1 : 1 + static_cast<int>(g_random() % 8), whole);
                 armed = true;
                 armed_whole = whole;
+                ++armed_passes;
             }
         }
-        armed_passes += armed ? 1 : 0;
         const std::uint64_t failures_before = failures_so_far();
         for (int n = 0; n < o.drives; ++n) {
             age(drives[static_cast<std::size_t>(n)], pass);
@@ -624,16 +632,16 @@ int main(int argc, char** argv)
         history_us += std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - decoded).count();
         last_ms = now_ms;
         const bool failed = failures_so_far() != failures_before;
-        if (armed && vfs->fired()) {
+        const bool struck = armed && vfs->fired();
+        if (struck) {
             ++fault_passes;
             whole_passes += armed_whole ? 1 : 0;
-        }
-        if (vfs) {
             vfs->disarm();
+            armed = false;
         }
         if (failed) {
             ++failed_passes;
-            if (!(armed && vfs->fired())) {
+            if (!struck) {
                 ++unexplained;
             }
         } else if (last_failed) {
@@ -692,7 +700,7 @@ int main(int argc, char** argv)
                 "(bound: first + %ld KiB)\n",
                 wall_s, rss_early, rss_end, rss_max, o.memory_bound_kib);
     if (vfs) {
-        std::printf("faults: %" PRIu64 " passes armed, %" PRIu64 " with a fault (%" PRIu64 " failing every operation), %llu file "
+        std::printf("faults: %" PRIu64 " armed, %" PRIu64 " passes with a fault that struck (%" PRIu64 " failing every operation), %llu file "
                     "operations failed; %" PRIu64 " passes not written, %" PRIu64 " without a fault; %" PRIu64
                     " failing stretches recovered; drive pulled %" PRIu64 " times, %d new drives; %" PRIu64
                     " lines reported\n",
