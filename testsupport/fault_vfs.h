@@ -2,7 +2,9 @@
 // as SQLite's own fault tests do: the Nth write, sync, truncate or lock
 // after arming answers with an error, everything else passes through. It
 // is registered as the default VFS while an object of it lives, so every
-// connection the code under test opens goes through it. Only for tests.
+// connection the code under test opens goes through it. Armed `sticky`,
+// every counted operation from the Nth on fails until disarmed, as on a
+// file system that stays full. Only for tests and soaks.
 #pragma once
 
 #include <sqlite3.h>
@@ -32,17 +34,21 @@ public:
     FaultVfs(const FaultVfs&) = delete;
     FaultVfs& operator=(const FaultVfs&) = delete;
 
-    // From now on the `nth` counted operation (1-based) fails.
-    void arm(int nth)
+    // From now on the `nth` counted operation (1-based) fails; `sticky`:
+    // and every one after it.
+    void arm(int nth, bool sticky = false)
     {
         nth_ = nth;
         seen_ = 0;
         fired_ = false;
+        sticky_ = sticky;
     }
     // Nothing fails any more; fired() and seen() still tell what happened.
     void disarm() { nth_ = 0; }
     bool fired() const { return fired_; }
     int seen() const { return seen_; }
+    // Operations failed since construction.
+    unsigned long long failed() const { return failed_; }
 
 private:
     struct File {
@@ -57,8 +63,10 @@ private:
         if (v == nullptr || v->nth_ == 0) {
             return false;
         }
-        if (++v->seen_ == v->nth_) {
+        ++v->seen_;
+        if (v->seen_ == v->nth_ || (v->sticky_ && v->seen_ > v->nth_)) {
             v->fired_ = true;
+            ++v->failed_;
             return true;
         }
         return false;
@@ -170,6 +178,8 @@ private:
     int nth_ = 0;
     int seen_ = 0;
     bool fired_ = false;
+    bool sticky_ = false;
+    unsigned long long failed_ = 0;
 };
 
 }  // namespace historytest
