@@ -110,10 +110,10 @@ void step_track(IndicatorTrack& track, const std::vector<AttributeSample>& table
     }
 }
 
-IndicatorTrack track_of(const std::vector<Reading>& readings,
-                        const std::vector<StoredBaseline>& baselines,
-                        const std::vector<StoredLatch>& stored, std::int64_t drive_id,
-                        std::int64_t until_ms)
+IndicatorTrack replay_track(const std::vector<Reading>& readings,
+                            const std::vector<StoredBaseline>& baselines,
+                            const std::vector<StoredLatch>& stored, std::int64_t drive_id,
+                            std::int64_t until_ms, const TrackRules& rules)
 {
     IndicatorTrack track;
     std::vector<AttributeSample> table;
@@ -122,10 +122,10 @@ IndicatorTrack track_of(const std::vector<Reading>& readings,
             break;
         }
         apply_reading(table, r);
-        step_track(track, table, baselines, drive_id, r.time_ms);
+        rules.step(track, table, baselines, drive_id, r.time_ms, nullptr);
     }
     for (const StoredLatch& l : of_drive(stored, drive_id)) {
-        if (l.since_ms > until_ms) {
+        if (!rules.latches(l.indicator) || l.since_ms > until_ms) {
             continue;
         }
         const StoredBaseline* b = find_baseline(baselines, drive_id, l.indicator);
@@ -135,10 +135,23 @@ IndicatorTrack track_of(const std::vector<Reading>& readings,
         auto [it, fresh] = track.latched.emplace(l.indicator, l);
         if (!fresh) {
             it->second.since_ms = std::min(it->second.since_ms, l.since_ms);
-            it->second.peak = std::max(it->second.peak, l.peak);
+            if (rules.worse(l.indicator, l.peak, it->second.peak)) {
+                it->second.peak = l.peak;
+            }
         }
     }
     return track;
+}
+
+IndicatorTrack track_of(const std::vector<Reading>& readings,
+                        const std::vector<StoredBaseline>& baselines,
+                        const std::vector<StoredLatch>& stored, std::int64_t drive_id,
+                        std::int64_t until_ms)
+{
+    static constexpr TrackRules kAta{
+        step_track, [](std::uint8_t) noexcept { return true; },
+        [](std::uint8_t, std::uint32_t value, std::uint32_t than) noexcept { return value > than; }};
+    return replay_track(readings, baselines, stored, drive_id, until_ms, kAta);
 }
 
 void judge_indicators(DriveReport& report, const std::vector<AttributeSample>& table,

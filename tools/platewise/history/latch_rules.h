@@ -60,6 +60,25 @@ void step_track(IndicatorTrack& track, const std::vector<AttributeSample>& table
                 const std::vector<StoredBaseline>& baselines, std::int64_t drive_id,
                 std::int64_t time_ms, std::vector<StoredLatch>* changed = nullptr);
 
+// What a kind of drive latches: how one observed table moves its track on
+// (step_track for ATA drives), which stored indicators are its own, and
+// which of two values of an indicator is the worse one.
+struct TrackRules {
+    void (*step)(IndicatorTrack&, const std::vector<AttributeSample>&, const std::vector<StoredBaseline>&,
+                 std::int64_t, std::int64_t, std::vector<StoredLatch>*);
+    bool (*latches)(std::uint8_t indicator) noexcept;
+    bool (*worse)(std::uint8_t indicator, std::uint32_t value, std::uint32_t than) noexcept;
+};
+
+// The track of readings up to `until_ms` (in time order) moved on by
+// `rules.step`, joined by the drive's stored latches of `rules` that are
+// since at or before `until_ms` and not older than the indicator's
+// acknowledgement (the earlier since and the worse peak kept).
+IndicatorTrack replay_track(const std::vector<Reading>& readings,
+                            const std::vector<StoredBaseline>& baselines,
+                            const std::vector<StoredLatch>& stored, std::int64_t drive_id,
+                            std::int64_t until_ms, const TrackRules& rules);
+
 // The track of readings up to `until_ms` (in time order): only readings
 // after an indicator's acknowledgement can latch it. Stored latches of the
 // drive (since at or before `until_ms`, not older than the indicator's

@@ -89,32 +89,8 @@ IndicatorTrack nvme_track_of(const std::vector<Reading>& readings,
                              const std::vector<StoredLatch>& stored, std::int64_t drive_id,
                              std::int64_t until_ms)
 {
-    IndicatorTrack track;
-    std::vector<AttributeSample> table;
-    for (const Reading& r : readings) {
-        if (r.time_ms > until_ms) {
-            break;
-        }
-        apply_reading(table, r);
-        step_nvme_track(track, table, baselines, drive_id, r.time_ms);
-    }
-    for (const StoredLatch& l : stored) {
-        if (l.drive_id != drive_id || !is_nvme_latching(l.indicator) || l.since_ms > until_ms) {
-            continue;
-        }
-        const StoredBaseline* b = acknowledged(baselines, drive_id, l.indicator);
-        if (b != nullptr && l.since_ms <= b->acked_ms) {
-            continue;
-        }
-        auto [it, fresh] = track.latched.emplace(l.indicator, l);
-        if (!fresh) {
-            it->second.since_ms = std::min(it->second.since_ms, l.since_ms);
-            if (worse(l.indicator, l.peak, it->second.peak)) {
-                it->second.peak = l.peak;
-            }
-        }
-    }
-    return track;
+    static constexpr TrackRules kNvme{step_nvme_track, is_nvme_latching, worse};
+    return replay_track(readings, baselines, stored, drive_id, until_ms, kNvme);
 }
 
 bool is_nvme_ackable(std::uint8_t field_id) noexcept
