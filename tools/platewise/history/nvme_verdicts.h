@@ -41,8 +41,9 @@ bool nvme_field_degrading(const std::vector<AttributeSample>& table,
                           const std::vector<StoredBaseline>& baselines, std::int64_t drive_id,
                           std::uint8_t field_id) noexcept;
 
-// As update_rising and rising_since for ATA: since when each field has
-// been past its boundary.
+// Since when each field has been past its boundary without a break: the
+// first reading of the run that lasts to the end of `readings` (in time
+// order); update_nvme_rising moves `since` on by one observed table.
 void update_nvme_rising(std::map<std::uint8_t, std::int64_t>& since,
                         const std::vector<AttributeSample>& table,
                         const std::vector<StoredBaseline>& baselines, std::int64_t drive_id,

@@ -53,28 +53,6 @@ void apply_reading(std::vector<AttributeSample>& table, const Reading& reading);
 std::uint32_t baseline_of(const std::vector<StoredBaseline>& baselines, std::int64_t drive_id,
                           std::uint8_t attribute_id) noexcept;
 
-// For each leading indicator above its baseline at the end of `readings`
-// (in time order), when it rose above it: the first reading of the run
-// above the baseline that lasts to the end.
-std::map<std::uint8_t, std::int64_t> rising_since(const std::vector<Reading>& readings,
-                                                   const std::vector<StoredBaseline>& baselines,
-                                                   std::int64_t drive_id);
-
-// Moves `since` on by one observed table at `time_ms`: an indicator above
-// its baseline keeps its start or starts now; one at or below is dropped.
-void update_rising(std::map<std::uint8_t, std::int64_t>& since,
-                   const std::vector<AttributeSample>& table,
-                   const std::vector<StoredBaseline>& baselines, std::int64_t drive_id,
-                   std::int64_t time_ms);
-
-// The DEGRADING reasons of a drive's table, one per indicator above its
-// baseline, named with `names`.
-std::vector<VerdictReason> degrading_reasons(const std::vector<AttributeSample>& table,
-                                             const std::vector<StoredBaseline>& baselines,
-                                             std::int64_t drive_id,
-                                             const std::map<std::uint8_t, std::int64_t>& since,
-                                             const smart::AttributeDefinitionTable& names);
-
 // A known drive is missing when it was last seen more than `missing_after_ms`
 // before `now_ms`.
 bool is_missing(std::int64_t last_seen_ms, std::int64_t now_ms, std::int64_t missing_after_ms) noexcept;
