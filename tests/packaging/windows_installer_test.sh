@@ -163,6 +163,14 @@ if [[ -n $failing ]]; then
   drive=$(curl -fsS --max-time 10 "http://127.0.0.1:9946/api/drive/$failing_serial") ||
     fail "no /api/drive/$failing_serial on 127.0.0.1:9946"
   grep -q '"verdict":"FAILING NOW' <<<"$drive" || fail "the page does not show $failing_serial FAILING NOW: $drive"
+  # The drive's page in HTML, as a browser gets it: within a few seconds
+  # (a page may be drawn from the front page's views of a moment ago).
+  html=""
+  for _ in $(seq 1 20); do
+    html=$(curl -fsS --max-time 10 "http://127.0.0.1:9946/drive/$failing_serial" 2>&1) && break
+    sleep 0.5
+  done
+  grep -q 'FAILING NOW' <<<"$html" || fail "the drive's page does not show $failing_serial FAILING NOW: ${html:0:300}"
   if [[ -n $shot ]]; then
     mkdir -p "$(dirname "$shot")"
     rm -f "$shot"
