@@ -28,6 +28,16 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 work=$(mktemp -d)
 prefix=$work/wine
 run() { "$root/cmake/wine-run" --prefix "$prefix" "$@"; }
+# platewise status asked again for up to 20 s until it exits with $1: the
+# history takes a pass written in a batch. Leaves $status and $status_code.
+status_until() {
+  for _ in $(seq 1 20); do
+    status_code=0
+    status=$(run "$dir/platewise.exe" status 2>&1 | tr -d '\r') || status_code=$?
+    (( status_code == $1 )) && return
+    sleep 1
+  done
+}
 trap 'run --session-stop >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 # Wine has no Event Log to read back: its ReportEventW writes each entry on
 # the eventlog debug channel, in the session's log (the services' output).
@@ -112,13 +122,7 @@ grep -q 'listening on \\\\.\\pipe\\PlatewisePipe' "$data/listen.log" ||
   fail "no history in ProgramData\\Platewise: $(ls "$data" 2>&1); the listener's log: $(cat "$data/listen.log" 2>&1)"
 grep -q 'serving the status page on 127.0.0.1:9946' "$data/listen.log" ||
   fail "the listener's log does not say it serves the page: $(cat "$data/listen.log" 2>&1)"
-# The history takes a pass written in a batch: asked again for up to 20 s.
-for _ in $(seq 1 20); do
-  status_code=0
-  status=$(run "$dir/platewise.exe" status 2>&1 | tr -d '\r') || status_code=$?
-  (( status_code == 1 )) && break
-  sleep 1
-done
+status_until 1
 (( status_code == 1 )) || fail "platewise status exited $status_code, not 1 (NO SMART DATA): $status"
 grep -q 'NO SMART DATA' <<<"$status" || fail "platewise status: drive 0 not NO SMART DATA: $status"
 grep -q 'Newest snapshot' <<<"$status" && fail "platewise status read the snapshots, not the history: $status"
@@ -149,17 +153,11 @@ if [[ -n $failing ]]; then
   [[ -n $entry ]] || fail "no Event Log entry for $failing_serial FAILING NOW: $(grep eventlog "$wine_log" | tail -5)"
   grep -qE "^[0-9a-f]+:err:eventlog:ReportEventW L\".*$failing_serial" <<<"$entry" ||
     fail "the entry is not an error: $entry"
-  for _ in $(seq 1 20); do
-    status_code=0
-    status=$(run "$dir/platewise.exe" status 2>&1 | tr -d '\r') || status_code=$?
-    (( status_code == 2 )) && break
-    sleep 1
-  done
+  status_until 2
   (( status_code == 2 )) || fail "platewise status exited $status_code, not 2 (FAILING NOW): $status"
   grep -q "FAILING NOW" <<<"$status" && grep -q "$failing_serial" <<<"$status" ||
     fail "platewise status: no FAILING NOW line for $failing_serial: $status"
-  # The drive's own page: the service's next pass says slot 0 again (no
-  # drive readable there), after which the list may no longer hold it.
+  # The drive's own readings, as scripts get them.
   drive=$(curl -fsS --max-time 10 "http://127.0.0.1:9946/api/drive/$failing_serial") ||
     fail "no /api/drive/$failing_serial on 127.0.0.1:9946"
   grep -q '"verdict":"FAILING NOW' <<<"$drive" || fail "the page does not show $failing_serial FAILING NOW: $drive"
