@@ -24,6 +24,7 @@
 
 #include "history/history_recorder.h"
 #include "history/history_store.h"
+#include "history/view_replay.h"
 #include "metrics/metrics_server.h"
 #include "web/request_limits.h"
 #include "web/web_server.h"
@@ -110,9 +111,12 @@ Fixture& fixture()
     return f;
 }
 
-web::WebSource source(bool bounded)
+// A source as respond() alone gets it, or (bounded) as the server makes
+// it, with `replays` kept from earlier requests when given.
+web::WebSource source(bool bounded, std::shared_ptr<history::ViewReplays> replays = nullptr)
 {
     web::WebSource s;
+    s.replays = std::move(replays);
     s.history_path = fixture().path;
     const std::int64_t now = fixture().now_ms;
     s.now_ms = [now] { return now; };
@@ -139,6 +143,25 @@ void BM_FrontPage(benchmark::State& state)
     state.counters["peak_MB"] = peak_mb();
 }
 BENCHMARK(BM_FrontPage)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// Replays kept from one `/` before: what the server answers once it has
+// answered anything.
+std::shared_ptr<history::ViewReplays> warm_replays()
+{
+    auto replays = std::make_shared<history::ViewReplays>();
+    benchmark::DoNotOptimize(web::respond({"GET", "/", "", "127.0.0.1"}, source(false, replays)));
+    return replays;
+}
+
+void BM_FrontPageKept(benchmark::State& state)
+{
+    const web::WebSource s = source(false, warm_replays());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(web::respond({"GET", "/", "", "127.0.0.1"}, s));
+    }
+    state.counters["peak_MB"] = peak_mb();
+}
+BENCHMARK(BM_FrontPageKept)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // One request of each other history-reading kind, alone.
 void BM_DrivesAlone(benchmark::State& state)
@@ -201,10 +224,14 @@ void BM_SixteenAtOnceBounded(benchmark::State& state)
 // 16 clients at once asking for the three kinds of history-reading
 // requests in turn (`/`, `/api/drives`, a drive's readings, each drive
 // another): the time until all are answered, and the slowest `/`.
-void BM_SixteenMixedAtOnce(benchmark::State& state)
+// With `kept`, the replays were kept from a request before (a server that
+// has answered anything); else the 16 are the first after a start.
+void sixteen_mixed_at_once(benchmark::State& state, bool kept)
 {
+    const auto replays = kept ? warm_replays() : nullptr;
     for (auto _ : state) {
-        const web::WebSource s = source(true);
+        const web::WebSource s =
+            source(true, kept ? replays : std::make_shared<history::ViewReplays>());
         std::vector<std::thread> clients;
         std::vector<double> page_seconds(16, 0.0);
         for (int i = 0; i < 16; ++i) {
@@ -231,7 +258,17 @@ void BM_SixteenMixedAtOnce(benchmark::State& state)
     state.counters["peak_MB"] = peak_mb();
 }
 
+void BM_SixteenMixedAtOnceKept(benchmark::State& state)
+{
+    sixteen_mixed_at_once(state, true);
+}
+void BM_SixteenMixedAtOnce(benchmark::State& state)
+{
+    sixteen_mixed_at_once(state, false);
+}
+
 // Bounded first: peak memory only grows, so its figure is its own.
+BENCHMARK(BM_SixteenMixedAtOnceKept)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_SixteenMixedAtOnce)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_SixteenAtOnceBounded)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 BENCHMARK(BM_SixteenAtOnceUnbounded)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@
 #include "../tool_test_support.h"
 #include "history/history_recorder.h"
 #include "history/history_store.h"
+#include "history/history_view.h"
+#include "history/view_replay.h"
 #include "smart.h"
 
 namespace historytest {
@@ -124,6 +127,48 @@ inline bool open_recording(platewise::history::HistoryStore& store, platewise::h
         return false;
     }
     return true;
+}
+
+// Everything a reader shows of the views: each drive's verdict, reasons
+// and readings.
+inline std::string described(const std::vector<platewise::history::DriveView>& views)
+{
+    std::ostringstream o;
+    for (const platewise::history::DriveView& v : views) {
+        o << v.drive.id << " " << v.drive.serial << " seen " << v.drive.last_seen_ms << (v.missing ? " missing" : "")
+          << ": " << v.report.verdict_text << "\n";
+        for (const platewise::VerdictReason& r : v.report.reasons) {
+            o << "  reason " << r.rule << " since " << r.since_ms << ": " << r.text << "\n";
+        }
+        for (const platewise::history::Reading& r : v.readings) {
+            o << "  " << r.time_ms << " kind " << static_cast<int>(r.kind) << ":";
+            for (const platewise::history::AttributeSample& a : r.attributes) {
+                o << " " << static_cast<int>(a.id) << "=" << a.raw << "/" << static_cast<int>(a.value);
+            }
+            o << "\n";
+        }
+    }
+    return o.str();
+}
+
+// The views of `store` at `now_ms` loaded with `replays` kept from earlier
+// loads must be what a load that replays every reading gives; `window_ms`
+// as ViewOptions::window_ms.
+inline void expect_kept_replays_agree(platewise::history::HistoryStore& store,
+                                      platewise::history::ViewReplays& replays, std::int64_t now_ms,
+                                      std::int64_t window_ms, const std::string& what)
+{
+    platewise::history::ViewOptions o;
+    o.now_ms = now_ms;
+    o.missing_after_ms = 10 * 60 * 1000;
+    o.window_ms = window_ms;
+    std::vector<platewise::history::DriveView> fresh;
+    std::vector<platewise::history::DriveView> kept;
+    std::string error;
+    ASSERT_TRUE(platewise::history::load_views(store, o, fresh, error)) << what << ": " << error;
+    o.replays = &replays;
+    ASSERT_TRUE(platewise::history::load_views(store, o, kept, error)) << what << ": " << error;
+    EXPECT_EQ(described(kept), described(fresh)) << what << " (window " << window_ms << " ms)";
 }
 
 // Local times in the tests are UTC.

@@ -7,6 +7,7 @@
 #include "history/history_view.h"
 #include "history/nvme_recording.h"
 #include "history/verdict_rules.h"
+#include "history/view_replay.h"
 #include "history_test_support.h"
 
 namespace {
@@ -20,6 +21,10 @@ using historytest::kSecond;
 using historytest::kT0;
 
 constexpr std::uint64_t kHigh = 0xABCD00000000ull;  // vendor data above the low 32 bits
+
+// The times a page shows, one per event in turn: everything, the last
+// minutes (older readings folded), a longer time again, and shorter.
+constexpr std::int64_t kWindows[] = {0, 150 * kSecond, 90 * kSecond, 10 * 60 * kSecond, 30 * kSecond};
 
 Drive drive(const char* model, const char* serial, std::uint64_t r5, std::uint64_t r197 = 0,
             std::uint8_t value5 = 100)
@@ -161,6 +166,11 @@ TEST(VerdictRules, LeadingIndicatorsAgainstAcknowledgedBaselines)
         ASSERT_TRUE(historytest::open_recording(store, recorder, path));
         std::int64_t t = kT0;
         platewise::SnapshotReport last;
+        // A server's replays, kept from event to event, with the time shown
+        // moving back and forth: each load must judge and show what a full
+        // replay does.
+        ViewReplays replays;
+        std::size_t step = 0;
         for (const Event& e : sc.events) {
             if (e.kind == Event::pass) {
                 ASSERT_TRUE(refresh_baselines(recorder, store, error)) << error;
@@ -180,6 +190,7 @@ TEST(VerdictRules, LeadingIndicatorsAgainstAcknowledgedBaselines)
                 std::ostringstream err;
                 ASSERT_EQ(platewise::run_ack(o, out, err), 0) << sc.what << ": " << err.str();
             }
+            historytest::expect_kept_replays_agree(store, replays, t, kWindows[step++ % std::size(kWindows)], sc.what);
             t += 60 * kSecond;
         }
         // What status says (the missing time: 10 minutes).
@@ -264,6 +275,76 @@ TEST(VerdictRules, LatchesAreStoredAndOutliveTheListener)
     ASSERT_TRUE(record_snapshot(recorder, store, *again, kT0 + 12 * 60 * kSecond, error)) << error;
     judge_pass(recorder, report, smart::default_attribute_table());
     EXPECT_EQ(report.drives[0].verdict, Verdict::ok) << report.drives[0].verdict_text;
+}
+
+// A server keeps its replays between loads; what others write beside the
+// listener must still reach them: readings put in before a replay's end
+// (by hand, or by an import), a reading from the future, another store
+// under the same path.
+TEST(VerdictRules, KeptReplaysSeeWhatOthersWroteBeside)
+{
+    historytest::use_utc();
+    struct Row {
+        const char* what;
+        std::int64_t at_ms;  // the reading put in (none when 0)
+        std::uint64_t pending;
+        bool as_import;            // with a row in the imports table
+        bool other_store;          // the loads go to another store under the path
+        std::uint64_t then = 0;    // pending in a pass a minute later
+        std::uint64_t rise = 8;    // pending in the fifth of the six passes before
+    };
+    const Row rows[] = {
+        {"a reading put in between two others, within the time shown", kT0 + 270 * kSecond, 40, false, false},
+        {"a reading put in before the time shown, by hand", kT0 + 30 * kSecond, 40, false, false},
+        {"a reading put in before the drive's first, by an import", kT0 - 60 * kSecond, 40, true, false},
+        {"a reading an hour from now, then a pass", kT0 + 3600 * kSecond, 40, false, false, 60, 0},
+        {"another store, its first drive under the same id with as many readings", 0, 0, false, true},
+    };
+    const auto passes = [](HistoryStore& store, Recorder& recorder, const char* model, std::uint64_t base,
+                           std::uint64_t rise) {
+        std::string error;
+        for (int minute = 0; minute <= 5; ++minute) {
+            const auto snapshot = historytest::pass_of({drive(model, model, 0, minute == 4 ? rise : base)});
+            ASSERT_TRUE(record_snapshot(recorder, store, *snapshot, kT0 + minute * 60 * kSecond, error)) << error;
+        }
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        HistoryStore store;
+        Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, dir / "h.db"));
+        std::string error;
+        ViewReplays replays;
+        std::int64_t now = kT0 + 5 * 60 * kSecond;
+        passes(store, recorder, "M", 0, row.rise);
+        historytest::expect_kept_replays_agree(store, replays, now, 100 * kSecond, row.what);
+        if (row.at_ms != 0) {
+            Reading r;
+            r.drive_id = recorder.drives[0].stored.id;
+            r.time_ms = row.at_ms;
+            r.kind = ReadingKind::change;
+            r.attributes = {{197, 100, 100, 0, row.pending}};
+            ASSERT_TRUE(insert_reading(store, r, error)) << error;
+            if (row.as_import) {
+                ASSERT_TRUE(store.db.exec("INSERT INTO imports(time_ms, digest) VALUES(1, 1)", error)) << error;
+            }
+            historytest::expect_kept_replays_agree(store, replays, now, 100 * kSecond, row.what);
+        }
+        if (row.then != 0) {
+            now += 60 * kSecond;
+            const auto snapshot = historytest::pass_of({drive("M", "M", 0, row.then)});
+            ASSERT_TRUE(record_snapshot(recorder, store, *snapshot, now, error)) << error;
+        }
+        HistoryStore other;
+        Recorder other_recorder;
+        if (row.other_store) {
+            ASSERT_TRUE(historytest::open_recording(other, other_recorder, dir / "other.db"));
+            passes(other, other_recorder, "M2", 5, 9);
+        }
+        HistoryStore& read = row.other_store ? other : store;
+        historytest::expect_kept_replays_agree(read, replays, now, 100 * kSecond, row.what);
+        historytest::expect_kept_replays_agree(read, replays, now + 60 * kSecond, 0, row.what);
+    }
 }
 
 TEST(VerdictRules, AcknowledgementRecordsWhoAndWhenAndRefusesOtherIds)
@@ -446,6 +527,8 @@ TEST(VerdictRules, NvmeRulesAtTheirBoundaries)
         ASSERT_TRUE(historytest::open_recording(store, recorder, path));
         std::int64_t t = kT0;
         std::vector<int> slot_drive;
+        ViewReplays replays;
+        std::size_t step = 0;
         for (const NvmeEvent& e : row.events) {
             if (e.kind == NvmeEvent::pass) {
                 ASSERT_TRUE(refresh_baselines(recorder, store, error)) << error;
@@ -463,6 +546,7 @@ TEST(VerdictRules, NvmeRulesAtTheirBoundaries)
                 std::ostringstream err;
                 ASSERT_EQ(platewise::run_ack(o, out, err), 0) << row.what << ": " << err.str();
             }
+            historytest::expect_kept_replays_agree(store, replays, t, kWindows[step++ % std::size(kWindows)], row.what);
             t += 60 * kSecond;
         }
         ViewOptions vo;

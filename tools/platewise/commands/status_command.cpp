@@ -117,6 +117,9 @@ int run_status(const StatusOptions& options, std::ostream& out, std::ostream& er
     view_options.now_ms = options.now_ms;
     view_options.missing_after_ms = options.missing_after_ms;
     view_options.as_of = options.as_of;
+    // What changed is told over the last day alone.
+    view_options.window_ms = 24LL * 3600 * 1000;
+    view_options.replays = options.replays;
     std::vector<DriveView> views;
     if (!history::load_views(store, view_options, views, error)) {
         err << "platewise status: cannot read " << options.store << ": " << error << "\n";

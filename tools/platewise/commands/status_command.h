@@ -10,6 +10,10 @@
 
 namespace platewise {
 
+namespace history {
+struct ViewReplays;
+}
+
 struct StatusOptions {
     std::string store;  // the history file
     bool json = false;
@@ -17,6 +21,9 @@ struct StatusOptions {
     std::int64_t missing_after_ms = 10 * 60 * 1000;
     std::int64_t now_ms = 0;  // the time to judge at (Unix ms)
     bool as_of = false;       // the store as it was at now_ms (status --at)
+    // Replays kept between runs by a server that answers status again and
+    // again (history/view_replay.h); null: each run replays every reading.
+    history::ViewReplays* replays = nullptr;
 };
 
 // The monitoring-plugins status: 0 when every drive is OK (or none is

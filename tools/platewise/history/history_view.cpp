@@ -5,11 +5,13 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "history/future_times.h"
 #include "history/latch_rules.h"
 #include "history/nvme_verdicts.h"
 #include "history/verdict_rules.h"
+#include "history/view_replay.h"
 #include "report/local_time_text.h"
 
 namespace platewise::history {
@@ -59,6 +61,15 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
         return false;
     }
     const std::int64_t until_ms = options.as_of ? options.now_ms : INT64_MAX;
+    // A replay goes on from the store as it is now, never as it was.
+    ViewReplays* const replays = options.as_of ? nullptr : options.replays;
+    std::unique_lock<std::mutex> replaying;
+    if (replays != nullptr) {
+        replaying = std::unique_lock<std::mutex>(replays->lock);
+        if (!check_replays(store, *replays, drives, error)) {
+            return false;
+        }
+    }
     views.clear();
     for (StoredDrive& d : drives) {
         if (d.first_seen_ms > until_ms) {
@@ -68,7 +79,18 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
             continue;
         }
         DriveView v;
-        if (!load_readings(store, d.id, INT64_MIN, v.readings, error)) {
+        // The readings shown: those of the window before the drive was last
+        // seen (or now, when that is earlier), after the table they start from.
+        const std::int64_t last_ms = options.now_ms != 0 ? std::min(d.last_seen_ms, options.now_ms) : d.last_seen_ms;
+        const std::int64_t from_ms = options.window_ms > 0 ? last_ms - options.window_ms : INT64_MIN;
+        IndicatorTrack track;
+        std::map<std::uint8_t, std::int64_t> nvme_since;
+        bool replayed = false;
+        if (replays != nullptr && !replay_drive(store, *replays, d, baselines, from_ms, options.now_ms, v.readings,
+                                                track, nvme_since, replayed, error)) {
+            return false;
+        }
+        if (!replayed && !load_readings(store, d.id, INT64_MIN, v.readings, error)) {
             return false;
         }
         for (const StoredBaseline& b : of_drive(baselines, d.id)) {
@@ -96,19 +118,28 @@ bool load_views(HistoryStore& store, const ViewOptions& options, std::vector<Dri
         if (options.now_ms != 0) {
             clamp_future_times(v.drive, v.readings, options.now_ms);
         }
-        if (v.drive.kind == DriveKind::nvme) {
+        const bool nvme = v.drive.kind == DriveKind::nvme;
+        if (replayed) {
+            join_stored_latches(track, v.baselines, v.latches, v.drive.id, until_ms,
+                                nvme ? nvme_track_rules() : ata_track_rules());
+        } else if (nvme) {
+            nvme_since = nvme_rising_since(v.readings, v.baselines, v.drive.id);
+            track = nvme_track_of(v.readings, v.baselines, v.latches, v.drive.id, until_ms);
+        } else {
+            track = track_of(v.readings, v.baselines, v.latches, v.drive.id, until_ms);
+        }
+        if (nvme) {
             // An NVMe drive's own verdict from its health fields, then its
             // DEGRADING boundaries (spare, wear, error counts).
             v.report = nvme_report_of_table(v.drive, v.drive.current);
-            add_reasons(v.report,
-                        nvme_degrading_reasons(v.drive.current, v.baselines, v.drive.id,
-                                               nvme_rising_since(v.readings, v.baselines, v.drive.id),
-                                               nvme_track_of(v.readings, v.baselines, v.latches, v.drive.id, until_ms)));
+            add_reasons(v.report, nvme_degrading_reasons(v.drive.current, v.baselines, v.drive.id, nvme_since, track));
         } else {
             v.report = report_of_table(v.drive, v.drive.current, options.names);
             // The ATA counts; other kinds keep their fields under other ids.
-            const IndicatorTrack track = track_of(v.readings, v.baselines, v.latches, v.drive.id, until_ms);
             judge_indicators(v.report, v.drive.current, track, v.baselines, v.drive.id, options.names);
+        }
+        if (!replayed && options.window_ms > 0) {
+            fold_readings_before(v.readings, from_ms);
         }
         v.missing = is_missing(v.drive.last_seen_ms, options.now_ms, options.missing_after_ms);
         if (v.missing) {

@@ -15,6 +15,8 @@
 
 namespace platewise::history {
 
+struct ViewReplays;
+
 struct DriveView {
     StoredDrive drive;
     DriveReport report;  // the table as last seen, with the verdict and every reason
@@ -34,6 +36,14 @@ struct ViewOptions {
     // Only the drives with this serial (their readings alone are loaded);
     // every drive when unset.
     std::optional<std::string> serial;
+    // Only the readings of the last window_ms before the drive was last
+    // seen (or now, when that is earlier) in DriveView::readings, after one
+    // full reading holding the table as it stood before them; 0: all.
+    std::int64_t window_ms = 0;
+    // Replays kept between loads (history/view_replay.h), for a server that
+    // loads the views again and again; null: every load replays every
+    // reading. Not used with as_of.
+    ViewReplays* replays = nullptr;
     smart::AttributeDefinitionTable names = smart::default_attribute_table();
 };
 

@@ -124,6 +124,14 @@ IndicatorTrack replay_track(const std::vector<Reading>& readings,
         apply_reading(table, r);
         rules.step(track, table, baselines, drive_id, r.time_ms, nullptr);
     }
+    join_stored_latches(track, baselines, stored, drive_id, until_ms, rules);
+    return track;
+}
+
+void join_stored_latches(IndicatorTrack& track, const std::vector<StoredBaseline>& baselines,
+                         const std::vector<StoredLatch>& stored, std::int64_t drive_id,
+                         std::int64_t until_ms, const TrackRules& rules)
+{
     for (const StoredLatch& l : of_drive(stored, drive_id)) {
         if (!rules.latches(l.indicator) || l.since_ms > until_ms) {
             continue;
@@ -140,7 +148,14 @@ IndicatorTrack replay_track(const std::vector<Reading>& readings,
             }
         }
     }
-    return track;
+}
+
+const TrackRules& ata_track_rules() noexcept
+{
+    static constexpr TrackRules kAta{
+        step_track, [](std::uint8_t) noexcept { return true; },
+        [](std::uint8_t, std::uint32_t value, std::uint32_t than) noexcept { return value > than; }};
+    return kAta;
 }
 
 IndicatorTrack track_of(const std::vector<Reading>& readings,
@@ -148,10 +163,7 @@ IndicatorTrack track_of(const std::vector<Reading>& readings,
                         const std::vector<StoredLatch>& stored, std::int64_t drive_id,
                         std::int64_t until_ms)
 {
-    static constexpr TrackRules kAta{
-        step_track, [](std::uint8_t) noexcept { return true; },
-        [](std::uint8_t, std::uint32_t value, std::uint32_t than) noexcept { return value > than; }};
-    return replay_track(readings, baselines, stored, drive_id, until_ms, kAta);
+    return replay_track(readings, baselines, stored, drive_id, until_ms, ata_track_rules());
 }
 
 void judge_indicators(DriveReport& report, const std::vector<AttributeSample>& table,

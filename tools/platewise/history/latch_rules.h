@@ -79,6 +79,17 @@ IndicatorTrack replay_track(const std::vector<Reading>& readings,
                             const std::vector<StoredLatch>& stored, std::int64_t drive_id,
                             std::int64_t until_ms, const TrackRules& rules);
 
+// Joins to `track` the drive's stored latches of `rules` that are since at
+// or before `until_ms` and not older than the indicator's acknowledgement
+// (the earlier since and the worse peak kept): what replay_track does
+// after its readings.
+void join_stored_latches(IndicatorTrack& track, const std::vector<StoredBaseline>& baselines,
+                         const std::vector<StoredLatch>& stored, std::int64_t drive_id,
+                         std::int64_t until_ms, const TrackRules& rules);
+
+// An ATA drive's: step_track, every indicator latches, higher is worse.
+const TrackRules& ata_track_rules() noexcept;
+
 // The track of readings up to `until_ms` (in time order): only readings
 // after an indicator's acknowledgement can latch it. Stored latches of the
 // drive (since at or before `until_ms`, not older than the indicator's

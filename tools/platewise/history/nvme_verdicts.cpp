@@ -89,8 +89,13 @@ IndicatorTrack nvme_track_of(const std::vector<Reading>& readings,
                              const std::vector<StoredLatch>& stored, std::int64_t drive_id,
                              std::int64_t until_ms)
 {
+    return replay_track(readings, baselines, stored, drive_id, until_ms, nvme_track_rules());
+}
+
+const TrackRules& nvme_track_rules() noexcept
+{
     static constexpr TrackRules kNvme{step_nvme_track, is_nvme_latching, worse};
-    return replay_track(readings, baselines, stored, drive_id, until_ms, kNvme);
+    return kNvme;
 }
 
 bool is_nvme_ackable(std::uint8_t field_id) noexcept

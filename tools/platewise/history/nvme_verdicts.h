@@ -71,6 +71,10 @@ IndicatorTrack nvme_track_of(const std::vector<Reading>& readings,
                              const std::vector<StoredLatch>& stored, std::int64_t drive_id,
                              std::int64_t until_ms);
 
+// An NVMe drive's: step_nvme_track, the fields ack takes a baseline of
+// latch, a lower spare and a higher count are worse.
+const TrackRules& nvme_track_rules() noexcept;
+
 // The drive's own verdict reasons from its fields (FAILING NOW, WARNING;
 // NO SMART DATA for an empty table).
 std::vector<VerdictReason> nvme_own_reasons(const std::vector<AttributeSample>& table);

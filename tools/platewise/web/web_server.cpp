@@ -15,6 +15,7 @@
 #include "history/event_store.h"
 #include "history/history_store.h"
 #include "history/history_view.h"
+#include "history/view_replay.h"
 #include "net/address_in_use.h"
 #include "net/idle_connections.h"
 #include "report/json_report.h"
@@ -64,8 +65,9 @@ std::int64_t now_of(const WebSource& source)
 
 // The drives, and the events the page shows: the newest (`serial` empty)
 // or those of the drives with `serial`.
-bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::DriveView>& views,
-          smart::AttributeDefinitionTable& names, std::string& error, const std::string* serial = nullptr)
+bool load(const WebSource& source, std::int64_t now_ms, std::int64_t window_ms,
+          std::vector<history::DriveView>& views, smart::AttributeDefinitionTable& names, std::string& error,
+          const std::string* serial = nullptr)
 {
     history::HistoryStore store;
     if (!history::open_history(store, source.history_path, true, error)) {
@@ -74,6 +76,8 @@ bool load(const WebSource& source, std::int64_t now_ms, std::vector<history::Dri
     history::ViewOptions options;
     options.now_ms = now_ms;
     options.missing_after_ms = source.missing_after_ms;
+    options.window_ms = window_ms;
+    options.replays = source.replays.get();
     names = options.names;
     if (serial != nullptr) {
         options.serial = *serial;
@@ -153,8 +157,10 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
     const std::int64_t now_ms = now_of(source);
     const bool reads_history = path == "/api/drives" || path.rfind("/api/drive/", 0) == 0 || path == "/" ||
                                path.rfind("/drive/", 0) == 0;
-    RequestLimits::Views views_ptr = source.limits && reads_history ? source.limits->cached(now_ms) : nullptr;
-    const bool page = path == "/" || path.rfind("/drive/", 0) == 0;
+    // Only the front page's views are kept for others: they hold a day of
+    // readings, a drive's page shows up to a year of its own.
+    const bool front = path == "/";
+    RequestLimits::Views views_ptr = source.limits && front ? source.limits->cached(now_ms) : nullptr;
     std::string drives_body;
     const auto drives_cached = [&] {
         return source.limits && path == "/api/drives" && source.limits->cached_drives(now_ms, drives_body);
@@ -164,12 +170,12 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
     }
     std::optional<RequestLimits::Slot> slot;
     const bool one_drive = path.rfind("/api/drive/", 0) == 0 || path.rfind("/drive/", 0) == 0;
-    if (source.limits && reads_history && !(page && views_ptr != nullptr)) {
+    if (source.limits && reads_history && !(front && views_ptr != nullptr)) {
         slot.emplace(one_drive && source.drive_limits ? *source.drive_limits : *source.limits);
         if (!slot->entered()) {
             return error_response(503, "Too many requests read the drive history now; try again shortly.");
         }
-        if (page) {
+        if (front) {
             views_ptr = source.limits->cached(now_ms);  // loaded while this one waited
         } else if (drives_cached()) {
             return {200, "application/json", drives_body};
@@ -181,6 +187,7 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         options.json = true;
         options.missing_after_ms = source.missing_after_ms;
         options.now_ms = now_ms;
+        options.replays = source.replays.get();
         std::ostringstream out;
         std::ostringstream err;
         // 0, 1 and 2 say how the drives are; only 3 is a failure here.
@@ -227,11 +234,12 @@ WebResponse respond(const WebRequest& request, const WebSource& source)
         smart::AttributeDefinitionTable names = history::ViewOptions().names;
         const std::string serial = path == "/" ? std::string() : path.substr(std::strlen("/drive/"));
         if (views_ptr == nullptr) {
-            // A drive's page reads that drive alone (unless the front page's
-            // views are at hand); only the front page's are kept for others.
+            // A drive's page reads that drive alone, the readings of the
+            // time it shows; the front page those of the last day.
             auto loaded = std::make_shared<std::vector<history::DriveView>>();
             std::string error;
-            if (!load(source, now_ms, *loaded, names, error, path == "/" ? nullptr : &serial)) {
+            const std::int64_t window_ms = range_ms(path == "/" ? Range::day : range);
+            if (!load(source, now_ms, window_ms, *loaded, names, error, path == "/" ? nullptr : &serial)) {
                 return error_response(503, "The drive history cannot be read now: " + first_line(error));
             }
             views_ptr = loaded;
@@ -317,6 +325,9 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
     }
     if (!source_.drive_limits) {
         source_.drive_limits = std::make_shared<RequestLimits>();
+    }
+    if (!source_.replays) {
+        source_.replays = std::make_shared<history::ViewReplays>();
     }
     const std::string workers = std::to_string(kWebWorkers);
     const std::string timeout = std::to_string(kWebRequestTimeoutMs);

@@ -13,6 +13,10 @@
 
 struct mg_context;
 
+namespace platewise::history {
+struct ViewReplays;
+}
+
 namespace platewise::web {
 
 class RequestLimits;
@@ -34,6 +38,11 @@ struct WebSource {
     // that drive alone: a gate of their own, so that they never keep the
     // front page waiting (`limits` is theirs too when none is given).
     std::shared_ptr<RequestLimits> drive_limits;
+    // The drives' readings replayed once and kept between requests, so
+    // that a request reads what was written since the last one and the
+    // readings of the time it shows (history/view_replay.h); the server
+    // makes them when none are given, respond() alone replays every time.
+    std::shared_ptr<history::ViewReplays> replays;
 };
 
 struct WebRequest {
