@@ -20,6 +20,7 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -28,6 +29,8 @@
 #include "commands/history_command.h"
 #include "commands/status_command.h"
 #include "history/event_store.h"
+#include "history/history_recorder.h"
+#include "history/view_replay.h"
 #include "web/html_text.h"
 #include "web_test_support.h"
 
@@ -491,6 +494,45 @@ TEST(WebServer, HistoryReadingRequestsAreBounded)
     ASSERT_NE(server.source().drive_limits, nullptr);
     EXPECT_GE(server.source().drive_limits->most_at_once(), 1);
     EXPECT_LE(server.source().drive_limits->most_at_once(), platewise::web::kConcurrentLoads);
+}
+
+// The server keeps the front page's views (2 s) and the drives' replays
+// (for good) between requests; what the listener writes next must show as
+// a server without them shows it.
+TEST(WebServer, KeptViewsAndReplaysFollowTheListener)
+{
+    TempDir dir;
+    const std::string path = webtest::build_history(dir);
+    const auto now = std::make_shared<std::atomic<std::int64_t>>(webtest::kNow);
+    WebSource fresh = source_of(path);
+    fresh.now_ms = [now] { return now->load(); };
+    WebSource kept = fresh;
+    kept.limits = std::make_shared<RequestLimits>();
+    kept.drive_limits = std::make_shared<RequestLimits>();
+    kept.replays = std::make_shared<history::ViewReplays>();
+    ASSERT_EQ(get(kept, "/").status, 200);
+    {
+        // A minute later: a new drive, and D1's pending count up again.
+        history::HistoryStore store;
+        history::Recorder recorder;
+        ASSERT_TRUE(historytest::open_recording(store, recorder, path));
+        std::string error;
+        const auto pass = historytest::pass_of({webtest::disk("PW OK DISK", "OK1", 0, 100, 31),
+                                                webtest::disk("PW DEGRADING DISK", "D1", 9, 100, 35),
+                                                webtest::disk("PW NEW DISK", "NEW1", 0, 100, 30)});
+        ASSERT_TRUE(history::record_snapshot(recorder, store, *pass, webtest::kNow, error)) << error;
+        ASSERT_TRUE(history::flush_recorder(recorder, store, error)) << error;
+    }
+    *now += 1000;
+    const WebResponse page = get(kept, "/drive/NEW1");
+    EXPECT_EQ(page.status, 200) << "a drive newer than the front page's views: " << page.body.substr(0, 300);
+    *now += 3000;  // past the front page's views
+    for (const char* p : {"/", "/api/drives", "/drive/D1", "/drive/NEW1"}) {
+        const WebResponse a = get(kept, p);
+        EXPECT_EQ(a.status, 200) << p;
+        EXPECT_EQ(a.body, get(fresh, p).body) << p;
+    }
+    EXPECT_NE(get(kept, "/").body.find("NEW1"), std::string::npos);
 }
 
 }  // namespace
