@@ -14,6 +14,7 @@
 #include <filesystem>
 
 #include "history/event_store.h"
+#include "history/store_file.h"
 #include "history/verdict_rules.h"
 #include "history_test_support.h"
 
@@ -481,6 +482,41 @@ TEST(HistoryStore, AFullOrLockedFileCostsTheHistoryNotThePass)
     EXPECT_FALSE(record_snapshot(recorder, store, *p, t, error));
     EXPECT_EQ(recorder.write_failures, 2u);
     ASSERT_TRUE(other.exec("ROLLBACK", error)) << error;
+
+    EXPECT_EQ(store_lock_holders(dir / "h.db"), "") << "this process's own locks are nobody else's";
+
+#if !defined(_WIN32)
+    // Locked by another process: the system names it.
+    int ready[2];
+    int done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        Database locker;
+        std::string e;
+        const char locked = locker.open(dir / "h.db", false, false, e) && locker.exec("BEGIN EXCLUSIVE", e) ? 'y' : 'n';
+        char c = 0;
+        if (::write(ready[1], &locked, 1) != 1 || ::read(done[0], &c, 1) != 1) {
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    char locked = 0;
+    ASSERT_EQ(::read(ready[0], &locked, 1), 1);
+    EXPECT_EQ(locked, 'y');
+    EXPECT_FALSE(record_snapshot(recorder, store, *p, t, error));
+    const std::string holders = store_lock_holders(dir / "h.db");
+    EXPECT_NE(holders.find("process " + std::to_string(child) + " ("), std::string::npos) << holders;
+    EXPECT_NE(holders.find(", uid " + std::to_string(::getuid()) + ")"), std::string::npos) << holders;
+    EXPECT_EQ(::write(done[1], "x", 1), 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(store_lock_holders(dir / "h.db"), "") << "nobody once it ended";
+    for (const int fd : {ready[0], ready[1], done[0], done[1]}) {
+        ::close(fd);
+    }
+#endif
 
     t += 5 * kSecond;
     ASSERT_TRUE(record_snapshot(recorder, store, *p, t, error)) << error;

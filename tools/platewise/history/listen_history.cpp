@@ -54,7 +54,13 @@ void report_failure(ListenHistory& history, const std::string& error, std::uint6
 {
     // The same failure every pass is said once, then every 100th time.
     if (error != history.last_error || failures % 100 == 0) {
-        err << "platewise listen: history: " << error << " (" << failures
+        // A lock of another process: say whose, so that it can be ended.
+        std::string holders;
+        if (error.find("locked") != std::string::npos || error.find("busy") != std::string::npos) {
+            holders = store_lock_holders(history.path);
+        }
+        err << "platewise listen: history: " << error
+            << (holders.empty() ? "" : ", held by " + holders + ": end it or wait for it") << " (" << failures
             << " pass" << (failures == 1 ? "" : "es") << " not recorded so far; the listener carries on)\n";
         err.flush();
         history.last_error = error;

@@ -26,6 +26,13 @@ bool has_sqlite_header(const std::string& path);
 // is removed or replaced. False when it cannot be reached.
 bool store_file_identity(const std::string& path, std::uint64_t& device, std::uint64_t& inode);
 
+// Who else holds a lock on the store (the file, its -wal or its -shm), as
+// the system lists it: "process 1234 (sqlite3, uid 1000)", several joined
+// by ", "; "" when nobody else does or the system does not say. Read from
+// the kernel's list of locks, never by opening the files: closing a
+// descriptor of the store would drop this process's own SQLite locks.
+std::string store_lock_holders(const std::string& path);
+
 // Makes the default store's folder when it is missing, for the
 // administrators only (root's 0750 folder; on Windows the protected access
 // list of SYSTEM and the Administrators). Failures show in

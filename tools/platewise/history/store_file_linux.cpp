@@ -4,11 +4,18 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "smart.h"
 
 #include "files/output_directory.h"
 
@@ -152,6 +159,51 @@ bool store_file_identity(const std::string& path, std::uint64_t& device, std::ui
 void make_store_directory(const std::string& directory)
 {
     ::mkdir(directory.c_str(), 0750);
+}
+
+std::string store_lock_holders(const std::string& path)
+{
+    // /proc/locks: "1: POSIX  ADVISORY  WRITE 1234 08:01:5678 0 EOF", the
+    // device's major and minor in hex, then the inode; "->" marks a waiter.
+    std::set<std::string> files;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        struct stat st {};
+        if (::stat((path + suffix).c_str(), &st) == 0) {
+            char id[64];
+            std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                          static_cast<unsigned long long>(st.st_ino));
+            files.insert(id);
+        }
+    }
+    std::ifstream locks("/proc/locks");
+    std::set<long> pids;
+    std::string line;
+    while (!files.empty() && std::getline(locks, line)) {
+        std::istringstream fields(line);
+        std::string number, kind, mode, access, file;
+        long pid = 0;
+        if (!(fields >> number >> kind) || kind == "->" || !(fields >> mode >> access >> pid >> file)) {
+            continue;
+        }
+        if (files.count(file) != 0 && pid != static_cast<long>(::getpid())) {
+            pids.insert(pid);
+        }
+    }
+    std::string out;
+    for (const long pid : pids) {
+        out += out.empty() ? "" : ", ";
+        if (pid <= 0) {
+            out += "a process (a lock of an open file, which names none)";
+            continue;
+        }
+        const std::string proc = "/proc/" + std::to_string(pid);
+        std::string name;
+        std::getline(std::ifstream(proc + "/comm"), name);
+        struct stat st {};
+        out += "process " + std::to_string(pid) + " (" + (name.empty() ? "?" : smart::sanitize_text(name));
+        out += ::stat(proc.c_str(), &st) == 0 ? ", uid " + std::to_string(st.st_uid) + ")" : ")";
+    }
+    return out;
 }
 
 }  // namespace platewise::history

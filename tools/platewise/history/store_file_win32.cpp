@@ -303,4 +303,9 @@ std::string program_data_folder()
     return path;
 }
 
+std::string store_lock_holders(const std::string&)
+{
+    return "";  // Windows names no holder of a byte-range lock
+}
+
 }  // namespace platewise::history
