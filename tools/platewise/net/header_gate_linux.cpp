@@ -731,15 +731,22 @@ void HeaderGate::State::close_link(Link& link)
         --relayed_now;
     }
     link.phase = Link::Phase::closed;
-    // Closing a descriptor takes it out of the epoll set.
-    if (link.client >= 0) {
-        ::close(link.client);
-        link.client = -1;
+    // Out of the epoll set before the close: a child process between its
+    // fork and exec still holds a copy of the descriptor, which would keep
+    // it in the set and its events pointing at this link once freed.
+    for (int* fd : {&link.client, &link.server}) {
+        if (*fd < 0) {
+            continue;
+        }
+        if ((fd == &link.client ? link.client_events : link.server_events) != 0) {
+            epoll_event ignored{};
+            ::epoll_ctl(epoll, EPOLL_CTL_DEL, *fd, &ignored);
+        }
+        ::close(*fd);
+        *fd = -1;
     }
-    if (link.server >= 0) {
-        ::close(link.server);
-        link.server = -1;
-    }
+    link.client_events = 0;
+    link.server_events = 0;
     const auto found = links.find(&link);
     if (found != links.end()) {
         closed.push_back(std::move(found->second));
