@@ -343,7 +343,8 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     // Clients that connect and send nothing, more of them than workers, and
     // a few that send half a request and stop: every request below is still
     // answered (the silent ones reach no worker where the platform allows,
-    // the half ones hold theirs for the request time-out at most).
+    // the half ones wait in the header gate where there is one, and else
+    // hold a worker for the request time-out at most).
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
