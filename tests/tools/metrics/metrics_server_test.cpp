@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -211,6 +212,10 @@ TEST(MetricsServer, ScrapesAreAnsweredWhileSixteenConnectionsIdle)
         {8, 8},
         {platewise::metrics::kHttpWorkers * 2, 8},
         {300, 0},
+        // More slow ones than workers: the header gate holds them, none
+        // is ended to free a worker for the scrape.
+        {0, 200},
+        {platewise::metrics::kHttpWorkers * 2, 200},
     };
     for (const auto& row : rows) {
         MetricsPublisher publisher;
@@ -234,10 +239,76 @@ TEST(MetricsServer, ScrapesAreAnsweredWhileSixteenConnectionsIdle)
                 << row.silent << " silent, " << row.slow << " slow, scrape " << scrape << ": " << response;
             EXPECT_NE(body_of(response).find("platewise_snapshots_received_total"), std::string::npos);
         }
+        int ended = 0;
+        for (const int fd : idle) {
+            pollfd p{fd, POLLIN, 0};
+            ended += ::poll(&p, 1, 0) == 1 ? 1 : 0;
+        }
+        EXPECT_EQ(ended, 0) << row.silent << " silent, " << row.slow << " slow";
         for (const int fd : idle) {
             ::close(fd);
         }
     }
+}
+
+// A scrape read slowly, and scrapes whose clients leave before the answer,
+// while others scrape: each answered in full, the slow one intact.
+TEST(MetricsServer, ASlowScraperGetsItsWholeAnswerWhileOthersAreAnswered)
+{
+    MetricsPublisher publisher;
+    std::string error;
+    ASSERT_TRUE(publisher.start("127.0.0.1:0", "", platewise::kDefaultFileMode, error)) << error;
+    ASSERT_TRUE(publisher.snapshot_received(metricstest::corpus_pass(metricstest::corpus_files()), 1, error))
+        << error;
+    const int port = publisher.listening_ports().at(0);
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const int slow = connect_tcp(port);
+    ASSERT_GE(slow, 0);
+    ASSERT_EQ(::send(slow, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    for (int i = 0; i < 4; ++i) {
+        const int gone = connect_tcp(port);
+        ASSERT_GE(gone, 0);
+        ASSERT_EQ(::send(gone, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+        ::close(gone);
+    }
+    std::string expected;
+    for (int i = 0; i < 3; ++i) {
+        const std::string response = http_get(port, "/metrics", 5000);
+        EXPECT_EQ(response.rfind("HTTP/1.1 200", 0), 0u) << i << ": " << response.substr(0, 200);
+        expected = body_of(response);
+    }
+    EXPECT_GT(expected.size(), 10000u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the answer waits on its way
+    std::string response;
+    char chunk[4096];
+    for (;;) {
+        pollfd p{slow, POLLIN, 0};
+        ASSERT_EQ(::poll(&p, 1, 10000), 1) << "after " << response.size() << " bytes";
+        const ssize_t n = ::recv(slow, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            break;
+        }
+        response.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(slow);
+    EXPECT_EQ(response.rfind("HTTP/1.1 200", 0), 0u) << response.substr(0, 200);
+    // The Exposer's own series (bytes sent, scrapes) grow with each scrape:
+    // the pass's are compared.
+    const auto own = [](const std::string& body) {
+        std::istringstream lines(body);
+        std::string kept;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("platewise_") != std::string::npos) {
+                kept += line + "\n";
+            }
+        }
+        return kept;
+    };
+    EXPECT_TRUE(own(body_of(response)) == own(expected)) << body_of(response).size() << " bytes, "
+                                                         << expected.size() << " expected";
+    const std::size_t length_at = response.find("Content-Length: ");
+    ASSERT_NE(length_at, std::string::npos);
+    EXPECT_EQ(std::stoul(response.substr(length_at + 16)), body_of(response).size()) << "every byte came";
 }
 
 TEST(MetricsServer, ConcurrentScrapesWhilePassesArrive)
@@ -272,6 +343,8 @@ TEST(MetricsServer, AddressInUseIsAnError)
     MetricsPublisher second;
     EXPECT_FALSE(second.start(taken, "", platewise::kDefaultFileMode, error));
     EXPECT_NE(error.find(taken), std::string::npos) << error;
+    EXPECT_NE(error.find(" is in use: "), std::string::npos) << "said why: " << error;
+    EXPECT_TRUE(second.listening_ports().empty());
 }
 
 TEST(MetricsServer, TextfileFollowsEveryChange)

@@ -31,6 +31,7 @@
 #include "history/event_store.h"
 #include "history/history_recorder.h"
 #include "history/view_replay.h"
+#include "net/header_gate.h"
 #include "web/html_text.h"
 #include "web_test_support.h"
 
@@ -345,7 +346,8 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     // Clients that connect and send nothing, more of them than workers, and
     // a few that send half a request and stop: every request below is still
     // answered (the silent ones reach no worker where the platform allows,
-    // the half ones hold theirs for the request time-out at most).
+    // the half ones wait in the header gate where there is one, and else
+    // hold a worker for the request time-out at most).
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -409,6 +411,130 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     EXPECT_FALSE(second.start("127.0.0.1:" + std::to_string(port), source_of(dir / "x.db"), error));
     EXPECT_NE(error.find("cannot serve the page at 127.0.0.1:"), std::string::npos) << error;
     EXPECT_NE(error.find(" is in use: "), std::string::npos) << "said why: " << error;
+}
+
+// A connection to the server at `port` that has sent `request`.
+Socket connect_and_send(int port, const std::string& request)
+{
+    const Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    if (!request.empty()) {
+        EXPECT_EQ(static_cast<long long>(::send(s, request.data(), static_cast<int>(request.size()), 0)),
+                  static_cast<long long>(request.size()));
+    }
+    return s;
+}
+
+// Everything the server sends on `s` until it closes.
+std::string read_to_end(Socket s)
+{
+    std::string answer;
+    char buffer[65536];
+    for (;;) {
+        if (wait_readable(s, 10000) != 1) {
+            ADD_FAILURE() << "nothing more within 10 s after " << answer.size() << " bytes";
+            break;
+        }
+        const auto n = ::recv(s, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    return answer;
+}
+
+// More clients than workers that send half a request and stop, with silent
+// ones or without: the page and /metrics are answered while every one of
+// them is still connected, none ended to free a worker (the header gate
+// holds them, no worker does).
+TEST(WebServer, AnswersWhileMoreClientsThanWorkersSendHalfARequest)
+{
+    if (!platewise::net::HeaderGate::available()) {
+        GTEST_SKIP() << "without the header gate each holds a worker for the request time-out";
+    }
+    const struct {
+        int silent;
+        int half;
+    } rows[] = {
+        {0, 200},
+        {kWebWorkers * 2, 200},
+    };
+    TempDir dir;
+    WebSource source = source_of(webtest::build_history(dir));
+    source.metrics_text = [] { return std::string("platewise_up 1\n"); };
+    for (const auto& row : rows) {
+        WebServer server;
+        std::string error;
+        ASSERT_TRUE(server.start("127.0.0.1:0", source, error)) << error;
+        const int port = server.listening_ports().at(0);
+        std::vector<Socket> silent;
+        std::vector<Socket> half;
+        for (int i = 0; i < row.silent; ++i) {
+            silent.push_back(connect_and_send(port, ""));
+        }
+        for (int i = 0; i < row.half; ++i) {
+            half.push_back(connect_and_send(port, "GET / HTTP/1.1\r\nHost: 127"));
+        }
+        const std::string page = exchange(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << row.half << " half: " << page.substr(0, 200);
+        EXPECT_NE(page.find("PW FAILING DISK"), std::string::npos);
+        const std::string metrics = exchange(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        EXPECT_EQ(metrics.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << metrics.substr(0, 200);
+        EXPECT_NE(metrics.find("\r\n\r\nplatewise_up 1\n"), std::string::npos) << metrics.substr(0, 400);
+        int ended = 0;
+        for (const Socket s : half) {
+            ended += wait_readable(s, 0) == 1 ? 1 : 0;
+        }
+        EXPECT_EQ(ended, 0) << "of " << row.half << " half requests, with " << row.silent << " silent";
+        for (const Socket s : silent) {
+            close_socket(s);
+        }
+        for (const Socket s : half) {
+            close_socket(s);
+        }
+    }
+}
+
+// An answer larger than every buffer on its way, to a client that reads
+// none of it for a while: others are answered meanwhile, one that leaves
+// before its answer harms nothing, and the slow one gets every byte.
+TEST(WebServer, ASlowReaderGetsALargeAnswerWholeWhileOthersAreServed)
+{
+    TempDir dir;
+    WebSource source = source_of(webtest::build_history(dir));
+    const std::string large = [] {
+        std::string text;
+        for (int i = 0; text.size() < 16 * 1024 * 1024; ++i) {
+            text += "platewise_test_series{n=\"" + std::to_string(i) + "\"} " + std::to_string(i % 977) + "\n";
+        }
+        return text;
+    }();
+    source.metrics_text = [&large] { return large; };
+    WebServer server;
+    std::string error;
+    ASSERT_TRUE(server.start("127.0.0.1:0", source, error)) << error;
+    const int port = server.listening_ports().at(0);
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const Socket slow = connect_and_send(port, request);
+    for (int i = 0; i < 4; ++i) {
+        close_socket(connect_and_send(port, request));  // gone before the answer
+    }
+    for (int i = 0; i < 3; ++i) {
+        const std::string page = exchange(port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << i << ": " << page.substr(0, 200);
+    }
+    const std::string answer = read_to_end(slow);
+    close_socket(slow);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer.substr(0, 200);
+    const std::size_t body = answer.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    EXPECT_EQ(answer.size() - body - 4, large.size());
+    EXPECT_TRUE(answer.compare(body + 4, std::string::npos, large) == 0) << "the body as served";
 }
 
 // The front page shows the newest events of every drive, a drive's page

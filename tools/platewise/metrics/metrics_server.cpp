@@ -12,6 +12,7 @@
 
 #include "metrics/metrics_textfile.h"
 #include "net/address_in_use.h"
+#include "net/header_gate.h"
 #include "net/idle_connections.h"
 #include "smart.h"
 #include "web/local_host_name.h"
@@ -103,6 +104,9 @@ MetricsPublisher::MetricsPublisher() : latest_(std::make_shared<LatestFamilies>(
 
 MetricsPublisher::~MetricsPublisher()
 {
+    // The gate first: with its connections closed a worker still writing
+    // to a slow client fails at once, and the Exposer stops without waiting.
+    gate_.reset();
     exposer_.reset();  // stops the server's threads before latest_ goes
     close_output_directory(textfile_dir_);
 }
@@ -122,30 +126,56 @@ bool MetricsPublisher::start(const std::string& address, const std::string& text
         textfile_name_ = path.filename().string();
     }
     if (!address.empty()) {
+        // Where the gate can take the address it listens there, the Exposer
+        // behind it on loopback (the Host check ignores the peer's address).
+        const bool gated = net::HeaderGate::available() && net::HeaderGate::understands(address);
+        std::string gate_error;
+        if (gated) {
+            gate_ = std::make_unique<net::HeaderGate>();
+            if (!gate_->listen(address, gate_error)) {
+                const std::string in_use = net::address_in_use_hint(address);
+                error = "cannot serve metrics at " + address + ": " + (in_use.empty() ? gate_error : in_use);
+                gate_.reset();
+                return false;
+            }
+        }
         try {
             // Each connection holds a worker until its request is in or the
             // request time-out ends it: enough workers that idle or slow
             // clients leave room for scrapes, and a short time-out for them.
             exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-                "listening_ports", address,
+                "listening_ports", gated ? std::string("127.0.0.1:0") : address,
                 "num_threads", std::to_string(kHttpWorkers),
                 "request_timeout_ms", std::to_string(kHttpRequestTimeoutMs),
                 "listen_backlog", std::to_string(net::kListenBacklog),
                 "keep_alive_timeout_ms", "500",
             }, server_callbacks());
         } catch (const std::exception& e) {
-            const std::string in_use = net::address_in_use_hint(address);
+            gate_.reset();
+            const std::string in_use = gated ? std::string() : net::address_in_use_hint(address);
             error = "cannot serve metrics at " + address + ": " + (in_use.empty() ? e.what() : in_use);
             return false;
         }
         exposer_->RegisterCollectable(latest_);
-        net::defer_accept_on_ports(listening_ports());
+        // Silent clients of the Exposer's own port wait in the kernel.
+        const std::vector<int> server_ports = exposer_->GetListeningPorts();
+        net::defer_accept_on_ports(server_ports);
+        if (gated && (server_ports.empty() || !gate_->start(server_ports.front(), gate_error))) {
+            error = "cannot serve metrics at " + address + ": " +
+                    (gate_error.empty() ? std::string("the server did not start") : gate_error);
+            gate_.reset();
+            exposer_.reset();
+            return false;
+        }
     }
     return publish(error);
 }
 
 std::vector<int> MetricsPublisher::listening_ports() const
 {
+    if (gate_) {
+        return gate_->ports();
+    }
     return exposer_ ? exposer_->GetListeningPorts() : std::vector<int>{};
 }
 

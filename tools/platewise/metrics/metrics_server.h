@@ -22,13 +22,17 @@ namespace prometheus {
 class Exposer;
 }
 
+namespace platewise::net {
+class HeaderGate;
+}
+
 namespace platewise::metrics {
 
 class LatestFamilies;
 
 // The HTTP server's workers and how long one connection may take to send
 // its request: idle or slow connections still leave workers for scrapes
-// (silent ones are kept from the workers on Linux: net/idle_connections.h).
+// (on Linux only complete requests reach the workers: net/header_gate.h).
 inline constexpr int kHttpWorkers = 64;
 inline constexpr int kHttpRequestTimeoutMs = 2000;
 
@@ -65,7 +69,9 @@ public:
     bool start(const std::string& address, const std::string& textfile, std::uint32_t file_mode,
                std::string& error);
 
-    // The ports /metrics is served on (empty without an address).
+    // The ports /metrics is served on (empty without an address): the
+    // header gate's on Linux, which listens at the address with the
+    // Exposer behind it on a loopback port.
     std::vector<int> listening_ports() const;
 
     // A good snapshot decoded to `pass`, arrived at `unix_seconds`. False
@@ -106,6 +112,7 @@ private:
     std::shared_ptr<LatestFamilies> latest_;
     std::function<std::map<std::string, std::uint64_t>()> notification_failures_;
     std::unique_ptr<prometheus::Exposer> exposer_;
+    std::unique_ptr<net::HeaderGate> gate_;
 };
 
 // The wiring of the two options into `listen`: when either is given, starts

@@ -27,7 +27,9 @@ inline constexpr int kListenBacklog = 1024;
 // Sets TCP_DEFER_ACCEPT on this process's listening TCP sockets bound to
 // any of `ports` (the servers do not hand out their sockets, so they are
 // found by port). The number of sockets set; 0 where the platform has no
-// such option.
+// such option. The header gate sets it on its own sockets; this is for
+// the servers' loopback ports behind it, which local clients can reach
+// directly.
 int defer_accept_on_ports(const std::vector<int>& ports);
 
 }  // namespace platewise::net

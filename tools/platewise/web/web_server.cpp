@@ -17,6 +17,7 @@
 #include "history/history_view.h"
 #include "history/view_replay.h"
 #include "net/address_in_use.h"
+#include "net/header_gate.h"
 #include "net/idle_connections.h"
 #include "report/json_report.h"
 #include "web/event_list.h"
@@ -310,8 +311,15 @@ int handle(mg_connection* connection, void* data)
 
 }  // namespace
 
+WebServer::WebServer() = default;
+
 WebServer::~WebServer()
 {
+    // The gate first: its connections closed, a worker still writing an
+    // answer fails at once, and mg_stop does not wait out a slow client.
+    if (gate_) {
+        gate_->stop();
+    }
     if (context_ != nullptr) {
         mg_stop(context_);
     }
@@ -329,11 +337,26 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
     if (!source_.replays) {
         source_.replays = std::make_shared<history::ViewReplays>();
     }
+    // Where the gate can take the address, it listens there and civetweb
+    // behind it on loopback; the Host check does not look at the peer's
+    // address, which is then always 127.0.0.1.
+    const bool gated = net::HeaderGate::available() && net::HeaderGate::understands(address);
+    std::string gate_error;
+    if (gated) {
+        gate_ = std::make_unique<net::HeaderGate>();
+        if (!gate_->listen(address, gate_error)) {
+            const std::string in_use = net::address_in_use_hint(address);
+            error = "cannot serve the page at " + address + ": " + (!in_use.empty() ? in_use : gate_error);
+            gate_.reset();
+            return false;
+        }
+    }
+    const std::string listening = gated ? "127.0.0.1:0" : address;
     const std::string workers = std::to_string(kWebWorkers);
     const std::string timeout = std::to_string(kWebRequestTimeoutMs);
     const std::string backlog = std::to_string(net::kListenBacklog);
     const char* options[] = {
-        "listening_ports", address.c_str(),
+        "listening_ports", listening.c_str(),
         "num_threads", workers.c_str(),
         "request_timeout_ms", timeout.c_str(),
         "listen_backlog", backlog.c_str(),
@@ -355,17 +378,36 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
     errors.text_buffer_size = sizeof text;
     context_ = mg_start2(&init, &errors);
     if (context_ == nullptr) {
-        const std::string in_use = net::address_in_use_hint(address);
+        gate_.reset();
+        const std::string in_use = gated ? std::string() : net::address_in_use_hint(address);
         error = "cannot serve the page at " + address + ": " +
                 (!in_use.empty() ? in_use : text[0] != '\0' ? std::string(text) : "the server did not start");
         return false;
     }
     mg_set_request_handler(context_, "/", handle, this);
-    net::defer_accept_on_ports(listening_ports());
+    // Silent clients of civetweb's own port (the user's address, or the
+    // loopback port behind the gate) wait in the kernel.
+    net::defer_accept_on_ports(server_ports());
+    if (gated && (server_ports().empty() || !gate_->start(server_ports().front(), gate_error))) {
+        error = "cannot serve the page at " + address + ": " +
+                (gate_error.empty() ? std::string("the server did not start") : gate_error);
+        gate_.reset();
+        mg_stop(context_);
+        context_ = nullptr;
+        return false;
+    }
     return true;
 }
 
 std::vector<int> WebServer::listening_ports() const
+{
+    if (gate_) {
+        return gate_->ports();
+    }
+    return server_ports();
+}
+
+std::vector<int> WebServer::server_ports() const
 {
     std::vector<int> ports;
     if (context_ == nullptr) {

@@ -17,6 +17,10 @@ namespace platewise::history {
 struct ViewReplays;
 }
 
+namespace platewise::net {
+class HeaderGate;
+}
+
 namespace platewise::web {
 
 class RequestLimits;
@@ -73,29 +77,34 @@ inline constexpr const char* kContentSecurityPolicy =
 WebResponse respond(const WebRequest& request, const WebSource& source);
 
 // The server's workers and how long a connection may take to send its
-// request: idle or slow clients still leave workers for others. A client
-// that connects and says nothing reaches no worker for two minutes on Linux
-// (net/idle_connections.h); one that sends half a request holds a worker
-// for the time-out at most.
+// request: idle or slow clients still leave workers for others. On Linux a
+// client reaches a worker only once its headers are complete (the header
+// gate, net/header_gate.h, reads them first); elsewhere one that sends half
+// a request holds a worker for the time-out at most.
 inline constexpr int kWebWorkers = 64;
 inline constexpr int kWebRequestTimeoutMs = 2000;
 
 class WebServer {
 public:
-    WebServer() = default;
+    WebServer();
     ~WebServer();
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
     // Serves at `address` (IPV4:PORT or [IPV6]:PORT; port 0 picks a free
-    // one). False with the reason when it cannot be bound.
+    // one). False with the reason when it cannot be bound. On Linux the
+    // header gate listens there and civetweb on a loopback port of its own.
     bool start(const std::string& address, WebSource source, std::string& error);
+    // The ports clients connect to (the gate's where there is one).
     std::vector<int> listening_ports() const;
     const WebSource& source() const { return source_; }
 
 private:
+    std::vector<int> server_ports() const;
+
     WebSource source_;
     mg_context* context_ = nullptr;
+    std::unique_ptr<net::HeaderGate> gate_;
 };
 
 }  // namespace platewise::web
