@@ -345,6 +345,10 @@ TEST(MetricsServer, AddressInUseIsAnError)
     EXPECT_NE(error.find(taken), std::string::npos) << error;
     EXPECT_NE(error.find(" is in use: "), std::string::npos) << "said why: " << error;
     EXPECT_TRUE(second.listening_ports().empty());
+    // Stopped serving, the first lets the address go at once.
+    first.stop_serving();
+    EXPECT_TRUE(first.listening_ports().empty());
+    EXPECT_TRUE(second.start(taken, "", platewise::kDefaultFileMode, error)) << error;
 }
 
 TEST(MetricsServer, TextfileFollowsEveryChange)

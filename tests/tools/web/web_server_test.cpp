@@ -411,6 +411,13 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     EXPECT_FALSE(second.start("127.0.0.1:" + std::to_string(port), source_of(dir / "x.db"), error));
     EXPECT_NE(error.find("cannot serve the page at 127.0.0.1:"), std::string::npos) << error;
     EXPECT_NE(error.find(" is in use: "), std::string::npos) << "said why: " << error;
+
+    // Stopped, it lets the address go at once (a service stopping for an
+    // upgrade is replaced by the next one).
+    server.stop();
+    EXPECT_TRUE(server.listening_ports().empty());
+    EXPECT_TRUE(second.start("127.0.0.1:" + std::to_string(port), source_of(dir / "x.db"), error)) << error;
+    server.stop();  // again: nothing to do
 }
 
 // A connection to the server at `port` that has sent `request`.

@@ -678,6 +678,14 @@ int run_cli(int argc, const char* const* argv, std::istream& in, std::ostream& o
             // With a history the raw snapshots are opt-in.
             setup.save_snapshots = !history_requested || save_snapshots;
             setup.said_before = startup ? startup->text() : std::string();
+            setup.release = [&] {
+#if defined(PLATEWISE_HAVE_WEB)
+                web_server.stop();
+#endif
+#if defined(PLATEWISE_HAVE_METRICS)
+                publisher.stop_serving();
+#endif
+            };
             return run_listen_service(listen_options, setup, err);
         }
 #endif

@@ -104,11 +104,16 @@ MetricsPublisher::MetricsPublisher() : latest_(std::make_shared<LatestFamilies>(
 
 MetricsPublisher::~MetricsPublisher()
 {
+    stop_serving();  // the server's threads end before latest_ goes
+    close_output_directory(textfile_dir_);
+}
+
+void MetricsPublisher::stop_serving()
+{
     // The gate first: with its connections closed a worker still writing
     // to a slow client fails at once, and the Exposer stops without waiting.
     gate_.reset();
-    exposer_.reset();  // stops the server's threads before latest_ goes
-    close_output_directory(textfile_dir_);
+    exposer_.reset();
 }
 
 bool MetricsPublisher::start(const std::string& address, const std::string& textfile,

@@ -73,6 +73,9 @@ public:
     // header gate's on Linux, which listens at the address with the
     // Exposer behind it on a loopback port.
     std::vector<int> listening_ports() const;
+    // Ends the HTTP server (the text file is still written); a no-op when
+    // none was started.
+    void stop_serving();
 
     // A good snapshot decoded to `pass`, arrived at `unix_seconds`. False
     // with the reason in `error` when the text file could not be replaced.

@@ -2,6 +2,7 @@
 // PlatewiseListen, run by the Service Control Manager.
 #pragma once
 
+#include <functional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -27,6 +28,11 @@ struct ListenServiceSetup {
     // What was said before the service started (the history opened or not,
     // the page served or not): written to the log first.
     std::string said_before;
+    // Lets go of what the listener served besides the pipe (the page's and
+    // the metrics' servers), called once the listener has ended and before
+    // the manager is told STOPPED: an uninstaller waiting for the stop may
+    // then replace or remove the program at once.
+    std::function<void()> release;
 };
 
 // Hands the process to the Service Control Manager and runs the listener

@@ -183,6 +183,10 @@ void WINAPI service_main(DWORD /*argc*/, LPWSTR* /*argv*/)
         options.on_listening = [] { report(SERVICE_RUNNING); };
         result = run_listen(options, out, log);
     }
+    if (s.setup.release) {
+        report(SERVICE_STOP_PENDING);
+        s.setup.release();
+    }
     if (s.err != nullptr) {
         s.err->rdbuf(err_before);
     }

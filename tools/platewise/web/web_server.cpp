@@ -315,13 +315,20 @@ WebServer::WebServer() = default;
 
 WebServer::~WebServer()
 {
+    stop();
+}
+
+void WebServer::stop()
+{
     // The gate first: its connections closed, a worker still writing an
     // answer fails at once, and mg_stop does not wait out a slow client.
     if (gate_) {
         gate_->stop();
+        gate_.reset();
     }
     if (context_ != nullptr) {
         mg_stop(context_);
+        context_ = nullptr;
     }
 }
 

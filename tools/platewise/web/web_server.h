@@ -87,7 +87,7 @@ inline constexpr int kWebRequestTimeoutMs = 2000;
 class WebServer {
 public:
     WebServer();
-    ~WebServer();
+    ~WebServer();  // stop()
     WebServer(const WebServer&) = delete;
     WebServer& operator=(const WebServer&) = delete;
 
@@ -97,6 +97,9 @@ public:
     bool start(const std::string& address, WebSource source, std::string& error);
     // The ports clients connect to (the gate's where there is one).
     std::vector<int> listening_ports() const;
+    // Closes the connections and the port and ends the workers; nothing is
+    // served after it (a no-op when not serving).
+    void stop();
     const WebSource& source() const { return source_; }
 
 private:
