@@ -133,23 +133,18 @@ bool MetricsPublisher::start(const std::string& address, const std::string& text
     if (!address.empty()) {
         // Where the gate can take the address it listens there, the Exposer
         // behind it on loopback (the Host check ignores the peer's address).
-        const bool gated = net::HeaderGate::available() && net::HeaderGate::understands(address);
         std::string gate_error;
-        if (gated) {
-            gate_ = std::make_unique<net::HeaderGate>();
-            if (!gate_->listen(address, gate_error)) {
-                const std::string in_use = net::address_in_use_hint(address);
-                error = "cannot serve metrics at " + address + ": " + (in_use.empty() ? gate_error : in_use);
-                gate_.reset();
-                return false;
-            }
+        if (!net::listen_in_front(address, gate_, gate_error)) {
+            error = "cannot serve metrics at " + address + ": " + gate_error;
+            return false;
         }
+        const bool gated = gate_ != nullptr;
         try {
             // Each connection holds a worker until its request is in or the
             // request time-out ends it: enough workers that idle or slow
             // clients leave room for scrapes, and a short time-out for them.
             exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-                "listening_ports", gated ? std::string("127.0.0.1:0") : address,
+                "listening_ports", gated ? std::string(net::kBehindGate) : address,
                 "num_threads", std::to_string(kHttpWorkers),
                 "request_timeout_ms", std::to_string(kHttpRequestTimeoutMs),
                 "listen_backlog", std::to_string(net::kListenBacklog),

@@ -88,4 +88,14 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Where a server listens behind a gate.
+inline constexpr const char* kBehindGate = "127.0.0.1:0";
+
+// Puts a gate listening at `address` in front of a server where this
+// platform and the address allow it: the server then listens at
+// kBehindGate and starts the gate with its port; else `gate` stays null
+// and the server listens at `address` itself. False with the reason (the
+// address_in_use_hint text when it is taken) when the gate cannot bind it.
+bool listen_in_front(const std::string& address, std::unique_ptr<HeaderGate>& gate, std::string& error);
+
 }  // namespace platewise::net

@@ -347,18 +347,13 @@ bool WebServer::start(const std::string& address, WebSource source, std::string&
     // Where the gate can take the address, it listens there and civetweb
     // behind it on loopback; the Host check does not look at the peer's
     // address, which is then always 127.0.0.1.
-    const bool gated = net::HeaderGate::available() && net::HeaderGate::understands(address);
     std::string gate_error;
-    if (gated) {
-        gate_ = std::make_unique<net::HeaderGate>();
-        if (!gate_->listen(address, gate_error)) {
-            const std::string in_use = net::address_in_use_hint(address);
-            error = "cannot serve the page at " + address + ": " + (!in_use.empty() ? in_use : gate_error);
-            gate_.reset();
-            return false;
-        }
+    if (!net::listen_in_front(address, gate_, gate_error)) {
+        error = "cannot serve the page at " + address + ": " + gate_error;
+        return false;
     }
-    const std::string listening = gated ? "127.0.0.1:0" : address;
+    const bool gated = gate_ != nullptr;
+    const std::string listening = gated ? net::kBehindGate : address;
     const std::string workers = std::to_string(kWebWorkers);
     const std::string timeout = std::to_string(kWebRequestTimeoutMs);
     const std::string backlog = std::to_string(net::kListenBacklog);
