@@ -22,6 +22,7 @@
 #include "cli/cli.h"
 #include "metrics/metrics_server.h"
 #include "../metrics_test_support.h"
+#include "../net/loopback_client.h"
 
 namespace {
 
@@ -41,38 +42,19 @@ struct TempDir {
     ~TempDir() { fs::remove_all(path); }
 };
 
-int connect_tcp(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // GET `path` from 127.0.0.1:`port`; the whole response, headers included.
 // With `timeout_ms`, each send and receive gives up after that long.
 std::string http_get(int port, const std::string& path, int timeout_ms = 0,
                      const std::string& host = "127.0.0.1")
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = nettest::connect_loopback(port);
+    if (fd < 0) {
+        return "connect failed";
+    }
     if (timeout_ms > 0) {
         const timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
         ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return "connect failed";
     }
     const std::string request =
         "GET " + path + " HTTP/1.0\r\n" + (host.empty() ? std::string() : "Host: " + host + "\r\n") + "\r\n";
@@ -224,7 +206,7 @@ TEST(MetricsServer, ScrapesAreAnsweredWhileSixteenConnectionsIdle)
         const int port = publisher.listening_ports().at(0);
         std::vector<int> idle;
         for (int i = 0; i < row.silent + row.slow; ++i) {
-            const int fd = connect_tcp(port);
+            const int fd = nettest::connect_loopback(port);
             ASSERT_GE(fd, 0) << i;
             if (i >= row.silent) {
                 // Slow: half a request line, the rest never comes.
@@ -262,11 +244,11 @@ TEST(MetricsServer, ASlowScraperGetsItsWholeAnswerWhileOthersAreAnswered)
         << error;
     const int port = publisher.listening_ports().at(0);
     const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    const int slow = connect_tcp(port);
+    const int slow = nettest::connect_loopback(port);
     ASSERT_GE(slow, 0);
     ASSERT_EQ(::send(slow, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
     for (int i = 0; i < 4; ++i) {
-        const int gone = connect_tcp(port);
+        const int gone = nettest::connect_loopback(port);
         ASSERT_GE(gone, 0);
         ASSERT_EQ(::send(gone, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
         ::close(gone);

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_client.h"
+
 namespace {
 
 using platewise::net::GateLimits;
@@ -38,20 +40,6 @@ int listen_loopback(int& port)
         return -1;
     }
     port = ntohs(address.sin_port);
-    return fd;
-}
-
-int connect_to(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
     return fd;
 }
 
@@ -284,7 +272,7 @@ TEST(HeaderGate, RelaysTheRequestAndTheAnswerIntact)
         Backend backend(row.answer, row.half_close);
         HeaderGate gate;
         ASSERT_TRUE(start_gate(gate, backend)) << row.name;
-        const int fd = connect_to(gate.ports()[0]);
+        const int fd = nettest::connect_loopback(gate.ports()[0]);
         ASSERT_GE(fd, 0) << row.name;
         for (std::size_t at = 0; at < row.request.size(); at += row.piece) {
             ASSERT_TRUE(send_all(fd, row.request.substr(at, row.piece))) << row.name;
@@ -315,11 +303,11 @@ TEST(HeaderGate, ASlowReaderHoldsUpNoOtherClient)
     HeaderGate gate;
     ASSERT_TRUE(start_gate(gate, backend));
     const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    const int slow = connect_to(gate.ports()[0]);
+    const int slow = nettest::connect_loopback(gate.ports()[0]);
     ASSERT_TRUE(send_all(slow, request));
     std::this_thread::sleep_for(200ms);  // its answer fills every buffer on the way
     for (int i = 0; i < 3; ++i) {
-        const int fast = connect_to(gate.ports()[0]);
+        const int fast = nettest::connect_loopback(gate.ports()[0]);
         ASSERT_TRUE(send_all(fast, request));
         const std::string answer = receive_all(fast);
         ::close(fast);
@@ -342,7 +330,7 @@ TEST(HeaderGate, ShedsTheOldestWaitingClientFirst)
     ASSERT_TRUE(start_gate(gate, backend));
     std::vector<int> waiting;
     for (int i = 0; i < 6; ++i) {
-        waiting.push_back(connect_to(gate.ports()[0]));
+        waiting.push_back(nettest::connect_loopback(gate.ports()[0]));
         ASSERT_TRUE(send_all(waiting.back(), "GET / HTTP/1.1\r\nHost: 12"));
         ASSERT_TRUE(accepted(gate, static_cast<std::uint64_t>(i + 1))) << i;
         if (i == 1) {
@@ -385,7 +373,7 @@ TEST(HeaderGate, EndsClientsThatNeverCompleteTheirHeaders)
         limits.header_timeout_ms = 300;
         HeaderGate gate(limits);
         ASSERT_TRUE(start_gate(gate, backend)) << row.name;
-        const int fd = connect_to(gate.ports()[0]);
+        const int fd = nettest::connect_loopback(gate.ports()[0]);
         send_all(fd, row.sent);  // the gate may close before the whole is in
         if (row.client_closes) {
             ::close(fd);
@@ -423,11 +411,11 @@ TEST(HeaderGate, AClientThatLeavesEarlyLeavesTheOthersServed)
     ASSERT_TRUE(start_gate(gate, backend));
     const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     for (int i = 0; i < 8; ++i) {
-        const int fd = connect_to(gate.ports()[0]);
+        const int fd = nettest::connect_loopback(gate.ports()[0]);
         ASSERT_TRUE(send_all(fd, request));
         ::close(fd);
     }
-    const int fd = connect_to(gate.ports()[0]);
+    const int fd = nettest::connect_loopback(gate.ports()[0]);
     ASSERT_TRUE(send_all(fd, request));
     EXPECT_EQ(receive_all(fd).size(), 2u * 1024 * 1024);
     ::close(fd);
@@ -441,7 +429,7 @@ TEST(HeaderGate, StopsWithConnectionsOpen)
     ASSERT_TRUE(start_gate(gate, backend));
     std::vector<int> clients;
     for (const char* sent : {"", "GET / HT", "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"}) {
-        clients.push_back(connect_to(gate.ports()[0]));
+        clients.push_back(nettest::connect_loopback(gate.ports()[0]));
         send_all(clients.back(), sent);
     }
     ASSERT_TRUE(accepted(gate, 2));

@@ -295,31 +295,47 @@ TEST(WebServer, AHistoryThatCannotBeReadIs503)
     EXPECT_EQ(get(source, "/style.css").status, 200);
 }
 
-// One request over a real socket: the whole answer as text.
-std::string exchange(int port, const std::string& request)
+// A connection to the server at `port` that has sent `request`.
+Socket connect_and_send(int port, const std::string& request)
 {
-    const Socket fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(static_cast<long long>(::send(fd, request.data(), request.size(), 0)),
-              static_cast<long long>(request.size()));
+    EXPECT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    if (!request.empty()) {
+        EXPECT_EQ(static_cast<long long>(::send(s, request.data(), static_cast<int>(request.size()), 0)),
+                  static_cast<long long>(request.size()));
+    }
+    return s;
+}
+
+// Everything the server sends on `s` until it closes.
+std::string read_to_end(Socket s)
+{
     std::string answer;
-    char buffer[4096];
+    char buffer[65536];
     for (;;) {
-        if (wait_readable(fd, 10000) != 1) {
-            ADD_FAILURE() << "no answer within 10 s";
+        if (wait_readable(s, 10000) != 1) {
+            ADD_FAILURE() << "nothing more within 10 s after " << answer.size() << " bytes";
             break;
         }
-        const auto n = ::recv(fd, buffer, sizeof buffer, 0);
+        const auto n = ::recv(s, buffer, sizeof buffer, 0);
         if (n <= 0) {
             break;
         }
         answer.append(buffer, static_cast<std::size_t>(n));
     }
-    close_socket(fd);
+    return answer;
+}
+
+// One request over a real socket: the whole answer as text.
+std::string exchange(int port, const std::string& request)
+{
+    const Socket s = connect_and_send(port, request);
+    const std::string answer = read_to_end(s);
+    close_socket(s);
     return answer;
 }
 
@@ -420,40 +436,6 @@ TEST(WebServer, ServesOverHttpWithItsPolicyWhileAClientSaysNothing)
     server.stop();  // again: nothing to do
 }
 
-// A connection to the server at `port` that has sent `request`.
-Socket connect_and_send(int port, const std::string& request)
-{
-    const Socket s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    if (!request.empty()) {
-        EXPECT_EQ(static_cast<long long>(::send(s, request.data(), static_cast<int>(request.size()), 0)),
-                  static_cast<long long>(request.size()));
-    }
-    return s;
-}
-
-// Everything the server sends on `s` until it closes.
-std::string read_to_end(Socket s)
-{
-    std::string answer;
-    char buffer[65536];
-    for (;;) {
-        if (wait_readable(s, 10000) != 1) {
-            ADD_FAILURE() << "nothing more within 10 s after " << answer.size() << " bytes";
-            break;
-        }
-        const auto n = ::recv(s, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            break;
-        }
-        answer.append(buffer, static_cast<std::size_t>(n));
-    }
-    return answer;
-}
 
 // More clients than workers that send half a request and stop, with silent
 // ones or without: the page and /metrics are answered while every one of

@@ -56,7 +56,7 @@ void report_failure(ListenHistory& history, const std::string& error, std::uint6
     if (error != history.last_error || failures % 100 == 0) {
         // A lock of another process: say whose, so that it can be ended.
         std::string holders;
-        if (error.find("locked") != std::string::npos || error.find("busy") != std::string::npos) {
+        if (error.find("locked") != std::string::npos) {
             holders = store_lock_holders(history.path);
         }
         err << "platewise listen: history: " << error

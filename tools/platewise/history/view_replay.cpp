@@ -2,6 +2,7 @@
 #include "history/view_replay.h"
 
 #include <algorithm>
+#include <set>
 
 #include "history/event_store.h"
 #include "history/nvme_verdicts.h"
@@ -65,11 +66,11 @@ bool check_replays(HistoryStore& store, ViewReplays& replays, const std::vector<
         replays.drives.clear();
         replays.imports = imports;
     }
-    for (auto it = replays.drives.begin(); it != replays.drives.end();) {
-        const bool kept = std::any_of(drives.begin(), drives.end(),
-                                      [&](const StoredDrive& d) { return d.id == it->first; });
-        it = kept ? std::next(it) : replays.drives.erase(it);
+    std::set<std::int64_t> ids;
+    for (const StoredDrive& d : drives) {
+        ids.insert(d.id);
     }
+    std::erase_if(replays.drives, [&](const auto& entry) { return ids.count(entry.first) == 0; });
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include "metrics/metrics_textfile.h"
 #include "net/address_in_use.h"
 #include "net/header_gate.h"
+#include "net/host_port.h"
 #include "net/idle_connections.h"
 #include "smart.h"
 #include "web/local_host_name.h"
@@ -255,22 +256,11 @@ void MetricsPublisher::set_notification_failures(
 
 bool valid_metrics_address(const std::string& address)
 {
-    const std::size_t colon = address.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 >= address.size() ||
-        address.size() - colon - 1 > 5) {
-        return false;
-    }
+    std::string host;
     unsigned port = 0;
-    for (std::size_t i = colon + 1; i < address.size(); ++i) {
-        if (address[i] < '0' || address[i] > '9') {
-            return false;
-        }
-        port = port * 10 + static_cast<unsigned>(address[i] - '0');
-    }
-    if (port > 65535) {
+    if (!net::split_host_port(address, host, port)) {
         return false;
     }
-    const std::string host = address.substr(0, colon);
     if (host.front() == '[') {
         if (host.size() < 4 || host.back() != ']') {
             return false;

@@ -24,6 +24,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "net/host_port.h"
 #include "net/idle_connections.h"
 
 namespace platewise::net {
@@ -40,21 +41,11 @@ struct Endpoint {
 // IPV4:PORT or [IPV6]:PORT.
 bool parse_endpoint(const std::string& text, Endpoint& out)
 {
-    const std::size_t colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 >= text.size() || text.size() - colon - 1 > 5) {
-        return false;
-    }
+    std::string host;
     unsigned port = 0;
-    for (std::size_t i = colon + 1; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return false;
-        }
-        port = port * 10 + static_cast<unsigned>(text[i] - '0');
-    }
-    if (port > 65535) {
+    if (!split_host_port(text, host, port)) {
         return false;
     }
-    std::string host = text.substr(0, colon);
     out = Endpoint{};
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
